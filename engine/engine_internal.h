@@ -1,0 +1,29 @@
+// Internal helpers shared by the engine's units; not part of the C interface.
+#pragma once
+
+#include "recovery_engine.h"
+
+#include <cstdarg>
+
+namespace lmr {
+
+// One diagnostic line: the text, a newline, then a flush.
+void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+inline int32_t load_flag(const int32_t *word) { return __atomic_load_n(word, __ATOMIC_RELAXED); }
+inline void store_flag(int32_t *word, int32_t v) { __atomic_store_n(word, v, __ATOMIC_RELAXED); }
+
+// A stop request is signal_caught equal to 2 (stop_recovery) or 15.
+inline bool stop_requested() {
+    int32_t v = load_flag(&signal_caught);
+    return v == 2 || v == 15;
+}
+
+// Outcome bookkeeping of the current run.
+void set_run_outcome(int outcome, int err = 0);
+void add_unreadable_sectors(uint64_t n);
+
+// Opens an input strictly for reading.
+FILE *open_input(const char *path);
+
+}  // namespace lmr

@@ -1,0 +1,119 @@
+// Positioning and the two file services on a found byte range.
+#include "engine_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+extern "C" {
+
+int seek_aligned(FILE *file, uint64_t offset) {
+    if (!file) return -1;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0) return 0;
+    // Some raw devices refuse unaligned positions: seek to the sector and
+    // read the remainder away.
+    off_t aligned = static_cast<off_t>(offset / 512 * 512);
+    if (fseeko(file, aligned, SEEK_SET) != 0) return -1;
+    size_t rest = static_cast<size_t>(offset % 512);
+    unsigned char scratch[512];
+    if (rest && fread(scratch, 1, rest, file) != rest) return -1;
+    return 0;
+}
+
+int general_file_export(const char *src, uint64_t offset, uint64_t length, const char *dst) {
+    if (!src || !dst) return src ? 2 : 1;
+    FILE *in = lmr::open_input(src);
+    if (!in) return 1;
+    if (seek_aligned(in, offset) != 0) {
+        fclose(in);
+        return 1;
+    }
+    FILE *out = fopen(dst, "wb");
+    if (!out) {
+        fclose(in);
+        return 2;
+    }
+    unsigned char buf[1024];
+    uint64_t remaining = length;
+    while (remaining > 0) {
+        size_t want = remaining < sizeof buf ? static_cast<size_t>(remaining) : sizeof buf;
+        size_t got = fread(buf, 1, want, in);
+        if (got == 0) {
+            fclose(in);
+            fclose(out);
+            return 1;
+        }
+        size_t written = 0;
+        while (written < got) {
+            size_t w = fwrite(buf + written, 1, got - written, out);
+            if (w == 0) {
+                fclose(in);
+                fclose(out);
+                return 3;
+            }
+            written += w;
+        }
+        remaining -= got;
+    }
+    if (fflush(out) != 0) {
+        fclose(out);
+        fclose(in);
+        remove(dst);
+        return 3;
+    }
+    fclose(in);
+    // A failure reported by close (delayed write error) is a failed export too.
+    if (fclose(out) != 0) {
+        remove(dst);
+        return 3;
+    }
+    return 0;
+}
+
+int general_file_read(const char *src, uint64_t offset, int32_t length, void *buffer) {
+    if (!src || !buffer || length <= 0) return 0;
+    FILE *in = lmr::open_input(src);
+    if (!in) return 0;
+    if (seek_aligned(in, offset) != 0) {
+        lmr::diag("general_file_read: seek failed");
+        fclose(in);
+        return 0;
+    }
+    size_t got = fread(buffer, 1, static_cast<size_t>(length), in);
+    fclose(in);
+    return static_cast<int>(got);
+}
+
+uint64_t read_input_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want,
+                          uint64_t *bad_sectors) {
+    if (!file || !buffer || want == 0) return 0;
+    if (seek_aligned(file, offset) == 0) {
+        size_t got = fread(buffer, 1, static_cast<size_t>(want), file);
+        if (got == want || !ferror(file)) return got;  // complete, or end of input
+    }
+    // A read error: take the range again in sector-sized pieces so that one
+    // bad sector costs 512 bytes, not the whole window.
+    clearerr(file);
+    uint64_t done = 0;
+    while (done < want) {
+        uint64_t abs = offset + done;
+        uint64_t piece = 512 - abs % 512;
+        if (piece > want - done) piece = want - done;
+        bool positioned = seek_aligned(file, abs) == 0;
+        size_t got = positioned ? fread(buffer + done, 1, static_cast<size_t>(piece), file) : 0;
+        if (got == piece) {
+            done += piece;
+            continue;
+        }
+        if (positioned && !ferror(file)) return done + got;  // clean end of input
+        clearerr(file);
+        memset(buffer + done, 0, static_cast<size_t>(piece));
+        done += piece;
+        if (bad_sectors) ++*bad_sectors;
+    }
+    return done;
+}
+
+}  // extern "C"

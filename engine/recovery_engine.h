@@ -1,0 +1,379 @@
+/*
+ * recovery_engine.h - the carving engine's exported C interface.
+ *
+ * Everything here has C linkage and a fixed layout: the object layer (and
+ * anything else that links lumarek-general) copies r_info records whole and
+ * reads the process-wide globals by name.  Keep this header valid C.
+ */
+#ifndef LUMAREK_RECOVERY_ENGINE_H
+#define LUMAREK_RECOVERY_ENGINE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(__GNUC__)
+#define LMR_API __attribute__((visibility("default")))
+#else
+#define LMR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Records of a run and of a find                                      */
+/* ------------------------------------------------------------------ */
+
+#define LMR_PATH_MAX 260     /* bytes of r_info.path, NUL included       */
+#define LMR_SUFFIX_MAX 12    /* bytes of r_info.suffix, NUL included     */
+#define LMR_SUFFIX_LIST_MAX 1024
+#define LMR_MAX_SPECS 50
+#define LMR_MAX_MARKERS 5
+#define LMR_SCAN_BUFFER_SIZE 52428800u /* one scan window: 50 MiB */
+
+typedef struct recovery_state {
+    uint32_t mode;
+    char *InputFile;
+    int32_t spec_count;
+    int32_t fs_type; /* 0 unknown, 1 FAT, 2 ext, 3 sdcardfs */
+    uint64_t total_bytes;
+} recovery_state;
+
+typedef struct r_info {
+    uint64_t offset;
+    uint64_t length;
+    char path[LMR_PATH_MAX];
+    char suffix[LMR_SUFFIX_MAX];
+} r_info;
+
+/* ------------------------------------------------------------------ */
+/* Callback registry and run-control flags                             */
+/* ------------------------------------------------------------------ */
+
+typedef void (*recovered_fn)(void *context, r_info *info);
+typedef void (*progress_fn)(void *context, float percent);
+typedef void (*proceed_fn)(void *context, unsigned long long processed,
+                           unsigned long long total);
+
+LMR_API extern void *obj;
+LMR_API extern recovered_fn recovered_call;
+LMR_API extern progress_fn progress_call;
+LMR_API extern proceed_fn proceed_call;
+
+/* signal_pause and signal_caught are written by a controlling thread and
+ * polled by the scan; they are only ever accessed as atomic words. */
+LMR_API extern int32_t signal_pause;
+LMR_API extern int32_t signal_caught;
+LMR_API extern int32_t skip_exist;
+LMR_API extern int32_t is_formated;
+LMR_API extern char wildcard;
+LMR_API extern uint32_t _block_size;
+LMR_API extern int32_t verbose;
+
+/* ------------------------------------------------------------------ */
+/* Signature table and search configuration                            */
+/* ------------------------------------------------------------------ */
+
+typedef struct builtin_type {
+    int32_t type_key;
+    const char *name;
+    const unsigned char *header;
+    int32_t header_len;
+    const unsigned char *footer; /* null when the type has none */
+    int32_t footer_len;
+    uint64_t max_len;
+    int32_t case_sen; /* 1: exact bytes, 0: ASCII letters fold case */
+} builtin_type;
+
+#define LMR_BUILTIN_COUNT 23
+#define LMR_ALIAS_COUNT 19
+
+typedef struct search_pattern {
+    unsigned char *value;
+    int32_t len;
+    int32_t table[256];
+} search_pattern;
+
+typedef struct search_spec_entry {
+    const char *suffix;                    /* reported suffix */
+    char requested[LMR_SUFFIX_LIST_MAX];   /* comma-joined requested names */
+    int32_t type_key;
+    uint64_t max_len;
+    search_pattern header;
+    search_pattern footer;
+    search_pattern markers[LMR_MAX_MARKERS];
+    int32_t num_markers;
+    int32_t case_sen;
+} search_spec_entry;
+
+LMR_API extern search_spec_entry search_spec[LMR_MAX_SPECS];
+LMR_API extern const builtin_type builtin_types[LMR_BUILTIN_COUNT];
+
+LMR_API void set_search_suffix(recovery_state *state, const char *suffixs);
+LMR_API void set_search(recovery_state *state, const char *name);
+LMR_API void set_search_def(recovery_state *state, const char *name);
+LMR_API int init_builtin(recovery_state *state, int32_t key, const char *name,
+                         const unsigned char *header,
+                         const unsigned char *footer, int32_t header_len,
+                         int32_t footer_len, uint64_t max_len,
+                         int32_t case_sen);
+LMR_API void add_marker(recovery_state *state, int index,
+                        const unsigned char *pattern, int32_t len);
+LMR_API builtin_type getInfo(int index);
+
+LMR_API void init_bm_table(const unsigned char *pattern, int32_t *table,
+                           int32_t len, int32_t case_sen, int32_t direction);
+LMR_API const unsigned char *bm_search_skipn(const unsigned char *pattern,
+                                             int32_t n,
+                                             const unsigned char *data,
+                                             int64_t m, const int32_t *table,
+                                             int32_t case_sen,
+                                             int32_t direction, int64_t start);
+LMR_API int memwildcardcmp(const unsigned char *pattern,
+                           const unsigned char *data, int64_t n,
+                           int32_t case_sen);
+LMR_API int charactersMatch(unsigned char p, unsigned char d,
+                            int32_t case_sen);
+
+/* ------------------------------------------------------------------ */
+/* Run entry points and control                                        */
+/* ------------------------------------------------------------------ */
+
+LMR_API void start_recovery(const char *dev_file, const char *suffixs,
+                            const char *fs_type);
+LMR_API void start_recovery2(const char *dev_file, const char *suffixs,
+                             const char *fs_type, uint64_t total_bytes);
+LMR_API void general_file_start(const char *dev_file, const char *suffixs,
+                                const char *fs_type, uint64_t total_bytes);
+
+LMR_API void pause_recovery(void);
+LMR_API void resume_recovery(void);
+LMR_API void stop_recovery(void);
+LMR_API void general_file_pause(void);
+LMR_API void general_file_resume(void);
+LMR_API void general_file_stop(void);
+
+LMR_API void set_callbacks(void *context, recovered_fn recovered,
+                           progress_fn progress, proceed_fn proceed);
+LMR_API void recovered_callback(r_info *info);
+LMR_API void progress_callback(float percent);
+LMR_API void proceed_callback(uint64_t processed, uint64_t total);
+LMR_API void find_file(recovery_state *state, search_spec_entry *spec,
+                       uint64_t length, uint64_t offset);
+LMR_API void update_proceed(uint64_t processed, uint64_t total);
+LMR_API void update_progress(uint64_t processed, uint64_t total);
+
+LMR_API recovery_state *init_state(recovery_state *state, const char *dev_file);
+LMR_API void free_state(recovery_state *state);
+LMR_API void set_fs_type(recovery_state *state, const char *name);
+LMR_API uint32_t *set_mode(uint32_t *word, uint32_t bits);
+LMR_API uint32_t get_mode(const uint32_t *word, uint32_t bits);
+
+/* Outcome of the last run started in this process.  The C entry points
+ * return nothing, so this is how a caller tells "found nothing" from
+ * "could not scan at all". */
+enum lmr_run_outcome {
+    LMR_RUN_NONE = 0,            /* no run yet */
+    LMR_RUN_SCANNED = 1,         /* the scan covered every region */
+    LMR_RUN_STOPPED = 2,         /* a stop request ended the scan */
+    LMR_RUN_CANNOT_OPEN = 3,     /* the input could not be opened */
+    LMR_RUN_EMPTY_INPUT = 4,     /* the input has size 0 */
+    LMR_RUN_NOTHING_TO_SEARCH = 5, /* no known type in the suffix list */
+    LMR_RUN_BAD_PATH = 6,        /* input path too long (or null) */
+    LMR_RUN_NO_MEMORY = 7        /* the scan buffer could not be had */
+};
+LMR_API int get_last_run_outcome(void);
+/* errno of the failed open when the outcome is LMR_RUN_CANNOT_OPEN. */
+LMR_API int get_last_run_errno(void);
+/* 512-byte sectors that could not be read during the last run. */
+LMR_API uint64_t get_last_run_unreadable_sectors(void);
+
+/* Diagnostics go to standard output unless a host redirects them. */
+LMR_API void set_diagnostic_output(FILE *out);
+
+/* ------------------------------------------------------------------ */
+/* File services on a byte range of an input                           */
+/* ------------------------------------------------------------------ */
+
+LMR_API int seek_aligned(FILE *file, uint64_t offset);
+LMR_API int general_file_export(const char *src, uint64_t offset,
+                                uint64_t length, const char *dst);
+LMR_API int general_file_read(const char *src, uint64_t offset, int32_t length,
+                              void *buffer);
+
+/* ------------------------------------------------------------------ */
+/* Scan driver                                                         */
+/* ------------------------------------------------------------------ */
+
+typedef struct chunk {
+    uint64_t offset;
+    uint64_t length;
+    struct chunk *next;
+} chunk;
+
+typedef struct chunk_list {
+    chunk *head;
+    chunk *tail;
+} chunk_list;
+
+typedef struct scan_input {
+    char *path;
+    uint64_t size;
+    FILE *file;
+} scan_input;
+
+LMR_API int process_file(recovery_state *state);
+LMR_API uint64_t find_file_size(FILE *file);
+LMR_API int search_stream(recovery_state *state, scan_input *input);
+LMR_API int search_chunk(recovery_state *state, scan_input *input, chunk *c);
+LMR_API int search_chunk2(recovery_state *state, scan_input *input, chunk *c);
+LMR_API int search_chunk3(recovery_state *state, scan_input *input, chunk *c);
+
+/* Reads `want` bytes of the input at absolute `offset` into `buffer`.
+ * A read error does not cost the rest of the range: the failed part is
+ * re-read sector by sector, unreadable 512-byte sectors read as zeros and
+ * are counted in *bad_sectors.  Returns the bytes delivered (short only at
+ * the end of the input). */
+LMR_API uint64_t read_input_range(FILE *file, uint64_t offset,
+                                  unsigned char *buffer, uint64_t want,
+                                  uint64_t *bad_sectors);
+
+/* ------------------------------------------------------------------ */
+/* Free-space chunk lists                                              */
+/* ------------------------------------------------------------------ */
+
+LMR_API chunk_list *add_chunk(chunk_list *list, const chunk *c);
+LMR_API int get_chunk_list_size(const chunk_list *list);
+LMR_API void free_chunk_list(chunk_list *list);
+LMR_API chunk_list *get_fat32_chunk_list(const char *path);
+LMR_API chunk_list *get_ext2_chunk_list(const char *path);
+LMR_API chunk_list *get_free_chunk_list(recovery_state *state);
+
+/* ------------------------------------------------------------------ */
+/* Probe byte reader                                                   */
+/* ------------------------------------------------------------------ */
+
+typedef struct stream {
+    const char *path;
+    uint64_t base;
+    uint64_t limit;
+    FILE *file;
+} stream;
+
+typedef struct bs {
+    unsigned char *buffer;
+    uint32_t capacity;
+    uint32_t fill;
+    uint32_t pos;
+    uint64_t base;
+    stream *stream;
+    int32_t refilled;
+    int32_t need_seek;
+    const unsigned char *head;
+    uint64_t head_len;
+} bs;
+
+LMR_API void stream_init(stream *s);
+LMR_API int stream_free(stream *s);
+LMR_API int stream_seek(stream *s, uint64_t position, int whence);
+LMR_API uint32_t stream_read(stream *s, void *destination, uint32_t count);
+
+LMR_API bs *bs_init(stream *s, uint32_t capacity);
+LMR_API void bs_free(bs *reader);
+LMR_API void bs_set_data(bs *reader, const unsigned char *head,
+                         uint64_t head_len);
+LMR_API void bs_reset(bs *reader);
+LMR_API uint32_t bs_read(bs *reader, void *destination, uint32_t count);
+LMR_API uint32_t bs_peek(bs *reader, void *destination, uint32_t count);
+LMR_API void bs_skip(bs *reader, uint64_t count);
+LMR_API uint64_t bs_tell(const bs *reader);
+LMR_API uint64_t bs_search(bs *reader, const unsigned char *pattern,
+                           int32_t n, uint64_t max_size, const int32_t *table,
+                           int32_t case_sen, int32_t *found);
+
+LMR_API uint16_t htos(const unsigned char *p, int little);
+LMR_API uint32_t htoi(const unsigned char *p, int little);
+LMR_API uint64_t htoll(const unsigned char *p, int little);
+LMR_API uint64_t adjust_bs(uint64_t value, uint64_t unit);
+LMR_API void reverse_string(char *destination, const char *source, int from,
+                            int to);
+
+/* ------------------------------------------------------------------ */
+/* Probes                                                              */
+/* ------------------------------------------------------------------ */
+
+/* Every probe: the candidate's bytes in memory (`data`, `available`), its
+ * absolute `offset`, the bytes left in the chunk from it (`limit`).  Sets
+ * *found to 1 and returns the length when a whole file starts there. */
+typedef uint64_t (*probe_fn)(recovery_state *state, search_spec_entry *entry,
+                             const unsigned char *data, int32_t available,
+                             uint64_t offset, uint64_t limit, int32_t *found);
+
+#define LMR_PROBE(name)                                                      \
+    LMR_API uint64_t name(recovery_state *state, search_spec_entry *entry,   \
+                          const unsigned char *data, int32_t available,      \
+                          uint64_t offset, uint64_t limit, int32_t *found)
+
+LMR_PROBE(probe_file);
+
+LMR_PROBE(probe_jpg);
+LMR_PROBE(probe_png);
+LMR_PROBE(probe_gif);
+LMR_PROBE(probe_bmp);
+
+LMR_PROBE(probe_zip);
+LMR_PROBE(probe_rar);
+
+LMR_PROBE(probe_mp3);
+LMR_PROBE(probe_amr);
+LMR_PROBE(probe_mp4);
+LMR_PROBE(probe_wmv);
+LMR_PROBE(probe_mpg);
+LMR_PROBE(probe_riff);
+
+LMR_PROBE(probe_pdf);
+LMR_PROBE(probe_sqlite);
+LMR_PROBE(probe_txt);
+LMR_PROBE(probe_txt2);
+
+LMR_PROBE(probe_ole);
+
+/* Compound-document module state and routines. */
+typedef struct ole_dirent {
+    char name[64];
+    int32_t type;
+    int32_t depth;
+    int32_t start;
+    int32_t size;
+    int32_t right;
+    int32_t left;
+    int32_t child;
+    uint32_t times[4];
+} ole_dirent;
+
+LMR_API extern int32_t *FAT;
+LMR_API extern int32_t FATblk;
+LMR_API extern int32_t currFATblk;
+LMR_API extern unsigned char ole_block_list[512];
+LMR_API extern unsigned char ole_buffer[512];
+LMR_API extern int32_t highblk;
+LMR_API extern ole_dirent *dirlist;
+LMR_API extern int32_t dir_count;
+LMR_API extern ole_dirent *dl;
+LMR_API extern int32_t extract;
+
+LMR_API void ole_init(void);
+LMR_API int valid_ole_header(const unsigned char *header);
+LMR_API int ole_getblk(bs *reader, int32_t n, unsigned char *buffer);
+LMR_API int ole_getFATblk(bs *reader, int32_t n, unsigned char *buffer);
+LMR_API int ole_skip_to_oleblk(bs *reader, int32_t n);
+LMR_API int ole_dir_blk(bs *reader, int32_t n);
+LMR_API int ole_dir_info(const unsigned char *sector);
+LMR_API const char *check_ole_name(const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LUMAREK_RECOVERY_ENGINE_H */

@@ -1,0 +1,210 @@
+// Run entry points, run-control flags, callback registry and progress.
+#include "engine_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+void *obj = nullptr;
+recovered_fn recovered_call = nullptr;
+progress_fn progress_call = nullptr;
+proceed_fn proceed_call = nullptr;
+
+int32_t signal_pause = 0;
+int32_t signal_caught = 0;
+int32_t skip_exist = 0;
+int32_t is_formated = 0;
+char wildcard = 0;
+uint32_t _block_size = 0;
+int32_t verbose = 1;
+}
+
+namespace {
+uint64_t last_progress = 0;  // hundredths of a percent, kept from run to run
+FILE *diag_out = nullptr;    // null: standard output
+int last_outcome = LMR_RUN_NONE;
+int last_errno = 0;
+uint64_t unreadable_sectors = 0;
+}  // namespace
+
+namespace lmr {
+
+void diag(const char *fmt, ...) {
+    FILE *out = diag_out ? diag_out : stdout;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(out, fmt, ap);
+    va_end(ap);
+    fputc('\n', out);
+    fflush(out);
+}
+
+void set_run_outcome(int outcome, int err) {
+    last_outcome = outcome;
+    last_errno = err;
+}
+
+void add_unreadable_sectors(uint64_t n) { unreadable_sectors += n; }
+
+FILE *open_input(const char *path) {
+    if (!path) return nullptr;
+    return fopen(path, "rb");
+}
+
+}  // namespace lmr
+
+extern "C" {
+
+void set_diagnostic_output(FILE *out) { diag_out = out; }
+int get_last_run_outcome(void) { return last_outcome; }
+int get_last_run_errno(void) { return last_errno; }
+uint64_t get_last_run_unreadable_sectors(void) { return unreadable_sectors; }
+
+recovery_state *init_state(recovery_state *state, const char *dev_file) {
+    if (!state) return nullptr;
+    wildcard = '?';
+    state->mode = 0;
+    state->spec_count = 0;
+    state->fs_type = 0;
+    state->total_bytes = 0;
+    state->InputFile = dev_file ? strdup(dev_file) : nullptr;
+    return state;
+}
+
+void free_state(recovery_state *state) {
+    if (!state) return;
+    free(state->InputFile);
+    free(state);
+}
+
+void set_fs_type(recovery_state *state, const char *name) {
+    int code = 0;
+    if (name) {
+        if (strstr(name, "fat") || strstr(name, "msdos"))
+            code = 1;
+        else if (strncmp(name, "ext", 3) == 0)
+            code = 2;
+        else if (strncmp(name, "sdcardfs", 8) == 0)
+            code = 3;
+    }
+    if (state) state->fs_type = code;
+}
+
+uint32_t *set_mode(uint32_t *word, uint32_t bits) {
+    *word |= bits;
+    return word;
+}
+
+uint32_t get_mode(const uint32_t *word, uint32_t bits) { return *word & bits; }
+
+void start_recovery(const char *dev_file, const char *suffixs, const char *fs_type) {
+    lmr::diag("dev_file:%s,suffixs:%s,fs_type:%s", dev_file ? dev_file : "(null)",
+              suffixs ? suffixs : "(null)", fs_type ? fs_type : "(null)");
+    start_recovery2(dev_file, suffixs, fs_type, 0);
+}
+
+void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_type,
+                     uint64_t total_bytes) {
+    lmr::diag("start_recovery2");
+    unreadable_sectors = 0;
+    lmr::set_run_outcome(LMR_RUN_NONE);
+    // The path is copied into every r_info (260 bytes with its NUL): a longer
+    // one cannot be reported faithfully, so the run is refused.
+    if (!dev_file || strlen(dev_file) >= LMR_PATH_MAX) {
+        lmr::diag("input path too long or missing, run refused");
+        lmr::set_run_outcome(LMR_RUN_BAD_PATH);
+        return;
+    }
+    auto *state = static_cast<recovery_state *>(calloc(1, sizeof(recovery_state)));
+    if (!state || !init_state(state, dev_file) || !state->InputFile) {
+        free_state(state);
+        lmr::set_run_outcome(LMR_RUN_NO_MEMORY);
+        return;
+    }
+    state->total_bytes = total_bytes;
+    lmr::store_flag(&signal_caught, 0);
+    set_search_suffix(state, suffixs);
+    set_fs_type(state, fs_type);
+    if (state->spec_count > 0)
+        process_file(state);
+    else
+        lmr::set_run_outcome(LMR_RUN_NOTHING_TO_SEARCH);
+    free_state(state);
+}
+
+void general_file_start(const char *dev_file, const char *suffixs, const char *fs_type,
+                        uint64_t total_bytes) {
+    skip_exist = 1;
+    start_recovery2(dev_file, suffixs, fs_type, total_bytes);
+}
+
+void pause_recovery(void) { lmr::store_flag(&signal_pause, 1); }
+void resume_recovery(void) { lmr::store_flag(&signal_pause, 0); }
+void stop_recovery(void) { lmr::store_flag(&signal_caught, 2); }
+void general_file_pause(void) { pause_recovery(); }
+void general_file_resume(void) { resume_recovery(); }
+void general_file_stop(void) { stop_recovery(); }
+
+void set_callbacks(void *context, recovered_fn recovered, progress_fn progress,
+                   proceed_fn proceed) {
+    obj = context;
+    recovered_call = recovered;
+    progress_call = progress;
+    proceed_call = proceed;
+}
+
+void recovered_callback(r_info *info) {
+    if (recovered_call) recovered_call(obj, info);
+}
+
+void progress_callback(float percent) {
+    if (progress_call) progress_call(obj, percent);
+}
+
+void proceed_callback(uint64_t processed, uint64_t total) {
+    if (proceed_call) proceed_call(obj, processed, total);
+}
+
+void find_file(recovery_state *state, search_spec_entry *spec, uint64_t length,
+               uint64_t offset) {
+    auto *info = static_cast<r_info *>(calloc(1, sizeof(r_info)));
+    if (!info) return;
+    info->offset = offset;
+    info->length = length;
+    if (state && state->InputFile) {
+        strncpy(info->path, state->InputFile, sizeof info->path - 1);
+    }
+    if (spec && spec->suffix) {
+        strncpy(info->suffix, spec->suffix, sizeof info->suffix - 1);
+    }
+    recovered_callback(info);
+    free(info);
+}
+
+void update_progress(uint64_t processed, uint64_t total) {
+    if (total == 0) return;
+    uint64_t value = static_cast<uint64_t>(static_cast<unsigned __int128>(processed) * 10000 / total);
+    if (value != last_progress) {
+        float pct = static_cast<float>(value) / 100.0f;
+        if (pct > 100.0f) pct = 100.0f;
+        progress_callback(pct);
+        last_progress = value;
+    }
+}
+
+void update_proceed(uint64_t processed, uint64_t total) {
+    update_progress(processed, total);
+    proceed_callback(processed, total);
+}
+
+builtin_type getInfo(int index) {
+    if (index < 0 || index >= LMR_BUILTIN_COUNT) {
+        builtin_type none{};
+        return none;
+    }
+    return builtin_types[index];
+}
+
+}  // extern "C"

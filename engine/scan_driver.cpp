@@ -1,0 +1,295 @@
+// The scan driver: opens the input, walks its regions in 50 MiB windows and
+// tests every block start for a configured signature.
+#include "engine_internal.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Sleeps one millisecond while paused; true when a stop arrived meanwhile.
+bool wait_while_paused() {
+    while (lmr::load_flag(&signal_pause)) {
+        struct timespec ts = {0, 1000000};
+        nanosleep(&ts, nullptr);
+        if (lmr::stop_requested()) return true;
+    }
+    return lmr::stop_requested();
+}
+
+constexpr int32_t k_mp4_key = 32;
+constexpr int32_t k_txt_key = 37;
+
+// For each byte value, the configured entries whose header starts with it,
+// as a bit mask over table indices: the first-match rule is then "lowest set
+// bit whose full header matches".
+struct header_index {
+    uint64_t by_first_byte[256];
+    int mp4_entry = -1;
+    uint32_t max_header = 0;
+
+    explicit header_index(const recovery_state *state) {
+        memset(by_first_byte, 0, sizeof by_first_byte);
+        int count = state->spec_count < LMR_MAX_SPECS ? state->spec_count : LMR_MAX_SPECS;
+        for (int i = 0; i < count; ++i) {
+            const search_spec_entry &e = search_spec[i];
+            if (e.header.len <= 0 || !e.header.value) continue;
+            by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
+            if (e.type_key == k_mp4_key && mp4_entry < 0) mp4_entry = i;
+        }
+    }
+
+    // Index of the first entry in table order whose header matches at p,
+    // or -1.  `avail` is the number of bytes valid from p.
+    int match(const unsigned char *p, uint64_t avail) const {
+        uint64_t mask = by_first_byte[p[0]];
+        uint64_t mp4_bit = 0;
+        if (mp4_entry >= 0) {
+            const search_pattern &h = search_spec[mp4_entry].header;
+            if (avail >= 4 + uint64_t(h.len) && memcmp(p + 4, h.value, size_t(h.len)) == 0) mp4_bit = uint64_t(1) << mp4_entry;
+        }
+        mask |= mp4_bit;
+        while (mask) {
+            int i = __builtin_ctzll(mask);
+            mask &= mask - 1;
+            if ((uint64_t(1) << i) == mp4_bit) return i;
+            const search_pattern &h = search_spec[i].header;
+            if (avail >= uint64_t(h.len) && memcmp(p, h.value, size_t(h.len)) == 0) return i;
+        }
+        return -1;
+    }
+};
+
+unsigned char *scan_buffer = nullptr;
+
+uint32_t block_step() { return _block_size ? _block_size : 512; }
+
+// Text mode: does the block at p start (after tabs and line ends) with a
+// byte that may begin UTF-8 text?
+bool text_block_qualifies(const unsigned char *p, uint64_t avail, unsigned char *lead_out) {
+    uint64_t i = 0;
+    unsigned char lead = p[0];
+    while ((lead == 9 || lead == 10 || lead == 13) && i + 1 < avail) lead = p[++i];
+    *lead_out = lead;
+    return (lead >= 1 && lead <= 126) || (lead >= 0xC0 && lead <= 0xFD);
+}
+
+// Shared window and block loop of the signature and text searches.
+template <typename Test>
+int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) {
+    if (seek_aligned(input->file, c->offset) != 0) return 1;
+    const uint32_t step = block_step();
+    uint64_t done = 0;
+    while (done < c->length) {
+        uint64_t want = c->length - done;
+        if (want > LMR_SCAN_BUFFER_SIZE) want = LMR_SCAN_BUFFER_SIZE;
+        const uint64_t base = c->offset + done;
+        // Each window is positioned explicitly, so a short read never shifts
+        // the offsets of later windows.
+        uint64_t bad = 0;
+        uint64_t got = read_input_range(input->file, base, scan_buffer, want, &bad);
+        if (bad) lmr::add_unreadable_sectors(bad);
+        uint64_t pos = 0;
+        while (pos < got) {
+            if (wait_while_paused()) {
+                lmr::store_flag(&signal_caught, 0);
+                return 0;
+            }
+            update_proceed(base + pos, input->size);
+            search_spec_entry *entry = test(scan_buffer + pos, got - pos);
+            if (!entry) {
+                pos += step;
+                continue;
+            }
+            int32_t found = 0;
+            uint64_t left_in_chunk = (c->length - done) - pos;
+            uint64_t avail = got - pos;
+            uint64_t len = probe_file(state, entry, scan_buffer + pos,
+                                      avail > INT32_MAX ? INT32_MAX : int32_t(avail), base + pos,
+                                      left_in_chunk, &found);
+            if (found) {
+                find_file(state, entry, len, base + pos);
+                uint64_t adv = len ? adjust_bs(len, step) : step;
+                if (adv < len || pos + adv < pos) pos = got;  // saturate
+                else pos += adv;
+            } else {
+                pos += step;
+            }
+        }
+        done += want;
+        update_proceed(c->offset + done, input->size);
+    }
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint64_t find_file_size(FILE *file) {
+    if (!file) return 0;
+    off_t here = ftello(file);
+    if (here < 0) here = 0;
+    if (fseeko(file, 0, SEEK_END) != 0) return 0;
+    off_t end = ftello(file);
+    if (fseeko(file, here, SEEK_SET) != 0) return 0;
+    return end > 0 ? uint64_t(end) : 0;
+}
+
+int process_file(recovery_state *state) {
+    if (!state || !state->InputFile) return 1;
+    scan_input input{nullptr, state->total_bytes, nullptr};
+    lmr::diag("s.InputFile:%s   total bytes:%llu", state->InputFile, (unsigned long long)input.size);
+    lmr::diag("check point 1");
+    input.path = strdup(state->InputFile);
+    int result = 1;
+    input.file = input.path ? lmr::open_input(input.path) : nullptr;
+    if (!input.file) {
+        int err = errno;
+        lmr::diag("failed to open %s, %s", state->InputFile, strerror(err));
+        lmr::set_run_outcome(LMR_RUN_CANNOT_OPEN, err);
+    } else {
+        // Unbuffered: windows are read whole, and a failing sector must not
+        // take a whole stdio buffer with it.
+        setvbuf(input.file, nullptr, _IONBF, 0);
+        if (input.size == 0) input.size = find_file_size(input.file);
+        if (input.size == 0) {
+            lmr::set_run_outcome(LMR_RUN_EMPTY_INPUT);
+        } else {
+            lmr::diag("磁盘大小为%lluMB", (unsigned long long)(input.size >> 20));
+            lmr::store_flag(&signal_pause, 0);
+            lmr::set_run_outcome(LMR_RUN_SCANNED);
+            search_stream(state, &input);
+            result = 0;
+        }
+    }
+    if (input.file) fclose(input.file);
+    free(input.path);
+    return result;
+}
+
+int search_stream(recovery_state *state, scan_input *input) {
+    lmr::diag("Start to search the stream");
+    scan_buffer = static_cast<unsigned char *>(malloc(LMR_SCAN_BUFFER_SIZE));
+    if (!scan_buffer) {
+        lmr::set_run_outcome(LMR_RUN_NO_MEMORY);
+        return 1;
+    }
+    chunk_list *list = get_free_chunk_list(state);
+    if (!list) {
+        lmr::diag("chunk list为空");
+        chunk whole{0, input->size, nullptr};
+        list = add_chunk(nullptr, &whole);
+    }
+    for (chunk *c = list ? list->head : nullptr; c; c = c->next) {
+        if (lmr::stop_requested()) {
+            lmr::store_flag(&signal_caught, 0);
+            lmr::set_run_outcome(LMR_RUN_STOPPED);
+            break;
+        }
+        int go_on = search_spec[0].type_key == k_txt_key && state->spec_count > 0
+                        ? search_chunk3(state, input, c)
+                        : search_chunk2(state, input, c);
+        if (!go_on) {
+            lmr::set_run_outcome(LMR_RUN_STOPPED);
+            break;
+        }
+    }
+    free_chunk_list(list);
+    free(scan_buffer);
+    scan_buffer = nullptr;
+    return 1;
+}
+
+int search_chunk2(recovery_state *state, scan_input *input, chunk *c) {
+    if (!state || !input || !c || !scan_buffer) return 1;
+    header_index index(state);
+    return walk_chunk(state, input, c, [&](const unsigned char *p, uint64_t avail) -> search_spec_entry * {
+        int i = index.match(p, avail);
+        return i < 0 ? nullptr : &search_spec[i];
+    });
+}
+
+int search_chunk3(recovery_state *state, scan_input *input, chunk *c) {
+    if (!state || !input || !c || !scan_buffer) return 1;
+    return walk_chunk(state, input, c, [&](const unsigned char *p, uint64_t avail) -> search_spec_entry * {
+        unsigned char lead = 0;
+        if (!text_block_qualifies(p, avail, &lead)) return nullptr;
+        lmr::diag("right! ");
+        lmr::diag("first char=%x", lead);
+        return &search_spec[0];
+    });
+}
+
+int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
+    if (!state || !input || !c || !input->file) return 1;
+    lmr::diag("NUM_BUILT IN IS %d", state->spec_count);
+    bool own_buffer = scan_buffer == nullptr;
+    unsigned char *buf = own_buffer ? static_cast<unsigned char *>(malloc(LMR_SCAN_BUFFER_SIZE)) : scan_buffer;
+    if (!buf) return 1;
+    int result = 1;
+    const int count = state->spec_count;
+    for (int e = 0; e < count && result; ++e) {
+        search_spec_entry *entry = &search_spec[e];
+        const uint64_t hlen = uint64_t(entry->header.len > 0 ? entry->header.len : 0);
+        uint64_t covered = 0;  // bytes of the chunk taken into windows
+        uint64_t kept = 0;     // unexamined tail carried to the next window
+        while (covered < c->length && result) {
+            uint64_t want = c->length - covered;
+            if (want > LMR_SCAN_BUFFER_SIZE - kept) want = LMR_SCAN_BUFFER_SIZE - kept;
+            uint64_t bad = 0;
+            uint64_t got = read_input_range(input->file, c->offset + covered, buf + kept, want, &bad);
+            if (bad) lmr::add_unreadable_sectors(bad);
+            const uint64_t win_base = c->offset + covered - kept;  // absolute offset of buf[0]
+            const uint64_t have = kept + got;
+            uint64_t pos = 0;
+            while (pos < have) {
+                if (wait_while_paused()) {
+                    lmr::store_flag(&signal_caught, 0);
+                    result = 0;
+                    break;
+                }
+                uint64_t cand;
+                if (entry->type_key == k_txt_key) {
+                    uint64_t abs = win_base + pos;
+                    cand = adjust_bs(abs, 512) - win_base;
+                } else {
+                    const unsigned char *hit = bm_search_skipn(entry->header.value, entry->header.len, buf + pos,
+                                                               int64_t(have - pos), entry->header.table,
+                                                               entry->case_sen, 0, entry->header.len - 1);
+                    if (!hit) break;
+                    cand = uint64_t(hit - buf);
+                    if (entry->type_key == k_mp4_key) {
+                        if (cand < 4) {
+                            pos = cand + 1;
+                            continue;
+                        }
+                        cand -= 4;
+                    }
+                }
+                if (cand >= have) break;
+                int32_t found = 0;
+                uint64_t avail = have - cand;
+                uint64_t left = c->length - (win_base + cand - c->offset);
+                uint64_t len = probe_file(state, entry, buf + cand, avail > INT32_MAX ? INT32_MAX : int32_t(avail),
+                                          win_base + cand, left, &found);
+                if (found) find_file(state, entry, len, win_base + cand);
+                uint64_t next = cand + (len ? len : 1);
+                if (next < cand || next > have) next = have;
+                pos = next;
+            }
+            covered += want;
+            update_proceed(c->offset + (uint64_t(e) * c->length + covered) / uint64_t(count), input->size);
+            if (got < want) break;
+            kept = have - pos < hlen ? have - pos : (hlen ? hlen - 1 : 0);
+            if (kept > have) kept = 0;
+            memmove(buf, buf + have - kept, size_t(kept));
+        }
+    }
+    if (own_buffer) free(buf);
+    return result;
+}
+
+}  // extern "C"
