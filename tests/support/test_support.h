@@ -1,0 +1,88 @@
+// Small helpers shared by the engine's tests.
+#pragma once
+
+#include "engine/recovery_engine.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace lmrtest {
+
+using Bytes = std::vector<unsigned char>;
+
+inline Bytes read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string data_path(const std::string &name) { return std::string(LUMAREK_TEST_DATA) + "/" + name; }
+
+// A file in the temporary folder, removed when the object goes.
+class TempFile {
+public:
+    explicit TempFile(const Bytes &content = {}, const std::string &tag = "lmr") {
+        std::string tmpl = std::string(P_tmpdir) + "/" + tag + "-XXXXXX";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        int fd = mkstemp(name.data());
+        path_ = name.data();
+        if (fd >= 0) {
+            size_t off = 0;
+            while (off < content.size()) {
+                ssize_t w = ::write(fd, content.data() + off, content.size() - off);
+                if (w <= 0) break;
+                off += size_t(w);
+            }
+            ::close(fd);
+        }
+    }
+    ~TempFile() { ::unlink(path_.c_str()); }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A run state configured for the given suffix list, as start_recovery2
+// would build it, so a probe can be called directly.
+class ProbeRun {
+public:
+    ProbeRun(const std::string &input, const char *suffixes) {
+        init_state(&state_, input.c_str());
+        set_search_suffix(&state_, suffixes);
+    }
+    ~ProbeRun() { free(state_.InputFile); }
+    recovery_state *state() { return &state_; }
+    search_spec_entry *entry(int i = 0) { return &search_spec[i]; }
+
+    // Calls the dispatcher as the scan driver would for a candidate at
+    // `offset` of the input, with `in_memory` of its bytes in the scan
+    // buffer (the rest must come through the probe's own reads).
+    struct Result {
+        int32_t found;
+        uint64_t length;
+        std::string suffix;
+    };
+    Result probe(const Bytes &input, uint64_t offset, size_t in_memory, int entry_index = 0) {
+        int32_t found = 0;
+        size_t avail = input.size() - offset;
+        if (in_memory > avail) in_memory = avail;
+        uint64_t len = probe_file(&state_, entry(entry_index), input.data() + offset, int32_t(in_memory), offset,
+                                  input.size() - offset, &found);
+        const char *s = entry(entry_index)->suffix;
+        return {found, len, s ? s : ""};
+    }
+
+private:
+    recovery_state state_{};
+};
+
+}  // namespace lmrtest
