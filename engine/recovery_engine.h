@@ -317,6 +317,11 @@ typedef uint64_t (*probe_fn)(recovery_state *state, search_spec_entry *entry,
 
 LMR_PROBE(probe_file);
 
+/* Puts `probe` in front of the built-in probe of `type_key` (null restores
+ * the built-in one); returns the probe it replaces.  For hosts and tests
+ * that bring a probe of their own. */
+LMR_API probe_fn register_probe(int32_t type_key, probe_fn probe);
+
 LMR_PROBE(probe_jpg);
 LMR_PROBE(probe_png);
 LMR_PROBE(probe_gif);

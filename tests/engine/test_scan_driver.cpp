@@ -1,0 +1,256 @@
+// The scan driver on synthetic images, with test probes registered for
+// types that have no probe of their own ("exe": header MZ) and, where the
+// test needs it, in place of the mp4 and text probes.
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using namespace lmrtest;
+
+namespace {
+
+struct Find {
+    uint64_t offset, length;
+    std::string suffix, path;
+};
+
+struct ProbeCall {
+    uint64_t offset, limit;
+    int32_t available;
+    unsigned char first[8];
+};
+
+std::vector<Find> g_finds;
+std::vector<ProbeCall> g_calls;
+std::vector<unsigned long long> g_proceeds;
+std::function<void(unsigned long long)> g_on_proceed;
+
+void on_found(void *, r_info *info) { g_finds.push_back({info->offset, info->length, info->suffix, info->path}); }
+void on_progress(void *, float) {}
+void on_proceed(void *, unsigned long long processed, unsigned long long) {
+    g_proceeds.push_back(processed);
+    if (g_on_proceed) g_on_proceed(processed);
+}
+
+// Test file format: "MZ", 4-byte little-endian length, then 'Y' for a
+// file (anything else: not a file).
+uint64_t test_probe(recovery_state *, search_spec_entry *, const unsigned char *data, int32_t available,
+                    uint64_t offset, uint64_t limit, int32_t *found) {
+    ProbeCall call{offset, limit, available, {}};
+    memcpy(call.first, data, available < 8 ? size_t(available) : 8);
+    g_calls.push_back(call);
+    if (available < 7 || data[6] != 'Y') return 0;
+    *found = 1;
+    return htoi(data + 2, 1);
+}
+
+void put_file(Bytes &img, size_t at, uint32_t length, char flag = 'Y') {
+    img[at] = 'M';
+    img[at + 1] = 'Z';
+    img[at + 2] = (unsigned char)(length);
+    img[at + 3] = (unsigned char)(length >> 8);
+    img[at + 4] = (unsigned char)(length >> 16);
+    img[at + 5] = (unsigned char)(length >> 24);
+    img[at + 6] = (unsigned char)flag;
+}
+
+class ScanDriver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_finds.clear();
+        g_calls.clear();
+        g_proceeds.clear();
+        g_on_proceed = nullptr;
+        saved_exe_ = register_probe(26, test_probe);
+        saved_mp4_ = register_probe(32, test_probe);
+        saved_txt_ = register_probe(37, test_probe);
+        set_callbacks(this, on_found, on_progress, on_proceed);
+        is_formated = 1;  // plain images: no file system, 512-byte blocks
+        skip_exist = 0;
+    }
+    void TearDown() override {
+        register_probe(26, saved_exe_);
+        register_probe(32, saved_mp4_);
+        register_probe(37, saved_txt_);
+        set_callbacks(nullptr, nullptr, nullptr, nullptr);
+        g_on_proceed = nullptr;
+        is_formated = 0;
+    }
+    void scan(const Bytes &img, const char *types) {
+        TempFile f(img, "scan");
+        start_recovery2(f.path().c_str(), types, "", 0);
+    }
+    probe_fn saved_exe_ = nullptr, saved_mp4_ = nullptr, saved_txt_ = nullptr;
+};
+
+TEST_F(ScanDriver, SignaturesAreTestedAtBlockStartsOnly) {
+    Bytes img(8192, 0);
+    put_file(img, 1024, 100);
+    put_file(img, 2049, 100);  // one byte off a block start
+    put_file(img, 4096, 100, 'N');  // probed, but not a file
+    scan(img, "exe");
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(g_finds[0].offset, 1024u);
+    EXPECT_EQ(g_finds[0].length, 100u);
+    EXPECT_EQ(g_finds[0].suffix, "exe");
+    EXPECT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
+}
+
+TEST_F(ScanDriver, Mp4IsRecognisedByFtypAtByteFour) {
+    Bytes img(4096, 0);
+    memcpy(&img[1536 + 4], "ftypisom", 8);
+    scan(img, "mp4");
+    ASSERT_EQ(g_calls.size(), 1u);
+    EXPECT_EQ(g_calls[0].offset, 1536u);
+    EXPECT_EQ(memcmp(g_calls[0].first + 4, "ftyp", 4), 0);
+}
+
+TEST_F(ScanDriver, FirstEntryInTableOrderWins) {
+    Bytes img(4096, 0);
+    put_file(img, 512, 10);
+    memcpy(&img[512 + 4], "ftyp", 4);  // both "MZ" at the block and "ftyp" at +4
+    scan(img, "mp4,exe");
+    ASSERT_EQ(g_finds.size(), 0u);  // the mp4 entry got it; byte 6 is 'y', not 'Y'
+    ASSERT_EQ(g_calls.size(), 1u);
+    g_calls.clear();
+    img[512 + 6] = 'Y';
+    scan(img, "exe,mp4");
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(g_finds[0].suffix, "exe");
+    EXPECT_EQ(g_calls.size(), 1u);
+}
+
+TEST_F(ScanDriver, SkipsOverAFindToTheNextBlockBoundary) {
+    Bytes img(16384, 0);
+    put_file(img, 0, 1000);   // covers blocks 0 and 1
+    put_file(img, 512, 50);   // inside the first file: never probed
+    put_file(img, 1024, 0);   // length 0: the scan moves one block
+    put_file(img, 1536, 1024);  // exactly two blocks
+    put_file(img, 2048, 10);  // inside
+    put_file(img, 2560, 10);
+    scan(img, "exe");
+    std::vector<uint64_t> offsets;
+    for (auto &f : g_finds) offsets.push_back(f.offset);
+    EXPECT_EQ(offsets, (std::vector<uint64_t>{0, 1024, 1536, 2560}));
+}
+
+TEST_F(ScanDriver, WindowsAndTheLastShortWindow) {
+    const size_t W = LMR_SCAN_BUFFER_SIZE;
+    Bytes img(W + 1000, 0);
+    put_file(img, W - 512, 2048);  // runs past the first window
+    put_file(img, W, 10);          // its tail: scanned again in window two
+    put_file(img, W + 512, 10);    // the last short window's last block
+    scan(img, "exe");
+    ASSERT_EQ(g_finds.size(), 3u);
+    EXPECT_EQ(g_finds[0].offset, W - 512);
+    EXPECT_EQ(g_finds[1].offset, W);
+    EXPECT_EQ(g_finds[2].offset, W + 512);
+    // The candidate at the window's end saw only its 512 bytes in memory,
+    // but may read on to the end of the input.
+    EXPECT_EQ(g_calls[0].available, 512);
+    EXPECT_EQ(g_calls[0].limit, 1512u);
+    EXPECT_EQ(g_proceeds.back(), img.size());
+}
+
+TEST_F(ScanDriver, StopInTheSecondWindowEndsTheScan) {
+    const size_t W = LMR_SCAN_BUFFER_SIZE;
+    Bytes img(2 * W + 4096, 0);
+    put_file(img, 512, 10);
+    put_file(img, 2 * W + 512, 10);
+    g_on_proceed = [&](unsigned long long processed) {
+        if (processed >= W + 4096) stop_recovery();
+    };
+    scan(img, "exe");
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(signal_caught, 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_STOPPED);
+    EXPECT_LT(g_proceeds.back(), 2 * W);
+}
+
+TEST_F(ScanDriver, PauseThenStopFromAnotherThread) {
+    Bytes img(1 << 20, 0);
+    std::atomic<bool> paused{false};
+    g_on_proceed = [&](unsigned long long processed) {
+        if (processed == 4096 && !paused) {
+            paused = true;
+            general_file_pause();
+        }
+    };
+    std::atomic<int64_t> stop_at{0};
+    std::thread controller([&] {
+        while (!paused) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        size_t seen = g_proceeds.size();
+        EXPECT_LE(seen, 10u);  // nothing moved while paused
+        stop_at = std::chrono::steady_clock::now().time_since_epoch().count();
+        general_file_stop();
+    });
+    scan(img, "exe");
+    auto ended = std::chrono::steady_clock::now().time_since_epoch().count();
+    controller.join();
+    EXPECT_LT(std::chrono::nanoseconds(ended - stop_at.load()), std::chrono::milliseconds(200));
+    EXPECT_EQ(signal_caught, 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_STOPPED);
+    resume_recovery();
+}
+
+TEST_F(ScanDriver, StopBeforeTheRunIsForgotten) {
+    Bytes img(4096, 0);
+    put_file(img, 2048, 10);
+    stop_recovery();
+    scan(img, "exe");
+    EXPECT_EQ(g_finds.size(), 1u);
+}
+
+TEST_F(ScanDriver, TextModeProbesQualifyingBlocksFromTheirStart) {
+    Bytes img(4096, 0xFF);
+    const char lead[] = "\n\n\nHello";
+    memcpy(&img[512], lead, sizeof lead - 1);
+    img[1024] = 0x00;  // disqualifies
+    img[1536] = 0xC3;  // a UTF-8 lead byte
+    img[2048] = 0x80;  // a continuation byte: no
+    scan(img, "txt");
+    ASSERT_EQ(g_calls.size(), 2u);
+    EXPECT_EQ(g_calls[0].offset, 512u);
+    EXPECT_EQ(g_calls[0].first[0], '\n');
+    EXPECT_EQ(g_calls[1].offset, 1536u);
+}
+
+TEST_F(ScanDriver, FailuresAreToldApartFromEmptyResults) {
+    scan(Bytes(), "exe");
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_EMPTY_INPUT);
+    start_recovery2("/nonexistent-lmr/image.dd", "exe", "", 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_CANNOT_OPEN);
+    EXPECT_NE(get_last_run_errno(), 0);
+    // No known type: the input is not even opened.
+    start_recovery2("/nonexistent-lmr/image.dd", "bogus", "", 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_NOTHING_TO_SEARCH);
+    start_recovery2("/nonexistent-lmr/image.dd", "", "", 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_NOTHING_TO_SEARCH);
+    // A path longer than a find record can carry is refused, not truncated.
+    std::string longpath = "/tmp/" + std::string(300, 'a');
+    start_recovery2(longpath.c_str(), "exe", "", 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_BAD_PATH);
+    start_recovery2(nullptr, "exe", "", 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_BAD_PATH);
+    EXPECT_TRUE(g_finds.empty());
+}
+
+TEST_F(ScanDriver, FindRecordCarriesThePath) {
+    Bytes img(2048, 0);
+    put_file(img, 512, 10);
+    TempFile f(img, "scan path");
+    start_recovery(f.path().c_str(), "exe", "");
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(g_finds[0].path, f.path());
+}
+
+}  // namespace
