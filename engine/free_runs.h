@@ -1,0 +1,80 @@
+// Helpers shared by the file-system readers that turn allocation maps into
+// chunk lists.
+#pragma once
+
+#include "engine_internal.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace lmr {
+
+inline uint16_t le16(const unsigned char *p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t le32(const unsigned char *p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+// Size of an open input, 0 when it cannot be measured.  The position is
+// left at the start.
+inline uint64_t measure_input(FILE *f) {
+    if (fseeko(f, 0, SEEK_END) != 0) return 0;
+    off_t end = ftello(f);
+    if (end <= 0 || fseeko(f, 0, SEEK_SET) != 0) return 0;
+    return uint64_t(end);
+}
+
+// Reads up to `want` bytes at `offset`; whatever cannot be read is left as
+// zeros.  Returns the count actually read.
+inline size_t read_at(FILE *f, uint64_t offset, unsigned char *buf, size_t want) {
+    for (size_t i = 0; i < want; ++i) buf[i] = 0;
+    if (seek_aligned(f, offset) != 0) return 0;
+    return fread(buf, 1, want, f);
+}
+
+// Collects maximal runs of free allocation units into a chunk list.  Units
+// are fed in ascending order; unit u starts at byte origin + u * unit_bytes
+// (the caller folds any fixed start-up shift into `origin`).
+class FreeRuns {
+public:
+    FreeRuns(uint64_t origin, uint64_t unit_bytes) : origin_(origin), unit_(unit_bytes) {}
+    ~FreeRuns() { free_chunk_list(list_); }
+    FreeRuns(const FreeRuns &) = delete;
+    FreeRuns &operator=(const FreeRuns &) = delete;
+
+    void free_unit(uint64_t u) {
+        if (!open_) {
+            open_ = true;
+            start_ = u;
+        }
+    }
+    void used_unit(uint64_t u) {
+        if (open_) emit(u);
+    }
+    // Closes a run still open at `end` (one past the last unit).
+    void finish(uint64_t end) {
+        if (open_) emit(end);
+    }
+    // Hands the list over (null when no free run was found).
+    chunk_list *take() {
+        chunk_list *l = list_;
+        list_ = nullptr;
+        return l;
+    }
+
+private:
+    void emit(uint64_t end) {
+        open_ = false;
+        if (end <= start_) return;
+        chunk c{origin_ + start_ * unit_, (end - start_) * unit_, nullptr};
+        chunk_list *l = add_chunk(list_, &c);
+        if (l) list_ = l;
+    }
+
+    uint64_t origin_;
+    uint64_t unit_;
+    bool open_ = false;
+    uint64_t start_ = 0;
+    chunk_list *list_ = nullptr;
+};
+
+}  // namespace lmr
