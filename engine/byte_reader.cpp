@@ -63,6 +63,9 @@ void bs_free(bs *reader) {
 
 void bs_set_data(bs *reader, const unsigned char *head, uint64_t head_len) {
     if (!reader) return;
+    // The memory head is part of the window: bytes at or past the stream's
+    // limit are never served, whether they come from memory or the file.
+    if (head && reader->stream && head_len > reader->stream->limit) head_len = reader->stream->limit;
     reader->head = head;
     reader->head_len = head ? head_len : 0;
 }
@@ -169,21 +172,55 @@ void bs_skip(bs *reader, uint64_t count) {
 
 uint64_t bs_tell(const bs *reader) { return reader ? reader->base + reader->pos : 0; }
 
+// Moves the reader to an absolute stream position, also backwards: the
+// buffer serves it when it holds that position, else the memory head, else
+// the next refill positions the stream there.
+static void bs_set_position(bs *r, uint64_t target) {
+    uint64_t cur = r->base + r->pos;
+    if (target >= cur) {
+        bs_skip(r, target - cur);
+        return;
+    }
+    if (r->fill > 0 && target >= r->base) {
+        r->pos = uint32_t(target - r->base);
+        return;
+    }
+    r->fill = 0;
+    r->need_seek = 1;
+    if (target < r->head_len && target <= UINT32_MAX) {
+        r->base = 0;
+        r->pos = uint32_t(target);
+    } else {
+        r->base = target;
+        r->pos = 0;
+    }
+}
+
 uint64_t bs_search(bs *reader, const unsigned char *pattern, int32_t n, uint64_t max_size,
                    const int32_t *table, int32_t case_sen, int32_t *found) {
-    if (!reader || !pattern || n <= 0 || uint32_t(n) >= k_search_window) return 0;
+    if (!reader || !pattern || !table || n <= 0 || uint32_t(n) >= k_search_window) return 0;
     auto *window = static_cast<unsigned char *>(malloc(k_search_window));
     if (!window) return 0;
+    // `total` is the distance from the starting position to window[0];
+    // window[kept] is always the byte at the reader's position.  A match
+    // must end within max_size bytes of the start.
     uint32_t kept = 0;
     uint64_t total = 0;
     for (;;) {
-        uint32_t got = bs_peek(reader, window + kept, k_search_window - kept);
+        uint64_t seen = total + kept;
+        if (seen >= max_size) break;
+        uint32_t want = k_search_window - kept;
+        if (max_size - seen < want) want = uint32_t(max_size - seen);
+        uint32_t got = bs_peek(reader, window + kept, want);
         if (got == 0) break;
         const unsigned char *hit =
             bm_search_skipn(pattern, n, window, kept + got, table, case_sen, 0, n - 1);
         if (hit) {
             uint64_t k = uint64_t(hit - window);
-            bs_skip(reader, k - kept);
+            // A match that straddles the previous window starts behind the
+            // reader: step back to its first byte.
+            uint64_t here = bs_tell(reader);
+            bs_set_position(reader, here - kept + k);
             if (found) *found = 1;
             free(window);
             return total + k + uint64_t(n);
@@ -197,7 +234,6 @@ uint64_t bs_search(bs *reader, const unsigned char *pattern, int32_t n, uint64_t
         }
         memmove(window, window + have - n, size_t(n));
         total += have - uint32_t(n);
-        if (total > max_size) break;
         kept = uint32_t(n);
     }
     free(window);
@@ -226,7 +262,7 @@ uint64_t adjust_bs(uint64_t value, uint64_t unit) {
 }
 
 void reverse_string(char *destination, const char *source, int from, int to) {
-    if (!destination || !source) return;
+    if (!destination || !source || from < 0) return;
     for (int i = from, j = to - 1; i < to; ++i, --j) destination[i] = source[j];
 }
 
