@@ -1,0 +1,165 @@
+#include "recovery/filerecovery.h"
+
+#include "recovery/device.h"
+#include "recovery/filevalidationthread.h"
+#include "recovery/recoveredinfo.h"
+
+#include <QMutexLocker>
+
+#include <cstring>
+
+const QString IMAGE_SUFFIXES = QStringLiteral("jpg,png,gif");
+const QString DOCUMENT_SUFFIXES = QStringLiteral("docx,pptx,xlsx,doc,ppt,xls,pdf");
+const QString PROGRAM_SUFFIXES = QStringLiteral("apk,exe");
+const QString ARCHIVE_SUFFIXES = QStringLiteral("zip,rar,gzip");
+const QString VIDEO_SUFFIXES = QStringLiteral("mp4,avi,mov,3gp");
+const QString AUDIO_SUFFIXES = QStringLiteral("mp3,amr,wav");
+const QString MEDIA_SUFFIXES = QStringLiteral("%1,%2").arg(VIDEO_SUFFIXES, AUDIO_SUFFIXES);
+const QString ALL_SUFFIXES = QStringLiteral("%1,%2,%3,%4,%5")
+                                 .arg(IMAGE_SUFFIXES, DOCUMENT_SUFFIXES, MEDIA_SUFFIXES, PROGRAM_SUFFIXES,
+                                      ARCHIVE_SUFFIXES);
+
+LMRecovery::LMRecovery(QObject *parent) : QObject(parent) {}
+
+AbstractFileRecovery::AbstractFileRecovery() : LMRecovery(nullptr) {}
+
+AbstractFileRecovery::~AbstractFileRecovery() {
+    if (FileValidationThread *t = takeValidationThread()) t->stop();
+}
+
+FileValidationThread *AbstractFileRecovery::takeValidationThread() {
+    QMutexLocker lock(&threadLock);
+    FileValidationThread *t = validationThread;
+    validationThread = nullptr;
+    // Stopped under the lock: no find can be appended to it after this.
+    if (t) t->stop();
+    return t;
+}
+
+void AbstractFileRecovery::start(RecoveryParams params) {
+    if (params.params.isEmpty()) params.params.insert(SuffixList, ALL_SUFFIXES);
+    cleanNeeded = false;
+    stopped.store(false);
+    pausable.store(true);
+
+    Device *device = DeviceManager::getCurrentDevice();
+    if (!device) {
+        if (recoveryCallback) recoveryCallback->onFailed(NoCurrentDevice);
+        return;
+    }
+    cleanNeeded = true;
+
+    set_callbacks(this, &AbstractFileRecovery::recovered_callback, &AbstractFileRecovery::progress_callback,
+                  &AbstractFileRecovery::proceed_callback);
+    QByteArray path = device->getRDevFile().toUtf8();
+    QByteArray suffixes = params.params.value(SuffixList).toUtf8();
+    QByteArray format = device->getFormat().toUtf8();
+    general_file_start(path.constData(), suffixes.constData(), format.constData(), quint64(device->totalSize));
+
+    if (!recoveryCallback || stopped.load()) return;
+    // A volume that could not be read is a failure, not an empty result.
+    switch (get_last_run_outcome()) {
+    case LMR_RUN_CANNOT_OPEN:
+    case LMR_RUN_BAD_PATH:
+        recoveryCallback->onFailed(CannotOpenVolume);
+        break;
+    case LMR_RUN_NO_MEMORY:
+        recoveryCallback->onFailed(OutOfMemory);
+        break;
+    default:
+        recoveryCallback->onFinished();
+        break;
+    }
+}
+
+void AbstractFileRecovery::stop(bool notify) {
+    if (stopped.exchange(true)) return;
+    if (notify && recoveryCallback) recoveryCallback->onFinished();
+    general_file_stop();
+    takeValidationThread();
+}
+
+bool AbstractFileRecovery::finishValidation(int msecs) {
+    takeValidationThread();
+    return FileValidationThread::waitForAll(msecs);
+}
+
+void AbstractFileRecovery::pause() {
+    if (pausable.load()) general_file_pause();
+}
+
+void AbstractFileRecovery::resume() { general_file_resume(); }
+
+void AbstractFileRecovery::clean() {}
+
+bool AbstractFileRecovery::needClean() { return cleanNeeded; }
+
+void AbstractFileRecovery::setRecoveryCallback(RecoveryCallback *callback) { recoveryCallback = callback; }
+
+void AbstractFileRecovery::setExportCallback(ExportCallback *callback) { exportCallback = callback; }
+
+void AbstractFileRecovery::setExportPath(QString path) {
+    if (!path.isEmpty()) exportPath = path;
+}
+
+void AbstractFileRecovery::exportInfo(QList<FileRecoveredInfo *> infos) {
+    const int n = infos.size();
+    for (int i = 0; i < n; ++i) {
+        FileRecoveredInfo *r = infos[i];
+        r->setExportPath(exportPath);
+        if (exportCallback) exportCallback->onExportBegin(r);
+        bool ok = r->exportSelf();
+        if (exportCallback) {
+            if (ok)
+                exportCallback->onExportSucceeded(r);
+            else
+                exportCallback->onExportFailed(r);
+            exportCallback->onExportProgress(float(i * 100) / float(n));
+        }
+    }
+    if (exportCallback) exportCallback->onExportFinished();
+}
+
+void AbstractFileRecovery::recovered_callback(void *context, r_info *info) {
+    auto *self = static_cast<AbstractFileRecovery *>(context);
+    if (!self || !info) return;
+    auto *copy = new r_info;
+    std::memcpy(copy, info, sizeof(r_info));
+    QMutexLocker lock(&self->threadLock);
+    if (!self->validationThread) {
+        self->validationThread = new FileValidationThread(self->recoveryCallback, nullptr);
+        self->validationThread->start(QThread::InheritPriority);
+    }
+    self->validationThread->addFile(copy);
+}
+
+void AbstractFileRecovery::progress_callback(void *context, float percent) {
+    auto *self = static_cast<AbstractFileRecovery *>(context);
+    if (self && self->recoveryCallback && !self->stopped.load(std::memory_order_relaxed))
+        self->recoveryCallback->onProgress(percent);
+}
+
+void AbstractFileRecovery::proceed_callback(void *context, unsigned long long processed, unsigned long long total) {
+    auto *self = static_cast<AbstractFileRecovery *>(context);
+    if (self && !self->stopped.load(std::memory_order_relaxed) && self->recoveryCallback)
+        self->recoveryCallback->onProceed(processed, total);
+}
+
+FileRecovery::FileRecovery() = default;
+
+void FileRecovery::startGroup(QStringList groups) {
+    RecoveryParams params;
+    params.params.insert(SuffixList, groups.join(QLatin1Char(',')));
+    start(params);
+}
+
+void FileRecovery::startAll() { start(RecoveryParams()); }
+
+EngineControl::Outcome EngineControl::lastRunOutcome() { return Outcome(get_last_run_outcome()); }
+int EngineControl::lastRunErrno() { return get_last_run_errno(); }
+quint64 EngineControl::lastRunUnreadableSectors() { return get_last_run_unreadable_sectors(); }
+quint64 EngineControl::blockSize() { return _block_size; }
+void EngineControl::setWholeInput(bool whole) { __atomic_store_n(&is_formated, whole ? 1 : 0, __ATOMIC_RELAXED); }
+bool EngineControl::wholeInput() { return __atomic_load_n(&is_formated, __ATOMIC_RELAXED) != 0; }
+void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out); }
+void EngineControl::requestStop() { general_file_stop(); }

@@ -1,0 +1,157 @@
+// The recovery controller: runs one engine scan for a file group on the
+// caller's thread and reports through RecoveryCallback.
+#pragma once
+
+#include "engine/recovery_engine.h"
+#include "recovery/lmr_export.h"
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdio>
+
+class FileRecoveredInfo;
+class FileValidationThread;
+
+// File groups, as the engine's type names.
+LMR_QT_EXPORT extern const QString IMAGE_SUFFIXES;
+LMR_QT_EXPORT extern const QString DOCUMENT_SUFFIXES;
+LMR_QT_EXPORT extern const QString PROGRAM_SUFFIXES;
+LMR_QT_EXPORT extern const QString ARCHIVE_SUFFIXES;
+LMR_QT_EXPORT extern const QString VIDEO_SUFFIXES;
+LMR_QT_EXPORT extern const QString AUDIO_SUFFIXES;
+LMR_QT_EXPORT extern const QString MEDIA_SUFFIXES;
+LMR_QT_EXPORT extern const QString ALL_SUFFIXES;
+
+enum RecoveryParamSet { SuffixList = 2 };
+
+struct LMR_QT_EXPORT RecoveryParams {
+    QHash<RecoveryParamSet, QString> params;
+};
+
+// Codes of RecoveryCallback::onFailed.
+enum RecoveryFailure {
+    NoCurrentDevice = 2,    // no device was chosen
+    CannotOpenVolume = 3,   // the engine could not open (or name) the volume
+    OutOfMemory = 4,        // the engine could not get its scan buffer
+};
+
+class RecoveryCallback {
+public:
+    // Validation thread; the receiver takes ownership of the record.
+    virtual void onRecovered(FileRecoveredInfo *info) = 0;
+    virtual void onProgress(float percent) = 0;
+    // At most once per start: from the scanning thread at the end of a run
+    // that was not stopped, or from the caller of stop(true).
+    virtual void onFinished() = 0;
+    // The run could not happen (RecoveryFailure).
+    virtual void onFailed(int code) = 0;
+    virtual void onProceed(quint64 processed, quint64 total) = 0;
+};
+
+class ExportCallback {
+public:
+    virtual void onExportBegin(FileRecoveredInfo *info) = 0;
+    virtual void onExportProgress(float percent) = 0;
+    virtual void onExportSucceeded(FileRecoveredInfo *info) = 0;
+    virtual void onExportFailed(FileRecoveredInfo *info) = 0;
+    virtual void onExportFinished() = 0;
+};
+
+class LMR_QT_EXPORT LMRecovery : public QObject {
+    Q_OBJECT
+public:
+    explicit LMRecovery(QObject *parent = nullptr);
+
+    virtual void start(RecoveryParams params) = 0;
+    virtual void stop(bool notify) = 0;
+    virtual void pause() = 0;
+    virtual void resume() = 0;
+    virtual void clean() = 0;
+    virtual bool needClean() = 0;
+    virtual void setRecoveryCallback(RecoveryCallback *callback) = 0;
+    virtual void setExportCallback(ExportCallback *callback) = 0;
+};
+
+class LMR_QT_EXPORT AbstractFileRecovery : public LMRecovery {
+public:
+    AbstractFileRecovery();
+    // Stops the validation thread (not the engine).
+    ~AbstractFileRecovery() override;
+
+    void start(RecoveryParams params) override;
+    void stop(bool notify) override;
+    void pause() override;
+    void resume() override;
+    void clean() override;
+    bool needClean() override;
+    void setRecoveryCallback(RecoveryCallback *callback) override;
+    void setExportCallback(ExportCallback *callback) override;
+    virtual void exportInfo(QList<FileRecoveredInfo *> infos);
+
+    void setExportPath(QString path);
+
+    // After start() has returned: lets the validation thread report every
+    // find still queued and waits (up to `msecs`) until it has.  For callers
+    // that need all records before going on (the command-line carver).
+    bool finishValidation(int msecs = 60000);
+
+    static void recovered_callback(void *context, r_info *info);
+    static void progress_callback(void *context, float percent);
+    static void proceed_callback(void *context, unsigned long long processed, unsigned long long total);
+
+private:
+    FileValidationThread *takeValidationThread();
+
+    RecoveryCallback *recoveryCallback = nullptr;
+    ExportCallback *exportCallback = nullptr;
+    bool cleanNeeded = false;
+    QString exportPath;
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> pausable{false};
+    FileValidationThread *validationThread = nullptr;  // guarded by threadLock
+    QMutex threadLock;
+};
+
+class LMR_QT_EXPORT FileRecovery : public AbstractFileRecovery {
+public:
+    FileRecovery();
+
+    // Joins the groups with "," and scans for them.
+    void startGroup(QStringList groups);
+    // Scans for ALL_SUFFIXES.
+    void startAll();
+};
+
+// Engine settings and run facts that front ends need beside the controller.
+class LMR_QT_EXPORT EngineControl {
+public:
+    enum Outcome {
+        NoRun = LMR_RUN_NONE,
+        Scanned = LMR_RUN_SCANNED,
+        Stopped = LMR_RUN_STOPPED,
+        CannotOpen = LMR_RUN_CANNOT_OPEN,
+        EmptyInput = LMR_RUN_EMPTY_INPUT,
+        NothingToSearch = LMR_RUN_NOTHING_TO_SEARCH,
+        BadPath = LMR_RUN_BAD_PATH,
+        NoMemory = LMR_RUN_NO_MEMORY,
+    };
+    static Outcome lastRunOutcome();
+    // errno of the failed open when the outcome is CannotOpen.
+    static int lastRunErrno();
+    static quint64 lastRunUnreadableSectors();
+    // Scan step of the last run in bytes.
+    static quint64 blockSize();
+    // true: scan the whole input, ignoring the file system.
+    static void setWholeInput(bool whole);
+    static bool wholeInput();
+    // Where the engine writes its diagnostic lines (null: standard output).
+    static void setDiagnosticOutput(FILE *out);
+    // Asks the running scan to stop; safe in a signal handler.
+    static void requestStop();
+};

@@ -1,0 +1,50 @@
+// Turns the engine's finds into records off the scanning thread: the scan
+// only builds the record and queues it; this thread completes it with
+// readInfo() and reports it, in the order the finds were made.
+#pragma once
+
+#include "engine/recovery_engine.h"
+#include "recovery/lmr_export.h"
+
+#include <QList>
+#include <QMutex>
+#include <QThread>
+
+#include <atomic>
+
+class FileRecoveredInfo;
+class RecoveryCallback;
+
+class LMR_QT_EXPORT FileValidationThread : public QThread {
+    Q_OBJECT
+public:
+    // The thread deletes itself once run() has returned; the deletion is
+    // serviced by the application's event loop (the object moves to the
+    // application thread when one exists).
+    explicit FileValidationThread(RecoveryCallback *callback, QObject *parent = nullptr);
+    ~FileValidationThread() override;
+
+    // Scanning thread: builds the record (which takes over `info`) and
+    // queues it.
+    void addFile(r_info *info);
+    // Any thread: the thread reports what is still queued, then ends.
+    void stop();
+
+    // Validation threads constructed and not yet deleted.
+    static int liveCount();
+    // Waits until every validation thread has returned from run() (or was
+    // never started and is gone); false on timeout.
+    static bool waitForAll(int msecs);
+
+protected:
+    void run() override;
+
+private:
+    void markDone();
+
+    RecoveryCallback *callback;
+    QList<FileRecoveredInfo *> queue;
+    std::atomic<bool> stopped;
+    QMutex mutex;
+    bool done = false;  // run() has returned, or the thread never ran
+};

@@ -1,0 +1,251 @@
+#include "recovery/recoveredinfo.h"
+
+#include "recovery/suffixutils.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QMutexLocker>
+#include <QPixmapCache>
+#include <QThread>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Pixmaps and the pixmap cache may only be touched on the GUI thread of a
+// QGuiApplication.
+bool onGuiThread() {
+    auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance());
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Thumbnail keys must be unique within the process; a shared sequence
+// number makes them so even for records built in the same millisecond on
+// different threads.
+std::atomic<quint64> keySequence{0};
+
+QString textOf(const char *field, size_t size, bool utf8) {
+    size_t n = 0;
+    while (n < size && field[n]) ++n;
+    return utf8 ? QString::fromUtf8(field, int(n)) : QString::fromLatin1(field, int(n));
+}
+
+}  // namespace
+
+RecoveredInfo::RecoveredInfo(QObject *parent)
+    : QObject(parent), recoveredTime(QDateTime::currentMSecsSinceEpoch()), valid(true) {}
+
+RecoveredInfo::~RecoveredInfo() = default;
+
+bool RecoveredInfo::isValid() { return valid; }
+
+void RecoveredInfo::setRecoveredTime(qint64 time) { recoveredTime = time; }
+
+qint64 RecoveredInfo::getRecoveredTime() const { return recoveredTime; }
+
+FileRecoveredInfo::FileRecoveredInfo(r_info *info_)
+    : RecoveredInfo(nullptr), info(nullptr), thumbReady(false), len(0), offset(0) {
+    key = QStringLiteral("key_%1_%2").arg(recoveredTime).arg(++keySequence);
+    if (info_) setInfo(info_);
+}
+
+FileRecoveredInfo::~FileRecoveredInfo() { delete info; }
+
+FileRecoveredInfo *FileRecoveredInfo::newRecoveredInfo(r_info *info) {
+    QString s = info ? textOf(info->suffix, sizeof info->suffix, false).toLower() : QString();
+    if (SuffixUtils::isImageSuffix(s)) return new ImageFileRecoveredInfo(info);
+    if (SuffixUtils::isCompressedSuffix(s)) return new CompressedFileRecoveredInfo(info);
+    if (SuffixUtils::isAudioSuffix(s) || SuffixUtils::isVideoSuffix(s)) return new MediaFileRecoveredInfo(info);
+    return new FileRecoveredInfo(info);
+}
+
+void FileRecoveredInfo::setInfo(r_info *info_) {
+    if (info != info_) delete info;
+    info = info_;
+    if (!info) return;
+    suffix = textOf(info->suffix, sizeof info->suffix, false);
+    len = qint64(info->length);
+    // The engine was handed the path as UTF-8 and hands it back unchanged.
+    devFile = textOf(info->path, sizeof info->path, true);
+    offset = qint64(info->offset);
+}
+
+QString FileRecoveredInfo::getName() const { return name; }
+QString FileRecoveredInfo::getSuffix() const { return suffix; }
+qint64 FileRecoveredInfo::getLen() const { return len; }
+qint64 FileRecoveredInfo::getOffset() const { return offset; }
+QString FileRecoveredInfo::getDevFile() const { return devFile; }
+QString FileRecoveredInfo::getKey() const { return key; }
+QString FileRecoveredInfo::getExportPath() const { return exportPath; }
+
+void FileRecoveredInfo::setExportPath(QString path) {
+    if (!path.isEmpty()) exportPath = path;
+}
+
+void FileRecoveredInfo::readInfo() { genName(); }
+
+void FileRecoveredInfo::genName() {
+    name = QStringLiteral("file%1.%2").arg(quint64(offset)).arg(suffix);
+}
+
+bool FileRecoveredInfo::exportSelf() {
+    if (exportPath.isEmpty()) return false;
+    if (name.isEmpty()) genName();
+    QString target = QStringLiteral("%1/%2").arg(exportPath, name);
+    QByteArray src = devFile.toUtf8();
+    QByteArray dst = target.toLocal8Bit();
+    return general_file_export(src.constData(), quint64(offset), quint64(len), dst.constData()) == 0;
+}
+
+bool FileRecoveredInfo::hasThumb() { return thumbReady; }
+
+void FileRecoveredInfo::genThumb() {}
+
+void FileRecoveredInfo::storeThumb(const QImage &thumb) {
+    {
+        QMutexLocker lock(&thumbLock);
+        thumbImage = thumb;
+    }
+    thumbReady = true;
+    if (onGuiThread()) QPixmapCache::insert(key, QPixmap::fromImage(thumb));
+}
+
+QImage FileRecoveredInfo::getThumbImage() {
+    if (!isValid() || !hasThumb()) return QImage();
+    {
+        QMutexLocker lock(&thumbLock);
+        if (!thumbImage.isNull()) return thumbImage;
+    }
+    genThumb();
+    QMutexLocker lock(&thumbLock);
+    return thumbImage;
+}
+
+bool FileRecoveredInfo::isThumbCached() {
+    if (!isValid() || !hasThumb()) return false;
+    if (onGuiThread()) {
+        QPixmap p;
+        return QPixmapCache::find(key, &p);
+    }
+    QMutexLocker lock(&thumbLock);
+    return !thumbImage.isNull();
+}
+
+QPixmap FileRecoveredInfo::getThumb() {
+    if (!isValid() || !hasThumb() || !onGuiThread()) return QPixmap();
+    QPixmap p;
+    if (QPixmapCache::find(key, &p)) return p;
+    QImage thumb;
+    {
+        QMutexLocker lock(&thumbLock);
+        thumb = thumbImage;
+    }
+    if (thumb.isNull()) {
+        genThumb();  // decodes again and fills the cache
+        if (QPixmapCache::find(key, &p)) return p;
+        return QPixmap();
+    }
+    p = QPixmap::fromImage(thumb);
+    QPixmapCache::insert(key, p);
+    // The cache holds it now; a later eviction decodes the picture again.
+    QMutexLocker lock(&thumbLock);
+    thumbImage = QImage();
+    return p;
+}
+
+qint64 FileRecoveredInfo::maxDataBytes() {
+    static const qint64 limit = [] {
+        quint64 m = 0;
+        for (int i = 0; i < LMR_BUILTIN_COUNT; ++i) m = qMax<quint64>(m, getInfo(i).max_len);
+        return qint64(qMin<quint64>(m, quint64(INT_MAX)));
+    }();
+    return limit;
+}
+
+QByteArray FileRecoveredInfo::readData() { return readData(maxDataBytes()); }
+
+QByteArray FileRecoveredInfo::readData(qint64 maxBytes) {
+    // The length comes from a header of the volume: it is only trusted up to
+    // the bound, and never beyond what one engine read can deliver.
+    if (len <= 0 || len > maxBytes || len > qint64(INT_MAX)) return QByteArray();
+    QByteArray buffer;
+    try {
+        buffer = QByteArray(int(len), Qt::Uninitialized);
+    } catch (const std::bad_alloc &) {
+        return QByteArray();
+    }
+    QByteArray src = devFile.toUtf8();
+    int got = general_file_read(src.constData(), quint64(offset), int32_t(len), buffer.data());
+    if (got <= 0) return QByteArray();
+    buffer.truncate(got);
+    return buffer;
+}
+
+ImageFileRecoveredInfo::ImageFileRecoveredInfo(r_info *info_) : FileRecoveredInfo(info_), width(0), height(0) {}
+
+qint64 ImageFileRecoveredInfo::maxPictureBytes() {
+    static const qint64 limit = [] {
+        quint64 m = 0;
+        for (int i = 0; i < LMR_BUILTIN_COUNT; ++i) {
+            builtin_type t = getInfo(i);
+            if (t.name && SuffixUtils::isImageSuffix(QString::fromLatin1(t.name))) m = qMax<quint64>(m, t.max_len);
+        }
+        return qint64(qMin<quint64>(m, quint64(INT_MAX)));
+    }();
+    return limit;
+}
+
+qint64 ImageFileRecoveredInfo::maxPicturePixels() { return qint64(64) * 1024 * 1024; }
+
+QImage ImageFileRecoveredInfo::readPicture() {
+    QByteArray data = readData(maxPictureBytes());
+    if (data.isEmpty()) return QImage();
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // A header can claim any dimensions; the decoder would allocate them.
+    QSize size = reader.size();
+    if (size.isValid() && qint64(size.width()) * qint64(size.height()) > maxPicturePixels()) return QImage();
+    return reader.read();
+}
+
+QPixmap ImageFileRecoveredInfo::readImage() {
+    if (!onGuiThread()) return QPixmap();
+    return QPixmap::fromImage(readPicture());
+}
+
+void ImageFileRecoveredInfo::readInfo() {
+    QImage picture = readPicture();
+    if (!picture.isNull()) {
+        width = picture.width();
+        height = picture.height();
+        storeThumb(picture.scaled(ThumbSize, ThumbSize, Qt::KeepAspectRatio, Qt::FastTransformation));
+    }
+    genName();
+}
+
+void ImageFileRecoveredInfo::genThumb() {
+    QImage picture = readPicture();
+    if (picture.isNull()) return;
+    storeThumb(picture.scaled(ThumbSize, ThumbSize, Qt::KeepAspectRatio, Qt::FastTransformation));
+}
+
+void ImageFileRecoveredInfo::genName() {
+    if (suffix.toLower() == QLatin1String("jpg"))
+        name = QStringLiteral("IMG_1%1.%2").arg(quint64(offset)).arg(suffix);
+    else
+        name = QStringLiteral("image_%1x%2_%3.%4").arg(width).arg(height).arg(quint64(offset)).arg(suffix);
+}
+
+int ImageFileRecoveredInfo::getWidth() const { return width; }
+int ImageFileRecoveredInfo::getHeight() const { return height; }
+
+MediaFileRecoveredInfo::MediaFileRecoveredInfo(r_info *info_) : FileRecoveredInfo(info_) {}
+
+CompressedFileRecoveredInfo::CompressedFileRecoveredInfo(r_info *info_) : FileRecoveredInfo(info_) {}

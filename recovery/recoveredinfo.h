@@ -1,0 +1,135 @@
+// The record of one recovered file: name, thumbnail, bytes and export.
+//
+// Threads: records are built on the scanning thread, completed by readInfo()
+// on the validation thread, then used by the receiver's threads.  Pixmaps and
+// the pixmap cache belong to the GUI thread, so pictures are decoded into
+// QImage off that thread; the pixmap and its cache entry are made the first
+// time getThumb() is asked on the GUI thread.  Worker threads that want a
+// thumbnail use getThumbImage().
+#pragma once
+
+#include "engine/recovery_engine.h"
+#include "recovery/lmr_export.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QMutex>
+#include <QObject>
+#include <QPixmap>
+#include <QString>
+
+class LMR_QT_EXPORT RecoveredInfo : public QObject {
+    Q_OBJECT
+public:
+    explicit RecoveredInfo(QObject *parent = nullptr);
+    ~RecoveredInfo() override;
+
+    virtual bool isValid();
+    virtual void readInfo() = 0;
+    virtual bool exportSelf() = 0;
+
+    void setRecoveredTime(qint64 time);
+    qint64 getRecoveredTime() const;
+
+protected:
+    qint64 recoveredTime;
+    bool valid;
+};
+
+class LMR_QT_EXPORT FileRecoveredInfo : public RecoveredInfo {
+public:
+    explicit FileRecoveredInfo(r_info *info);
+    ~FileRecoveredInfo() override;
+
+    // Picks the record class from the suffix (lower-cased); never null.
+    // The record takes over `info` (a heap copy made with new).
+    static FileRecoveredInfo *newRecoveredInfo(r_info *info);
+
+    void setInfo(r_info *info);
+
+    QString getName() const;
+    QString getSuffix() const;
+    qint64 getLen() const;
+    qint64 getOffset() const;
+    QString getDevFile() const;
+    QString getKey() const;
+    QString getExportPath() const;
+
+    // Keeps the previous folder when `path` is empty.
+    void setExportPath(QString path);
+
+    void readInfo() override;
+    bool exportSelf() override;
+    virtual void genName();
+    // GUI thread only (a null pixmap elsewhere).
+    virtual QPixmap getThumb();
+    virtual bool hasThumb();
+    virtual bool isThumbCached();
+    virtual void genThumb();
+    // The thumbnail as an image; usable on any thread.
+    virtual QImage getThumbImage();
+
+    // The file's bytes.  Empty when nothing could be read, when the length
+    // exceeds `maxBytes`, or when memory for it cannot be had.
+    QByteArray readData();
+    QByteArray readData(qint64 maxBytes);
+
+    // Largest length readData() accepts: the largest size limit of any type
+    // of the signature table.
+    static qint64 maxDataBytes();
+
+protected:
+    void storeThumb(const QImage &thumb);
+
+    QString key;
+    r_info *info;
+    QString devFile;
+    QString suffix;
+    QString name;
+    bool thumbReady;
+    qint64 len;
+    qint64 offset;
+    QString exportPath;
+
+    QMutex thumbLock;  // guards thumbImage
+    QImage thumbImage;  // kept until the GUI thread has cached its pixmap
+};
+
+class LMR_QT_EXPORT ImageFileRecoveredInfo : public FileRecoveredInfo {
+public:
+    explicit ImageFileRecoveredInfo(r_info *info);
+
+    void readInfo() override;
+    void genName() override;
+    void genThumb() override;
+
+    // GUI thread only (a null pixmap elsewhere).
+    QPixmap readImage();
+    // The decoded picture on any thread; null when the bytes are not a
+    // picture, when the length exceeds maxPictureBytes(), or when the
+    // picture's dimensions exceed maxPicturePixels().
+    QImage readPicture();
+
+    int getWidth() const;
+    int getHeight() const;
+
+    // Largest size limit of the picture types in the signature table.
+    static qint64 maxPictureBytes();
+    static qint64 maxPicturePixels();
+
+    static const int ThumbSize = 100;
+
+protected:
+    int width;
+    int height;
+};
+
+class LMR_QT_EXPORT MediaFileRecoveredInfo : public FileRecoveredInfo {
+public:
+    explicit MediaFileRecoveredInfo(r_info *info);
+};
+
+class LMR_QT_EXPORT CompressedFileRecoveredInfo : public FileRecoveredInfo {
+public:
+    explicit CompressedFileRecoveredInfo(r_info *info);
+};
