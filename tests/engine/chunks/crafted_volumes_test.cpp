@@ -1,0 +1,329 @@
+// Chunk lists of hand-made FAT32 and ext volumes: the documented examples,
+// the layout details that real tools do not vary, and damaged headers.
+#include "chunk_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+using namespace chunktest;
+using lmrtest::TempFile;
+
+namespace {
+
+// A FAT32 volume: 512-byte sectors, 8 sectors per cluster, 32 reserved
+// sectors, 2 FATs of 1000 sectors, and `clusters` clusters of data area.
+struct Fat32 {
+    uint32_t bps = 512, spc = 8, reserved = 32, fats = 2, spf = 1000;
+    Bytes img;
+
+    explicit Fat32(size_t clusters = 64) {
+        img.assign(size_t(data_start() + clusters * spc * bps), 0);
+        img[0] = 0xEB;
+        img[1] = 0x58;
+        img[2] = 0x90;
+        put16(img, 11, uint16_t(bps));
+        img[13] = uint8_t(spc);
+        put16(img, 14, uint16_t(reserved));
+        img[16] = uint8_t(fats);
+        put32(img, 36, spf);
+        memcpy(&img[82], "FAT32   ", 8);
+        entry(0, 0x0FFFFFF8);
+        entry(1, 0xFFFFFFFF);
+    }
+    uint64_t data_start() const { return uint64_t(reserved + fats * spf) * bps; }
+    uint64_t entries() const { return uint64_t(spf) * bps / 4; }
+    void entry(uint64_t i, uint32_t v) { put32(img, size_t(reserved * bps + i * 4), v); }
+    void used(uint64_t from, uint64_t to) {
+        for (uint64_t i = from; i < to; ++i) entry(i, 0x0FFFFFFF);
+    }
+};
+
+chunk_list *fat32_list(const Bytes &img) {
+    TempFile f(img);
+    return get_fat32_chunk_list(f.path().c_str());
+}
+
+}  // namespace
+
+TEST(Fat32Crafted, FreeRunBetweenUsedClusters) {
+    GlobalsGuard guard;
+    Fat32 v;
+    v.used(2, 10);
+    v.used(20, v.entries());
+    _block_size = 0;
+    List l(fat32_list(v.img));
+    EXPECT_EQ(l.ranges(), (Ranges{{1073152, 1073152 + 40960}}));
+    EXPECT_EQ(_block_size, 4096u);
+}
+
+TEST(Fat32Crafted, RunOpenAtTheEndReachesTheEndOfTheFat) {
+    GlobalsGuard guard;
+    Fat32 v;
+    v.used(2, 10);
+    List l(fat32_list(v.img));
+    // The FAT can describe 127,998 clusters, far more than the image holds.
+    EXPECT_EQ(l.ranges(), (Ranges{{1073152, 1073152 + (v.entries() - 10) * 4096}}));
+}
+
+TEST(Fat32Crafted, RunsAtTheDataAreaStartAndAcrossReadPieces) {
+    GlobalsGuard guard;
+    Fat32 v;
+    // Free: cluster 2 alone, and 16,380 to 16,390, which straddles the
+    // boundary of the FAT pieces read at a time.
+    v.used(3, 16380);
+    v.used(16391, v.entries());
+    List l(fat32_list(v.img));
+    uint64_t ds = v.data_start();
+    EXPECT_EQ(l.ranges(), (Ranges{{ds, ds + 4096}, {ds + 16378ull * 4096, ds + 16389ull * 4096}}));
+}
+
+TEST(Fat32Crafted, NoFreeClusterGivesNoList) {
+    GlobalsGuard guard;
+    Fat32 v;
+    v.used(2, v.entries());
+    List l(fat32_list(v.img));
+    EXPECT_EQ(l.l, nullptr);
+    EXPECT_EQ(_block_size, 4096u);
+}
+
+TEST(Fat32Crafted, ForeignBootSectors) {
+    GlobalsGuard guard;
+    {
+        Fat32 v;
+        memcpy(&v.img[82], "NTFS    ", 8);
+        DiagCapture diag;
+        List l(fat32_list(v.img));
+        EXPECT_EQ(l.l, nullptr);
+        EXPECT_EQ(diag.text(), "");
+    }
+    for (size_t at : {size_t(0), size_t(2)}) {
+        Fat32 v;
+        v.img[at] = 0xE9;
+        DiagCapture diag;
+        List l(fat32_list(v.img));
+        EXPECT_EQ(l.l, nullptr);
+        EXPECT_EQ(diag.text(), "not a valid fat\n");
+    }
+    {
+        // Lower-case "fat" in the type text is accepted too.
+        Fat32 v;
+        memcpy(&v.img[82], "vfat    ", 8);
+        v.used(2, v.entries());
+        v.entry(5, 0);
+        List l(fat32_list(v.img));
+        EXPECT_EQ(get_chunk_list_size(l.l), 1);
+    }
+    {
+        DiagCapture diag;
+        List l(get_fat32_chunk_list("/nonexistent/volume.img"));
+        EXPECT_EQ(l.l, nullptr);
+        EXPECT_EQ(diag.text(), "");
+    }
+}
+
+TEST(Fat32Crafted, DamagedGeometryDoesNotDriveReadsOrAllocation) {
+    GlobalsGuard guard;
+    auto quick_null = [](const Bytes &img) {
+        auto t0 = std::chrono::steady_clock::now();
+        List l(fat32_list(img));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        EXPECT_LT(ms.count(), 2000);
+        return l.l == nullptr;
+    };
+    {
+        Fat32 v;
+        put32(v.img, 36, 0xFFFFFFFF);  // a FAT of 2 TiB
+        put16(v.img, 11, 0xFFFF);
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Fat32 v;
+        put16(v.img, 14, 0xFFFF);  // first FAT past the end of the input
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Fat32 v;
+        v.img[13] = 0;  // no sectors per cluster
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Fat32 v;
+        put32(v.img, 36, 0);  // empty FAT
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Fat32 v;
+        v.img.resize(60);  // boot sector cut short
+        EXPECT_TRUE(quick_null(v.img));
+    }
+}
+
+namespace {
+
+// An ext volume built by hand: superblock at 1024, descriptor table at
+// max(block size, 2048), bitmaps where the descriptors say.
+struct Ext {
+    uint32_t bs, blocks, per_group, first;
+    uint32_t desc_size = 32;
+    Bytes img;
+
+    Ext(uint32_t block_size, uint32_t block_count, uint32_t blocks_per_group)
+        : bs(block_size), blocks(block_count), per_group(blocks_per_group), first(block_size == 1024 ? 1 : 0) {
+        img.assign(size_t(blocks) * bs, 0);
+        put32(img, 1024 + 4, blocks);
+        put32(img, 1024 + 20, first);
+        uint32_t log = 0;
+        while ((1024u << log) < bs) ++log;
+        put32(img, 1024 + 24, log);
+        put32(img, 1024 + 32, per_group);
+        put16(img, 1024 + 56, 0xEF53);
+    }
+    size_t table() const { return bs > 2048 ? bs : 2048; }
+    void wide_descriptors(uint16_t size) {
+        desc_size = size;
+        put32(img, 1024 + 0x60, 0x80);
+        put16(img, 1024 + 0xFE, size);
+    }
+    void bitmap_at(uint32_t group, uint32_t block) { put32(img, table() + group * desc_size, block); }
+    // Marks blocks used in the bitmap held at `bitmap_block`, by their index
+    // within the group.
+    void used(uint32_t bitmap_block, uint32_t from, uint32_t to) {
+        for (uint32_t k = from; k < to; ++k) img[size_t(bitmap_block) * bs + k / 8] |= uint8_t(1u << (k % 8));
+    }
+};
+
+chunk_list *ext_list(const Bytes &img) {
+    TempFile f(img);
+    return get_ext2_chunk_list(f.path().c_str());
+}
+
+}  // namespace
+
+TEST(ExtCrafted, OneKiBBlocksStartAtBlockOneAndRunsCrossGroups) {
+    GlobalsGuard guard;
+    Ext v(1024, 2048, 1024);  // groups: blocks 1-1024 and 1025-2047
+    v.bitmap_at(0, 3);
+    v.bitmap_at(1, 4);
+    v.used(3, 1, 1020);       // block 1 free, 2-1020 used, 1021-1024 free
+    v.used(4, 10, 1023);      // 1025-1034 free, 1035-2047 used
+    _block_size = 0;
+    List l(ext_list(v.img));
+    EXPECT_EQ(l.ranges(), (Ranges{{1024, 2048}, {1021 * 1024, 1035 * 1024}}));
+    EXPECT_EQ(_block_size, 1024u);
+}
+
+TEST(ExtCrafted, FourKiBBlocksReadDescriptorsFromTheSecondBlock) {
+    GlobalsGuard guard;
+    Ext v(4096, 64, 32768);
+    put32(v.img, 2048, 5);  // a decoy where a 1 KiB volume keeps its table
+    v.bitmap_at(0, 2);
+    v.used(2, 0, 10);
+    v.used(2, 20, 60);
+    List l(ext_list(v.img));
+    // Blocks 60-63 stay free up to the blocks count.
+    EXPECT_EQ(l.ranges(), (Ranges{{10 * 4096, 20 * 4096}, {60 * 4096, 64 * 4096}}));
+    EXPECT_EQ(_block_size, 4096u);
+}
+
+TEST(ExtCrafted, WideDescriptorsOfSixtyFourBitVolumes) {
+    GlobalsGuard guard;
+    Ext v(1024, 2048, 1024);
+    v.wide_descriptors(64);
+    v.bitmap_at(0, 3);
+    v.bitmap_at(1, 4);
+    // (A reader taking 32-byte descriptors would find group 1's bitmap at
+    // block 0, all zeros, and report the group free.)
+    v.used(3, 0, 1024);
+    v.used(4, 0, 1023);
+    {
+        List l(ext_list(v.img));
+        EXPECT_EQ(l.l, nullptr);
+    }
+    // A high half in the bitmap's block number puts it beyond the input:
+    // nothing of it can be read, so the group is scanned whole.
+    put32(v.img, v.table() + 64 + 0x20, 1);
+    List l(ext_list(v.img));
+    EXPECT_EQ(l.ranges(), (Ranges{{1025 * 1024, 2048 * 1024}}));
+}
+
+TEST(ExtCrafted, UninitialisedBitmapsCountOnlyWithChecksummedDescriptors) {
+    GlobalsGuard guard;
+    Ext v(1024, 2048, 1024);
+    v.bitmap_at(0, 3);
+    v.bitmap_at(1, 4);
+    v.used(3, 0, 1024);
+    v.used(4, 0, 1023);
+    put16(v.img, v.table() + 32 + 0x12, 0x2);  // group 1: block bitmap uninitialised
+    {
+        // Without the checksum features the field is padding (ext2).
+        List l(ext_list(v.img));
+        EXPECT_EQ(l.l, nullptr);
+    }
+    for (uint32_t feature : {0x10u, 0x400u}) {
+        put32(v.img, 1024 + 0x64, feature);
+        List l(ext_list(v.img));
+        EXPECT_EQ(l.ranges(), (Ranges{{1025 * 1024, 2048 * 1024}})) << feature;
+    }
+}
+
+TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
+    GlobalsGuard guard;
+    auto base = [] {
+        Ext v(1024, 2048, 1024);
+        v.bitmap_at(0, 3);
+        v.bitmap_at(1, 4);
+        return v;
+    };
+    auto quick_null = [](const Bytes &img) {
+        auto t0 = std::chrono::steady_clock::now();
+        List l(ext_list(img));
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+        EXPECT_LT(ms.count(), 2000);
+        return l.l == nullptr;
+    };
+    {
+        Ext v = base();
+        put16(v.img, 1024 + 56, 0xEF54);
+        _block_size = 777;
+        EXPECT_TRUE(quick_null(v.img));
+        EXPECT_EQ(_block_size, 777u);  // not an ext volume: block size untouched
+    }
+    {
+        Ext v = base();
+        put32(v.img, 1024 + 32, 0);
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Ext v = base();
+        put32(v.img, 1024 + 24, 40);  // block size 1024 << 40
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Ext v = base();
+        put32(v.img, 1024 + 32, 8193);  // more blocks per group than a bitmap block holds
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Ext v = base();
+        put32(v.img, 1024 + 4, 0xFFFFFFFF);  // 4 billion blocks ...
+        put32(v.img, 1024 + 32, 8);          // ... in 500 million groups
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Ext v = base();
+        put32(v.img, 1024 + 20, 2048);  // first data block at the blocks count
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Ext v = base();
+        v.wide_descriptors(0);
+        EXPECT_TRUE(quick_null(v.img));
+    }
+    {
+        Ext v = base();
+        v.img.resize(1500);  // superblock cut short
+        EXPECT_TRUE(quick_null(v.img));
+    }
+}
