@@ -23,6 +23,7 @@ int32_t verbose = 1;
 
 namespace {
 uint64_t last_progress = 0;  // hundredths of a percent, kept from run to run
+uint64_t same_value = ~0ull;   // the hundredth the remembered range gives
 FILE *diag_out = nullptr;    // null: standard output
 int last_outcome = LMR_RUN_NONE;
 int last_errno = 0;
@@ -185,13 +186,24 @@ void find_file(recovery_state *state, search_spec_entry *spec, uint64_t length,
 
 void update_progress(uint64_t processed, uint64_t total) {
     if (total == 0) return;
-    uint64_t value = static_cast<uint64_t>(static_cast<unsigned __int128>(processed) * 10000 / total);
+    // Called at every block: the processed counts that give the hundredth
+    // reported last are remembered, so most calls end here without dividing.
+    static uint64_t same_total = 0, same_lo = 1, same_hi = 0;
+    if (total == same_total && processed >= same_lo && processed < same_hi && last_progress == same_value) return;
+    using u128 = unsigned __int128;
+    uint64_t value = static_cast<uint64_t>(u128(processed) * 10000 / total);
     if (value != last_progress) {
         float pct = static_cast<float>(value) / 100.0f;
         if (pct > 100.0f) pct = 100.0f;
         progress_callback(pct);
         last_progress = value;
     }
+    u128 lo = (u128(value) * total + 9999) / 10000;
+    u128 hi = (u128(value + 1) * total + 9999) / 10000;
+    same_total = total;
+    same_lo = static_cast<uint64_t>(lo);
+    same_hi = hi > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(hi);
+    same_value = value;
 }
 
 void update_proceed(uint64_t processed, uint64_t total) {
