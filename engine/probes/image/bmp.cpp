@@ -1,9 +1,27 @@
-// Placeholder until this family's probes land: no finds.
-#include "../../engine_internal.h"
+// BMP: the file header carries the file's size; only plausibility checks of
+// the information header are made.
+#include "probe_reader.h"
 
-extern "C" {
-uint64_t probe_bmp(recovery_state *, search_spec_entry *, const unsigned char *, int32_t, uint64_t, uint64_t,
-            int32_t *) {
-    return 0;
-}
+extern "C" uint64_t probe_bmp(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
+                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    lmr::image::probe_reader in(state, data, available, offset, limit);
+    if (!in.ok()) return 0;
+
+    unsigned char b[38];  // file header and the start of the information header
+    if (!in.peek(b, 38)) return 0;
+    uint32_t file_size = htoi(b + 2, 1);
+    uint32_t info_size = htoi(b + 14, 1);
+    int32_t width = int32_t(htoi(b + 18, 1));
+    int32_t height = int32_t(htoi(b + 22, 1));  // negative: top-down, not taken
+
+    if (info_size < 1 || info_size > 1000) return 0;
+    if (height < 1 || height > 2000) return 0;
+    if (width <= 0) return 0;
+    // A size field that does not even cover the headers is no bitmap.
+    if (uint64_t(file_size) < 14 + uint64_t(info_size)) return 0;
+
+    in.skip(file_size);
+    *found = 1;
+    return file_size;
 }
