@@ -1,5 +1,8 @@
-// Placeholder until the compound-document probe lands.
-#include "../../engine_internal.h"
+// Process-wide working state of the compound-document probe.  Hosts read
+// these by name after a probe call; ole_init resets them for the next one.
+#include "ole_internal.h"
+
+#include <cstring>
 
 extern "C" {
 int32_t *FAT = nullptr;
@@ -13,12 +16,23 @@ int32_t dir_count = 0;
 ole_dirent *dl = nullptr;
 int32_t extract = 0;
 
-void ole_init(void) {}
-int valid_ole_header(const unsigned char *) { return 0; }
-int ole_getblk(bs *, int32_t, unsigned char *) { return 0; }
-int ole_getFATblk(bs *, int32_t, unsigned char *) { return 0; }
-int ole_skip_to_oleblk(bs *, int32_t) { return 0; }
-int ole_dir_blk(bs *, int32_t) { return 0; }
-int ole_dir_info(const unsigned char *) { return 0; }
-const char *check_ole_name(const char *) { return nullptr; }
+void ole_init(void) {
+    FAT = nullptr;
+    FATblk = 0;
+    currFATblk = -1;
+    memset(ole_block_list, 0, sizeof ole_block_list);
+    memset(ole_buffer, 0, sizeof ole_buffer);
+    highblk = 0;
+    dirlist = nullptr;
+    dir_count = 0;
+    dl = nullptr;
+    extract = 0;
+    lmr::ole_fat_entries = 0;
+    lmr::ole_dir_room = 0;
 }
+}
+
+namespace lmr {
+uint32_t ole_fat_entries = 0;
+uint32_t ole_dir_room = 0;
+}  // namespace lmr
