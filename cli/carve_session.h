@@ -1,0 +1,51 @@
+// One carving run of lumarek-carve: receives the controller's reports,
+// prints each find, exports it, keeps what the report and summary need, and
+// draws the progress line.
+#pragma once
+
+#include "dfxml_report.h"
+
+#include "recovery/filerecovery.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+class CarveSession : public RecoveryCallback {
+public:
+    // `outputDir` empty: nothing is exported.  `progress`: draw the live
+    // progress line on standard error.
+    CarveSession(const QString &outputDir, bool progress);
+
+    void onRecovered(FileRecoveredInfo *info) override;
+    void onProgress(float percent) override;
+    void onFinished() override;
+    void onFailed(int code) override;
+    void onProceed(quint64 processed, quint64 total) override;
+
+    // Removes the progress line (call once the scan is over).
+    void clearProgress();
+    void printSummary(bool interrupted, quint64 unreadableSectors);
+
+    QList<CarvedFile> files() const;
+    QStringList exportFailures() const;
+    int failureCode() const { return failed.load(); }
+
+private:
+    void drawProgress(quint64 processed, quint64 total);
+
+    QString outputDir;
+    bool showProgress;
+    mutable QMutex lock;  // files, failures and the terminal
+    QList<CarvedFile> found;
+    QStringList failures;
+    std::atomic<int> failed{0};
+    std::atomic<int> foundCount{0};
+    bool progressShown = false;
+    QElapsedTimer clock;
+    qint64 lastDraw = -1;
+};

@@ -1,0 +1,96 @@
+#include "dfxml_report.h"
+
+#include <QFile>
+#include <QSaveFile>
+#include <QXmlStreamWriter>
+
+namespace {
+const char *kDfxmlNs = "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
+const char *kDcNs = "http://purl.org/dc/elements/1.1/";
+const char *kLmrNs = "urn:lumarek:carve";
+
+// XML 1.0 cannot carry most control characters; a command line or a path
+// may contain them.
+QString xmlSafe(const QString &text) {
+    QString out = text;
+    for (QChar &c : out) {
+        ushort u = c.unicode();
+        if ((u < 0x20 && u != 0x9 && u != 0xA && u != 0xD) || u == 0xFFFE || u == 0xFFFF) c = QLatin1Char('?');
+    }
+    return out;
+}
+}  // namespace
+
+bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<CarvedFile> &files, QString *error) {
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly)) {
+        if (error) *error = out.errorString();
+        return false;
+    }
+    QXmlStreamWriter w(&out);
+    w.setAutoFormatting(true);
+    w.setAutoFormattingIndent(2);
+    w.writeStartDocument();
+    w.writeDefaultNamespace(QString::fromLatin1(kDfxmlNs));
+    w.writeNamespace(QString::fromLatin1(kDcNs), QStringLiteral("dc"));
+    w.writeNamespace(QString::fromLatin1(kLmrNs), QStringLiteral("lmr"));
+    w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("dfxml"));
+    w.writeAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
+
+    w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("metadata"));
+    w.writeTextElement(QString::fromLatin1(kDcNs), QStringLiteral("type"), QStringLiteral("Carve Report"));
+    w.writeEndElement();
+
+    w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("creator"));
+    w.writeAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("program"), h.program);
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("version"), h.version);
+    w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("execution_environment"));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("command_line"), xmlSafe(h.commandLine));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("start_time"),
+                       h.startTime.toUTC().toString(Qt::ISODate));
+    w.writeEndElement();
+    w.writeEndElement();
+
+    w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("source"));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("image_filename"), xmlSafe(h.imageFilename));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("image_size"), QString::number(h.imageSize));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("sectorsize"), QString::number(h.sectorSize));
+    w.writeEndElement();
+
+    w.writeEmptyElement(QString::fromLatin1(kLmrNs), QStringLiteral("scan"));
+    w.writeAttribute(QStringLiteral("outcome"), h.outcome);
+
+    // Carved files are described inside the input as one volume at offset 0;
+    // block_size is the step the scan advanced by.
+    w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("volume"));
+    w.writeAttribute(QStringLiteral("offset"), QStringLiteral("0"));
+    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("block_size"), QString::number(h.blockSize));
+    for (const CarvedFile &f : files) {
+        w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("fileobject"));
+        w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filename"), xmlSafe(f.name));
+        w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filesize"), QString::number(f.length));
+        w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_runs"));
+        w.writeEmptyElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_run"));
+        w.writeAttribute(QStringLiteral("file_offset"), QStringLiteral("0"));
+        w.writeAttribute(QStringLiteral("img_offset"), QString::number(f.offset));
+        w.writeAttribute(QStringLiteral("len"), QString::number(f.length));
+        w.writeEndElement();
+        if (f.exported && !f.sha256.isEmpty()) {
+            w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("hashdigest"));
+            w.writeAttribute(QStringLiteral("type"), QStringLiteral("sha256"));
+            w.writeCharacters(QString::fromLatin1(f.sha256));
+            w.writeEndElement();
+        }
+        w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("suffix"), xmlSafe(f.suffix));
+        w.writeEndElement();
+    }
+    w.writeEndElement();  // volume
+    w.writeEndElement();  // dfxml
+    w.writeEndDocument();
+    if (w.hasError() || !out.commit()) {
+        if (error) *error = out.errorString();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,31 @@
+// The scan report in the forensic XML convention (DFXML).
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+struct CarvedFile {
+    quint64 offset = 0;
+    quint64 length = 0;
+    QString suffix;
+    QString name;
+    bool exported = false;
+    QByteArray sha256;  // hex, when exported
+};
+
+struct ReportHeader {
+    QString program;
+    QString version;
+    QString commandLine;
+    QDateTime startTime;
+    QString imageFilename;
+    qint64 imageSize = 0;
+    quint64 sectorSize = 512;
+    quint64 blockSize = 0;
+    QString outcome;  // "scanned", "stopped", ...
+};
+
+// Writes the report to `path`; false (with `error` set) when it cannot.
+bool writeDfxmlReport(const QString &path, const ReportHeader &header, const QList<CarvedFile> &files,
+                      QString *error);

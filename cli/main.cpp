@@ -1,0 +1,248 @@
+// lumarek-carve: carves deleted files out of a block device or a disk image.
+//
+//   lumarek-carve [options] INPUT
+//
+// Exit status: 0 done; 1 usage or setup error (including the refusal to
+// export onto the scanned device); 2 the input cannot be opened; 3 some
+// finds could not be exported; 130 interrupted (what was found is kept).
+#include "carve_session.h"
+#include "dfxml_report.h"
+
+#include "recovery/device.h"
+#include "recovery/filerecovery.h"
+#include "recovery/platform/linux_devices.h"
+#include "recovery/suffixutils.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+enum ExitCode { ExitOk = 0, ExitUsage = 1, ExitCannotOpen = 2, ExitExportFailed = 3, ExitInterrupted = 130 };
+
+volatile sig_atomic_t interrupted = 0;
+
+void onInterrupt(int) {
+    interrupted = 1;
+    EngineControl::requestStop();
+}
+
+void installInterruptHandler() {
+    struct sigaction sa {};
+    sa.sa_handler = onInterrupt;
+    sigemptyset(&sa.sa_mask);
+    // A second Ctrl-C ends the program at once.
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void fail(const QString &message) { fprintf(stderr, "lumarek-carve: %s\n", qPrintable(message)); }
+
+// A group word of the desktop program, or a comma-separated suffix list.
+QString suffixesFor(const QString &types) {
+    const QString t = types.trimmed().toLower();
+    if (t == QLatin1String("images") || t == QLatin1String("pictures")) return IMAGE_SUFFIXES;
+    if (t == QLatin1String("documents")) return DOCUMENT_SUFFIXES;
+    if (t == QLatin1String("media")) return MEDIA_SUFFIXES;
+    if (t == QLatin1String("archives")) return ARCHIVE_SUFFIXES;
+    if (t == QLatin1String("all")) return ALL_SUFFIXES;
+    QStringList names;
+    for (const QString &n : t.split(QLatin1Char(','), Qt::SkipEmptyParts)) names << n.trimmed();
+    return names.join(QLatin1Char(','));
+}
+
+bool isBlockDevice(const QString &path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+int listDevices() {
+    QList<Device *> *devices = DeviceManager::getDeviceList();
+    for (Device *d : *devices)
+        printf("%s\t%s\t%s\n", qPrintable(d->getDevFile()), qPrintable(Utils::formatSize(d->totalSize)),
+               qPrintable(d->getName()));
+    if (devices->isEmpty()) fprintf(stderr, "lumarek-carve: no block devices found\n");
+    DeviceManager::freeDeviceList(devices);
+    return ExitOk;
+}
+
+QString outcomeWord(EngineControl::Outcome o) {
+    switch (o) {
+    case EngineControl::Scanned: return QStringLiteral("scanned");
+    case EngineControl::Stopped: return QStringLiteral("stopped");
+    case EngineControl::CannotOpen: return QStringLiteral("cannot-open");
+    case EngineControl::EmptyInput: return QStringLiteral("empty-input");
+    case EngineControl::NothingToSearch: return QStringLiteral("nothing-to-search");
+    case EngineControl::BadPath: return QStringLiteral("bad-path");
+    case EngineControl::NoMemory: return QStringLiteral("no-memory");
+    default: return QStringLiteral("none");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("lumarek-carve"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LUMAREK_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Recovers deleted files from a block device or a disk image by their content.\n"
+        "Groups for --types: images, documents, media, archives, all; or a list such as jpg,png,pdf."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    QCommandLineOption typesOpt({QStringLiteral("t"), QStringLiteral("types")},
+                                QStringLiteral("File group or comma-separated suffix list (default all)."),
+                                QStringLiteral("types"), QStringLiteral("all"));
+    QCommandLineOption wholeOpt(QStringLiteral("whole"),
+                                QStringLiteral("Scan the whole input, ignoring the file system (default: free space only)."));
+    QCommandLineOption outputOpt({QStringLiteral("o"), QStringLiteral("output")},
+                                 QStringLiteral("Export every find into DIR (created if missing)."), QStringLiteral("DIR"));
+    QCommandLineOption reportOpt(QStringLiteral("report"), QStringLiteral("Write a DFXML report to FILE."),
+                                 QStringLiteral("FILE"));
+    QCommandLineOption logOpt(QStringLiteral("log"),
+                              QStringLiteral("Write the engine's diagnostic lines to FILE (default: standard error)."),
+                              QStringLiteral("FILE"));
+    QCommandLineOption listOpt(QStringLiteral("list-devices"), QStringLiteral("List the block devices and exit."));
+    QCommandLineOption sameOpt(QStringLiteral("allow-same-device"),
+                               QStringLiteral("Allow exporting onto the device being scanned."));
+    parser.addOptions({typesOpt, wholeOpt, outputOpt, reportOpt, logOpt, listOpt, sameOpt});
+    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("Block device or disk image."));
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        fail(parser.errorText());
+        return ExitUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printf("%s", qPrintable(parser.helpText()));
+        return ExitOk;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        printf("lumarek-carve %s\n", LUMAREK_VERSION);
+        return ExitOk;
+    }
+    if (parser.isSet(listOpt)) return listDevices();
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1) {
+        fail(QStringLiteral("expected exactly one INPUT (see --help)"));
+        return ExitUsage;
+    }
+    const QString input = positional.first();
+    const QString suffixes = suffixesFor(parser.value(typesOpt));
+    if (suffixes.isEmpty()) {
+        fail(QStringLiteral("no file types given"));
+        return ExitUsage;
+    }
+
+    FILE *log = nullptr;
+    if (parser.isSet(logOpt)) {
+        log = fopen(QFile::encodeName(parser.value(logOpt)).constData(), "w");
+        if (!log) {
+            fail(QStringLiteral("cannot write the log %1: %2").arg(parser.value(logOpt), QString::fromLocal8Bit(strerror(errno))));
+            return ExitUsage;
+        }
+    }
+    // Standard output carries the finds; the engine's lines go elsewhere.
+    EngineControl::setDiagnosticOutput(log ? log : stderr);
+
+    QString outputDir;
+    if (parser.isSet(outputOpt)) {
+        outputDir = QDir::cleanPath(QFileInfo(parser.value(outputOpt)).absoluteFilePath());
+        if (!parser.isSet(sameOpt) && lmrplatform::writesOntoDevice(input, outputDir, QStringLiteral("/sys"))) {
+            fail(QStringLiteral("refusing to export into %1: it is on %2, the device being scanned, and writing "
+                                "there would overwrite the deleted files being recovered (use --allow-same-device "
+                                "to do it anyway)")
+                     .arg(outputDir, input));
+            return ExitUsage;
+        }
+        if (!QDir().mkpath(outputDir)) {
+            fail(QStringLiteral("cannot create the output folder %1").arg(outputDir));
+            return ExitUsage;
+        }
+    }
+
+    Device *device = DeviceManager::deviceForPath(input);
+    DeviceManager::setCurrentDevice(device);
+    EngineControl::setWholeInput(parser.isSet(wholeOpt));
+
+    CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);
+    const QDateTime started = QDateTime::currentDateTimeUtc();
+    installInterruptHandler();
+    {
+        FileRecovery recovery;
+        recovery.setRecoveryCallback(&session);
+        recovery.startGroup(QStringList{suffixes});
+        // Every find the engine made is reported before going on.
+        recovery.finishValidation(-1);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    session.clearProgress();
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+
+    const EngineControl::Outcome outcome = EngineControl::lastRunOutcome();
+    int status = ExitOk;
+    if (session.failureCode() == CannotOpenVolume || outcome == EngineControl::CannotOpen ||
+        outcome == EngineControl::BadPath) {
+        QString why = outcome == EngineControl::BadPath ? QStringLiteral("path too long")
+                                                        : QString::fromLocal8Bit(strerror(EngineControl::lastRunErrno()));
+        QString message = QStringLiteral("cannot open %1: %2").arg(input, why);
+        if (isBlockDevice(input) && EngineControl::lastRunErrno() == EACCES)
+            message += QStringLiteral(" (reading a block device needs root or membership of the 'disk' group)");
+        fail(message);
+        status = ExitCannotOpen;
+    } else if (session.failureCode() == OutOfMemory) {
+        fail(QStringLiteral("not enough memory for the scan buffer"));
+        status = ExitUsage;
+    } else if (outcome == EngineControl::NothingToSearch) {
+        fail(QStringLiteral("no known file type in \"%1\"").arg(suffixes));
+        status = ExitUsage;
+    } else if (outcome == EngineControl::EmptyInput) {
+        fail(QStringLiteral("%1 is empty: nothing to scan").arg(input));
+    }
+
+    if (parser.isSet(reportOpt)) {
+        ReportHeader h;
+        h.program = QStringLiteral("lumarek-carve");
+        h.version = QStringLiteral(LUMAREK_VERSION);
+        h.commandLine = QCoreApplication::arguments().join(QLatin1Char(' '));
+        h.startTime = started;
+        h.imageFilename = input;
+        h.imageSize = device->totalSize;
+        h.blockSize = EngineControl::blockSize();
+        h.outcome = outcomeWord(outcome);
+        QString error;
+        if (!writeDfxmlReport(parser.value(reportOpt), h, session.files(), &error)) {
+            fail(QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOpt), error));
+            if (status == ExitOk) status = ExitUsage;
+        }
+    }
+
+    if (status != ExitCannotOpen) session.printSummary(interrupted != 0, EngineControl::lastRunUnreadableSectors());
+
+    const QStringList failures = session.exportFailures();
+    if (!failures.isEmpty()) {
+        fail(QStringLiteral("%1 file(s) could not be exported: %2").arg(failures.size()).arg(failures.join(QStringLiteral(", "))));
+        if (status == ExitOk) status = ExitExportFailed;
+    }
+    if (interrupted) status = ExitInterrupted;
+
+    DeviceManager::setCurrentDevice(nullptr);
+    delete device;
+    EngineControl::setDiagnosticOutput(nullptr);
+    if (log) fclose(log);
+    return status;
+}
