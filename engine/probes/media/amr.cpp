@@ -1,9 +1,50 @@
-// Placeholder until this family's probes land: no finds.
-#include "../../engine_internal.h"
+// AMR narrow-band storage format: "#!AMR\n" and a run of frames that all
+// repeat the first frame's header byte.
+#include "probe_reader.h"
 
-extern "C" {
-uint64_t probe_amr(recovery_state *, search_spec_entry *, const unsigned char *, int32_t, uint64_t, uint64_t,
-            int32_t *) {
-    return 0;
+namespace {
+
+constexpr uint64_t k_magic_len = 6;
+constexpr uint64_t k_min_frames = 10;
+
+// Frame size, header byte included, for a header byte of mode 0 to 7 with
+// the quality bit set; 0 for every other byte.
+uint64_t frame_size(unsigned char h) {
+    static const unsigned char sizes[8] = {13, 14, 16, 18, 20, 21, 27, 32};
+    if ((h & ~0x38) != 0x04) return 0;
+    return sizes[(h >> 3) & 7];
 }
+
+}  // namespace
+
+extern "C" uint64_t probe_amr(recovery_state *state, search_spec_entry *, const unsigned char *data,
+                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!found) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+
+    in.skip(k_magic_len);
+    unsigned char first[8];
+    if (in.peek(first, sizeof first) < sizeof first) return 0;
+    const unsigned char h = first[0];
+    const uint64_t f = frame_size(h);
+    if (f == 0) return 0;
+
+    uint64_t frames = 0;
+    for (;;) {
+        unsigned char b;
+        if (in.peek(&b, 1) < 1 || b != h) break;
+        // A frame cut by the end of the chunk is not part of the file.
+        if (in.tell() + f > limit) break;
+        ++frames;
+        in.skip(f);
+    }
+
+    uint64_t length = k_magic_len + frames * f;
+    if (frames >= k_min_frames) {
+        lmr::diag("found a amr file, offset: %llu, file_size: %llu", (unsigned long long)offset,
+                  (unsigned long long)length);
+        *found = 1;
+    }
+    return length;
 }

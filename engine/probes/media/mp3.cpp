@@ -1,9 +1,28 @@
-// Placeholder until this family's probes land: no finds.
-#include "../../engine_internal.h"
+// MP3 with a leading ID3 tag (version 2.3): the file runs to its trailing
+// ID3v1 tag, found by its "TAG" letters within the type's size limit.
+#include "probe_reader.h"
 
-extern "C" {
-uint64_t probe_mp3(recovery_state *, search_spec_entry *, const unsigned char *, int32_t, uint64_t, uint64_t,
-            int32_t *) {
-    return 0;
+namespace {
+constexpr uint64_t k_id3v1_size = 128;  // "TAG" and 125 bytes of fields
 }
+
+extern "C" uint64_t probe_mp3(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
+                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+
+    in.skip(4);  // "ID3" and the major version
+    int32_t hit = 0;
+    uint64_t dist = bs_search(in.get(), entry->footer.value, entry->footer.len, entry->max_len,
+                              entry->footer.table, entry->case_sen, &hit);
+    if (!hit) return 0;
+
+    // The tag's fields follow its three letters; keep them, as far as the
+    // chunk holds them.
+    uint64_t tag_start = 4 + dist - uint64_t(entry->footer.len);
+    uint64_t end = tag_start + k_id3v1_size;
+    if (end > limit) end = limit;
+    *found = 1;
+    return end;
 }

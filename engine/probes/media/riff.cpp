@@ -1,9 +1,31 @@
-// Placeholder until this family's probes land: no finds.
-#include "../../engine_internal.h"
+// RIFF containers: AVI and WAVE, told apart by the form type; the length is
+// the RIFF size field plus its 8-byte chunk header.
+#include "probe_reader.h"
 
-extern "C" {
-uint64_t probe_riff(recovery_state *, search_spec_entry *, const unsigned char *, int32_t, uint64_t, uint64_t,
-            int32_t *) {
-    return 0;
-}
+extern "C" uint64_t probe_riff(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
+                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+
+    unsigned char h[16];
+    if (in.peek(h, sizeof h) < sizeof h) return 0;
+    const uint32_t size = htoi(h + 4, 1);
+    if (size == 0) return 0;
+
+    if (memcmp(h + 8, "AVI", 3) == 0) {
+        if (memcmp(h + 12, "LIST", 4) != 0) return 0;
+        entry->suffix = "avi";
+    } else if (memcmp(h + 8, "WAVE", 4) == 0) {
+        entry->suffix = "wav";
+    } else {
+        return 0;
+    }
+
+    // The size field is the file's word: never claim more than the chunk
+    // holds from here.
+    uint64_t length = uint64_t(size) + 8;
+    if (length > limit) length = limit;
+    if (lmr::name_requested(entry, entry->suffix)) *found = 1;
+    return length;
 }

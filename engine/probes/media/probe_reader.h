@@ -1,0 +1,66 @@
+// The byte reader every probe of the media and document families works
+// through: a stream over the input from the candidate's offset up to the end
+// of its chunk, seeded with the candidate's bytes already in memory.  The
+// reader (and the file handle its first refill opens) goes with the scope.
+#pragma once
+
+#include "../../engine_internal.h"
+
+#include <cstring>
+
+namespace lmr {
+
+class probe_reader {
+public:
+    probe_reader(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
+                 uint64_t limit)
+        : data_(data), available_(available), limit_(limit) {
+        s_.path = state ? state->InputFile : nullptr;
+        s_.base = offset;
+        s_.limit = limit;
+        stream_init(&s_);
+        open();
+    }
+    ~probe_reader() { bs_free(r_); }
+    probe_reader(const probe_reader &) = delete;
+    probe_reader &operator=(const probe_reader &) = delete;
+
+    bs *get() const { return r_; }
+    explicit operator bool() const { return r_ != nullptr; }
+    uint64_t limit() const { return limit_; }
+
+    // Drops the reader and starts a fresh one at the candidate's first byte.
+    void renew() {
+        bs_free(r_);
+        open();
+    }
+
+    uint32_t peek(void *dst, uint32_t n) { return bs_peek(r_, dst, n); }
+    uint32_t read(void *dst, uint32_t n) { return bs_read(r_, dst, n); }
+    void skip(uint64_t n) { bs_skip(r_, n); }
+    uint64_t tell() const { return bs_tell(r_); }
+
+private:
+    void open() {
+        r_ = bs_init(&s_, 1024);
+        if (!r_) return;
+        // The memory head never reaches past the chunk.
+        uint64_t head = (data_ && available_ > 0) ? uint64_t(available_) : 0;
+        if (head > limit_) head = limit_;
+        bs_set_data(r_, head ? data_ : nullptr, head);
+    }
+
+    stream s_{};
+    bs *r_ = nullptr;
+    const unsigned char *data_;
+    int32_t available_;
+    uint64_t limit_;
+};
+
+// The requested-names rule: a sub-type is reported only when its name occurs
+// in the entry's comma-joined list of requested names.
+inline bool name_requested(const search_spec_entry *entry, const char *name) {
+    return entry && name && strstr(entry->requested, name) != nullptr;
+}
+
+}  // namespace lmr

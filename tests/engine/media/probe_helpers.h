@@ -1,0 +1,121 @@
+// Helpers shared by the media and document probe tests: capturing the
+// engine's diagnostic lines, building inputs, and running a whole scan.
+#pragma once
+
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace lmrtest {
+
+// Routes the engine's diagnostics into a temporary file for one scope.
+class DiagCapture {
+public:
+    DiagCapture() : f_(tmpfile()) { set_diagnostic_output(f_); }
+    ~DiagCapture() {
+        set_diagnostic_output(nullptr);
+        if (f_) fclose(f_);
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        if (!f_) return out;
+        fflush(f_);
+        rewind(f_);
+        std::string cur;
+        for (int c; (c = fgetc(f_)) != EOF;) {
+            if (c == '\n') {
+                out.push_back(cur);
+                cur.clear();
+            } else {
+                cur.push_back(char(c));
+            }
+        }
+        fseek(f_, 0, SEEK_END);
+        return out;
+    }
+    bool has(const std::string &line) const {
+        auto l = lines();
+        return std::find(l.begin(), l.end(), line) != l.end();
+    }
+
+private:
+    FILE *f_;
+};
+
+inline Bytes sample(const std::string &name) {
+    Bytes b = read_file(data_path(name));
+    if (b.empty()) ADD_FAILURE() << "missing test data " << name;
+    return b;
+}
+
+inline Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+inline void append(Bytes &to, const Bytes &b) { to.insert(to.end(), b.begin(), b.end()); }
+
+// Pads with zeros up to the next multiple of `unit`.
+inline void pad_to(Bytes &b, size_t unit) { b.resize((b.size() + unit - 1) / unit * unit, 0); }
+
+inline Bytes noise(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto &c : b) c = static_cast<unsigned char>(rng());
+    return b;
+}
+
+// One whole scan of an image file; every find is recorded.
+struct Find {
+    uint64_t offset;
+    uint64_t length;
+    std::string suffix;
+};
+
+inline void collect_find(void *ctx, r_info *info) {
+    static_cast<std::vector<Find> *>(ctx)->push_back({info->offset, info->length, info->suffix});
+}
+
+inline std::vector<Find> scan(const std::string &path, const char *suffixes) {
+    std::vector<Find> finds;
+    skip_exist = 0;
+    set_callbacks(&finds, collect_find, nullptr, nullptr);
+    DiagCapture quiet;
+    start_recovery2(path.c_str(), suffixes, "", 0);
+    set_callbacks(nullptr, nullptr, nullptr, nullptr);
+    return finds;
+}
+
+}  // namespace lmrtest
+
+namespace lmrtest {
+
+// Feeds damaged copies of a real file to the dispatcher: random bytes
+// overwritten, the input cut short, various amounts in memory.  Whatever
+// the probe decides, a find never reaches past the input.
+inline void probe_damaged_copies(const Bytes &seed, const char *suffixes, int rounds, unsigned rng_seed) {
+    std::mt19937 rng(rng_seed);
+    for (int i = 0; i < rounds; ++i) {
+        Bytes b = seed;
+        int flips = 1 + int(rng() % 24);
+        for (int k = 0; k < flips; ++k) {
+            // Mostly in the first kilobytes, where the structures are.
+            size_t span = (rng() % 4 == 0) ? b.size() : std::min<size_t>(b.size(), 2048);
+            b[rng() % span] = static_cast<unsigned char>(rng());
+        }
+        if (rng() % 3 == 0) b.resize(1 + rng() % b.size());
+        TempFile f(b);
+        ProbeRun run(f.path(), suffixes);
+        size_t in_memory = (rng() % 2) ? b.size() : rng() % (b.size() + 1);
+        DiagCapture quiet;
+        auto r = run.probe(b, 0, in_memory);
+        if (r.found) {
+            ASSERT_LE(r.length, b.size()) << suffixes << " round " << i;
+        }
+    }
+}
+
+}  // namespace lmrtest
