@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace lmrtest;
 
 namespace {
@@ -56,9 +58,9 @@ TEST(OleProbe, LibreOfficeAndXlwtFiles) {
         SCOPED_TRACE(c.file);
         Bytes file = read_file(data_path(c.file));
         ASSERT_FALSE(file.empty());
-        Bytes volume(1024, 0x11);
-        volume.insert(volume.end(), file.begin(), file.end());
-        volume.insert(volume.end(), 4096, 0);
+        Bytes volume(1024 + file.size() + 4096, 0);
+        std::fill(volume.begin(), volume.begin() + 1024, 0x11);
+        std::copy(file.begin(), file.end(), volume.begin() + 1024);
 
         Outcome r = probe_ole_in(volume, "office", 1024);
         EXPECT_TRUE(r.found);
