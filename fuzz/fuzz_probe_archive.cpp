@@ -1,0 +1,8 @@
+// Fuzzes the archive probes: every byte after the header is hostile.
+#include "fuzz_input.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > (1u << 20)) return 0;
+    lmrfuzz::probe_all("zip,docx,xlsx,pptx,apk,snb,rar", data, size);
+    return 0;
+}
