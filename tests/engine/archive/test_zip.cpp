@@ -180,3 +180,17 @@ TEST(ZipProbe, HostileHeaderFieldsEndTheWalk) {
     past[21] = 0x7F;
     EXPECT_FALSE(probe_zip_in(past, "zip").found);
 }
+
+TEST(ZipProbe, SuffixGroupsOfTheWindow) {
+    Bytes docx = make_zip(k_docx_members);
+    Bytes plain = make_zip({{"report.csv", "a,b\n1,2\n", ""}});
+    const char *documents = "docx,pptx,xlsx,doc,ppt,xls,pdf";
+    const char *archives = "zip,rar,gzip";
+    const char *everything = "jpg,png,gif,docx,pptx,xlsx,doc,ppt,xls,pdf,mp4,avi,mov,3gp,mp3,amr,wav,apk,exe,zip,rar,gzip";
+    EXPECT_TRUE(probe_zip_in(docx, documents).found);
+    EXPECT_FALSE(probe_zip_in(plain, documents).found);
+    EXPECT_FALSE(probe_zip_in(docx, archives).found);
+    EXPECT_TRUE(probe_zip_in(plain, archives).found);
+    EXPECT_TRUE(probe_zip_in(docx, everything).found);
+    EXPECT_TRUE(probe_zip_in(plain, everything).found);
+}
