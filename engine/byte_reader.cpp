@@ -138,7 +138,15 @@ uint32_t bs_read(bs *reader, void *destination, uint32_t count) {
 uint32_t bs_peek(bs *reader, void *destination, uint32_t count) {
     if (!reader) return 0;
     bs saved = *reader;
+    uint64_t at = reader->base + reader->pos;
     uint32_t n = bs_read(reader, destination, count);
+    if (reader->refilled && reader->base == at) {
+        // The refill started right at the peeked position: the buffer now
+        // holds exactly the bytes from there, so keep it and stand at its
+        // start (the handle already sits after it).
+        reader->pos = 0;
+        return n;
+    }
     bool refilled = reader->refilled;
     // The buffer now holds bytes of another position: drop it, so the next
     // read takes the bytes again from the restored position.
@@ -211,21 +219,20 @@ uint64_t bs_search(bs *reader, const unsigned char *pattern, int32_t n, uint64_t
         if (seen >= max_size) break;
         uint32_t want = k_search_window - kept;
         if (max_size - seen < want) want = uint32_t(max_size - seen);
-        uint32_t got = bs_peek(reader, window + kept, want);
+        uint64_t here = bs_tell(reader);  // stream position of window[kept]
+        uint32_t got = bs_read(reader, window + kept, want);
         if (got == 0) break;
         const unsigned char *hit =
             bm_search_skipn(pattern, n, window, kept + got, table, case_sen, 0, n - 1);
         if (hit) {
+            // Leave the reader on the match's first byte, which may lie in
+            // the bytes kept from the previous window.
             uint64_t k = uint64_t(hit - window);
-            // A match that straddles the previous window starts behind the
-            // reader: step back to its first byte.
-            uint64_t here = bs_tell(reader);
             bs_set_position(reader, here - kept + k);
             if (found) *found = 1;
             free(window);
             return total + k + uint64_t(n);
         }
-        bs_skip(reader, got);
         uint32_t have = kept + got;
         if (have < uint32_t(n)) {
             // Fewer bytes than the pattern: keep them all and read on.

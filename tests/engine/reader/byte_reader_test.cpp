@@ -23,10 +23,12 @@ Bytes random_bytes(size_t n, uint32_t seed) {
 // A reader on `path` from `base`, `limit` bytes long, with `head` served
 // from memory first.  Frees reader and handle when it goes.
 struct Reader {
+    std::string path;
     stream s{};
     bs *r = nullptr;
-    Reader(const std::string &path, uint64_t base, uint64_t limit, uint32_t capacity = 1024,
-           const unsigned char *head = nullptr, uint64_t head_len = 0) {
+    Reader(const std::string &input, uint64_t base, uint64_t limit, uint32_t capacity = 1024,
+           const unsigned char *head = nullptr, uint64_t head_len = 0)
+        : path(input) {
         s.path = path.c_str();
         s.base = base;
         s.limit = limit;
