@@ -86,30 +86,52 @@ int general_file_read(const char *src, uint64_t offset, int32_t length, void *bu
     return static_cast<int>(got);
 }
 
+static input_pread_fn input_pread = nullptr;
+
+input_pread_fn set_input_pread(input_pread_fn fn) {
+    input_pread_fn previous = input_pread;
+    input_pread = fn;
+    return previous;
+}
+
+static int64_t pread_once(int fd, void *buf, uint64_t count, uint64_t offset) {
+    for (;;) {
+        int64_t n = input_pread ? input_pread(fd, buf, count, offset)
+                                : int64_t(::pread(fd, buf, size_t(count), off_t(offset)));
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
 uint64_t read_input_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want,
                           uint64_t *bad_sectors) {
     if (!file || !buffer || want == 0) return 0;
-    if (seek_aligned(file, offset) == 0) {
-        size_t got = fread(buffer, 1, static_cast<size_t>(want), file);
-        if (got == want || !ferror(file)) return got;  // complete, or end of input
-    }
-    // A read error: take the range again in sector-sized pieces so that one
-    // bad sector costs 512 bytes, not the whole window.
-    clearerr(file);
+    const int fd = fileno(file);
     uint64_t done = 0;
+    while (done < want) {
+        uint64_t ask = want - done;
+        if (ask > (1u << 30)) ask = 1u << 30;
+        int64_t n = pread_once(fd, buffer + done, ask, offset + done);
+        if (n > 0) {
+            done += uint64_t(n);
+            continue;
+        }
+        if (n == 0) return done;  // end of input
+        break;                    // a read error: go on sector by sector
+    }
+    // One bad sector costs its 512 bytes, not the rest of the window: the
+    // range is taken again in sector-sized pieces, unreadable ones read as
+    // zeros and are counted.
     while (done < want) {
         uint64_t abs = offset + done;
         uint64_t piece = 512 - abs % 512;
         if (piece > want - done) piece = want - done;
-        bool positioned = seek_aligned(file, abs) == 0;
-        size_t got = positioned ? fread(buffer + done, 1, static_cast<size_t>(piece), file) : 0;
-        if (got == piece) {
+        int64_t n = pread_once(fd, buffer + done, piece, abs);
+        if (n == int64_t(piece)) {
             done += piece;
             continue;
         }
-        if (positioned && !ferror(file)) return done + got;  // clean end of input
-        clearerr(file);
-        memset(buffer + done, 0, static_cast<size_t>(piece));
+        if (n >= 0) return done + uint64_t(n);  // end of input
+        memset(buffer + done, 0, size_t(piece));
         done += piece;
         if (bad_sectors) ++*bad_sectors;
     }

@@ -239,6 +239,14 @@ LMR_API uint64_t read_input_range(FILE *file, uint64_t offset,
                                   unsigned char *buffer, uint64_t want,
                                   uint64_t *bad_sectors);
 
+/* The positional read under read_input_range (default: pread).  A host or a
+ * test may put its own in front, e.g. to simulate failing sectors; it
+ * returns the bytes read, 0 at the end, -1 with errno on an error.  Returns
+ * the function it replaces (null: pread). */
+typedef int64_t (*input_pread_fn)(int fd, void *buffer, uint64_t count,
+                                  uint64_t offset);
+LMR_API input_pread_fn set_input_pread(input_pread_fn fn);
+
 /* ------------------------------------------------------------------ */
 /* Free-space chunk lists                                              */
 /* ------------------------------------------------------------------ */
