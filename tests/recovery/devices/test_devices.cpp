@@ -1,0 +1,116 @@
+// The Linux device layer on a fake sysfs/proc tree.
+#include "qt_test_support.h"
+
+#include "recovery/device.h"
+#include "recovery/platform/linux_devices.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/sysmacros.h>
+
+namespace {
+
+class FakeSystem {
+public:
+    FakeSystem() { EXPECT_TRUE(dir.isValid()); }
+    QString sys() const { return dir.filePath("sys"); }
+    QString proc() const { return dir.filePath("proc"); }
+
+    void write(const QString &rel, const QByteArray &content) {
+        QString path = dir.filePath(rel);
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    // A block device as the kernel shows it: its folder under devices/,
+    // a link in class/block and one in dev/block.
+    void block(const QString &devPath, const QString &numbers, qint64 sectors, bool partition) {
+        QString real = "sys/devices/" + devPath;
+        write(real + "/size", QByteArray::number(sectors) + "\n");
+        write(real + "/dev", numbers.toLatin1() + "\n");
+        if (partition) write(real + "/partition", "1\n");
+        QString name = QFileInfo(devPath).fileName();
+        QDir().mkpath(dir.filePath("sys/class/block"));
+        QDir().mkpath(dir.filePath("sys/dev/block"));
+        QFile::link(dir.filePath(real), dir.filePath("sys/class/block/" + name));
+        QFile::link(dir.filePath(real), dir.filePath("sys/dev/block/" + numbers));
+    }
+
+    QTemporaryDir dir;
+};
+
+}  // namespace
+
+TEST(Devices, ListsSizedBlockDevicesWithTheirMountPoints) {
+    FakeSystem fs;
+    fs.block("pci0/block/sda", "8:0", 1000000, false);
+    fs.block("pci0/block/sda/sda1", "8:1", 2048, true);
+    fs.block("pci0/block/sda/sda2", "8:2", 4096, true);
+    fs.block("virtual/block/sr0", "11:0", 0, false);  // no disc
+    fs.block("virtual/block/loop0", "7:0", 0, false);
+    fs.write("proc/self/mountinfo",
+             "22 1 0:21 / /proc rw,nosuid - proc proc rw\n"
+             "36 1 8:1 / /media/my\\040card rw,relatime shared:1 - vfat /dev/sda1 rw\n"
+             "37 1 8:1 / /mnt/again rw - vfat /dev/sda1 rw\n");
+
+    QList<Device *> *list = DeviceManager::getDeviceList(fs.sys(), fs.proc());
+    ASSERT_EQ(list->size(), 3);
+    Device *sda = list->at(0), *sda1 = list->at(1), *sda2 = list->at(2);
+    EXPECT_EQ(sda->getDevFile(), "/dev/sda");
+    EXPECT_EQ(sda->getName(), "sda");
+    EXPECT_EQ(sda->totalSize, qint64(1000000) * 512);
+
+    EXPECT_EQ(sda1->getDevFile(), "/dev/sda1");
+    EXPECT_EQ(sda1->getRDevFile(), "/dev/sda1");
+    EXPECT_EQ(sda1->getMountPoint(), "/media/my card");
+    EXPECT_EQ(sda1->getName(), "/media/my card");
+    EXPECT_TRUE(sda1->getFormat().isEmpty());
+    EXPECT_EQ(sda1->totalSize, 2048 * 512);
+
+    EXPECT_TRUE(sda2->getMountPoint().isEmpty());
+    EXPECT_EQ(sda2->getName(), "sda2");
+    DeviceManager::freeDeviceList(list);
+    DeviceManager::freeDeviceList(nullptr);
+
+    // No tree at all: an empty list, not a failure.
+    QList<Device *> *none = DeviceManager::getDeviceList(fs.dir.filePath("nothing"), fs.proc());
+    EXPECT_TRUE(none->isEmpty());
+    DeviceManager::freeDeviceList(none);
+}
+
+TEST(Devices, ImageFilesBecomeDevices) {
+    lmrtest::TempFile img(lmrtest::Bytes(12345, 1), "disk");
+    Device *d = DeviceManager::deviceForPath(QString::fromStdString(img.path()));
+    EXPECT_EQ(d->getDevFile().toStdString(), img.path());
+    EXPECT_EQ(d->getName(), QFileInfo(QString::fromStdString(img.path())).fileName());
+    EXPECT_EQ(d->totalSize, 12345);
+    delete d;
+
+    Device *missing = DeviceManager::deviceForPath("/nonexistent/card.img");
+    EXPECT_EQ(missing->getName(), "card.img");
+    EXPECT_EQ(missing->totalSize, 0);
+    delete missing;
+}
+
+TEST(Devices, OutputOnTheScannedDiskOrOneOfItsPartitionsIsDetected) {
+    FakeSystem fs;
+    fs.block("pci0/block/sda", "8:0", 1000, false);
+    fs.block("pci0/block/sda/sda1", "8:1", 500, true);
+    fs.block("pci0/block/sdb", "8:16", 1000, false);
+    fs.block("pci0/block/sdb/sdb1", "8:17", 500, true);
+    using lmrplatform::deviceContains;
+    EXPECT_TRUE(deviceContains(makedev(8, 1), makedev(8, 1), fs.sys()));   // the same partition
+    EXPECT_TRUE(deviceContains(makedev(8, 0), makedev(8, 1), fs.sys()));   // a partition of the disk
+    EXPECT_FALSE(deviceContains(makedev(8, 0), makedev(8, 17), fs.sys())); // another disk
+    EXPECT_FALSE(deviceContains(makedev(8, 1), makedev(8, 0), fs.sys()));
+    EXPECT_FALSE(deviceContains(makedev(8, 0), makedev(0, 44), fs.sys())); // not a block device
+
+    // A plain image file is never "the device being scanned".
+    lmrtest::TempFile img(lmrtest::Bytes(512, 0), "disk");
+    EXPECT_FALSE(lmrplatform::writesOntoDevice(QString::fromStdString(img.path()), fs.dir.path(), "/sys"));
+}
