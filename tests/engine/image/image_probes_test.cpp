@@ -99,6 +99,32 @@ TEST(ImageSamples, TruncatedPicturesAreNotFound) {
     truncations("gif89a_comment.gif", 7);
 }
 
+// Damaged pictures: random bytes overwritten, read from memory and through
+// the file.  The probes must stay inside the window and end; a structural
+// find never reaches past it.
+TEST(ImageSamples, DamagedPicturesStayInsideTheWindow) {
+    std::mt19937 rng(9);
+    for (const char *name : {"jfif_exif_thumb.jpg", "rgb.png", "gif89a_comment.gif", "palette.bmp"}) {
+        const Bytes clean = sample(name);
+        for (int round = 0; round < 60; ++round) {
+            Bytes pic = clean;
+            for (int i = 0, n = 1 + int(rng() % 8); i < n; ++i) {
+                size_t at = rng() % (round < 30 ? std::min<size_t>(pic.size(), 64) : pic.size());
+                pic[at] = static_cast<unsigned char>(rng());
+            }
+            pic.resize(pic.size() - rng() % 200);
+            TempFile f(pic);
+            ProbeRun run(f.path(), suffix_of(name).c_str());
+            for (size_t in_memory : {pic.size(), size_t(24)}) {
+                auto r = run.probe(pic, 0, in_memory);
+                if (r.found && suffix_of(name) != "bmp") {
+                    ASSERT_LE(r.length, pic.size()) << name;
+                }
+            }
+        }
+    }
+}
+
 // JPEG: header walk and footer search.
 
 // Replaces the marker byte of every segment of type `from` before the scan.
