@@ -41,7 +41,7 @@ constexpr size_t k_first_file_header = 7 + 13;
 }  // namespace
 
 TEST(RarProbe, StoredArchivesEndAtTheirEndBlock) {
-    for (const char *name : {"rar4_single.rar", "rar4_multi.rar"}) {
+    for (const char *name : {"rar4_single.rar", "rar4_multi.rar", "rar4_tiny.rar"}) {
         SCOPED_TRACE(name);
         Bytes rar = fixture(name);
         Outcome r = probe_rar_in(in_volume(rar, 2048, 4096, 0x00), 2048);
