@@ -1,0 +1,246 @@
+// lumarek-carve end to end on a fixture volume.
+#include "cli_test_support.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <random>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+using namespace clitest;
+using lmrtest::Bytes;
+
+namespace {
+
+struct Placed {
+    const char *sample;
+    size_t offset;
+};
+const Placed kPlaced[] = {
+    {"jpg_jfif_baseline_01.jpg", 512},
+    {"gif87a_2colour.gif", 65536},
+    {"png_edge_10240.png", 90112},
+};
+
+// A plain volume (no file system): the sample pictures at sector offsets
+// between random bytes.
+class CarveFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        Bytes vol(128 * 1024);
+        std::mt19937 rng(7);
+        for (auto &b : vol) b = uint8_t(rng());
+        for (const Placed &p : kPlaced) {
+            Bytes s = lmrtest::read_file(lmrtest::data_path(std::string("recovery/") + p.sample));
+            ASSERT_FALSE(s.empty());
+            std::copy(s.begin(), s.end(), vol.begin() + long(p.offset));
+        }
+        volume = dir.filePath("volume.img");
+        QFile f(volume);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char *>(vol.data()), qint64(vol.size()));
+        bytes = vol;
+    }
+    QByteArray sliceHash(quint64 offset, quint64 length) const {
+        return QCryptographicHash::hash(QByteArray(reinterpret_cast<const char *>(bytes.data()) + offset, int(length)),
+                                        QCryptographicHash::Sha256)
+            .toHex();
+    }
+
+    QTemporaryDir dir;
+    QString volume;
+    Bytes bytes;
+};
+
+struct ReportFile {
+    QString name;
+    quint64 size = 0, imgOffset = 0, len = 0;
+    QByteArray sha256;
+    QString suffix;
+};
+
+// Reads a DFXML report; fails the test when it is not well-formed.
+QList<ReportFile> readReport(const QString &path, qint64 *imageSize, QString *program) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << path.toStdString();
+    QXmlStreamReader xml(&f);
+    QList<ReportFile> files;
+    ReportFile cur;
+    bool inFile = false;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) {
+            const QStringRef n = xml.name();
+            if (n == QLatin1String("fileobject")) {
+                cur = ReportFile();
+                inFile = true;
+            } else if (n == QLatin1String("image_size")) {
+                *imageSize = xml.readElementText().toLongLong();
+            } else if (n == QLatin1String("program")) {
+                *program = xml.readElementText();
+            } else if (inFile && n == QLatin1String("filename")) {
+                cur.name = xml.readElementText();
+            } else if (inFile && n == QLatin1String("filesize")) {
+                cur.size = xml.readElementText().toULongLong();
+            } else if (inFile && n == QLatin1String("byte_run")) {
+                cur.imgOffset = xml.attributes().value("img_offset").toULongLong();
+                cur.len = xml.attributes().value("len").toULongLong();
+            } else if (inFile && n == QLatin1String("hashdigest")) {
+                EXPECT_EQ(xml.attributes().value("type"), QLatin1String("sha256"));
+                cur.sha256 = xml.readElementText().toLatin1();
+            } else if (inFile && n == QLatin1String("suffix")) {
+                cur.suffix = xml.readElementText();
+            }
+        } else if (xml.isEndElement() && xml.name() == QLatin1String("fileobject")) {
+            files << cur;
+            inFile = false;
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return files;
+}
+
+}  // namespace
+
+TEST_F(CarveFixture, ListsExportsAndReportsEveryFind) {
+    QString out = dir.filePath("out/nested");  // created by the program
+    QString report = dir.filePath("report.xml");
+    CarveRun r = carve({"--whole", "-t", "images", "-o", out, "--report", report, volume});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+
+    // Standard output holds only find lines and the summary: the engine's
+    // diagnostics went to standard error.
+    QList<Find> finds = findLines(r.out);
+    ASSERT_EQ(finds.size(), 3) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("total")) << r.out.toStdString();
+    EXPECT_FALSE(r.out.contains("start_recovery2"));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(finds[i].offset, kPlaced[i].offset);
+        QFileInfo exported(out + "/" + finds[i].name);
+        ASSERT_TRUE(exported.exists()) << finds[i].name.toStdString();
+        EXPECT_EQ(quint64(exported.size()), finds[i].length);
+        EXPECT_EQ(sha256File(exported.filePath()), sliceHash(finds[i].offset, finds[i].length));
+    }
+    EXPECT_EQ(finds[0].name, "IMG_1512.jpg");
+
+    qint64 imageSize = 0;
+    QString program;
+    QList<ReportFile> files = readReport(report, &imageSize, &program);
+    EXPECT_EQ(program, "lumarek-carve");
+    EXPECT_EQ(imageSize, qint64(bytes.size()));
+    ASSERT_EQ(files.size(), finds.size());
+    for (int i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(files[i].name, finds[i].name);
+        EXPECT_EQ(files[i].imgOffset, finds[i].offset);
+        EXPECT_EQ(files[i].len, finds[i].length);
+        EXPECT_EQ(files[i].size, finds[i].length);
+        EXPECT_EQ(files[i].suffix, finds[i].suffix);
+        EXPECT_EQ(files[i].sha256, sha256File(out + "/" + finds[i].name));
+    }
+
+    // Without an output folder nothing is exported and the report carries
+    // no digests.
+    CarveRun listing = carve({"--whole", "-t", "jpg", "--report", report, volume});
+    ASSERT_EQ(listing.exitCode, 0);
+    QList<ReportFile> listed = readReport(report, &imageSize, &program);
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_TRUE(listed[0].sha256.isEmpty());
+}
+
+TEST_F(CarveFixture, ExitCodesNameTheProblem) {
+    CarveRun missing = carve({dir.filePath("no-such.img")});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_TRUE(missing.err.contains("cannot open")) << missing.err.toStdString();
+    EXPECT_TRUE(findLines(missing.out).isEmpty());
+
+    CarveRun unknown = carve({"-t", "nosuchtype", volume});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(unknown.err.contains("no known file type")) << unknown.err.toStdString();
+
+    CarveRun noInput = carve({"--whole"});
+    EXPECT_EQ(noInput.exitCode, 1);
+
+    // A folder where the jpg's file should go makes that one export fail;
+    // the others are still exported.
+    QString out = dir.filePath("blocked");
+    ASSERT_TRUE(QDir().mkpath(out + "/IMG_1512.jpg"));
+    CarveRun blocked = carve({"--whole", "-t", "images", "-o", out, volume});
+    EXPECT_EQ(blocked.exitCode, 3);
+    EXPECT_TRUE(blocked.err.contains("IMG_1512.jpg")) << blocked.err.toStdString();
+    EXPECT_EQ(findLines(blocked.out).size(), 3);
+    EXPECT_TRUE(QFileInfo::exists(out + "/image_315x208_65536.gif"));
+}
+
+TEST_F(CarveFixture, InterruptKeepsTheFindsAndWritesTheReport) {
+    // A large sparse volume: the jpg at its start, then zeros for a long scan.
+    QString big = dir.filePath("big.img");
+    {
+        QFile f(big);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char *>(bytes.data()), qint64(bytes.size()));
+        ASSERT_TRUE(f.resize(qint64(256) << 30));
+    }
+    QString report = dir.filePath("interrupted.xml");
+    QProcess p;
+    p.start(QStringLiteral(LUMAREK_CARVE), {"--whole", "-t", "jpg", "--report", report, big});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    while (!out.contains('\n') && p.state() == QProcess::Running) {
+        p.waitForReadyRead(200);
+        out += p.readAllStandardOutput();
+    }
+    ASSERT_EQ(p.state(), QProcess::Running) << "the scan ended before it could be interrupted";
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    out += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 130);
+    QList<Find> finds = findLines(QString::fromUtf8(out));
+    ASSERT_EQ(finds.size(), 1);
+    EXPECT_EQ(finds[0].offset, 512u);
+    EXPECT_TRUE(out.contains("interrupted"));
+    qint64 imageSize = 0;
+    QString program;
+    QList<ReportFile> files = readReport(report, &imageSize, &program);
+    ASSERT_EQ(files.size(), 1);
+    EXPECT_EQ(files[0].imgOffset, 512u);
+}
+
+TEST(CarveRefusal, WillNotExportOntoTheScannedDevice) {
+    // The block device holding the temporary folder, when there is one.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(dir.path()).constData(), &st), 0);
+    QFile uevent(QStringLiteral("/sys/dev/block/%1:%2/uevent").arg(major(st.st_dev)).arg(minor(st.st_dev)));
+    QString devName;
+    if (uevent.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : uevent.readAll().split('\n'))
+            if (line.startsWith("DEVNAME=")) devName = QString::fromUtf8(line.mid(8));
+    }
+    struct stat dev {};
+    QString device = "/dev/" + devName;
+    if (devName.isEmpty() || ::stat(QFile::encodeName(device).constData(), &dev) != 0 || !S_ISBLK(dev.st_mode) ||
+        dev.st_rdev != st.st_dev)
+        GTEST_SKIP() << "the temporary folder is not on a block device of this system";
+
+    QString out = dir.filePath("recovered");
+    CarveRun refused = carve({"-o", out, device});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.err.contains("refusing")) << refused.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(out));
+
+    // Allowed on request (a type list naming nothing ends the run before the
+    // device is read).
+    CarveRun allowed = carve({"--allow-same-device", "-t", "nosuchtype", "-o", out, device});
+    EXPECT_FALSE(allowed.err.contains("refusing")) << allowed.err.toStdString();
+    EXPECT_TRUE(allowed.err.contains("no known file type")) << allowed.err.toStdString();
+}
