@@ -4,7 +4,9 @@
 // ext2 and ext3 volumes use 32-byte descriptors.  ext4 volumes may use wider
 // ones (64-bit feature) with a high half for the bitmap's block number, and
 // may leave a group's block bitmap uninitialised: such a group is scanned
-// whole.  Descriptors and bitmaps are read one piece at a time, so memory
+// whole.  With the meta_bg feature, the descriptors of each meta group
+// (one block of descriptors) live in that meta group's first groups rather
+// than in one table.  Descriptors and bitmaps are read one piece at a time, so memory
 // does not depend on what the superblock claims; a superblock whose
 // descriptor table or bitmaps would not fit in the input is not taken for
 // an ext volume.
@@ -17,11 +19,13 @@ namespace {
 
 constexpr uint16_t kMagic = 0xEF53;
 constexpr uint32_t kMaxLogBlockSize = 6;         // 64 KiB blocks at most
+constexpr uint32_t kIncompatMetaBg = 0x10;
 constexpr uint32_t kIncompat64Bit = 0x80;
+constexpr uint32_t kRoCompatSparseSuper = 0x1;
+constexpr uint32_t kCompatSparseSuper2 = 0x200;
 constexpr uint32_t kRoCompatGdtCsum = 0x10;
 constexpr uint32_t kRoCompatMetadataCsum = 0x400;
 constexpr uint16_t kGroupBlockUninit = 0x2;
-constexpr size_t kDescPiece = 64 * 1024;        // descriptor bytes read at a time
 
 struct Geometry {
     uint64_t block_size;
@@ -33,7 +37,35 @@ struct Geometry {
     uint64_t desc_table;
     bool wide_bitmap_number;  // descriptors carry the bitmap's high half
     bool uninit_flags;        // a descriptor may mark its bitmap uninitialised
+    bool meta_bg;
+    uint64_t first_meta_bg;
+    bool sparse_super, sparse_super2;
+    uint32_t backup_groups[2];
 };
+
+bool is_power_of(uint64_t n, uint64_t base) {
+    while (n > 1 && n % base == 0) n /= base;
+    return n == 1;
+}
+
+// Whether group g starts with a copy of the superblock.
+bool has_superblock(const Geometry &g, uint64_t group) {
+    if (group == 0) return true;
+    if (g.sparse_super2) return group == g.backup_groups[0] || group == g.backup_groups[1];
+    if (group == 1 || !g.sparse_super) return true;
+    if (group % 2 == 0) return false;
+    return is_power_of(group, 3) || is_power_of(group, 5) || is_power_of(group, 7);
+}
+
+// Byte offset of the descriptor of a group.
+uint64_t descriptor_offset(const Geometry &g, uint64_t group) {
+    const uint64_t per_block = g.block_size / g.desc_size;
+    const uint64_t meta = group / per_block;
+    if (!g.meta_bg || meta < g.first_meta_bg) return g.desc_table + group * g.desc_size;
+    uint64_t first = meta * per_block;  // the meta group's first group holds the block
+    uint64_t block = g.first_data_block + first * g.per_group + (has_superblock(g, first) ? 1 : 0);
+    return block * g.block_size + (group % per_block) * g.desc_size;
+}
 
 bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     if (lmr::le16(sb + 56) != kMagic) return false;
@@ -59,6 +91,12 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     }
     g.wide_bitmap_number = g.desc_size >= 64;
     g.uninit_flags = (ro_compat & (kRoCompatGdtCsum | kRoCompatMetadataCsum)) != 0;
+    g.meta_bg = (incompat & kIncompatMetaBg) != 0;
+    g.first_meta_bg = lmr::le32(sb + 0x104);
+    g.sparse_super = (ro_compat & kRoCompatSparseSuper) != 0;
+    g.sparse_super2 = (lmr::le32(sb + 0x5C) & kCompatSparseSuper2) != 0;
+    g.backup_groups[0] = lmr::le32(sb + 0x24C);
+    g.backup_groups[1] = lmr::le32(sb + 0x250);
 
     g.first_data_block = lmr::le32(sb + 20);
     if (g.first_data_block >= g.blocks) return false;
@@ -67,8 +105,8 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     g.groups = (g.blocks - g.first_data_block - 1) / g.per_group + 1;
     g.desc_table = g.block_size > 2048 ? g.block_size : 2048;
 
-    // The descriptor table and one bitmap block per group must fit in the
-    // input; otherwise this is not an ext volume we can read.
+    // The descriptors and one bitmap block per group must fit in the input;
+    // otherwise this is not an ext volume we can read.
     if (g.desc_table > input_size) return false;
     if (g.groups > (input_size - g.desc_table) / g.desc_size) return false;
     if (g.groups > input_size / g.block_size) return false;
@@ -94,30 +132,34 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
 
     const size_t bitmap_bytes = size_t(g.block_size);
     auto *bitmap = static_cast<unsigned char *>(malloc(bitmap_bytes));
-    auto *descs = static_cast<unsigned char *>(malloc(kDescPiece));
+    auto *descs = static_cast<unsigned char *>(malloc(bitmap_bytes));
     if (!bitmap || !descs) {
         free(bitmap);
         free(descs);
         return nullptr;
     }
-    const uint64_t descs_per_piece = kDescPiece / g.desc_size;
-    uint64_t piece_first = UINT64_MAX;  // first group of the descriptors held
+    uint64_t descs_at = UINT64_MAX;  // byte offset of the descriptor block held
 
     lmr::FreeRuns runs(0, g.block_size);
     for (uint64_t grp = 0; grp < g.groups; ++grp) {
-        if (piece_first == UINT64_MAX || grp >= piece_first + descs_per_piece) {
-            piece_first = grp;
-            uint64_t n = g.groups - grp < descs_per_piece ? g.groups - grp : descs_per_piece;
-            lmr::read_at(f, g.desc_table + grp * g.desc_size, descs, size_t(n * g.desc_size));
+        // Descriptor tables start on a block boundary and a block holds a
+        // whole number of descriptors: read them one block at a time.
+        uint64_t at = descriptor_offset(g, grp);
+        uint64_t block_at = at / g.block_size * g.block_size;
+        if (block_at != descs_at) {
+            descs_at = block_at;
+            lmr::read_at(f, block_at, descs, bitmap_bytes);
         }
-        const unsigned char *d = descs + (grp - piece_first) * g.desc_size;
+        const unsigned char *d = descs + (at - block_at);
         uint64_t bitmap_block = lmr::le32(d);
         if (g.wide_bitmap_number) bitmap_block |= uint64_t(lmr::le32(d + 0x20)) << 32;
         bool uninit = g.uninit_flags && (lmr::le16(d + 0x12) & kGroupBlockUninit);
 
-        // An uninitialised bitmap, or the part of one that cannot be read,
-        // counts as free: scanning more is safe, skipping a free block is not.
-        if (uninit || bitmap_block >= UINT64_MAX / g.block_size)
+        // An uninitialised bitmap, one whose block number cannot be right
+        // (the superblock's block, or past the volume), or the part of one
+        // that cannot be read, counts as free: scanning more is safe,
+        // skipping a free block is not.
+        if (uninit || bitmap_block <= g.first_data_block || bitmap_block >= g.blocks)
             memset(bitmap, 0, bitmap_bytes);
         else
             lmr::read_at(f, bitmap_block * g.block_size, bitmap, bitmap_bytes);

@@ -187,6 +187,20 @@ TEST(ExtCrafted, WideDescriptorsOfSixtyFourBitVolumes) {
     EXPECT_EQ(l.ranges(), (Ranges{{1025 * 1024, 2048 * 1024}}));
 }
 
+TEST(ExtCrafted, ImpossibleBitmapNumbersLeaveTheGroupToBeScanned) {
+    GlobalsGuard guard;
+    for (uint32_t bad : {0u, 1u, 2048u, 0xFFFFFFFFu}) {
+        Ext v(1024, 2048, 1024);
+        v.bitmap_at(0, 3);
+        v.used(3, 0, 1024);
+        // Block 1 holds the superblock; 2048 and beyond are not on the
+        // volume.  Such a descriptor is damaged: its group is scanned whole.
+        v.bitmap_at(1, bad);
+        List l(ext_list(v.img));
+        EXPECT_EQ(l.ranges(), (Ranges{{1025 * 1024, 2048 * 1024}})) << bad;
+    }
+}
+
 TEST(ExtCrafted, UninitialisedBitmapsCountOnlyWithChecksummedDescriptors) {
     GlobalsGuard guard;
     Ext v(1024, 2048, 1024);

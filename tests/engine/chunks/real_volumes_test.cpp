@@ -125,6 +125,7 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, Fat32Volumes, ::testing::Values(1, 2));
 struct ExtCase {
     const char *name;
     const char *options;
+    bool blkls = true;  // The Sleuth Kit 4.11 does not follow meta_bg descriptors
 };
 
 class ExtVolumes : public ::testing::TestWithParam<ExtCase> {};
@@ -150,7 +151,9 @@ TEST_P(ExtVolumes, ChunksMatchDumpe2fsAndTheSleuthKit) {
     // those the tools report.
     Ranges whole = clip(groups.uninit_groups, v.size());
     EXPECT_EQ(ours, unite(groups.free, whole));
-    EXPECT_EQ(ours, unite(blkls_free(v.image(), groups.block_size), whole));
+    if (GetParam().blkls) {
+        EXPECT_EQ(ours, unite(blkls_free(v.image(), groups.block_size), whole));
+    }
     expect_files_placed(v.placed(), ours);
 }
 
@@ -162,5 +165,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ExtCase{"ext3_4k", "-t ext3 -b 4096 -s 8192"},
                       ExtCase{"ext4_4k", "-t ext4 -b 4096 -s 16384"},
                       ExtCase{"ext4_1k_uninit", "-t ext4 -b 1024 -s 8192 -g 1024"},
-                      ExtCase{"ext4_32bit", "-t ext4 -b 1024 -s 8192 -g 2048 -O ^64bit"}),
+                      ExtCase{"ext4_32bit", "-t ext4 -b 1024 -s 8192 -g 2048 -O ^64bit"},
+                      ExtCase{"ext4_meta_bg", "-t ext4 -b 1024 -s 8192 -g 256 -O meta_bg,^resize_inode", false}),
     [](const ::testing::TestParamInfo<ExtCase> &i) { return std::string(i.param.name); });
