@@ -8,12 +8,13 @@
 namespace chunktest {
 
 // A FAT32 volume: 512-byte sectors, 8 sectors per cluster, 32 reserved
-// sectors, 2 FATs of 1000 sectors, and `clusters` clusters of data area.
+// sectors, 2 FATs (of 1000 sectors unless said), and `clusters` clusters
+// of data area.
 struct Fat32 {
-    uint32_t bps = 512, spc = 8, reserved = 32, fats = 2, spf = 1000;
+    uint32_t bps = 512, spc = 8, reserved = 32, fats = 2, spf;
     Bytes img;
 
-    explicit Fat32(size_t clusters = 64) {
+    explicit Fat32(size_t clusters = 64, uint32_t sectors_per_fat = 1000) : spf(sectors_per_fat) {
         img.assign(size_t(data_start() + clusters * spc * bps), 0);
         img[0] = 0xEB;
         img[1] = 0x58;

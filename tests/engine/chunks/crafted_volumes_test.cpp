@@ -280,3 +280,45 @@ TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
         EXPECT_TRUE(quick_null(v.img));
     }
 }
+
+// Random damage to the headers of small volumes: every call ends, and what
+// it returns is a well-formed list.
+TEST(CraftedDamage, RandomHeaderBytesNeverBreakTheReaders) {
+    GlobalsGuard guard;
+    uint32_t x = 12345;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        return x;
+    };
+    auto well_formed = [](const chunk_list *l) {
+        for (const chunk *c = l ? l->head : nullptr; c; c = c->next) {
+            if (c->length == 0) return false;
+            if (c->next && c->next->offset < c->offset + c->length) return false;
+        }
+        return true;
+    };
+    // Fields worth hitting with whole words, then a few stray bytes.
+    const size_t fat_fields[] = {11, 13, 14, 16, 36};
+    const size_t ext_fields[] = {1024 + 4, 1024 + 20, 1024 + 24, 1024 + 32, 1024 + 0x60, 1024 + 0x64,
+                                 1024 + 0xFE, 1024 + 0x104, 2048, 2048 + 0x12, 2048 + 32, 2048 + 64};
+    DiagCapture quiet;
+    for (int round = 0; round < 150; ++round) {
+        Fat32 fv(16, 8);
+        fv.used(2, 5);
+        for (int k = 0; k < 3; ++k) put32(fv.img, fat_fields[next() % 5], next() >> (next() % 32));
+        for (int k = 0; k < 4; ++k) fv.img[next() % 512] = uint8_t(next());
+        List fl(fat32_list(fv.img));
+        EXPECT_TRUE(well_formed(fl.l)) << "fat round " << round;
+
+        Ext ev(1024, 512, 256);
+        ev.bitmap_at(0, 3);
+        ev.bitmap_at(1, 4);
+        ev.used(3, 0, 100);
+        for (int k = 0; k < 3; ++k) put32(ev.img, ext_fields[next() % 12], next() >> (next() % 32));
+        for (int k = 0; k < 4; ++k) ev.img[1024 + next() % 2048] = uint8_t(next());
+        List el(ext_list(ev.img));
+        EXPECT_TRUE(well_formed(el.l)) << "ext round " << round;
+    }
+}

@@ -39,6 +39,7 @@ struct VolumeCase {
     const char *options;
     const char *tool;
 };
+void PrintTo(const VolumeCase &c, std::ostream *os) { *os << c.name; }
 
 class FreeSpaceRecovery : public ::testing::TestWithParam<VolumeCase> {};
 

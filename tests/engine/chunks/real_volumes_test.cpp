@@ -127,6 +127,7 @@ struct ExtCase {
     const char *options;
     bool blkls = true;  // The Sleuth Kit 4.11 does not follow meta_bg descriptors
 };
+void PrintTo(const ExtCase &c, std::ostream *os) { *os << c.options; }
 
 class ExtVolumes : public ::testing::TestWithParam<ExtCase> {};
 
