@@ -207,13 +207,35 @@ static void bs_set_position(bs *r, uint64_t target) {
 uint64_t bs_search(bs *reader, const unsigned char *pattern, int32_t n, uint64_t max_size,
                    const int32_t *table, int32_t case_sen, int32_t *found) {
     if (!reader || !pattern || !table || n <= 0 || uint32_t(n) >= k_search_window) return 0;
+    uint64_t total = 0;
+    // Bytes still in the memory head are searched where they lie: most
+    // footers are found there, without a copy or an allocation.
+    const uint64_t start = bs_tell(reader);
+    if (start < reader->head_len) {
+        uint64_t span = reader->head_len - start;
+        if (span > max_size) span = max_size;
+        if (span >= uint64_t(n)) {
+            const unsigned char *from = reader->head + start;
+            const unsigned char *hit =
+                bm_search_skipn(pattern, n, from, int64_t(span), table, case_sen, 0, n - 1);
+            if (hit) {
+                uint64_t k = uint64_t(hit - from);
+                bs_set_position(reader, start + k);
+                if (found) *found = 1;
+                return k + uint64_t(n);
+            }
+            // Go on after the head, keeping the last n - 1 bytes in view so
+            // that a match across its end is still found.
+            total = span - uint64_t(n - 1);
+            bs_set_position(reader, start + total);
+        }
+    }
     auto *window = static_cast<unsigned char *>(malloc(k_search_window));
     if (!window) return 0;
     // `total` is the distance from the starting position to window[0];
     // window[kept] is always the byte at the reader's position.  A match
     // must end within max_size bytes of the start.
     uint32_t kept = 0;
-    uint64_t total = 0;
     for (;;) {
         uint64_t seen = total + kept;
         if (seen >= max_size) break;
