@@ -188,7 +188,6 @@ int main(int argc, char **argv) {
         // Every find the engine made is reported before going on.
         recovery.finishValidation(-1);
     }
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     session.clearProgress();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
@@ -200,7 +199,7 @@ int main(int argc, char **argv) {
         QString why = outcome == EngineControl::BadPath ? QStringLiteral("path too long")
                                                         : QString::fromLocal8Bit(strerror(EngineControl::lastRunErrno()));
         QString message = QStringLiteral("cannot open %1: %2").arg(input, why);
-        if (isBlockDevice(input) && EngineControl::lastRunErrno() == EACCES)
+        if (isBlockDevice(input) && (EngineControl::lastRunErrno() == EACCES || EngineControl::lastRunErrno() == EPERM))
             message += QStringLiteral(" (reading a block device needs root or membership of the 'disk' group)");
         fail(message);
         status = ExitCannotOpen;

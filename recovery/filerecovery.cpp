@@ -4,7 +4,11 @@
 #include "recovery/filevalidationthread.h"
 #include "recovery/recoveredinfo.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QEvent>
 #include <QMutexLocker>
+#include <QThread>
 
 #include <cstring>
 
@@ -81,7 +85,19 @@ void AbstractFileRecovery::stop(bool notify) {
 
 bool AbstractFileRecovery::finishValidation(int msecs) {
     takeValidationThread();
-    return FileValidationThread::waitForAll(msecs);
+    if (!FileValidationThread::waitForAll(msecs)) return false;
+    // On the application's thread nobody else runs its event loop here:
+    // service the threads' deferred deletion so they are gone on return.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        QDeadlineTimer deadline(5000);
+        while (FileValidationThread::liveCount() > 0 && !deadline.hasExpired()) {
+            QCoreApplication::sendPostedEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            if (FileValidationThread::liveCount() > 0) QThread::msleep(1);
+        }
+    }
+    return true;
 }
 
 void AbstractFileRecovery::pause() {

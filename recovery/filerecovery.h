@@ -97,8 +97,10 @@ public:
     void setExportPath(QString path);
 
     // After start() has returned: lets the validation thread report every
-    // find still queued and waits (up to `msecs`) until it has.  For callers
-    // that need all records before going on (the command-line carver).
+    // find still queued and waits (up to `msecs`, -1 for ever) until it has.
+    // Called on the application's thread, it also runs the posted events
+    // that delete the finished thread.  For callers that need every record
+    // before going on and run no event loop (the command-line carver).
     bool finishValidation(int msecs = 60000);
 
     static void recovered_callback(void *context, r_info *info);
