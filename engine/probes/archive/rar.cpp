@@ -1,7 +1,7 @@
 // RAR archives of format 1.5 to 4.x: the marker block, the archive header,
 // then either a walk over the file headers to the end-of-archive block or a
 // search for the end by its run of zero bytes.
-#include "../../engine_internal.h"
+#include "../probe_reader.h"
 
 #include <cstring>
 
@@ -89,17 +89,7 @@ uint64_t walk(bs *r, search_spec_entry *entry, uint64_t available, int32_t *foun
 extern "C" uint64_t probe_rar(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!state || !entry || !found) return 0;
-    stream s{};
-    s.path = state->InputFile;
-    s.base = offset;
-    s.limit = limit;
-    stream_init(&s);
-    bs *r = bs_init(&s, 1024);
-    if (!r) return 0;
-    uint64_t head = available > 0 ? uint64_t(available) : 0;
-    if (head > limit) head = limit;
-    bs_set_data(r, data, head);
-    uint64_t len = walk(r, entry, head, found);
-    bs_free(r);
-    return len;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+    return walk(in.get(), entry, in.head(), found);
 }

@@ -1,7 +1,7 @@
 // ZIP containers: walks the local headers, the central directory and the
 // end record, and tells the container kind (plain archive, office document,
 // workbook, presentation, Android package, note file) from the member names.
-#include "../../engine_internal.h"
+#include "../probe_reader.h"
 
 #include <cstring>
 
@@ -121,7 +121,7 @@ uint64_t walk(bs *r, search_spec_entry *entry, int32_t *found) {
     if (bs_read(r, hdr, k_end_size) < k_end_size) return 0;
     if (!has_sig(hdr, 5, 6)) return 0;
     bs_skip(r, htos(hdr + 20, 1));
-    if (!strstr(entry->requested, entry->suffix)) return 0;
+    if (!lmr::name_requested(entry, entry->suffix)) return 0;
     if (entry->suffix == k_apk && !same_name(first_local, first_central)) return 0;
     *found = 1;
     return bs_tell(r);
@@ -133,16 +133,7 @@ extern "C" uint64_t probe_zip(recovery_state *state, search_spec_entry *entry, c
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!state || !entry || !found) return 0;
     entry->suffix = k_zip;
-    stream s{};
-    s.path = state->InputFile;
-    s.base = offset;
-    s.limit = limit;
-    stream_init(&s);
-    bs *r = bs_init(&s, 1024);
-    if (!r) return 0;
-    uint64_t head = available > 0 ? uint64_t(available) : 0;
-    bs_set_data(r, data, head < limit ? head : limit);
-    uint64_t len = walk(r, entry, found);
-    bs_free(r);
-    return len;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+    return walk(in.get(), entry, found);
 }

@@ -2,6 +2,7 @@
 // PowerPoint files): checks the header, loads the FAT sector list, follows
 // the directory chain, names the document from its stream names and
 // estimates its length in whole sectors.
+#include "../probe_reader.h"
 #include "ole_internal.h"
 
 #include <cstdlib>
@@ -50,9 +51,8 @@ bool punctuation(unsigned char c) {
 
 uint64_t round_up(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
-// Frees what one probe call owns.
-void release(bs *r) {
-    bs_free(r);
+// Frees the lists one probe call loads.
+void release() {
     free(dirlist);
     dirlist = nullptr;
     dl = nullptr;
@@ -204,7 +204,7 @@ uint64_t probe(bs *r, search_spec_entry *entry, int32_t *found) {
     if (len > uint64_t(k_max_length)) return 0;
 
     entry->suffix = suffix;
-    if (strstr(entry->requested, suffix)) *found = 1;
+    if (lmr::name_requested(entry, suffix)) *found = 1;
     return len;
 }
 
@@ -314,18 +314,11 @@ const char *check_ole_name(const char *name) {
 uint64_t probe_ole(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
                    uint64_t offset, uint64_t limit, int32_t *found) {
     if (!state || !entry || !found) return 0;
-    stream s{};
-    s.path = state->InputFile;
-    s.base = offset;
-    s.limit = limit;
-    stream_init(&s);
-    bs *r = bs_init(&s, 1024);
-    if (!r) return 0;
-    uint64_t head = available > 0 ? uint64_t(available) : 0;
-    bs_set_data(r, data, head < limit ? head : limit);
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
     ole_init();
-    uint64_t len = probe(r, entry, found);
-    release(r);
+    uint64_t len = probe(in.get(), entry, found);
+    release();
     return len;
 }
 

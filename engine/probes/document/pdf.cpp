@@ -1,7 +1,7 @@
 // PDF: the length from the linearization dictionary when it checks out,
 // otherwise a walk over obj ... xref ... trailer ... %%EOF sequences, so a
 // file with incremental updates runs to its last complete end marker.
-#include "../media/probe_reader.h"
+#include "../probe_reader.h"
 
 #include <climits>
 
@@ -135,7 +135,7 @@ extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, c
     if (!in) return 0;
 
     unsigned char w[k_window];
-    if (in.peek(w, k_window) < k_window) return 0;
+    if (!in.peek_exact(w, k_window)) return 0;
     lmr::diag("[pdf] %.*s", 8, reinterpret_cast<const char *>(w));
 
     end_marker eof;
@@ -160,7 +160,7 @@ extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, c
 
     in.skip(uint64_t(hlen > 0 ? hlen : 0));
     for (;;) {
-        if (in.peek(w, k_window) < k_window) break;
+        if (!in.peek_exact(w, k_window)) break;
         // A following PDF ends this one.
         if (hlen > 0 && find_bytes(w, k_window - 1, entry->header.value, size_t(hlen))) break;
         if (!find_bytes(w, k_window - 1, "obj", 3)) break;

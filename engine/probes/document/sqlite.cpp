@@ -1,7 +1,7 @@
 // SQLite database files: the length is the header's page count times the
 // page size when the header vouches for that count, otherwise a walk over
 // the pages that start like b-tree pages.
-#include "../media/probe_reader.h"
+#include "../probe_reader.h"
 
 #include <climits>
 
@@ -23,7 +23,7 @@ extern "C" uint64_t probe_sqlite(recovery_state *state, search_spec_entry *, con
     if (!in) return 0;
 
     unsigned char h[101];
-    if (in.peek(h, sizeof h) < sizeof h) return 0;
+    if (!in.peek_exact(h, sizeof h)) return 0;
 
     uint64_t page = htos(h + 16, 0);
     if (page == 1) page = 65536;
@@ -48,7 +48,7 @@ extern "C" uint64_t probe_sqlite(recovery_state *state, search_spec_entry *, con
         for (;;) {
             in.skip(page);
             unsigned char t;
-            if (in.peek(&t, 1) < 1) return 0;
+            if (!in.peek_exact(&t, 1)) return 0;
             if (!(btree_page(t) || (pages == 1 && t == 1))) break;
             ++pages;
         }

@@ -1,7 +1,7 @@
 // Text files.  probe_txt: UTF-8 whose first non-blank byte is a UTF-8 lead
 // byte (the byte-order mark or a non-ASCII character), longer than 5000
 // bytes.  probe_txt2: plain ASCII text, exported but not dispatched.
-#include "../media/probe_reader.h"
+#include "../probe_reader.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ extern "C" uint64_t probe_txt(recovery_state *state, search_spec_entry *, const 
     if (!in) return 0;
 
     unsigned char lead[k_lead_window];
-    if (in.peek(lead, k_lead_window) < k_lead_window) return 0;
+    if (!in.peek_exact(lead, k_lead_window)) return 0;
     unsigned char first;
     leading_blanks(lead, k_lead_window, &first);
     if (!((first >= 0x40 && first <= 0x7E) || (first >= 0xC0 && first <= 0xFD))) return 0;
@@ -93,7 +93,7 @@ extern "C" uint64_t probe_txt2(recovery_state *state, search_spec_entry *, const
     if (!in) return 0;
 
     unsigned char lead[k_lead_window];
-    if (in.peek(lead, k_lead_window) < k_lead_window) return 0;
+    if (!in.peek_exact(lead, k_lead_window)) return 0;
     unsigned char first;
     const uint32_t blanks = leading_blanks(lead, k_lead_window, &first);
     lmr::diag("N=%d", int(blanks));

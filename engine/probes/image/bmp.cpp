@@ -1,15 +1,15 @@
 // BMP: the file header carries the file's size; only plausibility checks of
 // the information header are made.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 extern "C" uint64_t probe_bmp(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!entry || !found) return 0;
-    lmr::image::probe_reader in(state, data, available, offset, limit);
-    if (!in.ok()) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
 
     unsigned char b[38];  // file header and the start of the information header
-    if (!in.peek(b, 38)) return 0;
+    if (!in.peek_exact(b, 38)) return 0;
     uint32_t file_size = htoi(b + 2, 1);
     uint32_t info_size = htoi(b + 14, 1);
     int32_t width = int32_t(htoi(b + 18, 1));

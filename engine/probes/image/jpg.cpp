@@ -1,21 +1,21 @@
 // JPEG: walks the marker segments from start-of-image to the first scan,
 // then looks for the end-of-image marker.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 extern "C" uint64_t probe_jpg(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!entry || !found) return 0;
-    lmr::image::probe_reader in(state, data, available, offset, limit);
-    if (!in.ok()) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
 
     unsigned char b[4];
     in.skip(2);  // FF D8
     // The first segment must be APP0 (JFIF) or APP1 (Exif).
-    if (!in.peek(b, 2) || (b[1] != 0xE0 && b[1] != 0xE1)) return 0;
+    if (!in.peek_exact(b, 2) || (b[1] != 0xE0 && b[1] != 0xE1)) return 0;
 
     bool quant = false, huff = false;
     for (;;) {
-        if (!in.peek(b, 4)) return 0;
+        if (!in.peek_exact(b, 4)) return 0;
         if (b[0] != 0xFF) break;  // entropy-coded data of the scan
         if (b[1] == 0xFF) {       // fill byte
             in.skip(1);

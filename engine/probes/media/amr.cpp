@@ -1,6 +1,6 @@
 // AMR narrow-band storage format: "#!AMR\n" and a run of frames that all
 // repeat the first frame's header byte.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ extern "C" uint64_t probe_amr(recovery_state *state, search_spec_entry *, const 
 
     in.skip(k_magic_len);
     unsigned char first[8];
-    if (in.peek(first, sizeof first) < sizeof first) return 0;
+    if (!in.peek_exact(first, sizeof first)) return 0;
     const unsigned char h = first[0];
     const uint64_t f = frame_size(h);
     if (f == 0) return 0;
@@ -33,7 +33,7 @@ extern "C" uint64_t probe_amr(recovery_state *state, search_spec_entry *, const 
     uint64_t frames = 0;
     for (;;) {
         unsigned char b;
-        if (in.peek(&b, 1) < 1 || b != h) break;
+        if (!in.peek_exact(&b, 1) || b != h) break;
         // A frame cut by the end of the chunk is not part of the file.
         if (in.tell() + f > limit) break;
         ++frames;

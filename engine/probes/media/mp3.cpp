@@ -1,6 +1,6 @@
 // MP3 with a leading ID3 tag (version 2.3): the file runs to its trailing
 // ID3v1 tag, found by its "TAG" letters within the type's size limit.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 namespace {
 constexpr uint64_t k_id3v1_size = 128;  // "TAG" and 125 bytes of fields

@@ -1,6 +1,6 @@
 // ISO base media files (MP4, QuickTime, 3GP): a walk over the top-level
 // boxes; the file is the run of boxes from "ftyp" that includes "mdat".
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 namespace {
 
@@ -26,13 +26,13 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
     uint64_t total = 0;
     while (total < limit) {
         unsigned char h[16];
-        if (in.peek(h, 8) < 8) break;
+        if (!in.peek_exact(h, 8)) break;
         const int32_t size32 = int32_t(htoi(h, 0));
         if (size32 <= 0) break;  // 0: box runs to the end of the file; not counted
         uint64_t size = uint64_t(size32);
         if (size32 == 1) {
             // 64-bit size form: the real size follows the type.
-            if (in.peek(h, 16) < 16) break;
+            if (!in.peek_exact(h, 16)) break;
             size = htoll(h + 8, 0);
             if (size < 16) break;
         } else if (size < 8) {
@@ -42,7 +42,7 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
         const unsigned char *type = h + 4;
         if (memcmp(type, "ftyp", 4) == 0) {
             unsigned char f[12];
-            if (in.peek(f, sizeof f) < sizeof f) {
+            if (!in.peek_exact(f, sizeof f)) {
                 ftyp_seen = true;
                 break;
             }

@@ -1,6 +1,6 @@
 // MPEG program streams are searched for but never reported: their end
 // cannot be told from the pack headers alone.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 extern "C" uint64_t probe_mpg(recovery_state *state, search_spec_entry *, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *) {

@@ -1,6 +1,6 @@
 // RIFF containers: AVI and WAVE, told apart by the form type; the length is
 // the RIFF size field plus its 8-byte chunk header.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 extern "C" uint64_t probe_riff(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                                int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
@@ -9,7 +9,7 @@ extern "C" uint64_t probe_riff(recovery_state *state, search_spec_entry *entry, 
     if (!in) return 0;
 
     unsigned char h[16];
-    if (in.peek(h, sizeof h) < sizeof h) return 0;
+    if (!in.peek_exact(h, sizeof h)) return 0;
     const uint32_t size = htoi(h + 4, 1);
     if (size == 0) return 0;
 

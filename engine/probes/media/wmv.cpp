@@ -1,6 +1,6 @@
 // ASF (WMV/WMA): the header object, then the file-properties object, whose
 // file-size field gives the length.
-#include "probe_reader.h"
+#include "../probe_reader.h"
 
 namespace {
 constexpr uint64_t k_object_size_at = 16;  // from the file-properties object's start
@@ -15,9 +15,9 @@ extern "C" uint64_t probe_wmv(recovery_state *state, search_spec_entry *entry, c
 
     unsigned char b[8];
     in.skip(16);  // header object identifier
-    if (in.read(b, 8) < 8 || htoll(b, 1) == 0) return 0;  // header object size
-    if (in.read(b, 4) < 4 || htoi(b, 1) == 0) return 0;   // number of header objects
-    if (in.read(b, 2) < 2 || b[0] != 1) return 0;         // reserved bytes
+    if (!in.read_exact(b, 8) || htoll(b, 1) == 0) return 0;  // header object size
+    if (!in.read_exact(b, 4) || htoi(b, 1) == 0) return 0;   // number of header objects
+    if (!in.read_exact(b, 2) || b[0] != 1) return 0;         // reserved bytes
 
     int32_t hit = 0;
     bs_search(in.get(), entry->footer.value, entry->footer.len, entry->max_len, entry->footer.table,
@@ -26,10 +26,10 @@ extern "C" uint64_t probe_wmv(recovery_state *state, search_spec_entry *entry, c
     const uint64_t props = in.tell();
 
     in.skip(k_object_size_at);
-    if (in.peek(b, 8) < 8) return 0;
+    if (!in.peek_exact(b, 8)) return 0;
     const uint64_t object_size = htoll(b, 1);
     in.skip(k_file_size_at - k_object_size_at);
-    if (in.peek(b, 8) < 8) return 0;
+    if (!in.peek_exact(b, 8)) return 0;
     const uint64_t file_size = htoll(b, 1);
 
     // A file cannot end inside its own file-properties fields (a zero size

@@ -1,10 +1,10 @@
-// The byte reader every probe of the media and document families works
-// through: a stream over the input from the candidate's offset up to the end
-// of its chunk, seeded with the candidate's bytes already in memory.  The
-// reader (and the file handle its first refill opens) goes with the scope.
+// The byte reader every format probe works through: a stream over the input
+// from the candidate's offset up to the end of its chunk, seeded with the
+// candidate's bytes already in memory.  The reader (and the file handle its
+// first refill opens) goes with the scope.
 #pragma once
 
-#include "../../engine_internal.h"
+#include "../engine_internal.h"
 
 #include <cstring>
 
@@ -12,9 +12,12 @@ namespace lmr {
 
 class probe_reader {
 public:
-    probe_reader(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
+    probe_reader(const recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
                  uint64_t limit)
-        : data_(data), available_(available), limit_(limit) {
+        : data_(data), limit_(limit) {
+        // The memory head never reaches past the chunk.
+        head_ = available > 0 ? uint64_t(available) : 0;
+        if (head_ > limit_) head_ = limit_;
         s_.path = state ? state->InputFile : nullptr;
         s_.base = offset;
         s_.limit = limit;
@@ -28,6 +31,9 @@ public:
     bs *get() const { return r_; }
     explicit operator bool() const { return r_ != nullptr; }
     uint64_t limit() const { return limit_; }
+    // How many of the candidate's bytes the scan buffer holds, at most
+    // up to the end of the chunk.
+    uint64_t head() const { return head_; }
 
     // Drops the reader and starts a fresh one at the candidate's first byte.
     void renew() {
@@ -35,26 +41,26 @@ public:
         open();
     }
 
+    // Up to `n` bytes at the current position; returns how many there were.
     uint32_t peek(void *dst, uint32_t n) { return bs_peek(r_, dst, n); }
     uint32_t read(void *dst, uint32_t n) { return bs_read(r_, dst, n); }
+    // Exactly `n` bytes at the current position, or false.
+    bool peek_exact(void *dst, uint32_t n) { return peek(dst, n) == n; }
+    bool read_exact(void *dst, uint32_t n) { return read(dst, n) == n; }
     void skip(uint64_t n) { bs_skip(r_, n); }
     uint64_t tell() const { return bs_tell(r_); }
 
 private:
     void open() {
         r_ = bs_init(&s_, 1024);
-        if (!r_) return;
-        // The memory head never reaches past the chunk.
-        uint64_t head = (data_ && available_ > 0) ? uint64_t(available_) : 0;
-        if (head > limit_) head = limit_;
-        bs_set_data(r_, head ? data_ : nullptr, head);
+        if (r_) bs_set_data(r_, data_, head_);
     }
 
     stream s_{};
     bs *r_ = nullptr;
     const unsigned char *data_;
-    int32_t available_;
     uint64_t limit_;
+    uint64_t head_;
 };
 
 // The requested-names rule: a sub-type is reported only when its name occurs
