@@ -17,18 +17,30 @@ namespace lmrfuzz {
 
 class MemFile {
 public:
-    MemFile(const uint8_t *data, size_t size) {
-        fd_ = memfd_create("lmr-fuzz", 0);
-        if (fd_ < 0) abort();
+    MemFile(const uint8_t *data, size_t size) { assign(data, size); }
+    MemFile() = default;
+    ~MemFile() {
+        if (fd_ >= 0) close(fd_);
+    }
+    MemFile(const MemFile &) = delete;
+    MemFile &operator=(const MemFile &) = delete;
+
+    // Replaces the content; the same descriptor (and path) serves every
+    // iteration of a fuzzer.
+    void assign(const uint8_t *data, size_t size) {
+        if (fd_ < 0) {
+            fd_ = memfd_create("lmr-fuzz", 0);
+            if (fd_ < 0) abort();
+            path_ = "/proc/self/fd/" + std::to_string(fd_);
+        }
+        if (ftruncate(fd_, 0) != 0) abort();
         size_t off = 0;
         while (off < size) {
-            ssize_t w = write(fd_, data + off, size - off);
+            ssize_t w = pwrite(fd_, data + off, size - off, off_t(off));
             if (w <= 0) abort();
             off += size_t(w);
         }
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
     }
-    ~MemFile() { close(fd_); }
     const char *path() const { return path_.c_str(); }
 
 private:
@@ -52,31 +64,48 @@ inline void probe_all(const char *types, const uint8_t *data, size_t size) {
     const unsigned head_share = data[0];
     ++data;
     --size;
-    recovery_state state{};
-    init_state(&state, "/dev/null");
-    set_search_suffix(&state, types);
+    static recovery_state state{};
+    static std::string configured;
+    if (configured != types) {
+        free(state.InputFile);
+        init_state(&state, "");
+        set_search_suffix(&state, types);
+        configured = types;
+    }
+    // Every entry's candidate, one after the other in one file: the
+    // entry's header (after the 4-byte box size for mp4) and the fuzz bytes.
+    std::string all;
+    size_t starts[LMR_MAX_SPECS + 1];
+    for (int i = 0; i < state.spec_count; ++i) {
+        const search_spec_entry *e = &search_spec[i];
+        starts[i] = all.size();
+        if (e->type_key == 32) all.append("\0\0\0\x18", 4);
+        all.append(reinterpret_cast<const char *>(e->header.value), size_t(e->header.len));
+        all.append(reinterpret_cast<const char *>(data), size);
+    }
+    starts[state.spec_count] = all.size();
+    static MemFile file;
+    file.assign(reinterpret_cast<const uint8_t *>(all.data()), all.size());
+    free(state.InputFile);
+    state.InputFile = strdup(file.path());
     for (int i = 0; i < state.spec_count; ++i) {
         search_spec_entry *e = &search_spec[i];
-        std::string cand;
-        if (e->type_key == 32) cand.assign("\0\0\0\x18", 4);  // "ftyp" stands at byte 4
-        cand.append(reinterpret_cast<const char *>(e->header.value), size_t(e->header.len));
-        cand.append(reinterpret_cast<const char *>(data), size);
-        MemFile file(reinterpret_cast<const uint8_t *>(cand.data()), cand.size());
-        free(state.InputFile);
-        state.InputFile = strdup(file.path());
-        size_t in_memory = cand.size() * head_share / 255;
-        // The scan buffer holds at least the header when a probe is called.
-        if (in_memory < size_t(e->header.len)) in_memory = std::min(cand.size(), size_t(e->header.len));
-        // The in-memory part lives in its own allocation, so that a read past
-        // it is caught.
+        const size_t at = starts[i], len = starts[i + 1] - starts[i];
+        // The first fuzz byte decides how much of the candidate is "in
+        // memory"; the probe reads the rest through its own handle, so both
+        // paths of its reader are exercised.  The scan buffer always holds
+        // at least the header when a probe is called.
+        size_t in_memory = len * head_share / 255;
+        size_t header = size_t(e->header.len) + (e->type_key == 32 ? 4 : 0);
+        if (in_memory < header) in_memory = std::min(len, header);
+        // The in-memory part lives in its own allocation, so that a read
+        // past it is caught.
         auto *head = static_cast<unsigned char *>(malloc(in_memory ? in_memory : 1));
-        memcpy(head, cand.data(), in_memory);
+        memcpy(head, all.data() + at, in_memory);
         int32_t found = 0;
-        uint64_t len = probe_file(&state, e, head, int32_t(in_memory), 0, cand.size(), &found);
-        (void)len;
+        probe_file(&state, e, head, int32_t(in_memory), at, len, &found);
         free(head);
     }
-    free(state.InputFile);
 }
 
 }  // namespace lmrfuzz
