@@ -116,12 +116,9 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
 }  // namespace
 
 extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
-    FILE *f = lmr::open_input(path);
+    lmr::InputHandle input(path);
+    FILE *f = input.get();
     if (!f) return nullptr;
-    struct Closer {
-        FILE *f;
-        ~Closer() { fclose(f); }
-    } closer{f};
 
     uint64_t input_size = lmr::measure_input(f);
     if (input_size == 0) return nullptr;

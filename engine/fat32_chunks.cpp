@@ -23,12 +23,9 @@ bool has_fat_label(const unsigned char *label) {
 }  // namespace
 
 extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
-    FILE *f = lmr::open_input(path);
+    lmr::InputHandle input(path);
+    FILE *f = input.get();
     if (!f) return nullptr;
-    struct Closer {
-        FILE *f;
-        ~Closer() { fclose(f); }
-    } closer{f};
 
     uint64_t input_size = lmr::measure_input(f);
     unsigned char boot[kBootBytes];

@@ -14,6 +14,22 @@ inline uint32_t le32(const unsigned char *p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }
 
+// Closes an input on scope exit.
+class InputHandle {
+public:
+    explicit InputHandle(const char *path) : f_(open_input(path)) {}
+    ~InputHandle() {
+        if (f_) fclose(f_);
+    }
+    InputHandle(const InputHandle &) = delete;
+    InputHandle &operator=(const InputHandle &) = delete;
+
+    FILE *get() const { return f_; }
+
+private:
+    FILE *f_;
+};
+
 // Size of an open input, 0 when it cannot be measured.  The position is
 // left at the start.
 inline uint64_t measure_input(FILE *f) {
