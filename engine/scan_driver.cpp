@@ -340,15 +340,18 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
                     break;
                 }
                 uint64_t cand;
+                uint64_t hit_at;  // where the header was seen
                 if (entry->type_key == k_txt_key) {
                     uint64_t abs = win_base + pos;
                     cand = adjust_bs(abs, 512) - win_base;
+                    hit_at = cand;
                 } else {
                     const unsigned char *hit = bm_search_skipn(entry->header.value, entry->header.len, buf + pos,
                                                                int64_t(have - pos), entry->header.table,
                                                                entry->case_sen, 0, entry->header.len - 1);
                     if (!hit) break;
                     cand = uint64_t(hit - buf);
+                    hit_at = cand;
                     if (entry->type_key == k_mp4_key) {
                         if (cand < 4) {
                             pos = cand + 1;
@@ -365,6 +368,10 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
                                           win_base + cand, left, &found);
                 if (found) find_file(state, entry, len, win_base + cand);
                 uint64_t next = cand + (len ? len : 1);
+                // Never resume at or before the header just seen: an mp4
+                // candidate starts 4 bytes before its "ftyp", and resuming
+                // one byte after the candidate would meet it again forever.
+                if (next <= hit_at) next = hit_at + 1;
                 if (next < cand || next > have) next = have;
                 pos = next;
             }

@@ -254,3 +254,31 @@ TEST_F(ScanDriver, FindRecordCarriesThePath) {
 }
 
 }  // namespace
+
+namespace {
+
+// The exported alternative search finds a header anywhere in the chunk,
+// one pass per configured type.
+TEST_F(ScanDriver, AlternativeSearchFindsHeadersAnywhere) {
+    Bytes img(8192, 0);
+    put_file(img, 100, 50);
+    put_file(img, 3001, 50);
+    memcpy(&img[5004], "ftyp", 4);  // an mp4 candidate starts 4 bytes earlier
+    TempFile f(img, "alt");
+    recovery_state state{};
+    init_state(&state, f.path().c_str());
+    set_search_suffix(&state, "exe,mp4");
+    scan_input input{nullptr, img.size(), fopen(f.path().c_str(), "rb")};
+    ASSERT_NE(input.file, nullptr);
+    chunk whole{0, img.size(), nullptr};
+    EXPECT_EQ(search_chunk(&state, &input, &whole), 1);
+    fclose(input.file);
+    free(state.InputFile);
+    std::vector<uint64_t> probed;
+    for (auto &c : g_calls) probed.push_back(c.offset);
+    EXPECT_EQ(probed, (std::vector<uint64_t>{100, 3001, 5000}));
+    ASSERT_EQ(g_finds.size(), 2u);
+    EXPECT_EQ(g_finds[1].offset, 3001u);
+}
+
+}  // namespace
