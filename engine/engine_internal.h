@@ -19,6 +19,21 @@ inline bool stop_requested() {
     return v == 2 || v == 15;
 }
 
+// The processed counts that give the hundredth of a percent reported last
+// (for `total`): progress there needs no new report.
+struct progress_range {
+    uint64_t total = 0, lo = 1, hi = 0, value = ~0ull;
+    bool holds(uint64_t processed, uint64_t t) const { return t == total && processed >= lo && processed < hi; }
+};
+extern progress_range same_progress;
+
+// update_proceed for the block loop: the same reports, with the common case
+// (same hundredth) decided inline.
+inline void proceed_block(uint64_t processed, uint64_t total) {
+    if (!same_progress.holds(processed, total)) update_progress(processed, total);
+    if (proceed_call) proceed_call(obj, processed, total);
+}
+
 // Outcome bookkeeping of the current run.
 void set_run_outcome(int outcome, int err = 0);
 void add_unreadable_sectors(uint64_t n);

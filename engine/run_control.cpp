@@ -23,7 +23,6 @@ int32_t verbose = 1;
 
 namespace {
 uint64_t last_progress = 0;  // hundredths of a percent, kept from run to run
-uint64_t same_value = ~0ull;   // the hundredth the remembered range gives
 FILE *diag_out = nullptr;    // null: standard output
 int last_outcome = LMR_RUN_NONE;
 int last_errno = 0;
@@ -31,6 +30,8 @@ uint64_t unreadable_sectors = 0;
 }  // namespace
 
 namespace lmr {
+
+progress_range same_progress;
 
 void diag(const char *fmt, ...) {
     FILE *out = diag_out ? diag_out : stdout;
@@ -188,8 +189,8 @@ void update_progress(uint64_t processed, uint64_t total) {
     if (total == 0) return;
     // Called at every block: the processed counts that give the hundredth
     // reported last are remembered, so most calls end here without dividing.
-    static uint64_t same_total = 0, same_lo = 1, same_hi = 0;
-    if (total == same_total && processed >= same_lo && processed < same_hi && last_progress == same_value) return;
+    lmr::progress_range &same = lmr::same_progress;
+    if (same.holds(processed, total) && last_progress == same.value) return;
     using u128 = unsigned __int128;
     uint64_t value = static_cast<uint64_t>(u128(processed) * 10000 / total);
     if (value != last_progress) {
@@ -200,10 +201,10 @@ void update_progress(uint64_t processed, uint64_t total) {
     }
     u128 lo = (u128(value) * total + 9999) / 10000;
     u128 hi = (u128(value + 1) * total + 9999) / 10000;
-    same_total = total;
-    same_lo = static_cast<uint64_t>(lo);
-    same_hi = hi > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(hi);
-    same_value = value;
+    same.total = total;
+    same.lo = static_cast<uint64_t>(lo);
+    same.hi = hi > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(hi);
+    same.value = value;
 }
 
 void update_proceed(uint64_t processed, uint64_t total) {

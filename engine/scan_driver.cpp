@@ -105,23 +105,26 @@ bool text_block_qualifies(const unsigned char *p, uint64_t avail, unsigned char 
     return (lead >= 1 && lead <= 126) || (lead >= 0xC0 && lead <= 0xFD);
 }
 
-// The signature test.  After each window is read, the bytes the test looks
-// at first (byte 0 of every block, and byte 4 for the "ftyp" of mp4) are
-// gathered in one tight pass; the block loop then touches the window only
-// at candidates.  Without this every block costs a cache miss, and the scan
-// runs at half the speed of the read.
+// The signature test.  As each piece of a window is read, every block
+// that starts in it is tested at once, while the bytes are at hand: the
+// result (the matching entry, or none) is kept per block, and the block
+// loop then touches the window only at candidates.  Tested later, each
+// block costs a cache miss, and the scan runs well below the speed of the
+// read.  The window's bytes do not change in between, so the result is the
+// same.
 struct signature_test {
+    static constexpr int8_t k_none = -1;
+    static constexpr int8_t k_later = -2;  // header not wholly read yet: test in the loop
+    static constexpr uint64_t k_reach = 32;  // bytes a header test may look at (16 + 4, rounded)
+
     header_index index;
-    std::vector<unsigned char> lead, fifth;
+    std::vector<int8_t> hit;
 
     explicit signature_test(const recovery_state *state) : index(state) {}
 
     void start_window(uint64_t want, uint32_t step) {
         uint64_t blocks = (want + step - 1) / step;
-        if (lead.size() < blocks) {
-            lead.resize(blocks);
-            fifth.resize(blocks);
-        }
+        if (hit.size() < blocks) hit.resize(blocks);
     }
 
     // Blocks that start in [from, to) of the window; `to` is the end of the
@@ -129,17 +132,23 @@ struct signature_test {
     void gather(const unsigned char *buf, uint64_t from, uint64_t to, uint32_t step) {
         uint64_t k = (from + step - 1) / step;
         for (uint64_t pos = k * step; pos < to; ++k, pos += step) {
-            lead[k] = buf[pos];
-            // Byte 4 not read yet (a block straddling two pieces): let the
-            // full test decide.
-            fifth[k] = pos + 4 < to ? buf[pos + 4] : index.mp4_lead;
+            const unsigned char *p = buf + pos;
+            bool maybe = index.by_first_byte[p[0]] != 0;
+            if (index.mp4_entry >= 0) maybe = maybe || pos + 4 >= to || p[4] == index.mp4_lead;
+            if (!maybe) {
+                hit[k] = k_none;
+            } else if (pos + k_reach > to) {
+                hit[k] = k_later;
+            } else {
+                hit[k] = int8_t(index.match(p, to - pos));
+            }
         }
     }
 
     search_spec_entry *operator()(const unsigned char *p, uint64_t avail, uint64_t block) const {
-        if (!index.by_first_byte[lead[block]] && (index.mp4_entry < 0 || fifth[block] != index.mp4_lead))
-            return nullptr;
-        int i = index.match(p, avail);
+        int i = hit[block];
+        if (i == k_none) return nullptr;
+        if (i == k_later) i = index.match(p, avail);
         return i < 0 ? nullptr : &search_spec[i];
     }
 };
@@ -186,11 +195,11 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
         uint64_t pos = 0;
         uint64_t block = 0;  // pos / step: every position tested lies on the block grid
         while (pos < got) {
-            if (wait_while_paused()) {
+            if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
                 lmr::store_flag(&signal_caught, 0);
                 return 0;
             }
-            update_proceed(base + pos, input->size);
+            lmr::proceed_block(base + pos, input->size);
             search_spec_entry *entry = test(scan_buffer + pos, got - pos, block);
             if (!entry) {
                 pos += step;
