@@ -77,20 +77,31 @@ unsigned char *scan_buffer = nullptr;
 // a hot input.
 // Huge pages where the system offers them: the block loop visits one
 // byte in every 512, and with small pages nearly every visit is a TLB miss.
-unsigned char *alloc_scan_buffer() {
-    void *p = mmap(nullptr, LMR_SCAN_BUFFER_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+// An input smaller than a window needs no more than its own size (in whole
+// huge pages): a fresh mapping is zeroed page by page, and zeroing 50 MiB
+// costs more than scanning a small image.
+uint64_t scan_buffer_size = 0;
+
+uint64_t window_size_for(uint64_t input_size) {
+    constexpr uint64_t huge = 2u << 20;
+    uint64_t want = (input_size + huge - 1) / huge * huge;
+    return want && want < LMR_SCAN_BUFFER_SIZE ? want : LMR_SCAN_BUFFER_SIZE;
+}
+
+unsigned char *alloc_scan_buffer(uint64_t size) {
+    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
-    madvise(p, LMR_SCAN_BUFFER_SIZE, MADV_HUGEPAGE);
+    madvise(p, size, MADV_HUGEPAGE);
 #endif
 #ifdef MADV_POPULATE_WRITE
-    madvise(p, LMR_SCAN_BUFFER_SIZE, MADV_POPULATE_WRITE);
+    madvise(p, size, MADV_POPULATE_WRITE);
 #endif
     return static_cast<unsigned char *>(p);
 }
 
-void free_scan_buffer(unsigned char *p) {
-    if (p) munmap(p, LMR_SCAN_BUFFER_SIZE);
+void free_scan_buffer(unsigned char *p, uint64_t size) {
+    if (p) munmap(p, size);
 }
 
 uint32_t block_step() { return _block_size ? _block_size : 512; }
@@ -174,7 +185,7 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
     uint64_t done = 0;
     while (done < c->length) {
         uint64_t want = c->length - done;
-        if (want > LMR_SCAN_BUFFER_SIZE) want = LMR_SCAN_BUFFER_SIZE;
+        if (want > scan_buffer_size) want = scan_buffer_size;
         const uint64_t base = c->offset + done;
         // Each window is positioned explicitly, so a short read never shifts
         // the offsets of later windows.
@@ -277,7 +288,8 @@ int process_file(recovery_state *state) {
 
 int search_stream(recovery_state *state, scan_input *input) {
     lmr::diag("Start to search the stream");
-    scan_buffer = alloc_scan_buffer();
+    scan_buffer_size = window_size_for(input->size);
+    scan_buffer = alloc_scan_buffer(scan_buffer_size);
     if (!scan_buffer) {
         lmr::set_run_outcome(LMR_RUN_NO_MEMORY);
         return 1;
@@ -303,7 +315,7 @@ int search_stream(recovery_state *state, scan_input *input) {
         }
     }
     free_chunk_list(list);
-    free_scan_buffer(scan_buffer);
+    free_scan_buffer(scan_buffer, scan_buffer_size);
     scan_buffer = nullptr;
     return 1;
 }
@@ -323,8 +335,9 @@ int search_chunk3(recovery_state *state, scan_input *input, chunk *c) {
 int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
     if (!state || !input || !c || !input->file) return 1;
     lmr::diag("NUM_BUILT IN IS %d", state->spec_count);
-    bool own_buffer = scan_buffer == nullptr;
-    unsigned char *buf = own_buffer ? static_cast<unsigned char *>(malloc(LMR_SCAN_BUFFER_SIZE)) : scan_buffer;
+    // A buffer of its own: this search may run beside nothing else, and the
+    // driver's window may be smaller than 50 MiB.
+    auto *buf = static_cast<unsigned char *>(malloc(LMR_SCAN_BUFFER_SIZE));
     if (!buf) return 1;
     int result = 1;
     const int count = state->spec_count;
@@ -392,7 +405,7 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
             memmove(buf, buf + have - kept, size_t(kept));
         }
     }
-    if (own_buffer) free(buf);
+    free(buf);
     return result;
 }
 
