@@ -11,13 +11,17 @@ constexpr uint64_t k_min_text = 5000;
 
 bool blank(unsigned char c) { return c == '\r' || c == '\n' || c == '\t' || c == ' '; }
 
-// Leading blanks among the first bytes, and the first byte after them
-// (the very first byte when all of them are blank).
-uint32_t leading_blanks(const unsigned char *b, uint32_t n, unsigned char *first) {
+// Leading blanks among the candidate's first k_lead_window bytes, and the
+// first byte after them (the very first byte when all of them are blank).
+// False when the candidate is shorter than that window.
+bool lead_in(lmr::probe_reader &in, uint32_t *blanks, unsigned char *first) {
+    unsigned char b[k_lead_window];
+    if (!in.peek_exact(b, k_lead_window)) return false;
     uint32_t i = 0;
-    while (i < n && blank(b[i])) ++i;
-    *first = i < n ? b[i] : b[0];
-    return i;
+    while (i < k_lead_window && blank(b[i])) ++i;
+    *first = i < k_lead_window ? b[i] : b[0];
+    *blanks = i;
+    return true;
 }
 
 // Length of the UTF-8 sequence a lead byte starts (old 5- and 6-byte forms
@@ -70,10 +74,9 @@ extern "C" uint64_t probe_txt(recovery_state *state, search_spec_entry *, const 
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 
-    unsigned char lead[k_lead_window];
-    if (!in.peek_exact(lead, k_lead_window)) return 0;
+    uint32_t blanks;
     unsigned char first;
-    leading_blanks(lead, k_lead_window, &first);
+    if (!lead_in(in, &blanks, &first)) return 0;
     if (!((first >= 0x40 && first <= 0x7E) || (first >= 0xC0 && first <= 0xFD))) return 0;
 
     const uint64_t valid = valid_utf8(in);
@@ -92,10 +95,9 @@ extern "C" uint64_t probe_txt2(recovery_state *state, search_spec_entry *, const
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 
-    unsigned char lead[k_lead_window];
-    if (!in.peek_exact(lead, k_lead_window)) return 0;
+    uint32_t blanks;
     unsigned char first;
-    const uint32_t blanks = leading_blanks(lead, k_lead_window, &first);
+    if (!lead_in(in, &blanks, &first)) return 0;
     lmr::diag("N=%d", int(blanks));
 
     unsigned char buf[k_step] = {};
