@@ -3,11 +3,13 @@
 
 #include "engine/recovery_engine.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -15,6 +17,64 @@
 namespace lmrtest {
 
 using Bytes = std::vector<unsigned char>;
+
+// `n` pseudo-random bytes, the same for the same seed.
+inline Bytes random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto &c : b) c = static_cast<unsigned char>(rng());
+    return b;
+}
+
+// Routes the engine's diagnostic lines into a temporary file for the life
+// of the object.
+class DiagCapture {
+public:
+    DiagCapture() : f_(tmpfile()) { set_diagnostic_output(f_); }
+    ~DiagCapture() {
+        set_diagnostic_output(nullptr);
+        if (f_) fclose(f_);
+    }
+    DiagCapture(const DiagCapture &) = delete;
+    DiagCapture &operator=(const DiagCapture &) = delete;
+
+    // Everything written so far.
+    std::string text() const {
+        std::string s;
+        if (!f_) return s;
+        fflush(f_);
+        rewind(f_);
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f_)) > 0) s.append(buf, n);
+        return s;
+    }
+    // The complete lines written so far.
+    std::vector<std::string> lines() const {
+        std::vector<std::string> out;
+        if (!f_) return out;
+        fflush(f_);
+        rewind(f_);
+        std::string cur;
+        for (int c; (c = fgetc(f_)) != EOF;) {
+            if (c == '\n') {
+                out.push_back(cur);
+                cur.clear();
+            } else {
+                cur.push_back(char(c));
+            }
+        }
+        fseek(f_, 0, SEEK_END);
+        return out;
+    }
+    bool has(const std::string &line) const {
+        auto l = lines();
+        return std::find(l.begin(), l.end(), line) != l.end();
+    }
+
+private:
+    FILE *f_;
+};
 
 inline Bytes read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

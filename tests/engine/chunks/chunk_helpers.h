@@ -192,28 +192,7 @@ struct GlobalsGuard {
     }
 };
 
-// Captures the engine's diagnostic lines for the life of the object.
-class DiagCapture {
-public:
-    DiagCapture() : f_(tmpfile()) { set_diagnostic_output(f_); }
-    ~DiagCapture() {
-        set_diagnostic_output(nullptr);
-        if (f_) fclose(f_);
-    }
-    std::string text() {
-        std::string s;
-        if (!f_) return s;
-        fflush(f_);
-        rewind(f_);
-        char buf[512];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f_)) > 0) s.append(buf, n);
-        return s;
-    }
-
-private:
-    FILE *f_;
-};
+using lmrtest::DiagCapture;
 
 inline void put16(Bytes &b, size_t at, uint16_t v) {
     b[at] = uint8_t(v);

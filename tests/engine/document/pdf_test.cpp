@@ -27,7 +27,7 @@ TEST(PdfProbe, LastEndMarkerWithAnyLineEndingIsFoundWhole) {
                              "document/one_update_lf.pdf", "document/two_updates_lf.pdf",
                              "document/linearized_lf.pdf"}) {
         Bytes pdf = sample(name);
-        for (const Bytes &after : {Bytes(4096, 0), noise(4096, 2)}) {
+        for (const Bytes &after : {Bytes(4096, 0), random_bytes(4096, 2)}) {
             Bytes input = pdf;
             append(input, after);
             auto r = probe_pdf_bytes(input, 1024);
@@ -83,7 +83,7 @@ TEST(PdfProbe, TwoLfEndedPdfsInAnImageGiveTwoFinds) {
 TEST(PdfProbe, LinearizedLengthIsTakenWhenItChecksOut) {
     Bytes pdf = sample("document/linearized_cr.pdf");
     Bytes input = pdf;
-    append(input, noise(2000, 4));
+    append(input, random_bytes(2000, 4));
     auto r = probe_pdf_bytes(input, 600);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ(pdf.size(), r.length);

@@ -29,7 +29,7 @@ TEST(SqliteProbe, ValidHeaderCountCoversOverflowAndFreeListPages) {
     for (const char *name : {"document/p1024.sqlite", "document/p4096.sqlite", "document/p65536.sqlite"}) {
         Bytes db = sample(name);
         Bytes input = db;
-        append(input, noise(70000, 6));
+        append(input, random_bytes(70000, 6));
         TempFile f(input);
         ProbeRun run(f.path(), "sqlite");
         DiagCapture diag;

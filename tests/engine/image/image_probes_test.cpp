@@ -10,15 +10,9 @@
 using lmrtest::Bytes;
 using lmrtest::ProbeRun;
 using lmrtest::TempFile;
+using lmrtest::random_bytes;
 
 namespace {
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto &c : b) c = static_cast<unsigned char>(rng());
-    return b;
-}
 
 Bytes sample(const std::string &name) {
     Bytes b = lmrtest::read_file(lmrtest::data_path("image/" + name));

@@ -27,7 +27,7 @@ TEST(Mp3Probe, RunsThroughTheTrailingTagAndNeedsOne) {
 
     // Followed by unrelated data, read partly through the probe's own handle.
     Bytes input = with;
-    append(input, noise(3000, 1));
+    append(input, random_bytes(3000, 1));
     TempFile f(input);
     ProbeRun run(f.path(), "mp3");
     for (size_t in_memory : {size_t(16), size_t(700), input.size()}) {
@@ -106,7 +106,7 @@ TEST(RiffProbe, FormTypeAndRequestedNames) {
     };
     for (auto &c : cases) {
         Bytes input = *c.input;
-        append(input, noise(1024, 3));
+        append(input, random_bytes(1024, 3));
         TempFile f(input);
         ProbeRun run(f.path(), c.requested);
         auto r = run.probe(input, 0, 64);

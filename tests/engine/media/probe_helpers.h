@@ -1,5 +1,5 @@
-// Helpers shared by the media and document probe tests: capturing the
-// engine's diagnostic lines, building inputs, and running a whole scan.
+// Helpers shared by the media and document probe tests: building inputs,
+// running a whole scan, and feeding damaged copies to the dispatcher.
 #pragma once
 
 #include "support/test_support.h"
@@ -14,40 +14,6 @@
 
 namespace lmrtest {
 
-// Routes the engine's diagnostics into a temporary file for one scope.
-class DiagCapture {
-public:
-    DiagCapture() : f_(tmpfile()) { set_diagnostic_output(f_); }
-    ~DiagCapture() {
-        set_diagnostic_output(nullptr);
-        if (f_) fclose(f_);
-    }
-    std::vector<std::string> lines() const {
-        std::vector<std::string> out;
-        if (!f_) return out;
-        fflush(f_);
-        rewind(f_);
-        std::string cur;
-        for (int c; (c = fgetc(f_)) != EOF;) {
-            if (c == '\n') {
-                out.push_back(cur);
-                cur.clear();
-            } else {
-                cur.push_back(char(c));
-            }
-        }
-        fseek(f_, 0, SEEK_END);
-        return out;
-    }
-    bool has(const std::string &line) const {
-        auto l = lines();
-        return std::find(l.begin(), l.end(), line) != l.end();
-    }
-
-private:
-    FILE *f_;
-};
-
 inline Bytes sample(const std::string &name) {
     Bytes b = read_file(data_path(name));
     if (b.empty()) ADD_FAILURE() << "missing test data " << name;
@@ -60,13 +26,6 @@ inline void append(Bytes &to, const Bytes &b) { to.insert(to.end(), b.begin(), b
 
 // Pads with zeros up to the next multiple of `unit`.
 inline void pad_to(Bytes &b, size_t unit) { b.resize((b.size() + unit - 1) / unit * unit, 0); }
-
-inline Bytes noise(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto &c : b) c = static_cast<unsigned char>(rng());
-    return b;
-}
 
 // One whole scan of an image file; every find is recorded.
 struct Find {

@@ -11,7 +11,7 @@ const char *const k_media[] = {"media/id3v23_v1.mp3",  "media/nb_mode2.amr",   "
 }
 
 TEST(MediaScan, EveryFileOfAnImageIsFoundWhole) {
-    Bytes image = noise(1536, 11);
+    Bytes image = random_bytes(1536, 11);
     std::vector<Find> expected;
     const char *suffix[] = {"mp3", "amr", "mp4", "mp4", "mov", "3gp", "avi", "wav", "wmv"};
     int i = 0;

@@ -41,7 +41,7 @@ TEST(Mp4Probe, EncoderFilesBySubtypeAndRequestedNames) {
     for (auto &c : cases) {
         Bytes file = sample(c.file);
         Bytes input = file;
-        append(input, noise(2048, 5));
+        append(input, random_bytes(2048, 5));
         TempFile f(input);
         ProbeRun run(f.path(), c.requested);
         DiagCapture diag;
@@ -117,7 +117,7 @@ TEST(AsfProbe, HeaderChecksAndFileSizeField) {
     Bytes wmv = sample("media/wmv2_wma2.wmv");
     {
         Bytes input = wmv;
-        append(input, noise(4096, 9));
+        append(input, random_bytes(4096, 9));
         TempFile f(input);
         ProbeRun run(f.path(), "wmv");
         DiagCapture diag;

@@ -10,15 +10,9 @@
 
 using lmrtest::Bytes;
 using lmrtest::TempFile;
+using lmrtest::random_bytes;
 
 namespace {
-
-Bytes random_bytes(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto &c : b) c = static_cast<unsigned char>(rng());
-    return b;
-}
 
 // A reader on `path` from `base`, `limit` bytes long, with `head` served
 // from memory first.  Frees reader and handle when it goes.
