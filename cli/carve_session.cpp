@@ -52,13 +52,16 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
     f.suffix = info->getSuffix();
     f.name = info->getName();
     bool exportFailed = false;
+    QString whyNot;
     if (!outputDir.isEmpty()) {
         info->setExportPath(outputDir);
         f.exported = info->exportSelf();
-        if (f.exported)
+        if (f.exported) {
             f.sha256 = sha256Of(outputDir + QLatin1Char('/') + f.name);
-        else
+        } else {
             exportFailed = true;
+            whyNot = info->getExportError();
+        }
     }
     delete info;
 
@@ -69,7 +72,8 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
     }
     if (exportFailed) {
         failures << f.name;
-        fprintf(stderr, "lumarek-carve: could not export %s into %s\n", qPrintable(f.name), qPrintable(outputDir));
+        fprintf(stderr, "lumarek-carve: could not export %s into %s: %s\n", qPrintable(f.name), qPrintable(outputDir),
+                qPrintable(whyNot));
     }
     printf("%llu\t%llu\t%s\t%s\n", (unsigned long long)f.offset, (unsigned long long)f.length,
            f.suffix.toUtf8().constData(), f.name.toUtf8().constData());

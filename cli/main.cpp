@@ -2,9 +2,11 @@
 //
 //   lumarek-carve [options] INPUT
 //
-// Exit status: 0 done; 1 usage or setup error (including the refusal to
-// export onto the scanned device); 2 the input cannot be opened; 3 some
-// finds could not be exported; 130 interrupted (what was found is kept).
+// Exit status: 0 done; 1 usage or setup error (an unknown file type, an
+// output folder that cannot be written, the refusal to export onto the
+// scanned device); 2 the input cannot be opened or is not something with a
+// size to scan (a folder, a character device); 3 some finds could not be
+// exported; 130 interrupted (what was found is kept).
 #include "carve_session.h"
 #include "dfxml_report.h"
 
@@ -22,7 +24,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,8 +53,10 @@ void installInterruptHandler() {
 
 void fail(const QString &message) { fprintf(stderr, "lumarek-carve: %s\n", qPrintable(message)); }
 
-// A group word of the desktop program, or a comma-separated suffix list.
-QString suffixesFor(const QString &types) {
+// A group word of the desktop program, or a comma-separated list of type
+// names.  Names the engine does not search for go to `unknown`: a mistyped
+// name must not quietly shrink the search.
+QString suffixesFor(const QString &types, QStringList *unknown) {
     const QString t = types.trimmed().toLower();
     if (t == QLatin1String("images") || t == QLatin1String("pictures")) return IMAGE_SUFFIXES;
     if (t == QLatin1String("documents")) return DOCUMENT_SUFFIXES;
@@ -58,8 +64,82 @@ QString suffixesFor(const QString &types) {
     if (t == QLatin1String("archives")) return ARCHIVE_SUFFIXES;
     if (t == QLatin1String("all")) return ALL_SUFFIXES;
     QStringList names;
-    for (const QString &n : t.split(QLatin1Char(','), Qt::SkipEmptyParts)) names << n.trimmed();
+    for (const QString &part : t.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString n = part.trimmed();
+        if (n.isEmpty()) continue;
+        if (EngineControl::knowsType(n))
+            names << n;
+        else
+            *unknown << QStringLiteral("\"%1\"").arg(n);
+    }
     return names.join(QLatin1Char(','));
+}
+
+// An argument that does not survive decoding names another file than the
+// one the user meant: the input would not be found, or the finds would go
+// into a folder of a different name.
+bool decodesLosslessly(const char *arg) {
+    const QByteArray raw(arg);
+    return QFile::encodeName(QFile::decodeName(raw)) == raw;
+}
+
+// Why `path` cannot be scanned, by its kind; empty when it can.  Only block
+// devices and regular files have a size the scan can rely on: a folder
+// reads as an endless run of failing sectors, and a character device such
+// as /dev/zero has no end, or no bytes at all.
+QString inputKindProblem(const QString &path) {
+    const QByteArray p = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(p.constData(), &st) != 0)
+        return QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("cannot scan %1: it is a folder; give a block device or a disk image file").arg(path);
+    if (S_ISCHR(st.st_mode))
+        return QStringLiteral("cannot scan %1: it is a character device, whose size cannot be known; give a block "
+                              "device or a disk image file")
+            .arg(path);
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))
+        return QStringLiteral("cannot scan %1: it is neither a block device nor a regular file").arg(path);
+    return QString();
+}
+
+// Why `path` cannot be read; empty when it can.
+QString inputReadProblem(const QString &path) {
+    const QByteArray p = QFile::encodeName(path);
+    struct stat st {};
+    const bool block = ::stat(p.constData(), &st) == 0 && S_ISBLK(st.st_mode);
+    const int fd = ::open(p.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        QString message = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(strerror(err)));
+        if (block && (err == EACCES || err == EPERM))
+            message += QStringLiteral(" (reading a block device needs root or membership of the 'disk' group)");
+        return message;
+    }
+    ::close(fd);
+    return QString();
+}
+
+// Makes the output folder and checks that files can be created in it;
+// returns why not, or empty.  Checked before the scan, which may take hours.
+QString outputFolderProblem(const QString &dir) {
+    const QFileInfo info(dir);
+    if (info.exists() && !info.isDir()) return QStringLiteral("cannot export into %1: it is not a folder").arg(dir);
+    errno = 0;
+    if (!QDir().mkpath(dir)) {
+        const int err = errno;
+        QString message = QStringLiteral("cannot create the output folder %1").arg(dir);
+        if (err) message += QStringLiteral(": ") + QString::fromLocal8Bit(strerror(err));
+        return message;
+    }
+    // Rights, ACLs and read-only mounts all show in one real attempt.
+    QByteArray probe = QFile::encodeName(dir + QStringLiteral("/.lumarek-carve-XXXXXX"));
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        return QStringLiteral("cannot write into the output folder %1: %2").arg(dir, QString::fromLocal8Bit(strerror(errno)));
+    ::close(fd);
+    ::unlink(probe.constData());
+    return QString();
 }
 
 bool isBlockDevice(const QString &path) {
@@ -96,6 +176,14 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lumarek-carve"));
     QCoreApplication::setApplicationVersion(QStringLiteral(LUMAREK_VERSION));
+    for (int i = 1; i < argc; ++i) {
+        if (!decodesLosslessly(argv[i])) {
+            fail(QStringLiteral("the argument \"%1\" is not valid text in this system's character encoding; rename "
+                                "the file or folder, or reach it through a link with a plain name")
+                     .arg(QFile::decodeName(argv[i])));
+            return ExitUsage;
+        }
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -141,10 +229,49 @@ int main(int argc, char **argv) {
         return ExitUsage;
     }
     const QString input = positional.first();
-    const QString suffixes = suffixesFor(parser.value(typesOpt));
-    if (suffixes.isEmpty()) {
-        fail(QStringLiteral("no file types given"));
+    const QString unusable = inputKindProblem(input);
+    if (!unusable.isEmpty()) {
+        fail(unusable);
+        return ExitCannotOpen;
+    }
+
+    QString outputDir;
+    if (parser.isSet(outputOpt)) {
+        outputDir = QDir::cleanPath(QFileInfo(parser.value(outputOpt)).absoluteFilePath());
+        if (!parser.isSet(sameOpt) && lmrplatform::writesOntoDevice(input, outputDir, QStringLiteral("/sys"))) {
+            fail(QStringLiteral("refusing to export into %1: it is on %2, the device being scanned, and writing "
+                                "there would overwrite the deleted files being recovered (use --allow-same-device "
+                                "to do it anyway)")
+                     .arg(outputDir, input));
+            return ExitUsage;
+        }
+    }
+
+    QStringList unknownTypes;
+    const QString suffixes = suffixesFor(parser.value(typesOpt), &unknownTypes);
+    if (!unknownTypes.isEmpty()) {
+        fail(QStringLiteral("no known file type %1 in --types; give a group (images, documents, media, archives, "
+                            "all) or type names such as jpg,png,pdf,docx,zip,mp4")
+                 .arg(unknownTypes.join(QStringLiteral(", "))));
         return ExitUsage;
+    }
+    if (suffixes.isEmpty()) {
+        fail(QStringLiteral("no file types given in --types"));
+        return ExitUsage;
+    }
+
+    const QString unreadable = inputReadProblem(input);
+    if (!unreadable.isEmpty()) {
+        fail(unreadable);
+        return ExitCannotOpen;
+    }
+
+    if (!outputDir.isEmpty()) {
+        const QString problem = outputFolderProblem(outputDir);
+        if (!problem.isEmpty()) {
+            fail(problem);
+            return ExitUsage;
+        }
     }
 
     FILE *log = nullptr;
@@ -157,22 +284,6 @@ int main(int argc, char **argv) {
     }
     // Standard output carries the finds; the engine's lines go elsewhere.
     EngineControl::setDiagnosticOutput(log ? log : stderr);
-
-    QString outputDir;
-    if (parser.isSet(outputOpt)) {
-        outputDir = QDir::cleanPath(QFileInfo(parser.value(outputOpt)).absoluteFilePath());
-        if (!parser.isSet(sameOpt) && lmrplatform::writesOntoDevice(input, outputDir, QStringLiteral("/sys"))) {
-            fail(QStringLiteral("refusing to export into %1: it is on %2, the device being scanned, and writing "
-                                "there would overwrite the deleted files being recovered (use --allow-same-device "
-                                "to do it anyway)")
-                     .arg(outputDir, input));
-            return ExitUsage;
-        }
-        if (!QDir().mkpath(outputDir)) {
-            fail(QStringLiteral("cannot create the output folder %1").arg(outputDir));
-            return ExitUsage;
-        }
-    }
 
     Device *device = DeviceManager::deviceForPath(input);
     DeviceManager::setCurrentDevice(device);

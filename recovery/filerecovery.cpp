@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <cstdlib>
 #include <cstring>
 
 const QString IMAGE_SUFFIXES = QStringLiteral("jpg,png,gif");
@@ -179,3 +180,16 @@ void EngineControl::setWholeInput(bool whole) { __atomic_store_n(&is_formated, w
 bool EngineControl::wholeInput() { return __atomic_load_n(&is_formated, __ATOMIC_RELAXED) != 0; }
 void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out); }
 void EngineControl::requestStop() { general_file_stop(); }
+bool EngineControl::knowsType(const QString &name) {
+    const QByteArray n = name.toUtf8();
+    // One name, so no list separator may sneak a second one in.
+    if (n.isEmpty() || n.contains(',') || n.size() >= LMR_SUFFIX_LIST_MAX) return false;
+    // free_state releases the record itself: it must come from malloc.
+    auto *probe = static_cast<recovery_state *>(calloc(1, sizeof(recovery_state)));
+    if (!probe) return false;
+    init_state(probe, "");
+    set_search(probe, n.constData());
+    const bool known = probe->spec_count > 0;
+    free_state(probe);
+    return known;
+}

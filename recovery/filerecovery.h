@@ -156,4 +156,8 @@ public:
     static void setDiagnosticOutput(FILE *out);
     // Asks the running scan to stop; safe in a signal handler.
     static void requestStop();
+    // true when the engine searches for `name` (a type name or one of its
+    // aliases, e.g. "jpeg").  Uses the engine's search table: not while a
+    // run is going.
+    static bool knowsType(const QString &name);
 };

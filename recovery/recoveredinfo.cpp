@@ -12,9 +12,12 @@
 #include <QThread>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <unistd.h>
 
 namespace {
 
@@ -95,13 +98,41 @@ void FileRecoveredInfo::genName() {
 }
 
 bool FileRecoveredInfo::exportSelf() {
-    if (exportPath.isEmpty()) return false;
+    exportError.clear();
+    if (exportPath.isEmpty()) {
+        exportError = QStringLiteral("no export folder");
+        return false;
+    }
     if (name.isEmpty()) genName();
     QString target = QStringLiteral("%1/%2").arg(exportPath, name);
     QByteArray src = devFile.toUtf8();
     QByteArray dst = target.toLocal8Bit();
-    return general_file_export(src.constData(), quint64(offset), quint64(len), dst.constData()) == 0;
+    // The engine leaves a partly written file behind when reading or
+    // writing fails midway; under the final name it would pass for a
+    // recovered file.
+    QByteArray part = dst + ".part";
+    errno = 0;
+    int status = general_file_export(src.constData(), quint64(offset), quint64(len), part.constData());
+    int err = errno;
+    auto reason = [](const QString &what, int e) {
+        return e ? QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(e))) : what;
+    };
+    if (status == 0) {
+        if (::rename(part.constData(), dst.constData()) == 0) return true;
+        err = errno;
+        exportError = reason(QStringLiteral("cannot put the file in place"), err);
+    } else if (status == 1) {
+        exportError = reason(QStringLiteral("cannot read its bytes from %1").arg(devFile), err);
+    } else if (status == 2) {
+        exportError = reason(QStringLiteral("cannot create a file in %1").arg(exportPath), err);
+    } else {
+        exportError = reason(QStringLiteral("writing failed"), err);
+    }
+    ::unlink(part.constData());
+    return false;
 }
+
+QString FileRecoveredInfo::getExportError() const { return exportError; }
 
 bool FileRecoveredInfo::hasThumb() { return thumbReady; }
 

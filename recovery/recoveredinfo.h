@@ -59,7 +59,12 @@ public:
     void setExportPath(QString path);
 
     void readInfo() override;
+    // Copies the file's bytes into the export folder under its name.  The
+    // copy is written under a temporary name and renamed when complete, so a
+    // failed export leaves nothing that looks like a recovered file.
     bool exportSelf() override;
+    // Why the last exportSelf() failed; empty after a success.
+    QString getExportError() const;
     virtual void genName();
     // GUI thread only (a null pixmap elsewhere).
     virtual QPixmap getThumb();
@@ -90,6 +95,7 @@ protected:
     qint64 len;
     qint64 offset;
     QString exportPath;
+    QString exportError;
 
     QMutex thumbLock;  // guards thumbImage
     QImage thumbImage;  // kept until the GUI thread has cached its pixmap

@@ -1,0 +1,113 @@
+// The summary of lumarek-carve tells how many sectors could not be read.
+// Failing sectors can only be made inside the engine (its positional-read
+// seam), so this drives the program's session code in-process, the way
+// main() does.
+#include "cli/carve_session.h"
+
+#include "recovery/device.h"
+#include "recovery/filerecovery.h"
+#include "support/test_support.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Sectors [kBadFirst, kBadFirst + kBadCount) fail with EIO.
+const uint64_t kBadFirst = 150, kBadCount = 3;
+
+int64_t failingPread(int fd, void *buf, uint64_t count, uint64_t offset) {
+    if (offset < (kBadFirst + kBadCount) * 512 && offset + count > kBadFirst * 512) {
+        errno = EIO;
+        return -1;
+    }
+    return ::pread(fd, buf, count, off_t(offset));
+}
+
+// What `print` writes to standard output.
+template <typename F>
+std::string stdoutOf(F print) {
+    fflush(stdout);
+    FILE *capture = tmpfile();
+    if (!capture) return std::string();
+    int saved = dup(1);
+    dup2(fileno(capture), 1);
+    print();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text;
+    rewind(capture);
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, capture)) > 0;) text.append(buf, n);
+    fclose(capture);
+    return text;
+}
+
+struct Scan {
+    QList<CarvedFile> files;
+    quint64 unreadable = 0;
+    std::string summary;
+};
+
+Scan scanWholeVolume(const QString &path, qint64 size) {
+    Device device;
+    device.setDevFile(path);
+    device.totalSize = size;
+    DeviceManager::setCurrentDevice(&device);
+    EngineControl::setWholeInput(true);
+    lmrtest::DiagCapture quiet;
+    CarveSession session(QString(), false);
+    {
+        FileRecovery recovery;
+        recovery.setRecoveryCallback(&session);
+        recovery.startGroup(QStringList{QStringLiteral("jpg")});
+        recovery.finishValidation(-1);
+    }
+    DeviceManager::setCurrentDevice(nullptr);
+    EngineControl::setWholeInput(false);
+    Scan s;
+    s.files = session.files();
+    s.unreadable = EngineControl::lastRunUnreadableSectors();
+    s.summary = stdoutOf([&] { session.printSummary(false, s.unreadable); });
+    return s;
+}
+
+}  // namespace
+
+TEST(UnreadableSectors, TheSummaryCountsThemAndTheFindsBesideThemStay) {
+    int argc = 1;
+    char name[] = "test";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+
+    // The jpg at 512 (sectors 1 to 76), random bytes around it.
+    lmrtest::Bytes vol = lmrtest::random_bytes(128 * 1024, 11);
+    lmrtest::Bytes jpg = lmrtest::read_file(lmrtest::data_path("recovery/jpg_jfif_baseline_01.jpg"));
+    ASSERT_FALSE(jpg.empty());
+    std::copy(jpg.begin(), jpg.end(), vol.begin() + 512);
+    lmrtest::TempFile image(vol, "sectors");
+
+    input_pread_fn previous = set_input_pread(failingPread);
+    Scan bad = scanWholeVolume(QString::fromStdString(image.path()), qint64(vol.size()));
+    set_input_pread(previous);
+    EXPECT_EQ(bad.unreadable, kBadCount);
+    EXPECT_NE(bad.summary.find("unreadable sectors: 3 (read as zeros)"), std::string::npos) << bad.summary;
+    ASSERT_EQ(bad.files.size(), 1);
+    EXPECT_EQ(bad.files[0].offset, 512u);
+
+    // A clean read says nothing about sectors.
+    Scan clean = scanWholeVolume(QString::fromStdString(image.path()), qint64(vol.size()));
+    EXPECT_EQ(clean.unreadable, 0u);
+    EXPECT_EQ(clean.summary.find("unreadable"), std::string::npos) << clean.summary;
+    EXPECT_NE(clean.summary.find("total"), std::string::npos) << clean.summary;
+    EXPECT_EQ(clean.files.size(), 1);
+}
