@@ -295,6 +295,7 @@ int main(int argc, char **argv) {
     {
         FileRecovery recovery;
         recovery.setRecoveryCallback(&session);
+        recovery.setThumbnails(false);  // names only: nothing here shows a picture
         recovery.startGroup(QStringList{suffixes});
         // Every find the engine made is reported before going on.
         recovery.finishValidation(-1);

@@ -137,6 +137,8 @@ void AbstractFileRecovery::exportInfo(QList<FileRecoveredInfo *> infos) {
     if (exportCallback) exportCallback->onExportFinished();
 }
 
+void AbstractFileRecovery::setThumbnails(bool on) { thumbnails = on; }
+
 void AbstractFileRecovery::recovered_callback(void *context, r_info *info) {
     auto *self = static_cast<AbstractFileRecovery *>(context);
     if (!self || !info) return;
@@ -145,6 +147,7 @@ void AbstractFileRecovery::recovered_callback(void *context, r_info *info) {
     QMutexLocker lock(&self->threadLock);
     if (!self->validationThread) {
         self->validationThread = new FileValidationThread(self->recoveryCallback, nullptr);
+        self->validationThread->setNamesOnly(!self->thumbnails);
         self->validationThread->start(QThread::InheritPriority);
     }
     self->validationThread->addFile(copy);

@@ -95,6 +95,10 @@ public:
     virtual void exportInfo(QList<FileRecoveredInfo *> infos);
 
     void setExportPath(QString path);
+    // Thumbnails and decoded picture sizes for every find (the default), or
+    // only what the records' names need: a front end that shows no pictures
+    // saves decoding every one.
+    void setThumbnails(bool on);
 
     // After start() has returned: lets the validation thread report every
     // find still queued and waits (up to `msecs`, -1 for ever) until it has.
@@ -116,6 +120,7 @@ private:
     QString exportPath;
     std::atomic<bool> stopped{false};
     std::atomic<bool> pausable{false};
+    bool thumbnails = true;
     FileValidationThread *validationThread = nullptr;  // guarded by threadLock
     QMutex threadLock;
 };

@@ -85,7 +85,10 @@ void FileValidationThread::run() {
             delete record;
             continue;
         }
-        record->readInfo();
+        if (namesOnly)
+            record->readName();
+        else
+            record->readInfo();
         if (!record->isValid() || !callback) {
             delete record;
             continue;

@@ -29,6 +29,9 @@ public:
     void addFile(r_info *info);
     // Any thread: the thread reports what is still queued, then ends.
     void stop();
+    // Before start(): complete records only as far as their names need
+    // (no picture decoding, no thumbnails).
+    void setNamesOnly(bool on) { namesOnly = on; }
 
     // Validation threads constructed and not yet deleted.
     static int liveCount();
@@ -47,4 +50,5 @@ private:
     std::atomic<bool> stopped;
     QMutex mutex;
     bool done = false;  // run() has returned, or the thread never ran
+    bool namesOnly = false;
 };

@@ -93,6 +93,8 @@ void FileRecoveredInfo::setExportPath(QString path) {
 
 void FileRecoveredInfo::readInfo() { genName(); }
 
+void FileRecoveredInfo::readName() { genName(); }
+
 void FileRecoveredInfo::genName() {
     name = QStringLiteral("file%1.%2").arg(quint64(offset)).arg(suffix);
 }
@@ -257,6 +259,35 @@ void ImageFileRecoveredInfo::readInfo() {
         width = picture.width();
         height = picture.height();
         storeThumb(picture.scaled(ThumbSize, ThumbSize, Qt::KeepAspectRatio, Qt::FastTransformation));
+    }
+    genName();
+}
+
+void ImageFileRecoveredInfo::readName() {
+    // A JPEG's name carries no dimensions; the others keep theirs in the
+    // first bytes of the file.
+    if (suffix.toLower() != QLatin1String("jpg") && len > 0) {
+        constexpr qint64 k_header_bytes = 4096;
+        QByteArray head(int(qMin(len, k_header_bytes)), Qt::Uninitialized);
+        QByteArray src = devFile.toUtf8();
+        int got = general_file_read(src.constData(), quint64(offset), int32_t(head.size()), head.data());
+        if (got > 0) {
+            head.truncate(got);
+            QBuffer buffer(&head);
+            buffer.open(QIODevice::ReadOnly);
+            QImageReader reader(&buffer);
+            QSize size = reader.size();
+            if (size.isValid() && size.width() > 0 && size.height() > 0) {
+                width = size.width();
+                height = size.height();
+            }
+        }
+        if (width == 0) {
+            // The header did not tell (it lies further in): decode after all.
+            QImage picture = readPicture();
+            width = picture.width();
+            height = picture.height();
+        }
     }
     genName();
 }

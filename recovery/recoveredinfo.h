@@ -59,6 +59,9 @@ public:
     void setExportPath(QString path);
 
     void readInfo() override;
+    // Completes the record as far as its name needs, without a thumbnail:
+    // for callers that show no pictures (the command-line carver).
+    virtual void readName();
     // Copies the file's bytes into the export folder under its name.  The
     // copy is written under a temporary name and renamed when complete, so a
     // failed export leaves nothing that looks like a recovered file.
@@ -106,6 +109,8 @@ public:
     explicit ImageFileRecoveredInfo(r_info *info);
 
     void readInfo() override;
+    // Dimensions from the picture's header only: no decoding, no thumbnail.
+    void readName() override;
     void genName() override;
     void genThumb() override;
 

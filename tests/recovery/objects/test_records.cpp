@@ -210,3 +210,22 @@ TEST(Records, NonAsciiVolumePathsAreReadBack) {
     EXPECT_EQ(r->getDevFile(), path);
     EXPECT_EQ(size_t(r->readData().size()), file.size());
 }
+
+// Names-only completion (the command-line carver's) gives the same names as
+// the full one, without a thumbnail.
+TEST(Records, NamesOnlyMatchFullCompletion) {
+    const std::string samples[] = {"image/rgb.png", "image/gif89a_comment.gif", "image/v5.bmp", "image/jfif.jpg"};
+    const char *suffixes[] = {"png", "gif", "bmp", "jpg"};
+    for (int i = 0; i < 4; ++i) {
+        Bytes file = read_file(data_path(samples[i]));
+        ASSERT_FALSE(file.empty()) << samples[i];
+        TempFile vol(volumeWith(file, 1536));
+        std::unique_ptr<FileRecoveredInfo> full(
+            FileRecoveredInfo::newRecoveredInfo(makeInfo(vol.path(), 1536, file.size(), suffixes[i])));
+        std::unique_ptr<FileRecoveredInfo> light(
+            FileRecoveredInfo::newRecoveredInfo(makeInfo(vol.path(), 1536, file.size(), suffixes[i])));
+        full->readInfo();
+        light->readName();
+        EXPECT_EQ(light->getName(), full->getName()) << samples[i];
+    }
+}
