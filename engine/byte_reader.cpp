@@ -137,6 +137,12 @@ uint32_t bs_read(bs *reader, void *destination, uint32_t count) {
 
 uint32_t bs_peek(bs *reader, void *destination, uint32_t count) {
     if (!reader) return 0;
+    // Within the memory head nothing moves: copy and leave.
+    uint64_t p = reader->base + reader->pos;
+    if (destination && p < reader->head_len && count <= reader->head_len - p) {
+        memcpy(destination, reader->head + p, count);
+        return count;
+    }
     bs saved = *reader;
     uint64_t at = reader->base + reader->pos;
     uint32_t n = bs_read(reader, destination, count);

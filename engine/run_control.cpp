@@ -35,11 +35,24 @@ progress_range same_progress;
 
 void diag(const char *fmt, ...) {
     FILE *out = diag_out ? diag_out : stdout;
+    // The line is formatted whole first, so that it reaches the stream in
+    // one piece (and one write when flushed).
+    char line[512];
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(out, fmt, ap);
+    int n = vsnprintf(line, sizeof line - 1, fmt, ap);
     va_end(ap);
-    fputc('\n', out);
+    if (n < 0) return;
+    if (size_t(n) >= sizeof line - 1) {
+        // Longer than the line buffer: print it directly.
+        va_start(ap, fmt);
+        vfprintf(out, fmt, ap);
+        va_end(ap);
+        fputc('\n', out);
+    } else {
+        line[n] = '\n';
+        fwrite(line, 1, size_t(n) + 1, out);
+    }
     fflush(out);
 }
 
