@@ -159,7 +159,7 @@ LMR_API void set_callbacks(void *context, recovered_fn recovered,
 LMR_API void recovered_callback(r_info *info);
 LMR_API void progress_callback(float percent);
 LMR_API void proceed_callback(uint64_t processed, uint64_t total);
-LMR_API void find_file(recovery_state *state, search_spec_entry *spec,
+LMR_API void find_file(recovery_state *state, search_spec_entry *entry,
                        uint64_t length, uint64_t offset);
 LMR_API void update_proceed(uint64_t processed, uint64_t total);
 LMR_API void update_progress(uint64_t processed, uint64_t total);

@@ -182,7 +182,7 @@ void proceed_callback(uint64_t processed, uint64_t total) {
     if (proceed_call) proceed_call(obj, processed, total);
 }
 
-void find_file(recovery_state *state, search_spec_entry *spec, uint64_t length,
+void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
                uint64_t offset) {
     auto *info = static_cast<r_info *>(calloc(1, sizeof(r_info)));
     if (!info) return;
@@ -191,8 +191,8 @@ void find_file(recovery_state *state, search_spec_entry *spec, uint64_t length,
     if (state && state->InputFile) {
         strncpy(info->path, state->InputFile, sizeof info->path - 1);
     }
-    if (spec && spec->suffix) {
-        strncpy(info->suffix, spec->suffix, sizeof info->suffix - 1);
+    if (entry && entry->suffix) {
+        strncpy(info->suffix, entry->suffix, sizeof info->suffix - 1);
     }
     recovered_callback(info);
     free(info);
