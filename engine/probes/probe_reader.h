@@ -50,6 +50,19 @@ public:
     void skip(uint64_t n) { bs_skip(r_, n); }
     uint64_t tell() const { return bs_tell(r_); }
 
+    // The bytes of the memory head from the current position on (null and
+    // 0 when the position lies beyond it): a walk over many small records
+    // can step through them in place, then tell the reader how far it got.
+    const unsigned char *in_memory(uint64_t *count) const {
+        uint64_t p = bs_tell(r_);
+        if (p >= head_) {
+            *count = 0;
+            return nullptr;
+        }
+        *count = head_ - p;
+        return data_ + p;
+    }
+
 private:
     void open() {
         r_ = bs_init(&s_, 1024);

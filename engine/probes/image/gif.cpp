@@ -9,6 +9,20 @@ uint64_t colour_table_bytes(unsigned char packed) { return 3ull << ((packed & 7)
 
 // Skips a sequence of data sub-blocks up to and including its terminator.
 bool skip_sub_blocks(lmr::probe_reader &in) {
+    // Sub-blocks in the scan buffer are stepped over in place.
+    uint64_t span = 0;
+    if (const unsigned char *mem = in.in_memory(&span)) {
+        uint64_t at = 0;
+        while (at < span) {
+            unsigned char n = mem[at];
+            if (n == 0) {
+                in.skip(at + 1);
+                return true;
+            }
+            at += 1 + uint64_t(n);
+        }
+        in.skip(at);  // the next size byte lies beyond the buffer
+    }
     unsigned char size;
     for (;;) {
         if (!in.read_exact(&size, 1)) return false;

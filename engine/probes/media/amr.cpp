@@ -31,6 +31,18 @@ extern "C" uint64_t probe_amr(recovery_state *state, search_spec_entry *, const 
     if (f == 0) return 0;
 
     uint64_t frames = 0;
+    // Frames in the scan buffer are walked in place; the rest, and the
+    // frame that crosses the buffer's end, through the reader.
+    uint64_t span = 0;
+    if (const unsigned char *mem = in.in_memory(&span)) {
+        const uint64_t start = in.tell();
+        uint64_t at = 0;
+        while (at < span && mem[at] == h && start + at + f <= limit) {
+            ++frames;
+            at += f;
+        }
+        in.skip(at);
+    }
     for (;;) {
         unsigned char b;
         if (!in.peek_exact(&b, 1) || b != h) break;
