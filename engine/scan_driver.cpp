@@ -32,7 +32,7 @@ struct header_index {
     uint64_t by_first_byte[256];
     int mp4_entry = -1;
     unsigned char mp4_lead = 0;
-    uint32_t max_header = 0;
+    uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
     explicit header_index(const recovery_state *state) {
         memset(by_first_byte, 0, sizeof by_first_byte);
@@ -41,6 +41,8 @@ struct header_index {
             const search_spec_entry &e = search_spec[i];
             if (e.header.len <= 0 || !e.header.value) continue;
             by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
+            uint64_t r = uint64_t(e.header.len) + (e.type_key == k_mp4_key ? 4 : 0);
+            if (r > reach) reach = r;
             if (e.type_key == k_mp4_key && mp4_entry < 0) {
                 mp4_entry = i;
                 mp4_lead = e.header.value[0];
@@ -126,7 +128,6 @@ bool text_block_qualifies(const unsigned char *p, uint64_t avail, unsigned char 
 struct signature_test {
     static constexpr int8_t k_none = -1;
     static constexpr int8_t k_later = -2;  // header not wholly read yet: test in the loop
-    static constexpr uint64_t k_reach = 32;  // bytes a header test may look at (16 + 4, rounded)
 
     header_index index;
     std::vector<int8_t> hit;
@@ -148,7 +149,7 @@ struct signature_test {
             if (index.mp4_entry >= 0) maybe = maybe || pos + 4 >= to || p[4] == index.mp4_lead;
             if (!maybe) {
                 hit[k] = k_none;
-            } else if (pos + k_reach > to) {
+            } else if (pos + index.reach > to) {
                 hit[k] = k_later;
             } else {
                 hit[k] = int8_t(index.match(p, to - pos));
