@@ -41,6 +41,29 @@ TEST(Mp3Probe, RunsThroughTheTrailingTagAndNeedsOne) {
     EXPECT_EQ(0, run2.probe(without, 0, without.size()).found);
 }
 
+// An MP3 without a trailing tag followed by others: it ends where the next
+// begins instead of taking that one's tag, so every file comes back alone.
+TEST(Mp3Probe, UntaggedFileEndsWhereTheNextBegins) {
+    Bytes with = sample("media/id3v23_v1.mp3");
+    Bytes without = sample("media/id3v23_no_v1.mp3");
+    Bytes input = without;
+    append(input, without);
+    append(input, with);
+    TempFile f(input);
+    ProbeRun run(f.path(), "mp3");
+    for (size_t in_memory : {size_t(16), input.size()}) {
+        auto first = run.probe(input, 0, in_memory);
+        EXPECT_EQ(1, first.found) << in_memory;
+        EXPECT_EQ(without.size(), first.length) << in_memory;
+        auto second = run.probe(input, without.size(), in_memory);
+        EXPECT_EQ(1, second.found) << in_memory;
+        EXPECT_EQ(without.size(), second.length) << in_memory;
+        auto third = run.probe(input, 2 * without.size(), in_memory);
+        EXPECT_EQ(1, third.found) << in_memory;
+        EXPECT_EQ(with.size(), third.length) << in_memory;
+    }
+}
+
 TEST(Mp3Probe, TagCutByTheChunkEndIsBoundedByIt) {
     Bytes with = sample("media/id3v23_v1.mp3");
     Bytes cut(with.begin(), with.end() - 100);  // "TAG" and 25 bytes of its fields
