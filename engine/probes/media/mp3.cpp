@@ -13,33 +13,33 @@ extern "C" uint64_t probe_mp3(recovery_state *state, search_spec_entry *entry, c
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 
-    // Where the next MP3 of this kind begins, if one does within the bound:
-    // a file without a trailing tag must not run on into it and take its
-    // tag (the two would come back as one file, and the second be skipped).
     in.skip(4);  // "ID3" and the major version
-    int32_t next_hit = 0;
-    uint64_t next = bs_search(in.get(), entry->header.value, entry->header.len, entry->max_len,
-                              entry->header.table, entry->case_sen, &next_hit);
-    in.renew();
-    in.skip(4);
-
     int32_t hit = 0;
     uint64_t dist = bs_search(in.get(), entry->footer.value, entry->footer.len, entry->max_len,
                               entry->footer.table, entry->case_sen, &hit);
+    if (!hit) return 0;
+    const uint64_t tag_rel = dist - uint64_t(entry->footer.len);  // from offset 4
+
+    // A file without a trailing tag must not run on into the next MP3 and
+    // take its tag (the two would come back as one, and the second be
+    // skipped): if another such MP3 begins before the tag, the file ends
+    // where it begins.  Only the bytes before the tag are searched.
+    in.renew();
+    in.skip(4);
+    int32_t next_hit = 0;
+    uint64_t next = bs_search(in.get(), entry->header.value, entry->header.len, tag_rel,
+                              entry->header.table, entry->case_sen, &next_hit);
     if (next_hit) {
-        uint64_t next_start = next - uint64_t(entry->header.len);  // from offset 4
-        if (!hit || next_start < dist - uint64_t(entry->footer.len)) {
-            if (!hit) return 0;  // no tag at all: as before, not a file we can bound
-            // The file ends where the next one begins.
+        uint64_t next_rel = next - uint64_t(entry->header.len);
+        if (next_rel < tag_rel) {
             *found = 1;
-            return 4 + next_start;
+            return 4 + next_rel;
         }
     }
-    if (!hit) return 0;
 
     // The tag's fields follow its three letters; keep them, as far as the
     // chunk holds them.
-    uint64_t tag_start = 4 + dist - uint64_t(entry->footer.len);
+    uint64_t tag_start = 4 + tag_rel;
     uint64_t end = tag_start + k_id3v1_size;
     if (end > limit) end = limit;
     *found = 1;
