@@ -62,4 +62,16 @@ inline QList<Find> findLines(const QString &out) {
     return finds;
 }
 
+// The sample pictures the carver's tests place in a plain volume, at
+// sector offsets: jpg 38898 bytes, gif 3200, png 10240.
+struct Placed {
+    const char *sample;
+    size_t offset;
+};
+inline const Placed kPlaced[] = {
+    {"jpg_jfif_baseline_01.jpg", 512},
+    {"gif87a_2colour.gif", 65536},
+    {"png_edge_10240.png", 90112},
+};
+
 }  // namespace clitest

@@ -112,16 +112,6 @@ QString whyNoUnprivilegedRun(const QString &dir) {
     return QString();
 }
 
-struct Placed {
-    const char *sample;
-    size_t offset;
-};
-// jpg 38898 bytes, gif 3200, png 10240.
-const Placed kPlaced[] = {
-    {"jpg_jfif_baseline_01.jpg", 512},
-    {"gif87a_2colour.gif", 65536},
-    {"png_edge_10240.png", 90112},
-};
 const char *const kNames[] = {"IMG_1512.jpg", "image_315x208_65536.gif", "image_40x40_90112.png"};
 
 bool writeBytes(const QString &path, const QByteArray &bytes, QFile::Permissions perms) {

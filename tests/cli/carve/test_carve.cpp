@@ -19,15 +19,6 @@ using lmrtest::Bytes;
 
 namespace {
 
-struct Placed {
-    const char *sample;
-    size_t offset;
-};
-const Placed kPlaced[] = {
-    {"jpg_jfif_baseline_01.jpg", 512},
-    {"gif87a_2colour.gif", 65536},
-    {"png_edge_10240.png", 90112},
-};
 
 // A plain volume (no file system): the sample pictures at sector offsets
 // between random bytes.

@@ -104,15 +104,7 @@ TEST(AmrProbe, FrameRunRules) {
         {"quality bit clear", amr(30, 0x38, 32), 0, 0},
         {"header only", bytes_of("#!AMR\n\x3C"), 0, 0},
     };
-    for (auto &c : cases) {
-        TempFile f(c.input);
-        ProbeRun run(f.path(), "amr");
-        auto r = run.probe(c.input, 0, c.input.size());
-        EXPECT_EQ(c.found, r.found) << c.what;
-        if (c.found) {
-            EXPECT_EQ(c.length, r.length) << c.what;
-        }
-    }
+    expect_cases(cases, "amr");
 }
 
 TEST(RiffProbe, FormTypeAndRequestedNames) {

@@ -77,4 +77,19 @@ inline void probe_damaged_copies(const Bytes &seed, const char *suffixes, int ro
     }
 }
 
+// Runs a table of crafted candidates (fields what, input, found, length)
+// through the probes of `suffixes`, each whole in memory.
+template <typename Cases>
+void expect_cases(const Cases &cases, const char *suffixes) {
+    for (auto &c : cases) {
+        TempFile f(c.input);
+        ProbeRun run(f.path(), suffixes);
+        auto r = run.probe(c.input, 0, c.input.size());
+        EXPECT_EQ(c.found, r.found) << c.what;
+        if (c.found) {
+            EXPECT_EQ(c.length, r.length) << c.what;
+        }
+    }
+}
+
 }  // namespace lmrtest

@@ -76,15 +76,7 @@ TEST(Mp4Probe, BoxWalkRules) {
         {"pnot box accepted", build({ftyp("qt  "), box("pnot", 12), mdat}), 1, 24 + 20 + 3008},
         {"mdat to end of file (size 0)", build({ftyp("isom"), box("free", 0), Bytes{0, 0, 0, 0, 'm', 'd', 'a', 't', 1, 2}}), 0, 0},
     };
-    for (auto &c : cases) {
-        TempFile f(c.input);
-        ProbeRun run(f.path(), "mp4,mov");
-        auto r = run.probe(c.input, 0, c.input.size());
-        EXPECT_EQ(c.found, r.found) << c.what;
-        if (c.found) {
-            EXPECT_EQ(c.length, r.length) << c.what;
-        }
-    }
+    expect_cases(cases, "mp4,mov");
 }
 
 TEST(Mp4Probe, LargeSizeFormAndBoxesPastTheChunk) {
@@ -147,15 +139,7 @@ TEST(AsfProbe, HeaderChecksAndFileSizeField) {
         {"file size zero", variant(props + 40, {0, 0, 0, 0, 0, 0, 0, 0}), 0, 0},
         {"file size past the input", variant(props + 40, {0, 0, 0, 0, 0, 0, 0, 0x40}), 1, wmv.size()},
     };
-    for (auto &c : cases) {
-        TempFile f(c.input);
-        ProbeRun run(f.path(), "wmv");
-        auto r = run.probe(c.input, 0, c.input.size());
-        EXPECT_EQ(c.found, r.found) << c.what;
-        if (c.found) {
-            EXPECT_EQ(c.length, r.length) << c.what;
-        }
-    }
+    expect_cases(cases, "wmv");
 }
 
 TEST(MpgProbe, NeverReports) {
