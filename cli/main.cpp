@@ -53,6 +53,18 @@ void installInterruptHandler() {
 
 void fail(const QString &message) { fprintf(stderr, "lumarek-carve: %s\n", qPrintable(message)); }
 
+// Where the engine's diagnostic lines go.  Qt's own warnings (a picture
+// decoder complaining about a truncated find, for one) belong there too, not
+// among this program's messages.
+FILE *diagnosticSink = nullptr;
+
+void toDiagnostics(QtMsgType type, const QMessageLogContext &, const QString &message) {
+    FILE *out = diagnosticSink ? diagnosticSink : stderr;
+    fprintf(out, "%s\n", qPrintable(message));
+    fflush(out);
+    if (type == QtFatalMsg) abort();
+}
+
 // A group word of the desktop program, or a comma-separated list of type
 // names.  Names the engine does not search for go to `unknown`: a mistyped
 // name must not quietly shrink the search.
@@ -284,6 +296,8 @@ int main(int argc, char **argv) {
     }
     // Standard output carries the finds; the engine's lines go elsewhere.
     EngineControl::setDiagnosticOutput(log ? log : stderr);
+    diagnosticSink = log ? log : stderr;
+    qInstallMessageHandler(toDiagnostics);
 
     Device *device = DeviceManager::deviceForPath(input);
     DeviceManager::setCurrentDevice(device);
@@ -354,6 +368,8 @@ int main(int argc, char **argv) {
     DeviceManager::setCurrentDevice(nullptr);
     delete device;
     EngineControl::setDiagnosticOutput(nullptr);
+    qInstallMessageHandler(nullptr);
+    diagnosticSink = nullptr;
     if (log) fclose(log);
     return status;
 }

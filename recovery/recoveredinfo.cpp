@@ -263,6 +263,24 @@ void ImageFileRecoveredInfo::readInfo() {
     genName();
 }
 
+namespace {
+
+// A PNG's size is in its first chunk: the decoder, asked for it, reads every
+// chunk up to the image data, and a cut buffer makes it fail loudly.
+QSize pngHeaderSize(const QByteArray &head) {
+    static const char k_start[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR";
+    if (head.size() < 24 || memcmp(head.constData(), k_start, 16) != 0) return QSize();
+    auto be32 = [&](int at) {
+        const uchar *p = reinterpret_cast<const uchar *>(head.constData()) + at;
+        return (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
+    };
+    quint32 w = be32(16), h = be32(20);
+    if (w == 0 || h == 0 || w > quint32(INT_MAX) || h > quint32(INT_MAX)) return QSize();
+    return QSize(int(w), int(h));
+}
+
+}  // namespace
+
 void ImageFileRecoveredInfo::readName() {
     // A JPEG's name carries no dimensions; the others keep theirs in the
     // first bytes of the file.
@@ -273,10 +291,15 @@ void ImageFileRecoveredInfo::readName() {
         int got = general_file_read(src.constData(), quint64(offset), int32_t(head.size()), head.data());
         if (got > 0) {
             head.truncate(got);
-            QBuffer buffer(&head);
-            buffer.open(QIODevice::ReadOnly);
-            QImageReader reader(&buffer);
-            QSize size = reader.size();
+            QSize size;
+            if (suffix.toLower() == QLatin1String("png")) {
+                size = pngHeaderSize(head);
+            } else {
+                QBuffer buffer(&head);
+                buffer.open(QIODevice::ReadOnly);
+                QImageReader reader(&buffer);
+                size = reader.size();
+            }
             if (size.isValid() && size.width() > 0 && size.height() > 0) {
                 width = size.width();
                 height = size.height();

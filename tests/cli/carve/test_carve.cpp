@@ -205,6 +205,74 @@ TEST_F(CarveFixture, InterruptKeepsTheFindsAndWritesTheReport) {
     EXPECT_EQ(files[0].imgOffset, 512u);
 }
 
+namespace {
+
+quint32 crc32Of(const QByteArray &bytes) {
+    quint32 c = 0xFFFFFFFFu;
+    for (char ch : bytes) {
+        c ^= quint8(ch);
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+QByteArray pngChunk(const char *type, const QByteArray &data) {
+    QByteArray body = QByteArray(type, 4) + data;
+    QByteArray out;
+    for (quint32 v : {quint32(data.size())}) out += QByteArray(1, char(v >> 24)) + char(v >> 16) + char(v >> 8) + char(v);
+    out += body;
+    quint32 crc = crc32Of(body);
+    out += QByteArray(1, char(crc >> 24)) + char(crc >> 16) + char(crc >> 8) + char(crc);
+    return out;
+}
+
+// A 7x5 grey PNG whose image data comes after 80 KB of text: its size
+// cannot be read from the first KiBs, and its decoder complains on the way.
+QByteArray pngWithLongText() {
+    QByteArray ihdr("\0\0\0\x07\0\0\0\x05\x08\x00\x00\x00\x00", 13);
+    QByteArray text("Comment");
+    text += '\0';
+    std::mt19937 rng(3);
+    for (int i = 0; i < 80000; ++i) text += char('a' + rng() % 26);
+    QByteArray rows;
+    for (int y = 0; y < 5; ++y) rows += QByteArray(1, '\0') + QByteArray(7, char(y * 40));
+    QByteArray idat = qCompress(rows).mid(4);  // the zlib stream without Qt's length prefix
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr) + pngChunk("tEXt", text) +
+           pngChunk("IDAT", idat) + pngChunk("IEND", QByteArray());
+}
+
+}  // namespace
+
+TEST(CarveDiagnostics, LinesOfTheEngineAndOfThePictureDecoderGoToTheLog) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const int at = 4096;
+    QByteArray png = pngWithLongText();
+    QByteArray vol(at, '\0');
+    vol += png;
+    vol += QByteArray(8192, '\0');
+    QString volume = dir.filePath("volume.img");
+    {
+        QFile f(volume);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(vol);
+    }
+    QString log = dir.filePath("engine.log");
+    CarveRun r = carve({"--whole", "-t", "png", "--log", log, volume});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QList<Find> finds = findLines(r.out);
+    ASSERT_EQ(finds.size(), 1) << r.out.toStdString();
+    EXPECT_EQ(finds[0].offset, quint64(at));
+    EXPECT_EQ(finds[0].length, quint64(png.size()));
+    EXPECT_EQ(finds[0].name, "image_7x5_4096.png");
+    // Standard error is the program's own: nothing of the engine's or the
+    // decoder's.
+    EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
+    QFile f(log);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("start_recovery2"));
+}
+
 TEST(CarveRefusal, WillNotExportOntoTheScannedDevice) {
     // The block device holding the temporary folder, when there is one.
     QTemporaryDir dir;
