@@ -7,8 +7,16 @@
 
 namespace lmr {
 
-// One diagnostic line: the text, a newline, then a flush.
+// One diagnostic line: the text, a newline, then a flush (spaced out while
+// a scan gathers them).
 void diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Starts or ends gathering diagnostic lines for a scan; either way, what
+// waits is flushed.
+void diag_gather(bool on);
+// Flushes the gathered lines now.
+void diag_flush();
+// Sends the lines to `out` (null: standard output) from now on.
+void diag_redirect(FILE *out);
 
 inline int32_t load_flag(const int32_t *word) { return __atomic_load_n(word, __ATOMIC_RELAXED); }
 inline void store_flag(int32_t *word, int32_t v) { __atomic_store_n(word, v, __ATOMIC_RELAXED); }

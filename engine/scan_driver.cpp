@@ -13,6 +13,7 @@ namespace {
 
 // Sleeps one millisecond while paused; true when a stop arrived meanwhile.
 bool wait_while_paused() {
+    lmr::diag_flush();  // what happened so far can be read while the scan waits
     while (lmr::load_flag(&signal_pause)) {
         struct timespec ts = {0, 1000000};
         nanosleep(&ts, nullptr);
@@ -237,6 +238,7 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
         }
         done += want;
         update_proceed(c->offset + done, input->size);
+        lmr::diag_flush();
     }
     return 1;
 }
@@ -278,7 +280,9 @@ int process_file(recovery_state *state) {
             lmr::diag("磁盘大小为%lluMB", (unsigned long long)(input.size >> 20));
             lmr::store_flag(&signal_pause, 0);
             lmr::set_run_outcome(LMR_RUN_SCANNED);
+            lmr::diag_gather(true);
             search_stream(state, &input);
+            lmr::diag_gather(false);
             result = 0;
         }
     }

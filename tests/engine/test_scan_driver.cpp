@@ -202,6 +202,57 @@ TEST_F(ScanDriver, PauseThenStopFromAnotherThread) {
     resume_recovery();
 }
 
+std::atomic<int> g_text_probes{0};
+uint64_t counting_probe(recovery_state *, search_spec_entry *, const unsigned char *, int32_t, uint64_t, uint64_t,
+                        int32_t *) {
+    ++g_text_probes;
+    return 0;
+}
+
+size_t count_lines(const DiagCapture &diag, const std::string &line) {
+    auto l = diag.lines();
+    return size_t(std::count(l.begin(), l.end(), line));
+}
+
+TEST_F(ScanDriver, DiagnosticLinesAreAllOutWhenPausedAndWhenTheRunEnds) {
+    // Text mode writes two lines for every block it probes: the densest
+    // diagnostics there are.
+    register_probe(37, counting_probe);
+    g_text_probes = 0;
+    Bytes img(4 << 20, 'a');
+    DiagCapture diag;
+    std::atomic<bool> paused{false};
+    g_on_proceed = [&](unsigned long long processed) {
+        if (processed == (2 << 20) && !paused) {
+            paused = true;
+            general_file_pause();
+        }
+    };
+    size_t while_paused = 0, probed_then = 0;
+    std::thread controller([&] {
+        while (!paused) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        probed_then = size_t(g_text_probes.load());
+        while_paused = count_lines(diag, "first char=61");
+        general_file_resume();
+    });
+    scan(img, "txt");
+    controller.join();
+    EXPECT_GT(probed_then, 4000u);
+    EXPECT_EQ(while_paused, probed_then);
+    EXPECT_EQ(count_lines(diag, "first char=61"), size_t(g_text_probes.load()));
+    EXPECT_EQ(size_t(g_text_probes.load()), img.size() / 512);
+    // In order: each block's two lines together, the run's own lines first.
+    auto lines = diag.lines();
+    auto first = std::find(lines.begin(), lines.end(), "right! ");
+    ASSERT_NE(first, lines.end());
+    EXPECT_NE(std::find(lines.begin(), first, "Start to search the stream"), first);
+    for (auto it = first; it != lines.end() && it + 1 != lines.end(); it += 2) {
+        ASSERT_EQ(*it, "right! ");
+        ASSERT_EQ(*(it + 1), "first char=61");
+    }
+}
+
 TEST_F(ScanDriver, StopBeforeTheRunIsForgotten) {
     Bytes img(4096, 0);
     put_file(img, 2048, 10);
