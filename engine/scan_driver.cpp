@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <sys/mman.h>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -127,6 +128,8 @@ bool text_block_qualifies(const unsigned char *p, uint64_t avail, unsigned char 
 // read.  The window's bytes do not change in between, so the result is the
 // same.
 struct signature_test {
+    static constexpr uint64_t k_prefetch_ahead = 64 * 1024;
+    static constexpr bool k_block_results = true;  // the result of every block is known ahead
     static constexpr int8_t k_none = -1;
     static constexpr int8_t k_later = -2;  // header not wholly read yet: test in the loop
 
@@ -144,16 +147,36 @@ struct signature_test {
     // bytes read so far.
     void gather(const unsigned char *buf, uint64_t from, uint64_t to, uint32_t step) {
         uint64_t k = (from + step - 1) / step;
-        for (uint64_t pos = k * step; pos < to; ++k, pos += step) {
+        uint64_t pos = k * step;
+        // Blocks whose header test reads only bytes of [from, to): first
+        // the quick test on the byte at the block start and the byte an mp4
+        // header starts at; most blocks end there.
+        const uint64_t *first = index.by_first_byte;
+        const int mp4_lead = index.mp4_entry >= 0 ? index.mp4_lead : -1;
+        const uint64_t need = index.reach > 5 ? index.reach : 5;  // p[4] is read too
+        int8_t *out = hit.data();
+        for (; pos + need <= to; ++k, pos += step) {
             const unsigned char *p = buf + pos;
-            bool maybe = index.by_first_byte[p[0]] != 0;
-            if (index.mp4_entry >= 0) maybe = maybe || pos + 4 >= to || p[4] == index.mp4_lead;
+            // The bytes just read are mostly no longer in the cache: asking
+            // for the block starts well ahead overlaps the waits.
+            __builtin_prefetch(p + k_prefetch_ahead);
+            if (first[p[0]] == 0 && p[4] != mp4_lead) {
+                out[k] = k_none;
+                continue;
+            }
+            out[k] = int8_t(index.match(p, to - pos));
+        }
+        // The last few blocks: their headers may reach past what is read.
+        for (; pos < to; ++k, pos += step) {
+            const unsigned char *p = buf + pos;
+            bool maybe = first[p[0]] != 0;
+            if (mp4_lead >= 0) maybe = maybe || pos + 4 >= to || p[4] == mp4_lead;
             if (!maybe) {
-                hit[k] = k_none;
+                out[k] = k_none;
             } else if (pos + index.reach > to) {
-                hit[k] = k_later;
+                out[k] = k_later;
             } else {
-                hit[k] = int8_t(index.match(p, to - pos));
+                out[k] = int8_t(index.match(p, to - pos));
             }
         }
     }
@@ -166,8 +189,32 @@ struct signature_test {
     }
 };
 
+// The blocks from `block` on that have no candidate, as the block loop
+// would walk them: at each, the flag test and then the progress report.
+// Stops before a block where a flag is set (*reported false), or after
+// reporting the first block with a candidate (*reported true); returns that
+// block, or `end`.  Kept apart from the loop so that the few values it needs
+// stay in registers.
+uint64_t walk_quiet_blocks(const int8_t *hit, uint64_t block, uint64_t end, uint64_t offset, uint32_t step,
+                           uint64_t total, bool *reported) {
+    for (; block < end; ++block, offset += step) {
+        if (lmr::load_flag(&signal_pause) | lmr::load_flag(&signal_caught)) {
+            *reported = false;
+            return block;
+        }
+        lmr::proceed_block(offset, total);
+        if (hit[block] != signature_test::k_none) {
+            *reported = true;
+            return block;
+        }
+    }
+    *reported = false;
+    return end;
+}
+
 // The text test: a block qualifies by its first byte after blanks.
 struct text_test {
+    static constexpr bool k_block_results = false;
     void start_window(uint64_t, uint32_t) {}
     void gather(const unsigned char *, uint64_t, uint64_t, uint32_t) {}
     search_spec_entry *operator()(const unsigned char *p, uint64_t avail, uint64_t) const {
@@ -207,12 +254,21 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
         }
         uint64_t pos = 0;
         uint64_t block = 0;  // pos / step: every position tested lies on the block grid
+        const uint64_t blocks = (got + step - 1) / step;
         while (pos < got) {
-            if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
-                lmr::store_flag(&signal_caught, 0);
-                return 0;
+            bool reported = false;
+            if constexpr (std::remove_reference_t<Test>::k_block_results) {
+                block = walk_quiet_blocks(test.hit.data(), block, blocks, base + pos, step, input->size, &reported);
+                pos = block * step;
+                if (pos >= got) break;
             }
-            lmr::proceed_block(base + pos, input->size);
+            if (!reported) {
+                if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
+                    lmr::store_flag(&signal_caught, 0);
+                    return 0;
+                }
+                lmr::proceed_block(base + pos, input->size);
+            }
             search_spec_entry *entry = test(scan_buffer + pos, got - pos, block);
             if (!entry) {
                 pos += step;
