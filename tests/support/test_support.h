@@ -145,4 +145,12 @@ private:
     recovery_state state_{};
 };
 
+// A candidate at the start of `input`, probed as the scan driver would, with
+// `input` also as the file the probe reads on from.
+inline ProbeRun::Result probe_once(const Bytes &input, const char *suffixes, size_t in_memory) {
+    TempFile f(input);
+    ProbeRun run(f.path(), suffixes);
+    return run.probe(input, 0, in_memory);
+}
+
 }  // namespace lmrtest

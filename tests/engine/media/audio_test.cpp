@@ -67,9 +67,7 @@ TEST(Mp3Probe, UntaggedFileEndsWhereTheNextBegins) {
 TEST(Mp3Probe, TagCutByTheChunkEndIsBoundedByIt) {
     Bytes with = sample("media/id3v23_v1.mp3");
     Bytes cut(with.begin(), with.end() - 100);  // "TAG" and 25 bytes of its fields
-    TempFile f(cut);
-    ProbeRun run(f.path(), "mp3");
-    auto r = run.probe(cut, 0, 64);
+    auto r = probe_once(cut, "mp3", 64);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ(cut.size(), r.length);
 }
@@ -122,9 +120,7 @@ TEST(RiffProbe, FormTypeAndRequestedNames) {
     for (auto &c : cases) {
         Bytes input = *c.input;
         append(input, random_bytes(1024, 3));
-        TempFile f(input);
-        ProbeRun run(f.path(), c.requested);
-        auto r = run.probe(input, 0, 64);
+        auto r = probe_once(input, c.requested, 64);
         EXPECT_EQ(c.found, r.found) << c.suffix << " asked as " << c.requested;
         EXPECT_EQ(c.suffix, r.suffix) << c.requested;
         if (c.found) {
@@ -153,9 +149,7 @@ TEST(RiffProbe, MalformedHeadersAndOversizedField) {
     // A size field larger than the input: the find stops at the input's end.
     Bytes big = wav;
     big[7] = 0x7F;
-    TempFile f(big);
-    ProbeRun run(f.path(), "wav");
-    auto r = run.probe(big, 0, 512);
+    auto r = probe_once(big, "wav", 512);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ(big.size(), r.length);
 }

@@ -82,9 +82,7 @@ inline void probe_damaged_copies(const Bytes &seed, const char *suffixes, int ro
 template <typename Cases>
 void expect_cases(const Cases &cases, const char *suffixes) {
     for (auto &c : cases) {
-        TempFile f(c.input);
-        ProbeRun run(f.path(), suffixes);
-        auto r = run.probe(c.input, 0, c.input.size());
+        auto r = probe_once(c.input, suffixes, c.input.size());
         EXPECT_EQ(c.found, r.found) << c.what;
         if (c.found) {
             EXPECT_EQ(c.length, r.length) << c.what;

@@ -89,18 +89,14 @@ TEST(Mp4Probe, LargeSizeFormAndBoxesPastTheChunk) {
     Bytes input = large;
     append(input, Bytes(500, 0));
     {
-        TempFile f(input);
-        ProbeRun run(f.path(), "mp4");
-        auto r = run.probe(input, 0, 100);
+        auto r = probe_once(input, "mp4", 100);
         EXPECT_EQ(1, r.found);
         EXPECT_EQ(large.size(), r.length);
     }
     // An mdat that claims more than the input holds: cut at the input's end.
     Bytes cut = sample("media/mdat_first.mp4");
     cut.resize(cut.size() - 5000);
-    TempFile f(cut);
-    ProbeRun run(f.path(), "mp4");
-    auto r = run.probe(cut, 0, 100);
+    auto r = probe_once(cut, "mp4", 100);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ(cut.size(), r.length);
 }
