@@ -12,8 +12,8 @@
 
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
-#include "recovery/platform/linux_devices.h"
 #include "recovery/suffixutils.h"
+#include "recovery/volumecheck.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -26,8 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -93,70 +91,6 @@ QString suffixesFor(const QString &types, QStringList *unknown) {
 bool decodesLosslessly(const char *arg) {
     const QByteArray raw(arg);
     return QFile::encodeName(QFile::decodeName(raw)) == raw;
-}
-
-// Why `path` cannot be scanned, by its kind; empty when it can.  Only block
-// devices and regular files have a size the scan can rely on: a folder
-// reads as an endless run of failing sectors, and a character device such
-// as /dev/zero has no end, or no bytes at all.
-QString inputKindProblem(const QString &path) {
-    const QByteArray p = QFile::encodeName(path);
-    struct stat st {};
-    if (::stat(p.constData(), &st) != 0)
-        return QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(strerror(errno)));
-    if (S_ISDIR(st.st_mode))
-        return QStringLiteral("cannot scan %1: it is a folder; give a block device or a disk image file").arg(path);
-    if (S_ISCHR(st.st_mode))
-        return QStringLiteral("cannot scan %1: it is a character device, whose size cannot be known; give a block "
-                              "device or a disk image file")
-            .arg(path);
-    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))
-        return QStringLiteral("cannot scan %1: it is neither a block device nor a regular file").arg(path);
-    return QString();
-}
-
-// Why `path` cannot be read; empty when it can.
-QString inputReadProblem(const QString &path) {
-    const QByteArray p = QFile::encodeName(path);
-    struct stat st {};
-    const bool block = ::stat(p.constData(), &st) == 0 && S_ISBLK(st.st_mode);
-    const int fd = ::open(p.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int err = errno;
-        QString message = QStringLiteral("cannot open %1: %2").arg(path, QString::fromLocal8Bit(strerror(err)));
-        if (block && (err == EACCES || err == EPERM))
-            message += QStringLiteral(" (reading a block device needs root or membership of the 'disk' group)");
-        return message;
-    }
-    ::close(fd);
-    return QString();
-}
-
-// Makes the output folder and checks that files can be created in it;
-// returns why not, or empty.  Checked before the scan, which may take hours.
-QString outputFolderProblem(const QString &dir) {
-    const QFileInfo info(dir);
-    if (info.exists() && !info.isDir()) return QStringLiteral("cannot export into %1: it is not a folder").arg(dir);
-    errno = 0;
-    if (!QDir().mkpath(dir)) {
-        const int err = errno;
-        QString message = QStringLiteral("cannot create the output folder %1").arg(dir);
-        if (err) message += QStringLiteral(": ") + QString::fromLocal8Bit(strerror(err));
-        return message;
-    }
-    // Rights, ACLs and read-only mounts all show in one real attempt.
-    QByteArray probe = QFile::encodeName(dir + QStringLiteral("/.lumarek-carve-XXXXXX"));
-    const int fd = ::mkstemp(probe.data());
-    if (fd < 0)
-        return QStringLiteral("cannot write into the output folder %1: %2").arg(dir, QString::fromLocal8Bit(strerror(errno)));
-    ::close(fd);
-    ::unlink(probe.constData());
-    return QString();
-}
-
-bool isBlockDevice(const QString &path) {
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
 int listDevices() {
@@ -241,7 +175,7 @@ int main(int argc, char **argv) {
         return ExitUsage;
     }
     const QString input = positional.first();
-    const QString unusable = inputKindProblem(input);
+    const QString unusable = VolumeCheck::inputKindProblem(input);
     if (!unusable.isEmpty()) {
         fail(unusable);
         return ExitCannotOpen;
@@ -250,7 +184,7 @@ int main(int argc, char **argv) {
     QString outputDir;
     if (parser.isSet(outputOpt)) {
         outputDir = QDir::cleanPath(QFileInfo(parser.value(outputOpt)).absoluteFilePath());
-        if (!parser.isSet(sameOpt) && lmrplatform::writesOntoDevice(input, outputDir, QStringLiteral("/sys"))) {
+        if (!parser.isSet(sameOpt) && VolumeCheck::exportsOntoScannedVolume(input, outputDir)) {
             fail(QStringLiteral("refusing to export into %1: it is on %2, the device being scanned, and writing "
                                 "there would overwrite the deleted files being recovered (use --allow-same-device "
                                 "to do it anyway)")
@@ -272,14 +206,14 @@ int main(int argc, char **argv) {
         return ExitUsage;
     }
 
-    const QString unreadable = inputReadProblem(input);
+    const QString unreadable = VolumeCheck::inputReadProblem(input);
     if (!unreadable.isEmpty()) {
         fail(unreadable);
         return ExitCannotOpen;
     }
 
     if (!outputDir.isEmpty()) {
-        const QString problem = outputFolderProblem(outputDir);
+        const QString problem = VolumeCheck::outputFolderProblem(outputDir);
         if (!problem.isEmpty()) {
             fail(problem);
             return ExitUsage;
@@ -319,15 +253,10 @@ int main(int argc, char **argv) {
     signal(SIGTERM, SIG_DFL);
 
     const EngineControl::Outcome outcome = EngineControl::lastRunOutcome();
+    const QString openProblem = VolumeCheck::lastRunOpenProblem(input);
     int status = ExitOk;
-    if (session.failureCode() == CannotOpenVolume || outcome == EngineControl::CannotOpen ||
-        outcome == EngineControl::BadPath) {
-        QString why = outcome == EngineControl::BadPath ? QStringLiteral("path too long")
-                                                        : QString::fromLocal8Bit(strerror(EngineControl::lastRunErrno()));
-        QString message = QStringLiteral("cannot open %1: %2").arg(input, why);
-        if (isBlockDevice(input) && (EngineControl::lastRunErrno() == EACCES || EngineControl::lastRunErrno() == EPERM))
-            message += QStringLiteral(" (reading a block device needs root or membership of the 'disk' group)");
-        fail(message);
+    if (!openProblem.isEmpty()) {
+        fail(openProblem);
         status = ExitCannotOpen;
     } else if (session.failureCode() == OutOfMemory) {
         fail(QStringLiteral("not enough memory for the scan buffer"));
