@@ -8,6 +8,8 @@
 #include <QMutexLocker>
 #include <QWaitCondition>
 
+#include <atomic>
+
 namespace {
 std::atomic<int> liveThreads{0};
 QMutex activeLock;
@@ -16,7 +18,7 @@ int activeThreads = 0;  // guarded by activeLock
 }  // namespace
 
 FileValidationThread::FileValidationThread(RecoveryCallback *callback_, QObject *parent)
-    : QThread(parent), callback(callback_), stopped(false) {
+    : QThread(parent), callback(callback_) {
     ++liveThreads;
     {
         QMutexLocker lock(&activeLock);
@@ -62,24 +64,27 @@ void FileValidationThread::addFile(r_info *info) {
     FileRecoveredInfo *record = FileRecoveredInfo::newRecoveredInfo(info);
     QMutexLocker lock(&mutex);
     queue.append(record);
+    queueChanged.wakeOne();
 }
 
-void FileValidationThread::stop() { stopped.store(true); }
+void FileValidationThread::stop() {
+    // Set under the lock the thread waits with: it sees the flag either
+    // before it starts waiting or by this wake-up.
+    QMutexLocker lock(&mutex);
+    stopped = true;
+    queueChanged.wakeOne();
+}
 
 void FileValidationThread::run() {
     for (;;) {
-        // Read the flag before looking at the queue: every record added
-        // before stop() is then seen, so nothing queued is left behind.
-        bool stopSeen = stopped.load();
         FileRecoveredInfo *record = nullptr;
         {
             QMutexLocker lock(&mutex);
-            if (!queue.isEmpty()) record = queue.takeFirst();
-        }
-        if (!record) {
-            if (stopSeen) break;
-            QThread::msleep(100);
-            continue;
+            while (queue.isEmpty() && !stopped) queueChanged.wait(&mutex);
+            // Stopped: what was queued before is still reported, then the
+            // thread ends.
+            if (queue.isEmpty()) break;
+            record = queue.takeFirst();
         }
         if (record->getSuffix().isEmpty()) {
             delete record;

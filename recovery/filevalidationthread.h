@@ -9,8 +9,7 @@
 #include <QList>
 #include <QMutex>
 #include <QThread>
-
-#include <atomic>
+#include <QWaitCondition>
 
 class FileRecoveredInfo;
 class RecoveryCallback;
@@ -46,9 +45,10 @@ private:
     void markDone();
 
     RecoveryCallback *callback;
-    QList<FileRecoveredInfo *> queue;
-    std::atomic<bool> stopped;
     QMutex mutex;
+    QWaitCondition queueChanged;       // a record was queued, or stop() was asked
+    QList<FileRecoveredInfo *> queue;  // guarded by mutex
+    bool stopped = false;              // guarded by mutex
     bool done = false;  // run() has returned, or the thread never ran
     bool namesOnly = false;
 };

@@ -1,4 +1,5 @@
-// The validation thread: order, discards, draining on stop, self-deletion.
+// The validation thread: order, discards, draining on stop, waking on each
+// find, self-deletion.
 #include "qt_test_support.h"
 
 #include "recovery/filerecovery.h"
@@ -12,15 +13,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
 using namespace lmrtest;
 
 namespace {
 struct Names : RecoveryCallback {
     QMutex lock;
     QStringList names;
+    std::vector<qint64> reportedAt;  // nanoseconds on `clock`
+    QElapsedTimer clock;
+    Names() { clock.start(); }
     void onRecovered(FileRecoveredInfo *info) override {
         QMutexLocker l(&lock);
         names << info->getName();
+        reportedAt.push_back(clock.nsecsElapsed());
         delete info;
     }
     void onProgress(float) override {}
@@ -32,6 +43,13 @@ struct Names : RecoveryCallback {
         return names.size();
     }
 };
+
+QString pdfName(int i) { return QString("file%1.pdf").arg(i * 512); }
+
+// Lets the GUI thread delete the finished threads.
+bool allDeleted(int before) {
+    return pumpUntil([&] { return FileValidationThread::liveCount() == before; });
+}
 }  // namespace
 
 TEST(ValidationThread, DrainsItsQueueInOrderOnStopThenDeletesItself) {
@@ -71,4 +89,78 @@ TEST(ValidationThread, WithoutCallbackRecordsAreDiscarded) {
     t->start();
     ASSERT_TRUE(FileValidationThread::waitForAll(5000));
     EXPECT_TRUE(pumpUntil([] { return FileValidationThread::liveCount() == 0; }));
+}
+
+TEST(ValidationThread, AFindIsReportedAsSoonAsItIsQueued) {
+    // An idle thread waits for the next find instead of looking again after
+    // a pause: each of these is reported well within the time a polling
+    // thread would have slept (100 ms, 50 ms in the median).
+    Names cb;
+    auto *t = new FileValidationThread(&cb, nullptr);
+    t->start();
+    const int n = 20;
+    std::vector<qint64> latencies;
+    for (int i = 1; i <= n; ++i) {
+        QThread::msleep(25);  // the thread is idle again
+        const qint64 queuedAt = cb.clock.nsecsElapsed();
+        t->addFile(makeInfo("/nonexistent", uint64_t(i) * 512, 100, "pdf"));
+        ASSERT_TRUE(pumpUntil([&] { return cb.count() == i; }, 2000)) << "find " << i << " never reported";
+        QMutexLocker l(&cb.lock);
+        latencies.push_back((cb.reportedAt.back() - queuedAt) / 1000000);
+    }
+    t->stop();
+    ASSERT_TRUE(FileValidationThread::waitForAll(5000));
+    std::sort(latencies.begin(), latencies.end());
+    EXPECT_LT(latencies[n / 2], 20) << "median latency in ms; slowest " << latencies.back();
+    EXPECT_TRUE(allDeleted(0));
+}
+
+TEST(ValidationThread, AStopRightAfterAFindStillReportsIt) {
+    // On a thread that is running and idle, as between two finds of a scan
+    // (and once on a thread that has not got to wait yet).
+    for (int round = 0; round < 50; ++round) {
+        Names cb;
+        auto *t = new FileValidationThread(&cb, nullptr);
+        t->start();
+        if (round > 0) QThread::msleep(2);
+        t->addFile(makeInfo("/nonexistent", 512, 100, "pdf"));
+        t->stop();
+        ASSERT_TRUE(FileValidationThread::waitForAll(5000)) << "round " << round << ": the stop went unseen";
+        ASSERT_EQ(cb.names, QStringList{pdfName(1)}) << "round " << round;
+    }
+    EXPECT_TRUE(allDeleted(0));
+}
+
+TEST(ValidationThread, FindsQueuedBeforeARacingStopAreAllReportedInOrder) {
+    // A scanning thread adds finds while another thread stops the
+    // validation thread at a random moment.  Every find added before stop()
+    // was called is reported, in order; any later one may be, or is freed.
+    std::mt19937 rng(11);
+    for (int round = 0; round < 200; ++round) {
+        Names cb;
+        auto *t = new FileValidationThread(&cb, nullptr);
+        t->start();
+        const int total = 1 + int(rng() % 40);
+        std::atomic<int> added{0};
+        std::thread scan([&] {
+            for (int i = 1; i <= total; ++i) {
+                t->addFile(makeInfo("/nonexistent", uint64_t(i) * 512, 100, "pdf"));
+                added.store(i);
+                if (i % 7 == 0) std::this_thread::yield();
+            }
+        });
+        const int spin = int(rng() % 2000);
+        for (volatile int k = 0; k < spin; k = k + 1) {
+        }
+        const int before = added.load();
+        t->stop();
+        scan.join();
+        ASSERT_TRUE(FileValidationThread::waitForAll(5000)) << "round " << round;
+        QStringList expected;
+        for (int i = 1; i <= cb.names.size(); ++i) expected << pdfName(i);
+        ASSERT_GE(cb.names.size(), before) << "round " << round;
+        ASSERT_EQ(cb.names, expected) << "round " << round;
+        // Deleted before the next round, with whatever came too late.
+        ASSERT_TRUE(allDeleted(0)) << "round " << round;
+    }
 }
