@@ -160,6 +160,11 @@ QImage FileRecoveredInfo::getThumbImage() {
     return thumbImage;
 }
 
+QImage FileRecoveredInfo::readyThumbImage() {
+    QMutexLocker lock(&thumbLock);
+    return thumbImage;
+}
+
 bool FileRecoveredInfo::isThumbCached() {
     if (!isValid() || !hasThumb()) return false;
     if (onGuiThread()) {

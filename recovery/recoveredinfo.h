@@ -5,7 +5,8 @@
 // the pixmap cache belong to the GUI thread, so pictures are decoded into
 // QImage off that thread; the pixmap and its cache entry are made the first
 // time getThumb() is asked on the GUI thread.  Worker threads that want a
-// thumbnail use getThumbImage().
+// thumbnail use getThumbImage(), or readyThumbImage() for one without
+// decoding.
 #pragma once
 
 #include "engine/recovery_engine.h"
@@ -76,6 +77,11 @@ public:
     virtual void genThumb();
     // The thumbnail as an image; usable on any thread.
     virtual QImage getThumbImage();
+    // The thumbnail readInfo() made, while the record still holds it (the
+    // first getThumb() on the GUI thread hands it to the pixmap cache and
+    // lets it go); a null image otherwise.  Never reads or decodes the
+    // file, so it is cheap on any thread.
+    QImage readyThumbImage();
 
     // The file's bytes.  Empty when nothing could be read, when the length
     // exceeds `maxBytes`, or when memory for it cannot be had.

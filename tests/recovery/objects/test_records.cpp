@@ -99,6 +99,31 @@ TEST(Records, PictureIsDecodedOffTheGuiThreadAndThumbnailedOnIt) {
     EXPECT_EQ(image->readImage().size(), QSize(1000, 500));
 }
 
+TEST(Records, AReadyThumbnailIsHandedOutWithoutDecoding) {
+    Bytes png = pngOf(1000, 500);
+    TempFile vol(volumeWith(png, 8192), "vol");
+    std::unique_ptr<FileRecoveredInfo> r(FileRecoveredInfo::newRecoveredInfo(makeInfo(vol.path(), 8192, png.size(), "png")));
+    std::unique_ptr<FileRecoveredInfo> named(FileRecoveredInfo::newRecoveredInfo(makeInfo(vol.path(), 8192, png.size(), "png")));
+    std::thread([&] {
+        r->readInfo();
+        named->readName();
+    }).join();
+
+    QImage ready, unnamed;
+    std::thread([&] {
+        ready = r->readyThumbImage();
+        unnamed = named->readyThumbImage();
+    }).join();
+    EXPECT_EQ(ready.size(), QSize(100, 50));
+    EXPECT_TRUE(unnamed.isNull());  // names only: no thumbnail was made, none is decoded now
+
+    // Once the GUI thread has cached the pixmap the record lets the image
+    // go, and the picture, still readable, is not decoded again for it.
+    EXPECT_EQ(r->getThumb().size(), QSize(100, 50));
+    EXPECT_TRUE(r->readyThumbImage().isNull());
+    QPixmapCache::remove(r->getKey());
+}
+
 TEST(Records, UndecodableOrOversizedPicturesGetNoThumbnail) {
     Bytes junk(3000, 0x5a);
     TempFile vol(volumeWith(junk, 1024), "vol");
