@@ -1,0 +1,669 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "lmtablewidget.h"
+#include "previewdialog.h"
+#include "recoverycategory.h"
+#include "recoverythread.h"
+#include "windowprompts.h"
+
+#include "recovery/device.h"
+#include "recovery/filevalidationthread.h"
+#include "recovery/recoveredinfo.h"
+#include "recovery/suffixutils.h"
+#include "recovery/volumecheck.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QHeaderView>
+#include <QIcon>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMetaType>
+#include <QMouseEvent>
+#include <QStandardItemModel>
+#include <QStandardPaths>
+#include <QTableWidgetItem>
+#include <QUrl>
+
+#include <cstdint>
+#include <cstdio>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(RecoveredInfo *)
+
+namespace {
+
+// The partitions offered on the first page, and the row chosen there (-1:
+// none).  The current device of a scan is borrowed from this list.
+QList<Device *> *deviceList = nullptr;
+int selectedDriveRow = -1;
+
+// Forwarded byte reports over the whole life of the process.
+int proceedTraceCount = 0;
+
+// A byte report is forwarded once it is this far past the last one.
+constexpr qint64 kProceedStep = 104856;
+
+const char *const kChecked = ":/icons/resource/icon_checked.png";
+const char *const kUnchecked = ":/icons/resource/icon_unchecked.png";
+
+// The file groups of the radio buttons.
+const QString kImageGroup = QStringLiteral("jpg,png,gif");
+const QString kDocumentGroup = QStringLiteral("docx,pptx,xlsx,doc,ppt,xls,pdf");
+const QString kProgramGroup = QStringLiteral("apk,exe");
+const QString kArchiveGroup = QStringLiteral("zip,rar,gzip");
+const QString kVideoGroup = QStringLiteral("mp4,avi,mov,3gp");
+const QString kAudioGroup = QStringLiteral("mp3,amr,wav");
+const QString kMediaGroup = QStringLiteral("%1,%2").arg(kVideoGroup, kAudioGroup);
+const QString kAllGroup =
+    QStringLiteral("%1,%2,%3,%4,%5").arg(kImageGroup, kDocumentGroup, kMediaGroup, kProgramGroup, kArchiveGroup);
+
+// At most this many failed names are listed after an export.
+constexpr int kFailuresListed = 10;
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles_)
+    : QMainWindow(parent),
+      ui(new Ui::MainWindow),
+      categories(new QList<RecoveryCategory *>()),
+      imageFiles(imageFiles_),
+      prompts(WindowPrompts::standard()) {
+    ui->setupUi(this);
+    setWindowFlags(Qt::FramelessWindowHint);
+    setMouseTracking(true);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/resource/icon.ico")));
+    checkedPixmap = QPixmap(QString::fromLatin1(kChecked));
+    uncheckedPixmap = QPixmap(QString::fromLatin1(kUnchecked));
+
+    struct Kind {
+        const char *name;
+        const char *icon;
+        LMTableWidget *table;
+    };
+    const Kind kinds[] = {
+        {"图片", ":/icons/resource/icon_category_image.png", ui->imageResultTable},
+        {"文档", ":/icons/resource/icon_category_document.png", ui->documentResultTable},
+        {"音视频", ":/icons/resource/icon_category_video.png", ui->mediaResultTable},
+        {"压缩包", ":/icons/resource/icon_category_zip.png", ui->zipResultTable},
+        {"其他", ":/icons/resource/icon_category_other.png", ui->otherResultTable},
+    };
+    for (const Kind &k : kinds) {
+        auto *c = new RecoveryCategory();
+        c->setName(QString::fromUtf8(k.name));
+        c->setIconPath(QString::fromLatin1(k.icon));
+        c->setTable(k.table);
+        categories->append(c);
+    }
+    categories->at(2)->setPreviewIcon(QStringLiteral(":/icons/resource/icon_preview_play.png"));
+
+    thumbLoader = new LoadThumbThread(ui->imageResultTable->iconSize(), this);
+    initUi();
+    connect(thumbLoader, &LoadThumbThread::thumbsReady, this, &MainWindow::onThumbsReady, Qt::QueuedConnection);
+}
+
+MainWindow::~MainWindow() {
+    closing.store(true);
+    // Nothing may report into the window from here on: stop every scan and
+    // let its threads end before the records and tables go.
+    delete thumbLoader;
+    thumbLoader = nullptr;
+    for (const QPointer<RecoveryThread> &t : scans) {
+        if (!t) continue;
+        t->stop(false);
+    }
+    for (const QPointer<RecoveryThread> &t : scans) {
+        if (!t) continue;
+        t->wait();
+        delete t.data();
+    }
+    scans.clear();
+    recoveryThread = nullptr;
+    FileValidationThread::waitForAll(60000);
+    // Finds already on their way here are released by their slot.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    DeviceManager::setCurrentDevice(nullptr);
+
+    delete ui;
+    qDeleteAll(*categories);
+    categories->clear();
+    delete categories;
+    delete categoryModel;
+    if (deviceList) {
+        DeviceManager::freeDeviceList(deviceList);
+        deviceList = nullptr;
+    }
+}
+
+void MainWindow::initUi() {
+    ui->macMinBtn->hide();
+    ui->macCloseBtn->hide();
+    ui->macMaxBtn->hide();
+    showPage(0);
+
+    ui->driveTreeView->setAttribute(Qt::WA_MacShowFocusRect, false);
+    ui->driveTreeView->setColumnWidth(0, 280);
+    ui->driveTreeView->setColumnWidth(1, 380);
+    refreshDriveList();
+
+    setupCategoryTree();
+    setupResultTables();
+
+    ui->pauseBtn->hide();
+    qRegisterMetaType<uint64_t>("uint64_t");
+    qRegisterMetaType<QVector<int>>("QVector<int>");
+    qRegisterMetaType<RecoveredInfo *>("RecoveredInfo*");
+
+    connect(this, SIGNAL(recoveryProgressSignal(int)), this, SLOT(onRecoveryProgressUpdated(int)));
+    connect(this, SIGNAL(recoveryProceedSignal(quint64, quint64)), this,
+            SLOT(onRecoveryProceedUpdated(quint64, quint64)));
+    connect(this, SIGNAL(recoverySuccessSignal(RecoveredInfo *)), this, SLOT(onRecoverySuccessed(RecoveredInfo *)));
+    connect(this, SIGNAL(recoveryFinishSignal()), this, SLOT(onRecoveryFinished()));
+    connect(this, SIGNAL(recoveryFailSignal()), this, SLOT(onRecoveryFailed()));
+}
+
+void MainWindow::setupCategoryTree() {
+    categoryModel = new QStandardItemModel(ui->categoryTree);
+    for (RecoveryCategory *c : *categories)
+        categoryModel->appendRow(new QStandardItem(QIcon(QPixmap(c->getIconPath())), c->getName()));
+    categoryModel->setHorizontalHeaderLabels({tr("文件分类")});
+    ui->categoryTree->setModel(categoryModel);
+    ui->categoryTree->setIndentation(5);
+    ui->categoryTree->setCurrentIndex(categoryModel->index(0, 0));
+}
+
+void MainWindow::setupResultTables() {
+    for (RecoveryCategory *c : *categories) {
+        LMTableWidget *t = c->getTable();
+        t->setColumnCount(5);
+        t->setSelectionBehavior(QAbstractItemView::SelectRows);
+        t->setSelectionMode(QAbstractItemView::MultiSelection);
+        t->horizontalHeader()->setDefaultSectionSize(150);
+        t->setHorizontalHeaderLabels({tr("选中"), tr("文件名"), tr("文件类型"), tr("文件大小"), tr("预览")});
+        t->horizontalHeader()->setStretchLastSection(true);
+        t->verticalHeader()->setDefaultSectionSize(50);
+        t->verticalHeader()->hide();
+        t->horizontalHeader()->setFixedHeight(30);
+        t->setIconSize(QSize(25, 25));
+        t->setColumnWidth(0, 40);
+        t->setColumnWidth(1, 260);
+        t->setColumnWidth(2, 80);
+        t->setColumnWidth(3, 120);
+    }
+}
+
+void MainWindow::setPrompts(WindowPrompts *p) { prompts = p ? p : WindowPrompts::standard(); }
+
+int MainWindow::liveScans() const {
+    int n = 0;
+    for (const QPointer<RecoveryThread> &t : scans)
+        if (t) ++n;
+    return n;
+}
+
+int MainWindow::thumbnailsPending() const { return thumbsAwaited; }
+
+// ---- drive page ------------------------------------------------------------
+
+void MainWindow::refreshDriveList() {
+    QList<Device *> *previous = deviceList;
+    deviceList = DeviceManager::getDeviceList();
+    for (const QString &path : imageFiles) deviceList->append(DeviceManager::deviceForPath(path));
+    selectedDriveRow = -1;
+
+    auto *model = new QStandardItemModel(ui->driveTreeView);
+    model->setHorizontalHeaderLabels({tr("分区名称"), tr("分区大小")});
+    const QIcon partition(QPixmap(QStringLiteral(":/icons/resource/icon_partition.png")));
+    for (int i = 0; i < deviceList->size(); ++i) {
+        Device *d = deviceList->at(i);
+        model->setItem(i, 0, new QStandardItem(partition, d->getName()));
+        model->setItem(i, 1, new QStandardItem(Utils::formatSize(d->totalSize)));
+    }
+    QAbstractItemModel *old = ui->driveTreeView->model();
+    ui->driveTreeView->setModel(model);
+    ui->driveTreeView->setColumnWidth(0, 280);
+    ui->driveTreeView->setColumnWidth(1, 380);
+    if (old && old->parent() == ui->driveTreeView) old->deleteLater();
+    // No scan reads the old list any more: a scan copies its device's path
+    // and size when it starts, and the current device is cleared on the way
+    // back to this page.
+    if (previous) {
+        if (DeviceManager::getCurrentDevice() && previous->contains(DeviceManager::getCurrentDevice()))
+            DeviceManager::setCurrentDevice(nullptr);
+        DeviceManager::freeDeviceList(previous);
+    }
+}
+
+void MainWindow::showPage(int page) {
+    if (ui->contentStack->currentIndex() != page) ui->contentStack->setCurrentIndex(page);
+    switch (page) {
+    case 0:
+        ui->scanBtn->hide();
+        ui->backBtn->hide();
+        ui->exportBtn->hide();
+        ui->nextBtn->show();
+        break;
+    case 1:
+        ui->scanBtn->show();
+        ui->backBtn->show();
+        ui->exportBtn->hide();
+        ui->nextBtn->hide();
+        break;
+    case 2:
+        ui->scanBtn->hide();
+        ui->backBtn->show();
+        ui->exportBtn->show();
+        ui->nextBtn->hide();
+        break;
+    default:
+        break;
+    }
+}
+
+QStringList MainWindow::selectedGroups() {
+    if (ui->radioDocument->isChecked()) return {kDocumentGroup};
+    if (ui->radioImage->isChecked()) return {kImageGroup};
+    if (ui->radioZip->isChecked()) return {kArchiveGroup};
+    if (ui->radioMedia->isChecked()) return {kMediaGroup};
+    return {kAllGroup};
+}
+
+void MainWindow::on_refreshBtn_clicked() { refreshDriveList(); }
+
+void MainWindow::on_driveTreeView_clicked(QModelIndex index) { selectedDriveRow = index.row(); }
+
+void MainWindow::on_driveTreeView_doubleClicked(QModelIndex index) {
+    selectedDriveRow = index.row();
+    on_nextBtn_clicked();
+}
+
+void MainWindow::on_nextBtn_clicked() {
+    if (selectedDriveRow >= 0) {
+        ui->radioAll->setChecked(true);
+        showPage(1);
+    } else {
+        prompts->message(QStringLiteral("请先选择要恢复的分区！"));
+    }
+}
+
+void MainWindow::on_scanBtn_clicked() {
+    startRecovery();
+    showPage(2);
+}
+
+void MainWindow::on_backBtn_clicked() {
+    if (ui->contentStack->currentIndex() != 2) {
+        showPage(0);
+        return;
+    }
+    if (recoveryThread) stopScan(true);
+    recoveryThread = nullptr;
+    DeviceManager::setCurrentDevice(nullptr);
+    showPage(1);
+}
+
+// ---- title bar and dragging ------------------------------------------------
+
+void MainWindow::quitNow() {
+    close();
+    // The program ends here, scan or no scan: the scan only reads, and every
+    // export has finished (exports run on this thread).
+    fflush(stdout);
+    fflush(stderr);
+    _exit(0);
+}
+
+void MainWindow::on_macCloseBtn_clicked() { quitNow(); }
+void MainWindow::on_windowsCloseBtn_clicked() { quitNow(); }
+void MainWindow::on_macMinBtn_clicked() { showMinimized(); }
+void MainWindow::on_windowsMinBtn_clicked() { showMinimized(); }
+void MainWindow::on_macMaxBtn_clicked() {}
+void MainWindow::on_windowsMaxBtn_clicked() {}
+
+void MainWindow::mousePressEvent(QMouseEvent *event) {
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        dragStart = event->localPos().toPoint();
+    }
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent *) { dragging = false; }
+
+void MainWindow::mouseMoveEvent(QMouseEvent *event) {
+    if (dragging) move(event->screenPos().toPoint() - dragStart);
+}
+
+// ---- the scan ---------------------------------------------------------------
+
+void MainWindow::resetResults() {
+    foundCount = 0;
+    lastProceed = 0;
+    heldProceed = 0;
+    heldTotal = 0;
+    shownPercent.store(ui->recoveryProgress->value());
+    failureCode.store(0);
+    Device *device = nullptr;
+    if (deviceList && selectedDriveRow >= 0 && selectedDriveRow < deviceList->size())
+        device = deviceList->at(selectedDriveRow);
+    DeviceManager::setCurrentDevice(device);
+
+    // Thumbnails still being made belong to the rows about to go.
+    ++generation;
+    thumbLoader->clear();
+    thumbsAwaited = 0;
+    for (int i = 0; i < categories->size(); ++i) {
+        RecoveryCategory *c = categories->at(i);
+        c->getTable()->setRowCount(0);
+        c->clear();
+        categoryModel->item(i)->setText(c->getName());
+    }
+    ui->successLabel->setText(QStringLiteral("已扫描到0个文件"));
+}
+
+void MainWindow::startRecovery() {
+    resetResults();
+    // Scans that ended have deleted themselves.
+    for (int i = scans.size() - 1; i >= 0; --i)
+        if (!scans.at(i)) scans.removeAt(i);
+    recoveryThread = new RecoveryThread(this, selectedGroups());
+    scans.append(recoveryThread);
+    recoveryThread->start(QThread::InheritPriority);
+    setControlState(true, false, true, false);
+}
+
+void MainWindow::setControlState(bool pauseShown, bool resumeShown, bool stopShown, bool startShown) {
+    ui->stopBtn->setVisible(stopShown);
+    ui->startBtn->setVisible(startShown);
+    ui->pauseBtn->setVisible(pauseShown);
+    ui->resumeBtn->setVisible(resumeShown);
+}
+
+void MainWindow::endedState() { setControlState(false, false, false, true); }
+
+void MainWindow::stopScan(bool notify) {
+    RecoveryThread *t = recoveryThread;
+    if (t) t->stop(notify);
+}
+
+void MainWindow::on_startBtn_clicked() { startRecovery(); }
+
+void MainWindow::on_pauseBtn_clicked() {
+    if (!recoveryThread) return;
+    recoveryThread->pause();
+    setControlState(false, true, true, false);
+}
+
+void MainWindow::on_resumeBtn_clicked() {
+    if (!recoveryThread) return;
+    recoveryThread->resume();
+    setControlState(true, false, true, false);
+}
+
+void MainWindow::on_stopBtn_clicked() {
+    if (!recoveryThread) return;
+    stopScan(true);
+    recoveryThread = nullptr;
+    endedState();
+}
+
+bool MainWindow::fromStoppedScan() {
+    RecoveryThread *t = RecoveryThread::current();
+    return t && t->isCancelled();
+}
+
+void MainWindow::onRecovered(FileRecoveredInfo *info) {
+    if (closing.load() || !info || info->getLen() == 0) {
+        delete info;
+        return;
+    }
+    emit recoverySuccessSignal(info);
+}
+
+void MainWindow::onProgress(float percent) {
+    if (fromStoppedScan()) return;
+    const int value = int(percent);
+    if (shownPercent.exchange(value) == value) return;
+    emit recoveryProgressSignal(value);
+}
+
+void MainWindow::onFinished() {
+    // A stopped scan has said so already, from the stop.
+    if (fromStoppedScan()) return;
+    // The scan's last report may have been held back by the throttle (the
+    // last free region can end short of the volume's end): show where the
+    // scan really ended.
+    if (RecoveryThread::current() && heldProceed != lastProceed) forwardProceed(heldProceed, heldTotal);
+    emit recoveryFinishSignal();
+}
+
+void MainWindow::onFailed(int code) {
+    if (fromStoppedScan()) return;
+    failureCode.store(code);
+    emit recoveryFailSignal();
+}
+
+void MainWindow::onProceed(quint64 value, quint64 total) {
+    if (fromStoppedScan()) {
+        // The stop may have come before the engine started this run, which
+        // clears the stop request: ask again.
+        EngineControl::requestStop();
+        return;
+    }
+    heldProceed = value;
+    heldTotal = total;
+    const qint64 diff = qint64(value) - qint64(lastProceed);
+    if (!(diff > kProceedStep || value == total)) return;
+    forwardProceed(value, total);
+}
+
+void MainWindow::forwardProceed(quint64 value, quint64 total) {
+    ++proceedTraceCount;
+    printf("count: %d\n", proceedTraceCount);
+    fflush(stdout);
+    emit recoveryProceedSignal(value, total);
+    lastProceed = value;
+}
+
+void MainWindow::onRecoveryProgressUpdated(int percent) {
+    ui->recoveryProgress->setValue(percent);
+    ui->progressLabel->setText(QStringLiteral("%1%").arg(percent));
+}
+
+void MainWindow::onRecoveryProceedUpdated(quint64 value, quint64 total) {
+    ui->proceedLabel->setText(
+        QStringLiteral("%1/%2").arg(Utils::formatSize(qint64(value)), Utils::formatSize(qint64(total))));
+}
+
+void MainWindow::onRecoveryFinished() {
+    recoveryThread = nullptr;
+    endedState();
+}
+
+void MainWindow::onRecoveryFailed() {
+    recoveryThread = nullptr;
+    endedState();
+    showFailure(failureCode.exchange(0));
+}
+
+void MainWindow::showFailure(int code) {
+    if (code == CannotOpenVolume) {
+        Device *d = DeviceManager::getCurrentDevice();
+        const QString path = d ? d->getRDevFile() : QString();
+        if (VolumeCheck::needsAccessRights(path)) {
+            prompts->message(QStringLiteral("无法读取所选分区 %1。\n读取分区需要管理员权限：请以管理员（root）身份运行本程序，"
+                                            "或者把当前用户加入 disk 用户组后重新登录，然后再试。")
+                                 .arg(path));
+        } else {
+            prompts->message(QStringLiteral("无法读取所选分区 %1。\n%2").arg(path, VolumeCheck::lastRunOpenProblem(path)));
+        }
+    } else if (code == OutOfMemory) {
+        prompts->message(QStringLiteral("内存不足，无法开始扫描。请关闭其他程序后再试。"));
+    }
+}
+
+// ---- results ----------------------------------------------------------------
+
+RecoveryCategory *MainWindow::category(int index) const {
+    return index >= 0 && index < categories->size() ? categories->at(index) : nullptr;
+}
+
+RecoveryCategory *MainWindow::currentCategory() { return category(ui->resultStack->currentIndex()); }
+
+void MainWindow::onRecoverySuccessed(RecoveredInfo *base) {
+    auto *info = dynamic_cast<FileRecoveredInfo *>(base);
+    if (closing.load() || !info) {
+        delete base;
+        return;
+    }
+    const int k = categoryIndexForSuffix(info->getSuffix());
+    RecoveryCategory *c = categories->at(k);
+    c->getInfos()->append(info);
+    LMTableWidget *table = c->getTable();
+    const int r = table->rowCount();
+    table->insertRow(r);
+
+    auto *check = new QTableWidgetItem();
+    check->setData(Qt::DecorationRole, uncheckedPixmap);
+    table->setItem(r, 0, check);
+    table->setItem(r, 1, new QTableWidgetItem(info->getName()));
+    auto *type = new QTableWidgetItem(info->getSuffix());
+    type->setTextAlignment(Qt::AlignCenter);
+    table->setItem(r, 2, type);
+    auto *size = new QTableWidgetItem(Utils::formatSize(info->getLen()));
+    size->setTextAlignment(Qt::AlignCenter);
+    table->setItem(r, 3, size);
+    // The preview picture is the cell's decoration, centred by the table: a
+    // label widget per row does not scale to the thousands of rows a memory
+    // card gives.
+    auto *preview = new QTableWidgetItem();
+    preview->setData(Qt::DecorationRole, QPixmap(c->getPreviewIcon()));
+    preview->setFlags(preview->flags() & ~Qt::ItemIsEditable);
+    table->setItem(r, 4, preview);
+
+    if (k == 0 && info->hasThumb()) {
+        ThumbJob job;
+        job.generation = generation;
+        job.category = k;
+        job.row = r;
+        job.image = info->readyThumbImage();
+        if (!job.image.isNull()) {
+            ++thumbsAwaited;
+            thumbLoader->add(job);
+        }
+    }
+
+    categoryModel->item(k)->setText(QStringLiteral("%1(%2)").arg(c->getName()).arg(table->rowCount()));
+    ++foundCount;
+    ui->successLabel->setText(QStringLiteral("已扫描到%1个文件").arg(foundCount));
+}
+
+void MainWindow::onThumbsReady(const QVector<ThumbJob> &done) {
+    for (const ThumbJob &job : done) {
+        if (job.generation != generation) continue;
+        --thumbsAwaited;
+        RecoveryCategory *c = category(job.category);
+        if (!c || job.row >= c->getTable()->rowCount()) continue;
+        QTableWidgetItem *item = c->getTable()->item(job.row, 1);
+        if (item) item->setData(Qt::DecorationRole, QIcon(QPixmap::fromImage(job.image)));
+    }
+}
+
+void MainWindow::on_categoryTree_clicked(QModelIndex index) { ui->resultStack->setCurrentIndex(index.row()); }
+
+void MainWindow::onResultTableClicked(QModelIndex index, int categoryIndex) {
+    RecoveryCategory *c = category(categoryIndex);
+    if (!c || !index.isValid()) return;
+    LMTableWidget *table = c->getTable();
+    QTableWidgetItem *item0 = table->item(index.row(), 0);
+    if (!item0) return;
+    if (index.column() == 4 && index.row() < c->getInfos()->size()) {
+        auto *dialog = new PreviewDialog(this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setModal(true);
+        dialog->show();
+        dialog->loadImage(c->getInfos()->at(index.row()));
+        // The click toggled the row; a preview leaves the check mark as it was.
+        item0->setSelected(!item0->isSelected());
+        const QItemSelectionModel::SelectionFlags s =
+            item0->isSelected() ? QItemSelectionModel::Select : QItemSelectionModel::Deselect;
+        for (int col = 0; col < 5; ++col)
+            table->selectionModel()->select(col == index.column() ? index : index.sibling(index.row(), col), s);
+    }
+    item0->setData(Qt::DecorationRole, item0->isSelected() ? checkedPixmap : uncheckedPixmap);
+}
+
+void MainWindow::on_imageResultTable_clicked(QModelIndex index) { onResultTableClicked(index, 0); }
+void MainWindow::on_documentResultTable_clicked(QModelIndex index) { onResultTableClicked(index, 1); }
+void MainWindow::on_mediaResultTable_clicked(QModelIndex index) { onResultTableClicked(index, 2); }
+void MainWindow::on_zipResultTable_clicked(QModelIndex index) { onResultTableClicked(index, 3); }
+void MainWindow::on_otherResultTable_clicked(QModelIndex index) { onResultTableClicked(index, 4); }
+
+namespace {
+QModelIndex previewCell(const QModelIndex &index) {
+    return index.column() == 4 ? index : index.sibling(index.row(), 4);
+}
+}  // namespace
+
+void MainWindow::on_imageResultTable_doubleClicked(QModelIndex index) { onResultTableClicked(previewCell(index), 0); }
+void MainWindow::on_documentResultTable_doubleClicked(QModelIndex index) { onResultTableClicked(previewCell(index), 1); }
+void MainWindow::on_mediaResultTable_doubleClicked(QModelIndex index) { onResultTableClicked(previewCell(index), 2); }
+void MainWindow::on_zipResultTable_doubleClicked(QModelIndex index) { onResultTableClicked(previewCell(index), 3); }
+void MainWindow::on_otherResultTable_doubleClicked(QModelIndex index) { onResultTableClicked(previewCell(index), 4); }
+
+// ---- export -----------------------------------------------------------------
+
+void MainWindow::on_exportBtn_clicked() { exportChecked(); }
+
+void MainWindow::exportChecked() {
+    RecoveryCategory *c = currentCategory();
+    if (!c) return;
+    LMTableWidget *table = c->getTable();
+    if (table->selectedItems().isEmpty()) {
+        prompts->message(QStringLiteral("请先选择要保存的文件！"));
+        return;
+    }
+    const QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString dir = prompts->chooseFolder(this, tr("选择文件夹"), start);
+    if (dir.isNull()) return;
+
+    QList<FileRecoveredInfo *> chosen;
+    for (QTableWidgetItem *item : table->selectedItems()) {
+        if (item->column() != 0) continue;
+        const int r = item->row();
+        if (r >= 0 && r < c->getInfos()->size()) chosen.append(c->getInfos()->at(r));
+    }
+    if (chosen.isEmpty()) return;
+
+    // Writing onto the partition being recovered overwrites the very files
+    // still to be found there.
+    if (VolumeCheck::exportsOntoScannedVolume(chosen.first()->getDevFile(), dir) &&
+        !prompts->confirm(this, QStringLiteral("所选文件夹 %1 位于正在恢复的分区上。\n"
+                                               "保存到这里会覆盖该分区上尚未恢复的已删除文件，使它们再也无法找回。\n\n"
+                                               "建议选择另一个磁盘上的文件夹。仍然要保存到这里吗？")
+                                    .arg(QDir::toNativeSeparators(dir))))
+        return;
+
+    QStringList failed;
+    for (FileRecoveredInfo *record : chosen) {
+        record->setExportPath(dir);
+        if (!record->exportSelf()) {
+            const QString why = record->getExportError();
+            failed << (why.isEmpty() ? record->getName() : QStringLiteral("%1（%2）").arg(record->getName(), why));
+        }
+    }
+    const int saved = chosen.size() - failed.size();
+    if (failed.isEmpty()) {
+        prompts->message(QStringLiteral("保存成功！"));
+    } else {
+        QStringList shown = failed.mid(0, kFailuresListed);
+        if (failed.size() > kFailuresListed) shown << QStringLiteral("……以及另外%1个文件").arg(failed.size() - kFailuresListed);
+        prompts->message(QStringLiteral("已保存%1个文件，共%2个。\n以下文件保存失败：\n%3")
+                             .arg(saved)
+                             .arg(chosen.size())
+                             .arg(shown.join(QLatin1Char('\n'))));
+    }
+    if (saved > 0) prompts->openFolder(QUrl::fromLocalFile(dir));
+}

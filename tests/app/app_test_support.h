@@ -1,0 +1,175 @@
+// Helpers of the desktop program's tests: a window built as the program
+// builds it, answers in place of a person, clicks on cells, and the demo
+// volume (FAT32 with deleted samples) made by the real tools.
+#pragma once
+
+#include "qt_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include "lmtablewidget.h"
+#include "mainwindow.h"
+#include "recoverycategory.h"
+#include "windowprompts.h"
+
+#include "recovery/device.h"
+#include "recovery/filevalidationthread.h"
+#include "recovery/recoveredinfo.h"
+#include "recovery/suffixutils.h"
+
+#include <QAbstractItemView>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QStandardItemModel>
+#include <QTest>
+#include <QTreeView>
+#include <QUrl>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace apptest {
+
+// Records what the window said and answers its questions.
+struct FakePrompts : WindowPrompts {
+    QStringList messages;
+    QStringList questions;
+    QString folder;          // the folder "chosen"; null: the dialog is cancelled
+    bool answer = false;     // to every yes/no question
+    QList<QUrl> opened;
+    int folderAsked = 0;
+
+    void message(const QString &text) override { messages << text; }
+    bool confirm(QWidget *, const QString &text) override {
+        questions << text;
+        return answer;
+    }
+    QString chooseFolder(QWidget *, const QString &, const QString &) override {
+        ++folderAsked;
+        return folder;
+    }
+    void openFolder(const QUrl &url) override { opened << url; }
+};
+
+template <typename T>
+T *child(QWidget *w, const char *name) {
+    T *c = w->findChild<T *>(QString::fromLatin1(name));
+    if (!c) ADD_FAILURE() << "no widget " << name;
+    return c;
+}
+
+inline void click(QWidget *w, const char *button) { QTest::mouseClick(child<QPushButton>(w, button), Qt::LeftButton); }
+
+inline bool shown(QWidget *w, const char *name) {
+    QWidget *c = child<QWidget>(w, name);
+    return c && !c->isHidden();
+}
+
+// A click (or double click) on a cell of an item view, as the mouse does it.
+inline void clickCell(QAbstractItemView *view, int row, int column, bool twice = false) {
+    const QModelIndex index = view->model()->index(row, column);
+    view->scrollTo(index);
+    const QPoint at = view->visualRect(index).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    if (twice) QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+// The row of the drive list whose name is `name`, or -1.
+inline int driveRow(QWidget *w, const QString &name) {
+    auto *view = child<QTreeView>(w, "driveTreeView");
+    for (int r = 0; r < view->model()->rowCount(); ++r)
+        if (view->model()->index(r, 0).data().toString() == name) return r;
+    return -1;
+}
+
+inline std::string shell(const std::string &cmd, int *status = nullptr) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = st;
+    return out;
+}
+
+// The demo volume, made once per test program in a temporary folder.
+struct DemoVolume {
+    QString dir;
+    QString image;
+    QStringList deleted;  // names of the deleted samples
+
+    static const DemoVolume &get() {
+        static DemoVolume v;
+        return v;
+    }
+    static QString samples() { return QStringLiteral(LUMAREK_SOURCE_DIR "/scripts/demo-samples"); }
+    bool ok() const { return !deleted.isEmpty(); }
+
+private:
+    DemoVolume() {
+        char tmpl[] = "/tmp/lmr-app-volume-XXXXXX";
+        if (!mkdtemp(tmpl)) return;
+        dir = QString::fromLocal8Bit(tmpl);
+        image = dir + QStringLiteral("/demo-fat32.img");
+        const QString list = dir + QStringLiteral("/deleted.txt");
+        int status = 0;
+        shell("'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image.toStdString() + "' '" +
+                  list.toStdString() + "' 2>/dev/null",
+              &status);
+        QFile f(list);
+        if (status == 0 && f.open(QIODevice::ReadOnly))
+            deleted = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+    ~DemoVolume() {
+        if (!dir.isEmpty()) QDir(dir).removeRecursively();
+    }
+};
+
+// A window on the demo volume, with fake prompts.
+struct Session {
+    FakePrompts prompts;
+    std::unique_ptr<MainWindow> window;
+
+    Session() : Session(QStringList{DemoVolume::get().image}) {}
+    explicit Session(const QStringList &images) {
+        window.reset(new MainWindow(nullptr, images));
+        window->setPrompts(&prompts);
+        window->show();
+    }
+    ~Session() { close(); }
+    void close() {
+        window.reset();
+        // Threads of the window delete themselves through the event loop.
+        lmrtest::pumpUntil([] { return false; }, 50);
+    }
+    MainWindow *w() const { return window.get(); }
+
+    // From the drive page to a running scan of `radio` on the image.
+    void startScan(const char *radio = "radioAll") {
+        const int row = driveRow(w(), QFileInfo(DemoVolume::get().image).fileName());
+        if (row < 0) { ADD_FAILURE() << "the demo volume is not listed"; return; }
+        clickCell(child<QTreeView>(w(), "driveTreeView"), row, 0);
+        click(w(), "nextBtn");
+        QTest::mouseClick(child<QRadioButton>(w(), radio), Qt::LeftButton, Qt::NoModifier, QPoint(5, 10));
+        click(w(), "scanBtn");
+    }
+    bool waitEnded(int msecs = 60000) {
+        return lmrtest::pumpUntil([this] { return shown(w(), "startBtn") && w()->liveScans() == 0; }, msecs);
+    }
+    int rows(int category) const { return w()->category(category)->getTable()->rowCount(); }
+    int totalRows() const {
+        int n = 0;
+        for (int k = 0; k < 5; ++k) n += rows(k);
+        return n;
+    }
+};
+
+}  // namespace apptest

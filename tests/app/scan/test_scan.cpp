@@ -1,0 +1,270 @@
+// The scan as the window runs it: the progress bridge's throttles, the
+// control buttons, real scans of the demo volume with pause, resume, stop
+// and restart, a volume that cannot be read, and closing the window while a
+// scan runs.
+#include "app_test_support.h"
+
+#include "recoverythread.h"
+
+#include "recovery/device.h"
+#include "recovery/filerecovery.h"
+
+#include <QSignalSpy>
+
+#include <atomic>
+#include <iostream>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace apptest;
+
+namespace {
+
+// Standard output into a file for the life of the object.
+class CapturedStdout {
+public:
+    CapturedStdout() {
+        fflush(stdout);
+        char tmpl[] = "/tmp/lmr-stdout-XXXXXX";
+        fd = mkstemp(tmpl);
+        path = tmpl;
+        saved = dup(STDOUT_FILENO);
+        dup2(fd, STDOUT_FILENO);
+    }
+    ~CapturedStdout() {
+        restore();
+        unlink(path.c_str());
+    }
+    QStringList lines() {
+        restore();
+        QFile f(QString::fromStdString(path));
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    void restore() {
+        if (saved < 0) return;
+        fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        close(fd);
+        saved = -1;
+    }
+    int fd = -1, saved = -1;
+    std::string path;
+};
+
+// A large sparse image (no file system: scanned whole), slow enough to
+// pause, stop or close the window in the middle of its scan.
+struct SparseImage {
+    QString path;
+    explicit SparseImage(qint64 bytes) {
+        char tmpl[] = "/tmp/lmr-sparse-XXXXXX";
+        int fd = mkstemp(tmpl);
+        path = QString::fromLocal8Bit(tmpl);
+        if (fd >= 0) {
+            if (ftruncate(fd, bytes) != 0) path.clear();
+            close(fd);
+        }
+    }
+    ~SparseImage() { QFile::remove(path); }
+};
+
+// What the object layer finds on `image` with `group`, without the window.
+struct Reference : RecoveryCallback {
+    // The last byte report of the last count().
+    static quint64 &lastProceed() {
+        static quint64 v = 0;
+        return v;
+    }
+    QMutex lock;
+    int finds = 0;
+    void onRecovered(FileRecoveredInfo *info) override {
+        QMutexLocker hold(&lock);
+        if (info->getLen() != 0) ++finds;
+        delete info;
+    }
+    void onProgress(float) override {}
+    void onFinished() override {}
+    void onFailed(int) override {}
+    void onProceed(quint64 value, quint64) override { last = value; }
+    std::atomic<quint64> last{0};
+
+    static int count(const QString &image, const QString &group) {
+        Reference r;
+        Device *d = DeviceManager::deviceForPath(image);
+        DeviceManager::setCurrentDevice(d);
+        {
+            FileRecovery recovery;
+            recovery.setRecoveryCallback(&r);
+            recovery.startGroup({group});
+            recovery.finishValidation(-1);
+        }
+        DeviceManager::setCurrentDevice(nullptr);
+        delete d;
+        lastProceed() = r.last.load();
+        return r.finds;
+    }
+};
+
+QString text(MainWindow *w, const char *label) { return child<QLabel>(w, label)->text(); }
+
+}  // namespace
+
+TEST(ProgressBridge, ByteReportsAreForwardedPastTheThresholdAndAtTheEnd) {
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    QSignalSpy spy(w, SIGNAL(recoveryProceedSignal(quint64, quint64)));
+    const quint64 total = 1000000;
+    CapturedStdout out;
+    w->onProceed(104856, total);   // held: not past the threshold
+    w->onProceed(104857, total);   // forwarded
+    w->onProceed(209713, total);   // held: 104856 past the last forwarded
+    w->onProceed(209714, total);   // forwarded
+    w->onProceed(1000, total);     // a lower value is held
+    w->onProceed(total, total);    // the end is always forwarded
+    w->onProceed(total, total);    // ... even when it repeats
+    const QStringList lines = out.lines();
+    ASSERT_EQ(spy.count(), 4);
+    EXPECT_EQ(spy.at(0).at(0).toULongLong(), 104857u);
+    EXPECT_EQ(spy.at(1).at(0).toULongLong(), 209714u);
+    EXPECT_EQ(spy.at(2).at(0).toULongLong(), total);
+    // One numbered line per forwarded report, counting on over the process.
+    ASSERT_EQ(lines.size(), 4);
+    const int first = lines.first().mid(7).toInt();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(lines[i], QStringLiteral("count: %1").arg(first + i));
+    EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("%1/%1").arg(Utils::formatSize(total)));
+}
+
+TEST(ProgressBridge, PercentagesAreForwardedWhenTheWholeNumberChanges) {
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    QSignalSpy spy(w, SIGNAL(recoveryProgressSignal(int)));
+    for (float p : {12.3f, 12.9f, 13.0f, 13.99f}) w->onProgress(p);
+    ASSERT_EQ(spy.count(), 2);
+    EXPECT_EQ(spy.at(0).at(0).toInt(), 12);
+    EXPECT_EQ(spy.at(1).at(0).toInt(), 13);
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("13%"));
+}
+
+TEST(ScanControls, ButtonsFollowTheScanAndDoNothingWithoutOne) {
+    SparseImage big(qint64(8) << 30);
+    ASSERT_FALSE(big.path.isEmpty());
+    Session s({big.path});
+    MainWindow *w = s.w();
+    // Without a scan the controls change nothing.
+    for (const char *b : {"pauseBtn", "resumeBtn", "stopBtn"}) QMetaObject::invokeMethod(w, (std::string("on_") + b + "_clicked").c_str());
+    EXPECT_EQ(w->runningScan(), nullptr);
+
+    auto *drives = child<QTreeView>(w, "driveTreeView");
+    clickCell(drives, driveRow(w, QFileInfo(big.path).fileName()), 0);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    auto state = [w] {
+        std::string s;
+        for (const char *b : {"pauseBtn", "resumeBtn", "stopBtn", "startBtn"}) s += shown(w, b) ? '1' : '0';
+        return s;
+    };
+    EXPECT_EQ(state(), "1010");  // running
+    // Wait for the engine to be scanning before pausing it.
+    ASSERT_TRUE(lmrtest::pumpUntil([w] { return !text(w, "proceedLabel").isEmpty(); }, 20000));
+    click(w, "pauseBtn");
+    EXPECT_EQ(state(), "0110");  // paused
+    lmrtest::pumpUntil([] { return false; }, 300);
+    const QString pausedAt = text(w, "proceedLabel");
+    lmrtest::pumpUntil([] { return false; }, 300);
+    EXPECT_EQ(text(w, "proceedLabel"), pausedAt) << "the scan went on while paused";
+    click(w, "resumeBtn");
+    EXPECT_EQ(state(), "1010");
+    click(w, "pauseBtn");
+    // Stop while paused ends the scan.
+    click(w, "stopBtn");
+    EXPECT_EQ(state(), "0001");  // ended
+    EXPECT_EQ(w->runningScan(), nullptr);
+    EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
+    // Start begins a fresh scan, which is not paused.
+    click(w, "startBtn");
+    EXPECT_EQ(state(), "1010");
+    const QString before = text(w, "proceedLabel");
+    EXPECT_TRUE(lmrtest::pumpUntil([&] { return text(w, "proceedLabel") != before; }, 20000));
+    click(w, "stopBtn");
+    EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
+}
+
+TEST(RealScan, DemoVolumeFindsWhatTheObjectLayerFindsAcrossStopAndRestart) {
+    ASSERT_TRUE(DemoVolume::get().ok());
+    const int expected = Reference::count(DemoVolume::get().image, ALL_SUFFIXES);
+    const quint64 lastReport = Reference::lastProceed();
+    ASSERT_GE(expected, DemoVolume::get().deleted.size());
+
+    Session s;
+    MainWindow *w = s.w();
+    s.startScan();
+    ASSERT_TRUE(s.waitEnded());
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return s.totalRows() == expected; }, 20000)) << s.totalRows();
+    EXPECT_EQ(text(w, "successLabel"), QStringLiteral("已扫描到%1个文件").arg(expected));
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("100%"));
+    // The end of the last free region, even when the throttle held it.
+    EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("%1/40.00MB").arg(Utils::formatSize(qint64(lastReport))));
+    std::cerr << "last byte report " << lastReport << "\n";
+    EXPECT_EQ(child<QProgressBar>(w, "recoveryProgress")->value(), 100);
+
+    // Stopped at once, then started again: the tables are cleared and the
+    // new scan finds everything again, once.
+    click(w, "startBtn");
+    click(w, "stopBtn");
+    ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
+    click(w, "startBtn");
+    ASSERT_TRUE(s.waitEnded());
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return s.totalRows() == expected; }, 20000)) << s.totalRows();
+    lmrtest::pumpUntil([] { return false; }, 200);
+    EXPECT_EQ(s.totalRows(), expected);
+    EXPECT_EQ(text(w, "successLabel"), QStringLiteral("已扫描到%1个文件").arg(expected));
+
+    // The image group finds only pictures.
+    click(w, "backBtn");
+    child<QRadioButton>(w, "radioImage")->setChecked(true);
+    click(w, "scanBtn");
+    ASSERT_TRUE(s.waitEnded());
+    const int pictures = Reference::count(DemoVolume::get().image, IMAGE_SUFFIXES);
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return s.rows(0) == pictures; }, 20000));
+    EXPECT_EQ(s.totalRows(), pictures);
+}
+
+TEST(RealScan, AVolumeThatCannotBeReadIsSaidSo) {
+    SparseImage gone(1 << 20);
+    Session s({gone.path});
+    MainWindow *w = s.w();
+    QFile::remove(gone.path);  // listed, then gone before the scan
+    clickCell(child<QTreeView>(w, "driveTreeView"), driveRow(w, QFileInfo(gone.path).fileName()), 0);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    ASSERT_TRUE(s.waitEnded());
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return !s.prompts.messages.isEmpty(); }, 5000));
+    EXPECT_TRUE(s.prompts.messages.first().startsWith(QStringLiteral("无法读取所选分区"))) << s.prompts.messages.first().toStdString();
+    EXPECT_TRUE(s.prompts.messages.first().contains(gone.path));
+    EXPECT_EQ(s.totalRows(), 0);
+}
+
+TEST(RealScan, ClosingTheWindowMidScanStopsAndWaitsForTheScan) {
+    SparseImage big(qint64(8) << 30);
+    ASSERT_TRUE(DemoVolume::get().ok());
+    for (int round = 0; round < 3; ++round) {
+        Session s({big.path, DemoVolume::get().image});
+        MainWindow *w = s.w();
+        // A scan with finds in flight, then one that is mid-way.
+        s.startScan();
+        click(w, "backBtn");  // stops it: page 1
+        click(w, "backBtn");  // page 0
+        clickCell(child<QTreeView>(w, "driveTreeView"), driveRow(w, QFileInfo(big.path).fileName()), 0);
+        click(w, "nextBtn");
+        click(w, "scanBtn");
+        lmrtest::pumpUntil([w] { return !text(w, "proceedLabel").isEmpty(); }, 5000 * round);
+        s.close();  // must not crash or leave a thread reporting into freed memory
+    }
+    EXPECT_TRUE(FileValidationThread::waitForAll(1000));
+}
