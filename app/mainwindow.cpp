@@ -99,8 +99,9 @@ MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles_)
     }
     categories->at(2)->setPreviewIcon(QStringLiteral(":/icons/resource/icon_preview_play.png"));
 
-    thumbLoader = new LoadThumbThread(ui->imageResultTable->iconSize(), this);
     initUi();
+    // After initUi(): the tables get their icon size there.
+    thumbLoader = new LoadThumbThread(ui->imageResultTable->iconSize(), this);
     connect(thumbLoader, &LoadThumbThread::thumbsReady, this, &MainWindow::onThumbsReady, Qt::QueuedConnection);
 }
 
