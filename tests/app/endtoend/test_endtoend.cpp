@@ -1,0 +1,216 @@
+// The desktop program as a person uses it, on a real X server where one is
+// given (ctest runs this under xvfb-run): the demo volume is chosen in the
+// partition list, 所有文件 stays checked, the scan runs to its end, the
+// finds are ticked with the mouse in every kind that has any, each kind's
+// ticked rows are exported into a folder of their own, and every export is
+// compared with the deleted sample it came from.
+//
+// With LUMAREK_SCREENSHOTS=DIR the window is also saved as a PNG at each
+// step (scripts/screenshot); the checks are the same either way.
+#include "app_test_support.h"
+
+#include "previewdialog.h"
+
+#include <QApplication>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QImage>
+#include <QScreen>
+#include <QTemporaryDir>
+
+#include <map>
+
+#include <gtest/gtest.h>
+
+using namespace apptest;
+
+namespace {
+
+// Saves the screen under the window, dialogs over it included, when
+// LUMAREK_SCREENSHOTS names a folder.
+class Screenshots {
+public:
+    Screenshots() : dir(qEnvironmentVariable("LUMAREK_SCREENSHOTS")) {}
+    bool wanted() const { return !dir.isEmpty(); }
+    void take(QWidget *w, const QString &name) {
+        if (!wanted()) return;
+        // Let queued repaints (thumbnails, the dialog's picture) reach the
+        // screen before it is read.
+        lmrtest::pumpUntil([] { return false; }, 300);
+        const QRect r = w->frameGeometry();
+        const QPixmap shot = w->screen()->grabWindow(0, r.x(), r.y(), r.width(), r.height());
+        const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
+        EXPECT_TRUE(!shot.isNull() && shot.save(path)) << path.toStdString();
+    }
+
+private:
+    QString dir;
+};
+
+QByteArray contents(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QString suffixOf(const QString &name) { return QFileInfo(name).suffix().toLower(); }
+
+// Compound documents are found with a length rounded up past the end of
+// their last sector chain; everything else must come back exact.
+bool mayHaveTrailingBytes(const QString &suffix) {
+    return suffix == QLatin1String("doc") || suffix == QLatin1String("xls") || suffix == QLatin1String("ppt");
+}
+
+bool ticked(LMTableWidget *table, int row) {
+    QTableWidgetItem *item = table->item(row, 0);
+    return item && item->isSelected();
+}
+
+PreviewDialog *openPreview() {
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *d = qobject_cast<PreviewDialog *>(w))
+            if (d->isVisible()) return d;
+    return nullptr;
+}
+
+}  // namespace
+
+TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) {
+    const DemoVolume &volume = DemoVolume::get();
+    ASSERT_TRUE(volume.ok());
+    Screenshots shots;
+    Session s;
+    MainWindow *w = s.w();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+
+    // Page 0: the image is listed after the system's partitions.
+    auto *drives = child<QTreeView>(w, "driveTreeView");
+    const int row = driveRow(w, QFileInfo(volume.image).fileName());
+    ASSERT_GE(row, 0);
+    clickCell(drives, row, 0);
+    EXPECT_EQ(drives->currentIndex().row(), row);
+    shots.take(w, QStringLiteral("1-partitions"));
+
+    // Page 1: every kind of file is the choice already made.
+    click(w, "nextBtn");
+    ASSERT_EQ(child<QStackedWidget>(w, "contentStack")->currentIndex(), 1);
+    EXPECT_TRUE(child<QRadioButton>(w, "radioAll")->isChecked());
+    EXPECT_EQ(child<QLabel>(w, "titleAll")->text(), QStringLiteral("所有文件"));
+    shots.take(w, QStringLiteral("2-kinds"));
+
+    // Page 2: the scan runs to its end, and every picture gets its thumbnail.
+    click(w, "scanBtn");
+    ASSERT_EQ(child<QStackedWidget>(w, "contentStack")->currentIndex(), 2);
+    ASSERT_TRUE(s.waitEnded());
+    ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000));
+    EXPECT_TRUE(s.prompts.messages.isEmpty()) << s.prompts.messages.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(child<QLabel>(w, "progressLabel")->text(), QStringLiteral("100%"));
+    EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到%1个文件").arg(s.totalRows()));
+    ASSERT_GE(s.totalRows(), volume.deleted.size());
+    LMTableWidget *pictures = w->category(0)->getTable();
+    ASSERT_GT(pictures->rowCount(), 0);
+    for (int r = 0; r < pictures->rowCount(); ++r)
+        EXPECT_FALSE(pictures->item(r, 1)->data(Qt::DecorationRole).value<QIcon>().isNull())
+            << "no thumbnail for " << pictures->item(r, 1)->text().toStdString();
+    shots.take(w, QStringLiteral("3-results"));
+
+    // Every kind with finds: its rows are ticked by clicking them, after one
+    // row was ticked and unticked again.
+    auto *kinds = child<QTreeView>(w, "categoryTree");
+    auto *stack = child<QStackedWidget>(w, "resultStack");
+    int kindsTicked = 0;
+    for (int k = 0; k < 5; ++k) {
+        LMTableWidget *table = w->category(k)->getTable();
+        if (table->rowCount() == 0) continue;
+        clickCell(kinds, k, 0);
+        ASSERT_EQ(stack->currentIndex(), k);
+        clickCell(table, 0, 1);
+        EXPECT_TRUE(ticked(table, 0));
+        clickCell(table, 0, 2);
+        EXPECT_FALSE(ticked(table, 0));
+        for (int r = 0; r < table->rowCount(); ++r) clickCell(table, r, 1 + r % 3);
+        for (int r = 0; r < table->rowCount(); ++r) {
+            EXPECT_TRUE(ticked(table, r)) << "kind " << k << " row " << r;
+            // The check mark shows it.
+            EXPECT_EQ(table->item(r, 0)->data(Qt::DecorationRole).value<QPixmap>().toImage(),
+                      QPixmap(QStringLiteral(":/icons/resource/icon_checked.png")).toImage());
+        }
+        ++kindsTicked;
+    }
+    EXPECT_GE(kindsTicked, 2);
+
+    // Back to the pictures: the preview of a recovered picture, which leaves
+    // its tick as it was.
+    clickCell(kinds, 0, 0);
+    ASSERT_EQ(stack->currentIndex(), 0);
+    shots.take(w, QStringLiteral("4-ticked"));
+    int jpeg = -1;
+    for (int r = 0; r < pictures->rowCount() && jpeg < 0; ++r)
+        if (pictures->item(r, 2)->text() == QLatin1String("jpg")) jpeg = r;
+    ASSERT_GE(jpeg, 0);
+    clickCell(pictures, jpeg, 4);
+    PreviewDialog *preview = openPreview();
+    ASSERT_NE(preview, nullptr);
+    EXPECT_TRUE(preview->isModal());
+    QLabel *picture = child<QLabel>(preview, "previewLabel");
+    ASSERT_TRUE(lmrtest::pumpUntil([picture] { return !picture->pixmap(Qt::ReturnByValue).isNull(); }, 10000));
+    const QSize previewSize = picture->pixmap(Qt::ReturnByValue).size();
+    EXPECT_TRUE(ticked(pictures, jpeg));
+    shots.take(w, QStringLiteral("5-preview"));
+    preview->close();
+    lmrtest::pumpUntil([] { return openPreview() == nullptr; }, 2000);
+    EXPECT_EQ(openPreview(), nullptr);
+
+    // Each kind's ticked rows into a folder of their own: every row's file
+    // and nothing else.
+    QTemporaryDir out;
+    ASSERT_TRUE(out.isValid());
+    std::map<int, QStringList> exported;  // kind -> file paths
+    for (int k = 0; k < 5; ++k) {
+        LMTableWidget *table = w->category(k)->getTable();
+        if (table->rowCount() == 0) continue;
+        clickCell(kinds, k, 0);
+        const QString dir = out.filePath(QString::number(k));
+        ASSERT_TRUE(QDir().mkpath(dir));
+        s.prompts.folder = dir;
+        s.prompts.messages.clear();
+        click(w, "exportBtn");
+        EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("保存成功！")}) << "kind " << k;
+        EXPECT_EQ(s.prompts.opened.value(s.prompts.opened.size() - 1), QUrl::fromLocalFile(dir));
+        QStringList names;
+        for (int r = 0; r < table->rowCount(); ++r) names << table->item(r, 1)->text();
+        QStringList files = QDir(dir).entryList(QDir::Files | QDir::Hidden);
+        names.sort();
+        files.sort();
+        EXPECT_EQ(files, names) << "kind " << k;
+        for (const QString &f : files) exported[k] << QDir(dir).filePath(f);
+    }
+    EXPECT_TRUE(s.prompts.questions.isEmpty());
+
+    // Every deleted sample came back, from the kind it belongs to: byte for
+    // byte, or whole with trailing bytes where its format allows.
+    for (const QString &name : volume.deleted) {
+        const QByteArray sample = contents(DemoVolume::samples() + QStringLiteral("/deleted/") + name);
+        ASSERT_FALSE(sample.isEmpty()) << name.toStdString();
+        const QString suffix = suffixOf(name);
+        const int kind = categoryIndexForSuffix(suffix);
+        QString exact, whole;
+        for (const QString &path : exported[kind]) {
+            if (suffixOf(path) != suffix) continue;
+            const QByteArray back = contents(path);
+            if (back == sample) exact = path;
+            else if (back.size() > sample.size() && back.startsWith(sample)) whole = path;
+        }
+        if (!exact.isEmpty()) continue;
+        EXPECT_TRUE(mayHaveTrailingBytes(suffix) && !whole.isEmpty())
+            << name.toStdString() << " did not come back" << (whole.isEmpty() ? "" : " exact");
+    }
+
+    // The preview showed the recovered picture itself, scaled down to fit
+    // the dialog when larger.
+    QImage previewed;
+    ASSERT_TRUE(previewed.loadFromData(contents(out.filePath(QStringLiteral("0/") + pictures->item(jpeg, 1)->text()))));
+    QSize expected = previewed.size();
+    if (expected.width() >= PreviewDialog::MaxWidth || expected.height() >= PreviewDialog::MaxHeight)
+        expected.scale(PreviewDialog::MaxWidth, PreviewDialog::MaxHeight, Qt::KeepAspectRatio);
+    EXPECT_EQ(previewSize, expected);
+}
