@@ -193,6 +193,22 @@ void MainWindow::setupResultTables() {
         t->setColumnWidth(1, 260);
         t->setColumnWidth(2, 80);
         t->setColumnWidth(3, 120);
+        // The check mark shows the row's selection, which is what an export
+        // takes, however the selection changed: a click, a drag over rows,
+        // select-all or the space bar.
+        connect(t->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                [this, t](const QItemSelection &selected, const QItemSelection &deselected) {
+                    for (const QItemSelection &changed : {selected, deselected}) {
+                        for (const QItemSelectionRange &range : changed) {
+                            for (int row = range.top(); row <= range.bottom(); ++row) {
+                                QTableWidgetItem *item0 = t->item(row, 0);
+                                if (item0)
+                                    item0->setData(Qt::DecorationRole,
+                                                   item0->isSelected() ? checkedPixmap : uncheckedPixmap);
+                            }
+                        }
+                    }
+                });
     }
 }
 
