@@ -3,7 +3,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 extern "C" {
@@ -22,6 +26,50 @@ int seek_aligned(FILE *file, uint64_t offset) {
     return 0;
 }
 
+namespace {
+
+// Bytes copied at a time: large pieces keep an export near the speed of a
+// plain copy of the same bytes.
+constexpr size_t k_copy_piece = size_t(1) << 20;
+
+// While held, a write that crosses the process's file-size limit fails with
+// EFBIG instead of ending the process with SIGXFSZ: one export too large for
+// the limit must not take the run (and every find after it) with it.  The
+// signal is blocked for the calling thread only and, when the limit was hit,
+// taken off the thread's pending signals before the old mask comes back.
+class FileSizeSignalHeld {
+public:
+    FileSizeSignalHeld() {
+        sigset_t xfsz;
+        sigemptyset(&xfsz);
+        sigaddset(&xfsz, SIGXFSZ);
+        held_ = pthread_sigmask(SIG_BLOCK, &xfsz, &previous_) == 0;
+    }
+    ~FileSizeSignalHeld() {
+        if (!held_) return;
+        const int err = errno;  // the export's reason stays
+        sigset_t pending;
+        if (!sigismember(&previous_, SIGXFSZ) && sigpending(&pending) == 0 && sigismember(&pending, SIGXFSZ)) {
+            sigset_t xfsz;
+            sigemptyset(&xfsz);
+            sigaddset(&xfsz, SIGXFSZ);
+            struct timespec now = {0, 0};
+            while (sigtimedwait(&xfsz, nullptr, &now) == SIGXFSZ) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        errno = err;
+    }
+    FileSizeSignalHeld(const FileSizeSignalHeld &) = delete;
+    FileSizeSignalHeld &operator=(const FileSizeSignalHeld &) = delete;
+
+private:
+    sigset_t previous_;
+    bool held_ = false;
+};
+
+}  // namespace
+
 int general_file_export(const char *src, uint64_t offset, uint64_t length, const char *dst) {
     if (!src || !dst) return src ? 2 : 1;
     FILE *in = lmr::open_input(src);
@@ -30,46 +78,62 @@ int general_file_export(const char *src, uint64_t offset, uint64_t length, const
         fclose(in);
         return 1;
     }
+    FileSizeSignalHeld hold_xfsz;
     FILE *out = fopen(dst, "wb");
     if (!out) {
+        int err = errno;
         fclose(in);
+        errno = err;
         return 2;
     }
-    unsigned char buf[1024];
+    // Writes go straight from our buffer to the file (reads of a piece this
+    // size bypass the stream's buffer as well).
+    setvbuf(out, nullptr, _IONBF, 0);
+    unsigned char small[1024];
+    size_t piece = length < k_copy_piece ? static_cast<size_t>(length) : k_copy_piece;
+    unsigned char *buf = piece > sizeof small ? static_cast<unsigned char *>(malloc(piece)) : nullptr;
+    if (!buf) {
+        buf = small;
+        piece = sizeof small;
+    }
+    int status = 0;
+    int err = 0;
     uint64_t remaining = length;
     while (remaining > 0) {
-        size_t want = remaining < sizeof buf ? static_cast<size_t>(remaining) : sizeof buf;
+        size_t want = remaining < piece ? static_cast<size_t>(remaining) : piece;
         size_t got = fread(buf, 1, want, in);
         if (got == 0) {
-            fclose(in);
-            fclose(out);
-            return 1;
+            err = ferror(in) ? errno : 0;
+            status = 1;
+            break;
         }
         size_t written = 0;
         while (written < got) {
             size_t w = fwrite(buf + written, 1, got - written, out);
-            if (w == 0) {
-                fclose(in);
-                fclose(out);
-                return 3;
-            }
+            if (w == 0) break;
             written += w;
+        }
+        if (written < got) {
+            err = errno;
+            status = 3;
+            break;
         }
         remaining -= got;
     }
-    if (fflush(out) != 0) {
-        fclose(out);
-        fclose(in);
-        remove(dst);
-        return 3;
-    }
+    if (buf != small) free(buf);
     fclose(in);
-    // A failure reported by close (delayed write error) is a failed export too.
-    if (fclose(out) != 0) {
-        remove(dst);
-        return 3;
+    if (status == 0 && fflush(out) != 0) {
+        err = errno;
+        status = 3;
     }
-    return 0;
+    // A failure reported by close (delayed write error) is a failed export too.
+    if (fclose(out) != 0 && status == 0) {
+        err = errno;
+        status = 3;
+    }
+    if (status == 3) remove(dst);
+    errno = err;
+    return status;
 }
 
 int general_file_read(const char *src, uint64_t offset, int32_t length, void *buffer) {

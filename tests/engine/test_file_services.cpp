@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace lmrtest;
@@ -42,6 +46,43 @@ TEST(Export, FailuresAreReportedAndLeaveNoFile) {
     EXPECT_EQ(general_file_export("/nonexistent-src-lmr", 0, 10, out.path().c_str()), 1);
     // A range that runs past the end of the source is a failed copy.
     EXPECT_EQ(general_file_export(in.path().c_str(), 50, 100, out.path().c_str()), 1);
+}
+
+TEST(Export, LargeRangesCopyWholeAcrossPieces) {
+    // Not a multiple of any piece size, from an odd offset.
+    Bytes src = pattern_bytes((5u << 20) + 4321);
+    TempFile in(src);
+    TempFile out;
+    ASSERT_EQ(general_file_export(in.path().c_str(), 999, src.size() - 2000, out.path().c_str()), 0);
+    EXPECT_TRUE(read_file(out.path()) == Bytes(src.begin() + 999, src.end() - 1001));
+}
+
+TEST(Export, AFileSizeLimitFailsTheExportAndNotTheProcess) {
+    Bytes src = pattern_bytes(3u << 20);
+    TempFile in(src);
+    TempFile big;
+    TempFile small;
+    // In a child, so that the limit stays there.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct rlimit lim = {1u << 20, 1u << 20};
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) _exit(10);
+        errno = 0;
+        int status = general_file_export(in.path().c_str(), 0, src.size(), big.path().c_str());
+        if (status != 3) _exit(11);
+        if (errno != EFBIG) _exit(12);
+        struct stat st;
+        if (stat(big.path().c_str(), &st) == 0) _exit(13);  // nothing partial stays
+        // The next export within the limit works.
+        if (general_file_export(in.path().c_str(), 0, 1000, small.path().c_str()) != 0) _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(read_file(small.path()) == Bytes(src.begin(), src.begin() + 1000));
 }
 
 TEST(Read, ShortAtTheEndAndZeroOnFailure) {
