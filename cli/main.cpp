@@ -12,6 +12,7 @@
 
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
+#include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
 #include "recovery/volumecheck.h"
 
@@ -34,7 +35,15 @@ enum ExitCode { ExitOk = 0, ExitUsage = 1, ExitCannotOpen = 2, ExitExportFailed 
 
 volatile sig_atomic_t interrupted = 0;
 
-void onInterrupt(int) {
+void onInterrupt(int sig) {
+    if (interrupted) {
+        // A second Ctrl-C ends the program at once, without leaving the
+        // partial file of an export under way behind.
+        FileRecoveredInfo::removePartialExports();
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
     interrupted = 1;
     EngineControl::requestStop();
 }
@@ -43,8 +52,6 @@ void installInterruptHandler() {
     struct sigaction sa {};
     sa.sa_handler = onInterrupt;
     sigemptyset(&sa.sa_mask);
-    // A second Ctrl-C ends the program at once.
-    sa.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }

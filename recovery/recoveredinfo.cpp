@@ -33,6 +33,36 @@ bool onGuiThread() {
 // different threads.
 std::atomic<quint64> keySequence{0};
 
+// The partial files of the exports under way, for removePartialExports(),
+// which a signal handler may call: fixed slots and lock-free flags only.
+constexpr int kPartSlots = 32;
+constexpr int kPartPathMax = 4096;
+enum PartSlotState { SlotFree = 0, SlotFilling = 1, SlotInUse = 2 };
+struct PartSlot {
+    std::atomic<int> state{SlotFree};
+    char path[kPartPathMax];
+};
+PartSlot partSlots[kPartSlots];
+static_assert(std::atomic<int>::is_always_lock_free, "the slots are read in signal handlers");
+
+// The slot now naming `path`, or -1 when none is free.
+int claimPartSlot(const QByteArray &path) {
+    if (path.size() >= kPartPathMax) return -1;
+    for (int i = 0; i < kPartSlots; ++i) {
+        int expected = SlotFree;
+        if (partSlots[i].state.compare_exchange_strong(expected, SlotFilling)) {
+            memcpy(partSlots[i].path, path.constData(), size_t(path.size()) + 1);
+            partSlots[i].state.store(SlotInUse);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void releasePartSlot(int slot) {
+    if (slot >= 0) partSlots[slot].state.store(SlotFree);
+}
+
 QString textOf(const char *field, size_t size, bool utf8) {
     size_t n = 0;
     while (n < size && field[n]) ++n;
@@ -113,6 +143,7 @@ bool FileRecoveredInfo::exportSelf() {
     // writing fails midway; under the final name it would pass for a
     // recovered file.
     QByteArray part = dst + ".part";
+    const int slot = claimPartSlot(part);
     errno = 0;
     int status = general_file_export(src.constData(), quint64(offset), quint64(len), part.constData());
     int err = errno;
@@ -120,8 +151,10 @@ bool FileRecoveredInfo::exportSelf() {
         return e ? QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(e))) : what;
     };
     if (status == 0) {
-        if (::rename(part.constData(), dst.constData()) == 0) return true;
+        const bool placed = ::rename(part.constData(), dst.constData()) == 0;
         err = errno;
+        releasePartSlot(slot);
+        if (placed) return true;
         exportError = reason(QStringLiteral("cannot put the file in place"), err);
     } else if (status == 1) {
         exportError = reason(QStringLiteral("cannot read its bytes from %1").arg(devFile), err);
@@ -131,10 +164,16 @@ bool FileRecoveredInfo::exportSelf() {
         exportError = reason(QStringLiteral("writing failed"), err);
     }
     ::unlink(part.constData());
+    releasePartSlot(slot);
     return false;
 }
 
 QString FileRecoveredInfo::getExportError() const { return exportError; }
+
+void FileRecoveredInfo::removePartialExports() {
+    for (PartSlot &slot : partSlots)
+        if (slot.state.load() == SlotInUse) ::unlink(slot.path);
+}
 
 bool FileRecoveredInfo::hasThumb() { return thumbReady; }
 

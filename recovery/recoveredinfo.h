@@ -69,6 +69,10 @@ public:
     bool exportSelf() override;
     // Why the last exportSelf() failed; empty after a success.
     QString getExportError() const;
+    // Removes the partly written files of the exports under way.  Safe in
+    // a signal handler, for a program about to end in the middle of an
+    // export.
+    static void removePartialExports();
     virtual void genName();
     // GUI thread only (a null pixmap elsewhere).
     virtual QPixmap getThumb();

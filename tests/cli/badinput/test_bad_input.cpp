@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <grp.h>
 #include <iostream>
 #include <random>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -30,8 +32,9 @@ namespace {
 const uid_t kNobody = 65534;
 
 // How the child runs: as an unprivileged user, and/or with a limit on the
-// size of the files it writes (SIGXFSZ ignored, so a write past it fails
-// with EFBIG as on a full disk).
+// size of the files it writes, as `ulimit -f` sets it (SIGXFSZ keeps its
+// default action, which ends a process that writes past the limit unless
+// the program guards against it).
 struct Limits {
     bool unprivileged = false;
     rlim_t fileSize = RLIM_INFINITY;
@@ -65,7 +68,7 @@ CarveRun carveWith(const QStringList &args, const Limits &limits, int msecs = 12
     if (pid == 0) {
         dup2(fileno(out), 1);
         dup2(fileno(err), 2);
-        signal(SIGXFSZ, SIG_IGN);
+        signal(SIGXFSZ, SIG_DFL);
         if (limits.fileSize != RLIM_INFINITY) {
             struct rlimit rl {limits.fileSize, limits.fileSize};
             if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(125);
@@ -294,6 +297,38 @@ TEST_F(BadInput, AnExportThatRunsOutOfSpaceIsNamedAndLeavesNoPartialFile) {
     ASSERT_TRUE(xml.open(QIODevice::ReadOnly));
     QString text = QString::fromUtf8(xml.readAll());
     EXPECT_EQ(text.count("<hashdigest"), 2) << text.toStdString();
+}
+
+TEST_F(BadInput, ASecondInterruptDuringAnExportLeavesNoPartialFile) {
+    // The partial file of the first export is a pipe nobody reads: the
+    // export blocks in it, mid-way, until the program is ended.
+    const QString out = dir.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    const QByteArray part = QFile::encodeName(out + "/" + kNames[0] + ".part");
+    ASSERT_EQ(mkfifo(part.constData(), 0600), 0);
+    QProcess p;
+    p.start(QStringLiteral(LUMAREK_CARVE), {"--whole", "-t", "images", "-o", out, volume});
+    ASSERT_TRUE(p.waitForStarted());
+    // A small pipe that we never read: the export fills it and then waits.
+    const int reader = ::open(part.constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    int queued = 0;
+    for (int i = 0; i < 1000 && queued < 4096; ++i) {
+        QThread::msleep(10);
+        ioctl(reader, FIONREAD, &queued);
+    }
+    ASSERT_GE(queued, 4096) << "the export never reached the pipe";
+    kill(pid_t(p.processId()), SIGINT);  // stops the scan; the export still waits
+    QThread::msleep(200);
+    EXPECT_EQ(p.state(), QProcess::Running);
+    kill(pid_t(p.processId()), SIGINT);  // ends the program
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+    struct stat st {};
+    EXPECT_NE(::lstat(part.constData(), &st), 0) << "the partial file stayed";
+    EXPECT_TRUE(entriesOf(out).isEmpty()) << entriesOf(out).join(", ").toStdString();
+    ::close(reader);
 }
 
 TEST_F(BadInput, AnImageCutInsideAFileGivesTheWholeFilesOnly) {
