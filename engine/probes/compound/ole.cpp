@@ -1,7 +1,8 @@
 // Compound documents (the sector container of legacy Word, Excel and
 // PowerPoint files): checks the header, loads the FAT sector list, follows
-// the directory chain, names the document from its stream names and
-// estimates its length in whole sectors.
+// the directory chain, names the document from its stream names and takes
+// its length from the allocation table (an estimate when the table cannot
+// be read).
 #include "../probe_reader.h"
 #include "ole_internal.h"
 
@@ -17,6 +18,7 @@ constexpr uint32_t k_difat_entries = 127;  // the 128th entry links the chain
 constexpr uint32_t k_entries_per_sector = 128;
 constexpr uint32_t k_dirent_size = 128;
 constexpr int32_t k_end_of_chain = -2;
+constexpr int32_t k_free_sector = -1;
 constexpr int32_t k_max_fat_sectors = 100;
 constexpr uint32_t k_max_difat_sectors = 100;
 constexpr int32_t k_max_dir_chain = 301;
@@ -166,6 +168,46 @@ bool classify(uint32_t mini_cutoff, const char *&suffix, uint64_t &streams) {
     return true;
 }
 
+// Length estimate when the allocation table cannot be read: the structures
+// and streams counted in whole sectors, at least up to the sectors read
+// (with the mini-FAT just past them).  0 when it leaves 32 bits.
+uint64_t estimate(const header_fields &h, uint64_t streams) {
+    uint64_t total = 1024 + uint64_t(k_sector) * uint32_t(h.fat_sectors) +
+                     round_up(uint64_t(k_dirent_size) * uint32_t(dir_count), k_sector) +
+                     round_up(uint64_t(64) * h.minifat_sectors, k_sector) + streams;
+    int64_t bound = h.first_minifat;
+    if (bound <= int64_t(highblk) + 4 && highblk > 0) bound = int64_t(highblk) + 5;
+    int64_t by_sector = bound * int64_t(k_sector);
+    uint64_t len = total;
+    if (by_sector > 0 && uint64_t(by_sector) > len) len = uint64_t(by_sector);
+    len = round_up(len, k_sector);
+    return len > uint64_t(k_max_length) ? 0 : len;
+}
+
+// The exact length: the header and every sector up to the last one the
+// allocation table marks as used (any entry but free).  False when a FAT
+// sector cannot be read, e.g. past the end of the chunk.
+bool allocated_length(bs *r, const header_fields &h, uint64_t &len) {
+    const auto *list = reinterpret_cast<const unsigned char *>(FAT);
+    unsigned char sector[k_sector];
+    int64_t last = -1;
+    for (int32_t i = 0; i < h.fat_sectors; ++i) {
+        if (uint32_t(i) >= lmr::ole_fat_entries) return false;
+        int32_t at = le32(list + size_t(i) * 4);
+        if (at < 0) return false;
+        bs_reset(r);
+        bs_skip(r, sector_pos(at));
+        if (bs_read(r, sector, k_sector) < k_sector) return false;
+        for (uint32_t e = 0; e < k_entries_per_sector; ++e)
+            if (le32(sector + 4 * e) != k_free_sector) last = int64_t(i) * k_entries_per_sector + e;
+    }
+    if (last < 0) return false;
+    // The header takes the first sector; sectors are 512 bytes, the only
+    // size the header check admits.
+    len = uint64_t(k_sector) * uint64_t(last + 2);
+    return true;
+}
+
 uint64_t probe(bs *r, search_spec_entry *entry, int32_t *found) {
     unsigned char hdr[k_header_fixed];
     if (bs_read(r, hdr, k_header_fixed) < k_header_fixed) return 0;
@@ -189,19 +231,10 @@ uint64_t probe(bs *r, search_spec_entry *entry, int32_t *found) {
     uint64_t streams;
     if (!classify(h.mini_cutoff, suffix, streams)) return 0;
 
-    // Length estimate: the structures and streams counted in whole sectors,
-    // at least up to the sectors read (with the mini-FAT just past them).
-    uint64_t total = 1024 + uint64_t(k_sector) * uint32_t(h.fat_sectors) +
-                     round_up(uint64_t(k_dirent_size) * uint32_t(dir_count), k_sector) +
-                     round_up(uint64_t(64) * h.minifat_sectors, k_sector) + streams;
-    int64_t bound = h.first_minifat;
-    if (bound <= int64_t(highblk) + 4 && highblk > 0) bound = int64_t(highblk) + 5;
-    int64_t by_sector = bound * int64_t(k_sector);
-    uint64_t len = total;
-    if (by_sector > 0 && uint64_t(by_sector) > len) len = uint64_t(by_sector);
-    len = round_up(len, k_sector);
+    uint64_t len = 0;
+    if (!allocated_length(r, h, len)) len = estimate(h, streams);
     // Beyond what a signed 32-bit length holds the counts are not real.
-    if (len > uint64_t(k_max_length)) return 0;
+    if (len == 0 || len > uint64_t(k_max_length)) return 0;
 
     entry->suffix = suffix;
     if (lmr::name_requested(entry, suffix)) *found = 1;
