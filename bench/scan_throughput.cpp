@@ -8,7 +8,11 @@
 // ratio scan/read, finds per second and where the probe time went.
 //
 //   lumarek-bench [--size MiB[,MiB...]] [--inputs random,zeros,dense]
-//                 [--dir DIR] [--samples DIR] [--repeat N]
+//                 [--dir DIR] [--samples DIR] [--repeat N] [--export DIR]
+//
+// With --export, every find of each input's last scan is also exported into
+// DIR (emptied afterwards) with the engine's export, against a plain copy of
+// as many bytes of the same input into one file, in the same run.
 #include "engine/recovery_engine.h"
 
 #include <algorithm>
@@ -47,6 +51,8 @@ struct Receiver {
     std::atomic<unsigned long long> processed{0}, total{0};
     std::atomic<float> percent{0};
     size_t finds = 0;
+    bool keep_all = false;
+    std::vector<r_info> all;  // every find, when keep_all
 };
 
 void on_recovered(void *ctx, r_info *info) {
@@ -54,6 +60,7 @@ void on_recovered(void *ctx, r_info *info) {
     std::lock_guard<std::mutex> g(r->lock);
     r->queue.push_back(*info);
     if (r->queue.size() > 4096) r->queue.pop_front();
+    if (r->keep_all) r->all.push_back(*info);
     ++r->finds;
 }
 void on_progress(void *ctx, float p) { static_cast<Receiver *>(ctx)->percent.store(p, std::memory_order_relaxed); }
@@ -221,6 +228,50 @@ long peak_rss_kb() {
     return ru.ru_maxrss;
 }
 
+// Exports every find into `dir`, one file each, as the object layer does;
+// the seconds it took, and the bytes written in `bytes`.
+double export_seconds(const std::string &input, const std::vector<r_info> &finds, const std::string &dir,
+                      uint64_t *bytes) {
+    *bytes = 0;
+    auto t0 = Clock::now();
+    size_t n = 0;
+    for (const r_info &f : finds) {
+        std::string out = dir + "/" + std::to_string(n++) + "." + f.suffix;
+        if (general_file_export(input.c_str(), f.offset, f.length, out.c_str()) == 0) *bytes += f.length;
+    }
+    double s = seconds_since(t0);
+    for (size_t i = 0; i < n; ++i) remove((dir + "/" + std::to_string(i) + "." + finds[i].suffix).c_str());
+    return s;
+}
+
+// A plain copy of the first `bytes` of `input` into one file, in 1 MiB
+// pieces, as cp does it.
+double copy_seconds(const std::string &input, uint64_t bytes, const std::string &dir) {
+    std::string out = dir + "/plain-copy";
+    auto t0 = Clock::now();
+    FILE *in = fopen(input.c_str(), "rb");
+    FILE *o = fopen(out.c_str(), "wb");
+    if (!in || !o) {
+        if (in) fclose(in);
+        if (o) fclose(o);
+        return -1;
+    }
+    setvbuf(o, nullptr, _IONBF, 0);
+    std::vector<unsigned char> buf(1 << 20);
+    uint64_t left = bytes;
+    while (left > 0) {
+        size_t want = size_t(std::min<uint64_t>(buf.size(), left));
+        size_t got = fread(buf.data(), 1, want, in);
+        if (got == 0 || fwrite(buf.data(), 1, got, o) != got) break;
+        left -= got;
+    }
+    fclose(in);
+    fclose(o);
+    double s = seconds_since(t0);
+    remove(out.c_str());
+    return s;
+}
+
 std::vector<std::string> split(const std::string &s) {
     std::vector<std::string> out;
     size_t start = 0;
@@ -239,6 +290,7 @@ int main(int argc, char **argv) {
     std::string sizes = "256", kinds = "random,zeros,dense", dir = "bench-data";
     std::string samples_dir = std::string(LUMAREK_SOURCE_DIR) + "/tests/data";
     int repeat = 1;
+    std::string export_dir;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
@@ -247,8 +299,9 @@ int main(int argc, char **argv) {
         else if (a == "--dir") dir = value();
         else if (a == "--samples") samples_dir = value();
         else if (a == "--repeat") repeat = std::max(1, atoi(value().c_str()));
+        else if (a == "--export") export_dir = value();
         else {
-            fprintf(stderr, "usage: %s [--size MiB[,MiB]] [--inputs random,zeros,dense] [--dir DIR] [--samples DIR] [--repeat N]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--size MiB[,MiB]] [--inputs random,zeros,dense] [--dir DIR] [--samples DIR] [--repeat N] [--export DIR]\n", argv[0]);
             return 2;
         }
     }
@@ -281,6 +334,8 @@ int main(int argc, char **argv) {
                 for (auto &s : g_stats) s.second.calls = s.second.finds = 0, s.second.seconds = 0;
                 double read1 = plain_read_seconds(path, &bytes);
                 rx.finds = 0;
+                rx.all.clear();
+                rx.keep_all = !export_dir.empty() && r == repeat - 1;
                 auto t0 = Clock::now();
                 start_recovery2(path.c_str(), k_all_types, "", 0);
                 double scan = seconds_since(t0);
@@ -305,6 +360,37 @@ int main(int argc, char **argv) {
                     printf("\n");
                 }
                 fflush(stdout);
+            }
+            if (!rx.all.empty()) {
+                mkdir(export_dir.c_str(), 0755);
+                // All finds, then only the larger ones: with many small
+                // files, creating the files costs more than copying bytes.
+                for (uint64_t least : {uint64_t(0), uint64_t(256) << 10}) {
+                std::vector<r_info> chosen;
+                for (const r_info &f : rx.all)
+                    if (f.length >= least) chosen.push_back(f);
+                if (chosen.empty()) continue;
+                uint64_t written = 0;
+                std::vector<double> exports, copies, eratios;
+                for (int r = 0; r < repeat; ++r) {
+                    double e = export_seconds(path, chosen, export_dir, &written);
+                    double c = copy_seconds(path, written, export_dir);
+                    exports.push_back(double(written) / 1e6 / e);
+                    copies.push_back(double(written) / 1e6 / c);
+                    eratios.push_back(c / e);
+                    printf("%-8s %8s export %zu finds >= %llu KiB, %.1f MB: export %.1f MB/s, plain copy %.1f MB/s, "
+                           "ratio %.3f\n",
+                           kind.c_str(), ssize.c_str(), chosen.size(), (unsigned long long)(least >> 10),
+                           double(written) / 1e6, exports.back(), copies.back(), eratios.back());
+                    fflush(stdout);
+                }
+                if (repeat > 2)
+                    printf("%-8s %8s export >= %llu KiB: %.1f MB/s, plain copy %.1f MB/s, ratio %.3f   (median of %d)\n",
+                           kind.c_str(), ssize.c_str(), (unsigned long long)(least >> 10), median(exports),
+                           median(copies), median(eratios), repeat);
+                }
+                rx.all.clear();
+                rx.all.shrink_to_fit();
             }
             if (repeat > 2) {
                 // A shared machine slows single passes at random: the median
