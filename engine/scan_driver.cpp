@@ -1,6 +1,7 @@
 // The scan driver: opens the input, walks its regions in 50 MiB windows and
 // tests every block start for a configured signature.
 #include "engine_internal.h"
+#include "file_types.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -23,8 +24,8 @@ bool wait_while_paused() {
     return lmr::stop_requested();
 }
 
-constexpr int32_t k_mp4_key = 32;
-constexpr int32_t k_txt_key = 37;
+using lmr::k_mp4_key;
+using lmr::k_txt_key;
 constexpr uint64_t k_piece = 2u << 20;  // bytes read at a time into the window
 
 // For each byte value, the configured entries whose header starts with it,

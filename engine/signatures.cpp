@@ -1,6 +1,8 @@
-// The built-in signature table, the requested-name aliases, and the
-// configuration of a run's search table from its suffix list.
+// The built-in signature table and the configuration of a run's search
+// table from its suffix list.  The rows' names, the requested-name aliases
+// and the other spellings come from the list of file types.
 #include "engine_internal.h"
+#include "file_types.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -45,20 +47,17 @@ const unsigned char k_amr_h[] = {'#', '!', 'A', 'M', 'R', '\n'};
 const unsigned char k_sqlite_h[] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0};
 const unsigned char k_txt_h[] = {0xEF, 0xBB, 0xBF};
 
-#define ROW(key, name, h, f, max, cs) {key, name, h, int32_t(sizeof h), f, int32_t(sizeof f), max, cs}
-#define ROWN(key, name, h, max, cs) {key, name, h, int32_t(sizeof h), nullptr, 0, max, cs}
+#define ROW(key, h, f, max, cs) {key, lmr::row_name(key), h, int32_t(sizeof h), f, int32_t(sizeof f), max, cs}
+#define ROWN(key, h, max, cs) {key, lmr::row_name(key), h, int32_t(sizeof h), nullptr, 0, max, cs}
 
-struct alias {
-    const char *requested;
-    const char *row;
-};
-
-const alias type_aliases[LMR_ALIAS_COUNT] = {
-    {"zip", "zip"}, {"apk", "zip"}, {"docx", "zip"}, {"pptx", "zip"}, {"xlsx", "zip"},
-    {"sxw", "zip"}, {"sxc", "zip"}, {"sxi", "zip"}, {"snb", "zip"}, {"ole", "ole"},
-    {"doc", "ole"}, {"ppt", "ole"}, {"xls", "ole"}, {"rif", "rif"}, {"wav", "rif"},
-    {"avi", "rif"}, {"mp4", "mp4"}, {"mov", "mp4"}, {"3gp", "mp4"},
-};
+constexpr int count_roles(uint8_t role) {
+    int n = 0;
+    for (const lmr::file_type &t : lmr::k_file_types)
+        if (t.roles & role) ++n;
+    return n;
+}
+static_assert(count_roles(lmr::role_row) == LMR_BUILTIN_COUNT, "one row name per signature row");
+static_assert(count_roles(lmr::role_alias) == LMR_ALIAS_COUNT, "the alias table keeps its size");
 
 const unsigned char k_mark_gif[] = {0x00, 0x00, 0x3B};
 const unsigned char k_mark_mpg[] = {0x00, 0x00, 0x01};
@@ -91,29 +90,29 @@ unsigned char *copy_bytes(const unsigned char *p, int32_t n) {
 extern "C" {
 
 const builtin_type builtin_types[LMR_BUILTIN_COUNT] = {
-    ROW(0, "jpg", k_jpg_h, k_jpg_f, 10485760ull, 1),
-    ROW(24, "png", k_png_h, k_png_f, 1048576ull, 1),
-    ROW(1, "gif", k_gif_h, k_gif_f, 1048576ull, 1),
-    ROWN(2, "bmp", k_bmp_h, 2097152ull, 1),
-    ROW(33, "mp3", k_mp3_h, k_mp3_f, 20971520ull, 1),
-    ROWN(32, "mp4", k_mp4_h, 524288000ull, 1),
-    ROW(7, "wmv", k_wmv_h, k_wmv_f, 20971520ull, 1),
-    ROW(3, "mpg", k_mpg_h, k_mpg_f, 52428800ull, 1),
-    ROW(17, "rif", k_rif_h, k_rif_f, 20971520ull, 1),
-    ROWN(26, "exe", k_exe_h, 1048576ull, 1),
-    ROW(25, "rar", k_rar_h, k_rar_f, 104857600ull, 1),
-    ROW(16, "gz", k_gz_h, k_gz_f, 104857600ull, 1),
-    ROW(9, "zip", k_zip_h, k_zip_f, 10485760ull, 1),
-    ROWN(15, "ole", k_ole_h, 10485760ull, 1),
-    ROW(4, "pdf", k_pdf_h, k_pdf_f, 20971520ull, 1),
-    ROW(8, "htm", k_htm_h, k_htm_f, 1048576ull, 0),
-    ROW(14, "cpp", k_cpp_h, k_cpp_f, 1048576ull, 1),
-    ROWN(27, "elf", k_elf_h, 1048576ull, 1),
-    ROWN(28, "reg", k_reg_h, 2097152ull, 1),
-    ROWN(13, "wpd", k_wpd_h, 1048576ull, 1),
-    ROWN(35, "amr", k_amr_h, 1048576ull, 1),
-    ROWN(36, "sqlite", k_sqlite_h, 10485760ull, 1),
-    ROWN(37, "txt", k_txt_h, 1048576ull, 1),
+    ROW(0, k_jpg_h, k_jpg_f, 10485760ull, 1),
+    ROW(24, k_png_h, k_png_f, 1048576ull, 1),
+    ROW(1, k_gif_h, k_gif_f, 1048576ull, 1),
+    ROWN(2, k_bmp_h, 2097152ull, 1),
+    ROW(33, k_mp3_h, k_mp3_f, 20971520ull, 1),
+    ROWN(32, k_mp4_h, 524288000ull, 1),
+    ROW(7, k_wmv_h, k_wmv_f, 20971520ull, 1),
+    ROW(3, k_mpg_h, k_mpg_f, 52428800ull, 1),
+    ROW(17, k_rif_h, k_rif_f, 20971520ull, 1),
+    ROWN(26, k_exe_h, 1048576ull, 1),
+    ROW(25, k_rar_h, k_rar_f, 104857600ull, 1),
+    ROW(16, k_gz_h, k_gz_f, 104857600ull, 1),
+    ROW(9, k_zip_h, k_zip_f, 10485760ull, 1),
+    ROWN(15, k_ole_h, 10485760ull, 1),
+    ROW(4, k_pdf_h, k_pdf_f, 20971520ull, 1),
+    ROW(8, k_htm_h, k_htm_f, 1048576ull, 0),
+    ROW(14, k_cpp_h, k_cpp_f, 1048576ull, 1),
+    ROWN(27, k_elf_h, 1048576ull, 1),
+    ROWN(28, k_reg_h, 2097152ull, 1),
+    ROWN(13, k_wpd_h, 1048576ull, 1),
+    ROWN(35, k_amr_h, 1048576ull, 1),
+    ROWN(36, k_sqlite_h, 10485760ull, 1),
+    ROWN(37, k_txt_h, 1048576ull, 1),
 };
 
 search_spec_entry search_spec[LMR_MAX_SPECS];
@@ -138,10 +137,9 @@ void set_search_suffix(recovery_state *state, const char *suffixs) {
 
 void set_search(recovery_state *state, const char *name) {
     if (!name) return;
-    if (strcmp(name, "jpeg") == 0) return set_search_def(state, "jpg");
-    if (strcmp(name, "mpeg") == 0) return set_search_def(state, "mpg");
-    if (strcmp(name, "html") == 0) return set_search_def(state, "htm");
-    if (strcmp(name, "gzip") == 0) return set_search_def(state, "gz");
+    // Another spelling ("jpeg", "gzip") is asked for under the row's name.
+    const lmr::file_type *t = lmr::find_type(name);
+    if (t && (t->roles & lmr::role_spelling)) return set_search_def(state, lmr::row_name(t->key));
     if (strcmp(name, "office") == 0) {
         for (const char *n : {"doc", "ppt", "xls", "docx", "pptx", "xlsx"}) set_search_def(state, n);
         return;
@@ -151,21 +149,19 @@ void set_search(recovery_state *state, const char *name) {
 
 void set_search_def(recovery_state *state, const char *name) {
     if (!state || !name || !*name) return;
-    const char *canonical = name;
-    for (const alias &a : type_aliases) {
-        if (strcmp(a.requested, name) == 0) {
-            canonical = a.row;
-            break;
-        }
-    }
+    // A row's own name or an alias; other spellings were rewritten by
+    // set_search, and a name without a signature is not searched for.
+    const lmr::file_type *type = lmr::find_type(name);
+    if (!type || !(type->roles & (lmr::role_row | lmr::role_alias))) return;
     const builtin_type *row = nullptr;
     for (const builtin_type &t : builtin_types) {
-        if (strcmp(t.name, canonical) == 0) {
+        if (t.type_key == type->key) {
             row = &t;
             break;
         }
     }
     if (!row) return;
+    const char *canonical = row->name;
     int before = state->spec_count;
     int index = init_builtin(state, row->type_key, name, row->header, row->footer, row->header_len,
                              row->footer_len, row->max_len, row->case_sen);

@@ -1,0 +1,225 @@
+// Every file type the engine knows, defined once.
+//
+// One row per name: the names a scan can be asked for, the names finds are
+// reported under, their other spellings, and the few suffixes the object
+// layer classifies without the engine searching for them.  Everything else
+// that knows about types is built from this table:
+//   - the names of the signature rows and the requested-name aliases
+//     (signatures.cpp), and the expansion of other spellings ("jpeg");
+//   - the probe dispatch (probe_dispatch.cpp) and the scan driver's keys;
+//   - the object layer's suffix classes and its group strings;
+//   - the groups of lumarek-carve, and the type lists of the benchmark and
+//     of the fuzz harnesses.
+// The signature bytes themselves (headers, footers, size limits) stay with
+// the signature rows in signatures.cpp, keyed by the same type keys.
+//
+// To add a format: a probe in engine/probes/<family>/, its signature row in
+// signatures.cpp, and its names here.  A name a probe reports is in the
+// carver's "all" group by that alone.
+#pragma once
+
+#include "recovery_engine.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace lmr {
+
+// How a name reaches a signature row (bits).  A name with none of them has
+// no signature: the object layer only classifies it.
+enum name_role : uint8_t {
+    role_row = 1,       // the row's own name in builtin_types
+    role_alias = 2,     // a requested name mapped onto the row (the alias table)
+    role_spelling = 4,  // rewritten to the row's own name before anything else ("jpeg")
+};
+
+// The object layer's suffix classes.
+enum class category : uint8_t { none, image, document, video, audio, archive };
+
+// The desktop program's fixed groups; a name is in one of them at most.
+enum class desktop : uint8_t { none, image, document, program, archive, video, audio };
+
+// Groups of lumarek-carve (bits); its "all" is every reported name.
+enum cli_group : uint8_t { cli_images = 1, cli_documents = 2, cli_media = 4, cli_archives = 8 };
+
+// Where a row's probe lives: engine/probes/<family>/.
+enum class family : uint8_t { none, image, archive, media, document, compound };
+
+struct file_type {
+    const char *name;
+    int32_t key;      // the signature row's type key; -1: no signature
+    uint8_t roles;    // name_role bits
+    probe_fn probe;   // on the row's own name: its probe (null: searched for, never reported)
+    family fam;       // on the row's own name: the probe's family
+    bool reported;    // a probe reports finds under exactly this name
+    category cat;
+    desktop desk;
+    uint8_t cli;      // cli_group bits
+};
+
+namespace types_detail {
+constexpr uint8_t R = role_row, A = role_alias, S = role_spelling;
+constexpr bool yes = true, no = false;
+using c = category;
+using d = desktop;
+using f = family;
+constexpr uint8_t IMG = cli_images, DOC = cli_documents, MED = cli_media, ARC = cli_archives;
+
+// The order of the rows is the order of every list built from them: the
+// desktop program's group strings depend on it.  Columns as in file_type
+// ("rep." is `reported`).
+inline constexpr file_type table[] = {
+    // name      key roles  probe         family       rep. class        desktop      carver
+    {"jpg",      0, R,     probe_jpg,    f::image,    yes, c::image,    d::image,    IMG},
+    {"png",     24, R,     probe_png,    f::image,    yes, c::image,    d::image,    IMG},
+    {"gif",      1, R,     probe_gif,    f::image,    yes, c::image,    d::image,    IMG},
+    {"bmp",      2, R,     probe_bmp,    f::image,    yes, c::image,    d::none,     IMG},
+    {"jpeg",     0, S,     nullptr,      f::none,     no,  c::image,    d::none,     0},
+
+    {"docx",     9, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"pptx",     9, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"xlsx",     9, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"doc",     15, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"ppt",     15, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"xls",     15, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"pdf",      4, R,     probe_pdf,    f::document, yes, c::document, d::document, DOC},
+    {"sqlite",  36, R,     probe_sqlite, f::document, yes, c::none,     d::none,     DOC},
+    {"txt",     37, R,     probe_txt,    f::document, yes, c::document, d::none,     DOC},
+
+    {"apk",      9, A,     nullptr,      f::none,     yes, c::none,     d::program,  0},
+    {"exe",     26, R,     nullptr,      f::none,     no,  c::none,     d::program,  0},
+
+    {"zip",      9, R | A, probe_zip,    f::archive,  yes, c::archive,  d::archive,  ARC},
+    {"rar",     25, R,     probe_rar,    f::archive,  yes, c::archive,  d::archive,  ARC},
+    {"gzip",    16, S,     nullptr,      f::none,     no,  c::archive,  d::archive,  0},
+    {"gz",      16, R,     nullptr,      f::none,     no,  c::archive,  d::none,     0},
+
+    {"mp4",     32, R | A, probe_mp4,    f::media,    yes, c::video,    d::video,    MED},
+    {"avi",     17, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"mov",     32, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"3gp",     32, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"wmv",      7, R,     probe_wmv,    f::media,    yes, c::video,    d::none,     MED},
+    {"mpg",      3, R,     probe_mpg,    f::media,    no,  c::video,    d::none,     0},
+    {"mpeg",     3, S,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"3gpp",    -1, 0,     nullptr,      f::none,     no,  c::video,    d::none,     0},
+    {"mp3",     33, R,     probe_mp3,    f::media,    yes, c::audio,    d::audio,    MED},
+    {"amr",     35, R,     probe_amr,    f::media,    yes, c::audio,    d::audio,    MED},
+    {"wav",     17, A,     nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
+    {"wma",     -1, 0,     nullptr,      f::none,     no,  c::audio,    d::none,     0},
+
+    // Reported, but in no group of their own: only "all" has them.
+    {"snb",      9, A,     nullptr,      f::none,     yes, c::none,     d::none,     0},
+    {"ole",     15, R | A, probe_ole,    f::compound, yes, c::none,     d::none,     0},
+
+    // Searched for, never reported: the probe names what it found instead
+    // (rif: avi or wav), or no probe follows the signature.
+    {"rif",     17, R | A, probe_riff,   f::media,    no,  c::none,     d::none,     0},
+    {"sxw",      9, A,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"sxc",      9, A,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"sxi",      9, A,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"htm",      8, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"html",     8, S,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"cpp",     14, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"elf",     27, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"reg",     28, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"wpd",     13, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+};
+}  // namespace types_detail
+
+inline constexpr const auto &k_file_types = types_detail::table;
+
+inline constexpr int k_file_type_count = int(sizeof k_file_types / sizeof k_file_types[0]);
+
+constexpr bool same_text(const char *a, const char *b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// The key of the row named `name` (its own name), or -1.
+constexpr int32_t row_key(const char *name) {
+    for (const file_type &t : k_file_types)
+        if ((t.roles & role_row) && same_text(t.name, name)) return t.key;
+    return -1;
+}
+
+// Keys the scan driver treats apart: mp4's "ftyp" stands at byte 4 of the
+// file, and a run whose first type is txt scans in text mode.
+inline constexpr int32_t k_mp4_key = row_key("mp4");
+inline constexpr int32_t k_txt_key = row_key("txt");
+static_assert(k_mp4_key >= 0 && k_txt_key >= 0, "the scan driver's rows exist");
+
+// The row's own entry for `key`, or null.
+constexpr const file_type *row_entry(int32_t key) {
+    for (const file_type &t : k_file_types)
+        if ((t.roles & role_row) && t.key == key) return &t;
+    return nullptr;
+}
+
+constexpr const char *row_name(int32_t key) {
+    const file_type *t = row_entry(key);
+    return t ? t->name : nullptr;
+}
+
+// The entry named exactly `name`, or null.
+inline const file_type *find_type(const char *name) {
+    if (!name) return nullptr;
+    for (const file_type &t : k_file_types)
+        if (strcmp(t.name, name) == 0) return &t;
+    return nullptr;
+}
+
+// The row a requested name is configured on: its own, its alias's, or (for
+// another spelling) its row's.  -1 when the engine does not search for it.
+inline int32_t key_for(const char *name) {
+    const file_type *t = find_type(name);
+    return t && t->roles ? t->key : -1;
+}
+
+// True when a scan asked for `name` can report a find: the name itself is
+// reported, or it is another spelling of a reported row name ("jpeg").
+inline bool findable(const char *name) {
+    const file_type *t = find_type(name);
+    if (!t) return false;
+    if (t->roles & role_spelling) t = row_entry(t->key);
+    return t && t->reported;
+}
+
+// The names `pick` accepts, in table order, joined by commas.
+template <class Pick>
+std::string join_names(Pick pick) {
+    std::string out;
+    for (const file_type &t : k_file_types) {
+        if (!pick(t)) continue;
+        if (!out.empty()) out += ',';
+        out += t.name;
+    }
+    return out;
+}
+
+// A desktop group as the object layer's fixed string.
+inline std::string desktop_group(desktop g) {
+    return join_names([g](const file_type &t) { return g != desktop::none && t.desk == g; });
+}
+
+// A group of lumarek-carve; 0 gives "all", every reported name.
+inline std::string carver_group(uint8_t group) {
+    return join_names([group](const file_type &t) { return t.reported && (group == 0 || (t.cli & group)); });
+}
+
+// Every name that reaches a probe of `fam` (reported or not): what a fuzz
+// harness of that family configures.
+inline std::string family_names(family fam) {
+    return join_names([fam](const file_type &t) {
+        const file_type *row = (t.roles & (role_row | role_alias)) ? row_entry(t.key) : nullptr;
+        return row && row->probe && row->fam == fam;
+    });
+}
+
+// Every name the signature table takes as it is (rows and aliases).  The
+// first is not txt, so a scan for all of them is not a text scan.
+inline std::string searched_names() {
+    return join_names([](const file_type &t) { return (t.roles & (role_row | role_alias)) != 0; });
+}
+
+}  // namespace lmr
