@@ -6,7 +6,9 @@
 // may leave a group's block bitmap uninitialised: such a group is scanned
 // whole.  With the meta_bg feature, the descriptors of each meta group
 // (one block of descriptors) live in that meta group's first groups rather
-// than in one table.  Descriptors and bitmaps are read one piece at a time, so memory
+// than in one table.  With bigalloc, a bitmap bit stands for a cluster of
+// blocks, and a group holds a fixed number of clusters.  Descriptors and
+// bitmaps are read one piece at a time, so memory
 // does not depend on what the superblock claims; a superblock whose
 // descriptor table or bitmaps would not fit in the input is not taken for
 // an ext volume.
@@ -19,11 +21,13 @@ namespace {
 
 constexpr uint16_t kMagic = 0xEF53;
 constexpr uint32_t kMaxLogBlockSize = 6;         // 64 KiB blocks at most
+constexpr uint32_t kMaxLogClusterSize = 20;      // 1 GiB clusters at most
 constexpr uint32_t kIncompatMetaBg = 0x10;
 constexpr uint32_t kIncompat64Bit = 0x80;
 constexpr uint32_t kRoCompatSparseSuper = 0x1;
 constexpr uint32_t kCompatSparseSuper2 = 0x200;
 constexpr uint32_t kRoCompatGdtCsum = 0x10;
+constexpr uint32_t kRoCompatBigalloc = 0x200;
 constexpr uint32_t kRoCompatMetadataCsum = 0x400;
 constexpr uint16_t kGroupBlockUninit = 0x2;
 
@@ -31,8 +35,12 @@ struct Geometry {
     uint64_t block_size;
     uint64_t blocks;
     uint64_t first_data_block;
-    uint64_t per_group;
+    uint64_t per_group;    // blocks
     uint64_t groups;
+    uint64_t unit_size;    // bytes a bitmap bit stands for: a block, or a cluster with bigalloc
+    uint64_t units_per_group;
+    uint64_t units;        // bits the walk reads, over all groups
+    uint64_t first_unit;   // the unit of the first data block
     uint64_t desc_size;
     uint64_t desc_table;
     bool wide_bitmap_number;  // descriptors carry the bitmap's high half
@@ -75,12 +83,20 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     _block_size = uint32_t(g.block_size);
 
     g.per_group = lmr::le32(sb + 32);
-    // One bitmap block describes 8 blocks per byte; more blocks per group
-    // than that cannot be described.
-    if (g.per_group == 0 || g.per_group > 8 * g.block_size) return false;
-
     uint32_t incompat = lmr::le32(sb + 0x60);
     uint32_t ro_compat = lmr::le32(sb + 0x64);
+    g.unit_size = g.block_size;
+    g.units_per_group = g.per_group;
+    if (ro_compat & kRoCompatBigalloc) {
+        uint32_t log_cluster = lmr::le32(sb + 28);
+        if (log_cluster < log || log_cluster > kMaxLogClusterSize) return false;
+        g.unit_size = uint64_t(1024) << log_cluster;
+        g.units_per_group = lmr::le32(sb + 36);
+        if (g.per_group != g.units_per_group * (g.unit_size / g.block_size)) return false;
+    }
+    // One bitmap block describes 8 units per byte; more units per group
+    // than that cannot be described.
+    if (g.units_per_group == 0 || g.units_per_group > 8 * g.block_size) return false;
     g.blocks = lmr::le32(sb + 4);
     g.desc_size = 32;
     if (incompat & kIncompat64Bit) {
@@ -100,6 +116,11 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
 
     g.first_data_block = lmr::le32(sb + 20);
     if (g.first_data_block >= g.blocks) return false;
+    // Clusters are counted from block 0; the first data block is 0 there.
+    const uint64_t ratio = g.unit_size / g.block_size;
+    if (ratio > 1 && g.first_data_block != 0) return false;
+    g.first_unit = g.first_data_block;
+    g.units = (g.blocks + ratio - 1) / ratio;
     // Groups the block walk needs (block b belongs to group
     // (b - first data block) / blocks per group).
     g.groups = (g.blocks - g.first_data_block - 1) / g.per_group + 1;
@@ -137,7 +158,7 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
     }
     uint64_t descs_at = UINT64_MAX;  // byte offset of the descriptor block held
 
-    lmr::FreeRuns runs(0, g.block_size);
+    lmr::FreeRuns runs(0, g.unit_size);
     for (uint64_t grp = 0; grp < g.groups; ++grp) {
         // Descriptor tables start on a block boundary and a block holds a
         // whole number of descriptors: read them one block at a time.
@@ -161,8 +182,8 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
         else
             lmr::read_at(f, bitmap_block * g.block_size, bitmap, bitmap_bytes);
 
-        uint64_t first = g.first_data_block + grp * g.per_group;
-        uint64_t end = g.blocks - first < g.per_group ? g.blocks : first + g.per_group;
+        uint64_t first = g.first_unit + grp * g.units_per_group;
+        uint64_t end = g.units - first < g.units_per_group ? g.units : first + g.units_per_group;
         uint64_t k = 0, count = end - first;
         while (k < count) {
             unsigned char byte = bitmap[k / 8];
@@ -183,6 +204,11 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
     }
     free(bitmap);
     free(descs);
-    runs.finish(g.blocks);
-    return runs.take();
+    runs.finish(g.units);
+    chunk_list *list = runs.take();
+    // A last cluster that the block count cuts short ends with the volume.
+    const uint64_t volume_end = g.blocks * g.block_size;
+    if (list && list->tail && list->tail->offset + list->tail->length > volume_end)
+        list->tail->length = volume_end - list->tail->offset;
+    return list;
 }

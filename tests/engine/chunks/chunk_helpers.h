@@ -149,6 +149,7 @@ inline Ranges blkls_free(const std::string &image, uint64_t unit) {
 // group's block bitmap is uninitialised.
 struct Ext2Groups {
     uint64_t block_size = 0;
+    uint64_t cluster_size = 0;  // the block size unless bigalloc
     Ranges free;           // bytes
     Ranges uninit_groups;  // bytes covered by groups flagged BLOCK_UNINIT
 };
@@ -160,6 +161,10 @@ inline Ext2Groups dumpe2fs_groups(const std::string &image) {
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("Block size:", 0) == 0) g.block_size = std::stoull(line.substr(line.find(':') + 1));
+        if (line.rfind("Cluster size:", 0) == 0) g.cluster_size = std::stoull(line.substr(line.find(':') + 1));
+        // With bigalloc a range names the first block of its first and of
+        // its last free cluster.
+        const uint64_t last = std::max(g.cluster_size, g.block_size);
         unsigned long long a, b;
         if (line.rfind("Group ", 0) == 0 && sscanf(line.c_str(), "Group %*u: (Blocks %llu-%llu)", &a, &b) == 2 &&
             line.find("BLOCK_UNINIT") != std::string::npos)
@@ -170,12 +175,13 @@ inline Ext2Groups dumpe2fs_groups(const std::string &image) {
             std::string piece;
             while (std::getline(rs, piece, ',')) {
                 if (sscanf(piece.c_str(), " %llu-%llu", &a, &b) == 2)
-                    g.free.push_back({a * g.block_size, (b + 1) * g.block_size});
+                    g.free.push_back({a * g.block_size, b * g.block_size + last});
                 else if (sscanf(piece.c_str(), " %llu", &a) == 1)
-                    g.free.push_back({a * g.block_size, (a + 1) * g.block_size});
+                    g.free.push_back({a * g.block_size, a * g.block_size + last});
             }
         }
     }
+    if (g.cluster_size == 0) g.cluster_size = g.block_size;
     g.free = normalize(g.free);
     g.uninit_groups = normalize(g.uninit_groups);
     return g;

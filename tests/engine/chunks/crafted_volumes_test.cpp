@@ -221,6 +221,56 @@ TEST(ExtCrafted, UninitialisedBitmapsCountOnlyWithChecksummedDescriptors) {
     }
 }
 
+// bigalloc: 1 KiB blocks in 4 KiB clusters, 512 clusters (2048 blocks) per
+// group, counted from block 0; a bitmap bit is a cluster.
+Ext bigalloc_volume(uint32_t blocks) {
+    Ext v(1024, blocks, 2048);
+    put32(v.img, 1024 + 20, 0);
+    put32(v.img, 1024 + 28, 2);    // cluster size 1024 << 2
+    put32(v.img, 1024 + 36, 512);  // clusters per group
+    put32(v.img, 1024 + 0x64, 0x200);
+    v.bitmap_at(0, 3);
+    v.bitmap_at(1, 4);
+    return v;
+}
+
+TEST(ExtCrafted, BigallocBitmapsCountClusters) {
+    GlobalsGuard guard;
+    // 4094 blocks: the last cluster is cut short by the blocks count.
+    Ext v = bigalloc_volume(4094);
+    v.used(3, 0, 100);
+    v.used(3, 110, 512);
+    v.used(4, 0, 501);  // clusters 512-1012 used, 1013-1023 free
+    _block_size = 0;
+    List l(ext_list(v.img));
+    EXPECT_EQ(l.ranges(), (Ranges{{100 * 4096, 110 * 4096}, {1013 * 4096, 4094 * 1024}}));
+    EXPECT_EQ(_block_size, 1024u);  // still stepped by blocks
+
+    // Geometry that does not add up is not read.
+    const struct {
+        size_t at;
+        uint32_t value;
+    } bad[] = {
+        {1024 + 20, 1},     // a first data block other than 0
+        {1024 + 28, 0},     // clusters smaller than blocks
+        {1024 + 28, 21},    // 2 GiB clusters
+        {1024 + 36, 500},   // blocks per group not clusters per group times the ratio
+        {1024 + 36, 0},
+    };
+    for (auto &b : bad) {
+        Ext w = bigalloc_volume(4096);
+        put32(w.img, b.at, b.value);
+        List n(ext_list(w.img));
+        EXPECT_EQ(n.l, nullptr) << b.at << " = " << b.value;
+    }
+    // More clusters per group than one bitmap block holds.
+    Ext big = bigalloc_volume(4096);
+    put32(big.img, 1024 + 36, 8193);
+    put32(big.img, 1024 + 32, 8193 * 4);
+    List n(ext_list(big.img));
+    EXPECT_EQ(n.l, nullptr);
+}
+
 TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
     GlobalsGuard guard;
     auto base = [] {
@@ -301,8 +351,10 @@ TEST(CraftedDamage, RandomHeaderBytesNeverBreakTheReaders) {
     };
     // Fields worth hitting with whole words, then a few stray bytes.
     const size_t fat_fields[] = {11, 13, 14, 16, 36};
-    const size_t ext_fields[] = {1024 + 4, 1024 + 20, 1024 + 24, 1024 + 32, 1024 + 0x60, 1024 + 0x64,
-                                 1024 + 0xFE, 1024 + 0x104, 2048, 2048 + 0x12, 2048 + 32, 2048 + 64};
+    const size_t ext_fields[] = {1024 + 4,    1024 + 20,   1024 + 24, 1024 + 28,     1024 + 32,
+                                 1024 + 36,   1024 + 0x60, 1024 + 0x64, 1024 + 0xFE, 1024 + 0x104,
+                                 2048,        2048 + 0x12, 2048 + 32, 2048 + 64};
+    const size_t n_ext_fields = sizeof ext_fields / sizeof *ext_fields;
     DiagCapture quiet;
     for (int round = 0; round < 150; ++round) {
         Fat32 fv(16, 8);
@@ -316,7 +368,7 @@ TEST(CraftedDamage, RandomHeaderBytesNeverBreakTheReaders) {
         ev.bitmap_at(0, 3);
         ev.bitmap_at(1, 4);
         ev.used(3, 0, 100);
-        for (int k = 0; k < 3; ++k) put32(ev.img, ext_fields[next() % 12], next() >> (next() % 32));
+        for (int k = 0; k < 3; ++k) put32(ev.img, ext_fields[next() % n_ext_fields], next() >> (next() % 32));
         for (int k = 0; k < 4; ++k) ev.img[1024 + next() % 2048] = uint8_t(next());
         List el(ext_list(ev.img));
         EXPECT_TRUE(well_formed(el.l)) << "ext round " << round;

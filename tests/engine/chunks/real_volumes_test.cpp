@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(ClusterSizes, Fat32Volumes, ::testing::Values(1, 2));
 struct ExtCase {
     const char *name;
     const char *options;
-    bool blkls = true;  // The Sleuth Kit 4.11 does not follow meta_bg descriptors
+    bool blkls = true;  // The Sleuth Kit 4.11 reads neither meta_bg descriptors nor bigalloc
 };
 void PrintTo(const ExtCase &c, std::ostream *os) { *os << c.options; }
 
@@ -167,5 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ExtCase{"ext4_4k", "-t ext4 -b 4096 -s 16384"},
                       ExtCase{"ext4_1k_uninit", "-t ext4 -b 1024 -s 8192 -g 1024"},
                       ExtCase{"ext4_32bit", "-t ext4 -b 1024 -s 8192 -g 2048 -O ^64bit"},
-                      ExtCase{"ext4_meta_bg", "-t ext4 -b 1024 -s 8192 -g 256 -O meta_bg,^resize_inode", false}),
+                      ExtCase{"ext4_meta_bg", "-t ext4 -b 1024 -s 8192 -g 256 -O meta_bg,^resize_inode", false},
+                      // The Sleuth Kit 4.11 does not read bigalloc volumes at all.
+                      ExtCase{"ext4_bigalloc", "-t ext4 -b 4096 -s 65536 -O bigalloc -C 65536", false},
+                      ExtCase{"ext4_bigalloc_groups", "-t ext4 -b 1024 -s 16384 -O bigalloc -C 4096 -g 512", false}),
     [](const ::testing::TestParamInfo<ExtCase> &i) { return std::string(i.param.name); });
