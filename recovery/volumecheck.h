@@ -25,9 +25,11 @@ public:
     static QString outputFolderProblem(const QString &dir);
     static bool isBlockDevice(const QString &path);
     // True when files written into `outputDir` (or, if it does not exist
-    // yet, into its nearest existing parent) land on the block device
-    // `input` or on a partition of it; false when `input` is not a block
-    // device.  Writing there would overwrite what is being recovered.
+    // yet, into its nearest existing parent) can land on what is scanned:
+    // the block device `input` or a partition of it, also through the
+    // device-mapper, RAID and loop devices stored there; or, for an image
+    // file, a loop device backed by it.  Writing there would overwrite what
+    // is being recovered.
     static bool exportsOntoScannedVolume(const QString &input, const QString &outputDir);
     // Why the last run in this process could not open its input, `input`;
     // empty when it did (or when it ended for another reason).

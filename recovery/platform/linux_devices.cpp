@@ -119,25 +119,95 @@ VolumeInfo describePath(const QString &path, const QString &sysRoot, const QStri
     return v;
 }
 
-bool deviceContains(dev_t input, dev_t output, const QString &sysRoot) {
-    if (input == output) return true;
-    // Is the output's device a partition of the input disk?
-    QString link = sysRoot + QStringLiteral("/dev/block/%1:%2").arg(major(output)).arg(minor(output));
-    QString real = QFileInfo(link).canonicalFilePath();
-    if (real.isEmpty() || !QFileInfo::exists(real + QStringLiteral("/partition"))) return false;
-    QString parent = QFileInfo(real).path();
+namespace {
+
+// The sysfs folder of block device `dev`, or empty.
+QString blockFolder(dev_t dev, const QString &sysRoot) {
+    QString link = sysRoot + QStringLiteral("/dev/block/%1:%2").arg(major(dev)).arg(minor(dev));
+    return QFileInfo(link).canonicalFilePath();
+}
+
+// The disk that partition `dev` belongs to; 0 when `dev` is no partition.
+dev_t diskOf(dev_t dev, const QString &sysRoot) {
+    QString real = blockFolder(dev, sysRoot);
+    if (real.isEmpty() || !QFileInfo::exists(real + QStringLiteral("/partition"))) return 0;
     unsigned ma = 0, mi = 0;
-    if (!parseDevNumbers(readAttribute(parent + QStringLiteral("/dev")), &ma, &mi)) return false;
-    return makedev(ma, mi) == input;
+    if (!parseDevNumbers(readAttribute(QFileInfo(real).path() + QStringLiteral("/dev")), &ma, &mi)) return 0;
+    return makedev(ma, mi);
+}
+
+// What is being scanned: a block device, or an image file.
+struct Scanned {
+    bool block = false;
+    dev_t rdev = 0;               // the block device
+    dev_t fileDev = 0;            // the image file's file system ...
+    ino_t fileIno = 0;            // ... and inode
+};
+
+// True when writing onto block device `output` can change the scanned
+// input: `output` is the scanned device or one of its partitions, or it is
+// stored on them, however many layers down (device-mapper and RAID targets
+// through their "slaves", loop devices through their backing files, which
+// lie on a file system of another device).  For an image file: a loop
+// device backed by that very file, at any depth.
+bool reaches(const Scanned &in, dev_t output, const QString &sysRoot) {
+    QList<dev_t> todo{output};
+    QList<dev_t> seen;
+    // A crafted or looping tree must not keep this busy: real stacks are
+    // a few layers deep.
+    while (!todo.isEmpty() && seen.size() < 256) {
+        const dev_t dev = todo.takeFirst();
+        if (seen.contains(dev)) continue;
+        seen.append(dev);
+        if (in.block && (dev == in.rdev || diskOf(dev, sysRoot) == in.rdev)) return true;
+        const QString folder = blockFolder(dev, sysRoot);
+        if (folder.isEmpty()) continue;
+        // Device-mapper and RAID targets name the devices they are made of.
+        const QDir slaves(folder + QStringLiteral("/slaves"));
+        for (const QString &name : slaves.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
+            unsigned ma = 0, mi = 0;
+            if (parseDevNumbers(readAttribute(slaves.filePath(name) + QStringLiteral("/dev")), &ma, &mi))
+                todo.append(makedev(ma, mi));
+        }
+        // A loop device is a file on some file system.
+        const QString backing = readAttribute(folder + QStringLiteral("/loop/backing_file"));
+        if (!backing.isEmpty()) {
+            struct stat st {};
+            if (::stat(QFile::encodeName(backing).constData(), &st) == 0) {
+                if (!in.block && st.st_dev == in.fileDev && st.st_ino == in.fileIno) return true;
+                todo.append(st.st_dev);
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool deviceContains(dev_t input, dev_t output, const QString &sysRoot) {
+    Scanned in;
+    in.block = true;
+    in.rdev = input;
+    return reaches(in, output, sysRoot);
 }
 
 bool writesOntoDevice(const QString &input, const QString &outputDir, const QString &sysRoot) {
-    struct stat in {};
-    if (::stat(QFile::encodeName(input).constData(), &in) != 0 || !S_ISBLK(in.st_mode)) return false;
+    struct stat st {};
+    if (::stat(QFile::encodeName(input).constData(), &st) != 0) return false;
+    Scanned in;
+    if (S_ISBLK(st.st_mode)) {
+        in.block = true;
+        in.rdev = st.st_rdev;
+    } else if (S_ISREG(st.st_mode)) {
+        in.fileDev = st.st_dev;
+        in.fileIno = st.st_ino;
+    } else {
+        return false;
+    }
     QString dir = QFileInfo(outputDir).absoluteFilePath();
     struct stat out {};
     for (int depth = 0; depth < 4096; ++depth) {
-        if (::stat(QFile::encodeName(dir).constData(), &out) == 0) return deviceContains(in.st_rdev, out.st_dev, sysRoot);
+        if (::stat(QFile::encodeName(dir).constData(), &out) == 0) return reaches(in, out.st_dev, sysRoot);
         QString up = QFileInfo(dir).path();
         if (up == dir) break;
         dir = up;

@@ -30,8 +30,11 @@ LMR_QT_EXPORT QString mountPointOf(const QString &procRoot, unsigned major, unsi
 LMR_QT_EXPORT VolumeInfo describePath(const QString &path, const QString &sysRoot, const QString &procRoot);
 
 // True when files written to `outputDir` (or, if it does not exist yet, to
-// its nearest existing ancestor) land on the block device `input` or on a
-// partition of it.  False when `input` is not a block device.
+// its nearest existing ancestor) can land on what `input` holds: for a block
+// device, on it or a partition of it, directly or through the layers stored
+// on it (device-mapper and RAID targets, loop devices backed by files on
+// it); for an image file, inside a loop device backed by that file.  False
+// for anything else.
 LMR_QT_EXPORT bool writesOntoDevice(const QString &input, const QString &outputDir, const QString &sysRoot);
 
 // The same decision from device numbers: `input` is the scanned block

@@ -331,6 +331,24 @@ TEST_F(BadInput, ASecondInterruptDuringAnExportLeavesNoPartialFile) {
     ::close(reader);
 }
 
+TEST_F(BadInput, ExportIntoALoopMountOfTheScannedImageIsRefused) {
+    // An ext2 image, mounted through a loop device: a folder inside that
+    // mount is stored in the image being scanned.
+    const QString image = dir.filePath("ext2.img");
+    const QString mnt = dir.filePath("mnt");
+    ASSERT_TRUE(QDir().mkpath(mnt));
+    auto sh = [](const QString &cmd) { return system(qPrintable(cmd + " >/dev/null 2>&1")); };
+    ASSERT_EQ(sh(QStringLiteral("truncate -s 16M '%1' && mke2fs -q -F -t ext2 '%1'").arg(image)), 0);
+    if (geteuid() != 0 || sh(QStringLiteral("mount -o loop '%1' '%2'").arg(image, mnt)) != 0)
+        GTEST_SKIP() << "cannot mount a loop device here";
+    const QString out = mnt + "/recovered";
+    CarveRun r = carve({"-o", out, image});
+    sh(QStringLiteral("umount -d '%1'").arg(mnt));
+    EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("refusing to export into " + out)) << r.err.toStdString();
+    EXPECT_TRUE(findLines(r.out).isEmpty());
+}
+
 TEST_F(BadInput, AnImageCutInsideAFileGivesTheWholeFilesOnly) {
     // Cut 4888 bytes into the png (90112 + 10240): the jpg and the gif are
     // whole, the png is not.

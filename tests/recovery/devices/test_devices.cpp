@@ -110,7 +110,54 @@ TEST(Devices, OutputOnTheScannedDiskOrOneOfItsPartitionsIsDetected) {
     EXPECT_FALSE(deviceContains(makedev(8, 1), makedev(8, 0), fs.sys()));
     EXPECT_FALSE(deviceContains(makedev(8, 0), makedev(0, 44), fs.sys())); // not a block device
 
-    // A plain image file is never "the device being scanned".
+    // An image file is not written by exports into a folder beside it.
     lmrtest::TempFile img(lmrtest::Bytes(512, 0), "disk");
     EXPECT_FALSE(lmrplatform::writesOntoDevice(QString::fromStdString(img.path()), fs.dir.path(), "/sys"));
+}
+
+TEST(Devices, OutputStoredOnTheScannedDeviceThroughOtherLayersIsDetected) {
+    FakeSystem fs;
+    fs.block("pci0/block/sda", "8:0", 1000, false);
+    fs.block("pci0/block/sda/sda1", "8:1", 500, true);
+    fs.block("pci0/block/sdb", "8:16", 1000, false);
+    fs.block("pci0/block/sdb/sdb1", "8:17", 500, true);
+    // A logical volume on sda1, a RAID set over that volume and sdb1.
+    fs.block("virtual/block/dm-0", "253:0", 400, false);
+    fs.block("virtual/block/md0", "9:0", 400, false);
+    auto slave = [&](const QString &of, const QString &dev) {
+        QDir().mkpath(fs.dir.filePath("sys/devices/virtual/block/" + of + "/slaves"));
+        QFile::link(fs.dir.filePath("sys/devices/" + dev),
+                    fs.dir.filePath("sys/devices/virtual/block/" + of + "/slaves/" + QFileInfo(dev).fileName()));
+    };
+    slave("dm-0", "pci0/block/sda/sda1");
+    slave("md0", "virtual/block/dm-0");
+    slave("md0", "pci0/block/sdb/sdb1");
+    using lmrplatform::deviceContains;
+    EXPECT_TRUE(deviceContains(makedev(8, 0), makedev(253, 0), fs.sys()));   // a volume on the disk
+    EXPECT_TRUE(deviceContains(makedev(8, 1), makedev(253, 0), fs.sys()));   // ... on the partition
+    EXPECT_TRUE(deviceContains(makedev(8, 0), makedev(9, 0), fs.sys()));     // two layers down
+    EXPECT_TRUE(deviceContains(makedev(8, 17), makedev(9, 0), fs.sys()));
+    EXPECT_FALSE(deviceContains(makedev(8, 16), makedev(253, 0), fs.sys())); // the volume is not on sdb
+
+    // Layers that name each other end the walk instead of looping.
+    fs.block("virtual/block/dm-1", "253:1", 10, false);
+    fs.block("virtual/block/dm-2", "253:2", 10, false);
+    slave("dm-1", "virtual/block/dm-2");
+    slave("dm-2", "virtual/block/dm-1");
+    EXPECT_FALSE(deviceContains(makedev(8, 0), makedev(253, 1), fs.sys()));
+
+    // A loop device backed by a file: on the scanned image itself, and on a
+    // file system of the scanned disk (the file's own device, made a fake
+    // partition of a fake disk here).
+    lmrtest::TempFile image(lmrtest::Bytes(4096, 0), "disk");
+    lmrtest::TempFile other(lmrtest::Bytes(4096, 0), "disk");
+    struct stat st {};
+    ASSERT_EQ(::stat(image.path().c_str(), &st), 0);
+    fs.block("virtual/block/loop0", "7:0", 8, false);
+    fs.write("sys/devices/virtual/block/loop0/loop/backing_file", QByteArray::fromStdString(image.path()) + "\n");
+    const QString fileFs = QStringLiteral("%1:%2").arg(major(st.st_dev)).arg(minor(st.st_dev));
+    fs.block("fake/block/vdz", "250:0", 1000, false);
+    fs.block("fake/block/vdz/vdz1", fileFs, 500, true);
+    EXPECT_TRUE(deviceContains(makedev(250, 0), makedev(7, 0), fs.sys()));
+    EXPECT_FALSE(deviceContains(makedev(8, 0), makedev(7, 0), fs.sys()));
 }
