@@ -1,0 +1,276 @@
+// Export of the checked rows: which records are written (and their bytes),
+// nothing checked, a cancelled folder choice, folders that cannot be written
+// and records that cannot be read, the question before writing onto the
+// scanned device, and an export while the scan is paused.
+#include "results/sample_finds.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace apptest;
+
+namespace {
+
+enum { Image, Document };
+
+const QString kSaved = QStringLiteral("保存成功！");
+const QString kNothingChecked = QStringLiteral("请先选择要保存的文件！");
+
+QVector<Sample> samples() {
+    return {
+        sampleFile("image/jfif.jpg", "jpg"),               // 0
+        sampleFile("image/rgb.png", "png"),                // 1
+        sampleFile("image/gif87a_128.gif", "gif"),         // 2
+        sampleFile("image/png_edge_10240.png", "png"),     // 3
+        sampleFile("document/gs_lf.pdf", "pdf"),           // 4
+        sampleFile("document/linearized_lf.pdf", "pdf"),   // 5
+    };
+}
+
+// Every file below `dir` (relative path -> bytes).
+QMap<QString, QByteArray> filesIn(const QString &dir) {
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        files.insert(QDir(dir).relativeFilePath(path), f.readAll());
+    }
+    return files;
+}
+
+QString nameOf(MainWindow *w, int category, int row) { return w->category(category)->getInfos()->at(row)->getName(); }
+
+QStringList sorted(QStringList names) {
+    names.sort();
+    return names;
+}
+
+// A window on the results page holding the samples' finds in order.
+struct Listed {
+    SampleVolume vol{samples()};
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    explicit Listed(const QString &devFile = QString(), QVector<int> which = {0, 1, 2, 3, 4, 5}) {
+        for (int i : which) feed(w, vol.record(i, devFile));
+        w->showPage(2);
+    }
+    void check(int category, int row) { clickCell(table(w, category), row, 1); }
+};
+
+}  // namespace
+
+TEST(Export, ExactlyTheCheckedRowsOfTheShownTableAreSavedWithTheirBytes) {
+    Listed l;
+    MainWindow *w = l.w;
+    for (int row : {0, 1, 2, 3}) l.check(Image, row);
+    l.check(Image, 2);  // checked, then unchecked again
+    showCategory(w, Document);
+    l.check(Document, 0);
+    l.check(Document, 1);
+    showCategory(w, Image);
+
+    QTemporaryDir out;
+    l.s.prompts.folder = out.path();
+    click(w, "exportBtn");
+    EXPECT_EQ(l.s.prompts.folderAsked, 1);
+    EXPECT_EQ(l.s.prompts.messages, QStringList{kSaved});
+    EXPECT_TRUE(l.s.prompts.questions.isEmpty());
+    EXPECT_EQ(l.s.prompts.opened, QList<QUrl>{QUrl::fromLocalFile(out.path())});
+    const QMap<QString, QByteArray> saved = filesIn(out.path());
+    EXPECT_EQ(saved.keys(), sorted({nameOf(w, Image, 0), nameOf(w, Image, 1), nameOf(w, Image, 3)}));
+    for (int row : {0, 1, 3})
+        EXPECT_EQ(saved.value(nameOf(w, Image, row)), l.vol.at(row).bytes) << row;
+
+    // The check marks stay; the document table's rows are its own export.
+    EXPECT_EQ(checkMark(w, Image, 0), 1);
+    showCategory(w, Document);
+    QTemporaryDir docs;
+    l.s.prompts.folder = docs.path();
+    click(w, "exportBtn");
+    const QMap<QString, QByteArray> savedDocs = filesIn(docs.path());
+    EXPECT_EQ(savedDocs.keys(), sorted({nameOf(w, Document, 0), nameOf(w, Document, 1)}));
+    EXPECT_EQ(savedDocs.value(nameOf(w, Document, 1)), l.vol.at(5).bytes);
+
+    // A folder named as a Chinese desktop names its folders.
+    const QString named = docs.filePath(QStringLiteral("桌面/恢复的文件"));
+    ASSERT_TRUE(QDir().mkpath(named));
+    l.s.prompts.folder = named;
+    click(w, "exportBtn");
+    EXPECT_EQ(filesIn(named).keys(), sorted({nameOf(w, Document, 0), nameOf(w, Document, 1)}));
+    EXPECT_EQ(l.s.prompts.opened.last(), QUrl::fromLocalFile(named));
+    EXPECT_EQ(l.s.prompts.messages, (QStringList{kSaved, kSaved, kSaved}));
+}
+
+TEST(Export, NothingCheckedOrACancelledFolderChoiceDoesNothing) {
+    Listed l;
+    MainWindow *w = l.w;
+    QTemporaryDir out;
+    l.s.prompts.folder = out.path();
+    click(w, "exportBtn");
+    EXPECT_EQ(l.s.prompts.messages, QStringList{kNothingChecked});
+    EXPECT_EQ(l.s.prompts.folderAsked, 0);
+
+    // Rows checked in a table that is not shown do not count.
+    showCategory(w, Document);
+    l.check(Document, 0);
+    showCategory(w, Image);
+    click(w, "exportBtn");
+    EXPECT_EQ(l.s.prompts.messages, (QStringList{kNothingChecked, kNothingChecked}));
+    EXPECT_EQ(l.s.prompts.folderAsked, 0);
+
+    l.check(Image, 1);
+    l.s.prompts.folder = QString();
+    click(w, "exportBtn");
+    EXPECT_EQ(l.s.prompts.folderAsked, 1);
+    EXPECT_EQ(l.s.prompts.messages.size(), 2);
+    EXPECT_TRUE(l.s.prompts.questions.isEmpty());
+    EXPECT_TRUE(l.s.prompts.opened.isEmpty());
+    EXPECT_TRUE(w->category(Image)->getInfos()->at(1)->getExportPath().isEmpty());
+    EXPECT_TRUE(filesIn(out.path()).isEmpty());
+}
+
+TEST(Export, FailuresAreNamedAndNeverReportedAsSuccess) {
+    QTemporaryDir work;
+    const QString plain = work.filePath(QStringLiteral("plain"));
+    {
+        QFile f(plain);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("a regular file");
+    }
+    {
+        // A folder that cannot exist: its parent is a regular file (this
+        // holds for root too, unlike permissions).
+        Listed l;
+        MainWindow *w = l.w;
+        l.check(Image, 0);
+        l.check(Image, 2);
+        l.s.prompts.folder = plain + QStringLiteral("/sub");
+        click(w, "exportBtn");
+        ASSERT_EQ(l.s.prompts.messages.size(), 1);
+        const QString said = l.s.prompts.messages.first();
+        EXPECT_TRUE(said.startsWith(QStringLiteral("已保存0个文件，共2个。"))) << said.toStdString();
+        EXPECT_TRUE(said.contains(nameOf(w, Image, 0))) << said.toStdString();
+        EXPECT_TRUE(said.contains(nameOf(w, Image, 2))) << said.toStdString();
+        EXPECT_FALSE(said.contains(kSaved));
+        EXPECT_TRUE(l.s.prompts.opened.isEmpty());
+    }
+    {
+        // One record whose bytes lie past the end of its volume, one that
+        // is fine: the good one is saved, the other named, nothing half
+        // written is left, and the folder opens on what was saved.
+        Listed l(QString(), {4});
+        MainWindow *w = l.w;
+        FileRecoveredInfo *beyond = FileRecoveredInfo::newRecoveredInfo(lmrtest::makeInfo(
+            l.vol.path().toStdString(), quint64(QFileInfo(l.vol.path()).size() - 1000), 5000, "pdf"));
+        beyond->readInfo();
+        feed(w, beyond);
+        showCategory(w, Document);
+        l.check(Document, 0);
+        l.check(Document, 1);
+        QTemporaryDir out;
+        l.s.prompts.folder = out.path();
+        click(w, "exportBtn");
+        ASSERT_EQ(l.s.prompts.messages.size(), 1);
+        const QString said = l.s.prompts.messages.first();
+        EXPECT_TRUE(said.startsWith(QStringLiteral("已保存1个文件，共2个。"))) << said.toStdString();
+        EXPECT_TRUE(said.contains(beyond->getName())) << said.toStdString();
+        EXPECT_FALSE(said.contains(nameOf(w, Document, 0))) << said.toStdString();
+        EXPECT_EQ(filesIn(out.path()).keys(), QStringList{nameOf(w, Document, 0)});
+        EXPECT_EQ(l.s.prompts.opened, QList<QUrl>{QUrl::fromLocalFile(out.path())});
+    }
+}
+
+TEST(Export, WritingOntoTheScannedDeviceIsAskedFirst) {
+    // A node for the device that holds the export folder stands for the
+    // partition being scanned.
+    QTemporaryDir nodes, out;
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(out.path()).constData(), &st), 0);
+    const QString node = nodes.filePath(QStringLiteral("scanned"));
+    if (::mknod(QFile::encodeName(node).constData(), S_IFBLK | 0600, makedev(major(st.st_dev), minor(st.st_dev))) != 0)
+        GTEST_SKIP() << "no block device node can be made here";
+
+    // Documents: completing their records reads nothing from the device.
+    Listed l(node, {4, 5});
+    MainWindow *w = l.w;
+    showCategory(w, Document);
+    l.check(Document, 0);
+    l.check(Document, 1);
+    l.s.prompts.folder = out.path();
+    l.s.prompts.answer = false;
+    click(w, "exportBtn");
+    ASSERT_EQ(l.s.prompts.questions.size(), 1);
+    EXPECT_TRUE(l.s.prompts.questions.first().contains(out.path())) << l.s.prompts.questions.first().toStdString();
+    EXPECT_TRUE(l.s.prompts.messages.isEmpty());
+    EXPECT_TRUE(l.s.prompts.opened.isEmpty());
+    EXPECT_TRUE(filesIn(out.path()).isEmpty());
+
+    l.s.prompts.answer = true;
+    click(w, "exportBtn");
+    EXPECT_EQ(l.s.prompts.questions.size(), 2);
+    QFile device(node);
+    if (!device.open(QIODevice::ReadOnly)) {
+        // Both were tried, and both failures are named.
+        ASSERT_EQ(l.s.prompts.messages.size(), 1);
+        EXPECT_TRUE(l.s.prompts.messages.first().startsWith(QStringLiteral("已保存0个文件，共2个。")));
+        return;
+    }
+    EXPECT_EQ(l.s.prompts.messages, QStringList{kSaved});
+    const QMap<QString, QByteArray> saved = filesIn(out.path());
+    ASSERT_EQ(saved.keys(), sorted({nameOf(w, Document, 0), nameOf(w, Document, 1)}));
+    for (int row : {0, 1}) {
+        EXPECT_EQ(saved.value(nameOf(w, Document, row)).size(), l.vol.at(4 + row).bytes.size());
+        // What the device holds there, not the sample file's bytes.
+        device.seek(l.vol.at(4 + row).offset);
+        EXPECT_EQ(saved.value(nameOf(w, Document, row)), device.read(l.vol.at(4 + row).bytes.size()));
+    }
+    EXPECT_EQ(l.s.prompts.opened, QList<QUrl>{QUrl::fromLocalFile(out.path())});
+}
+
+TEST(Export, WhileTheScanIsPausedAndTheScanGoesOnAfterwards) {
+    // A large sparse image: scanned whole, slowly enough to pause.
+    QTemporaryDir work;
+    const QString big = work.filePath(QStringLiteral("sparse.img"));
+    {
+        QFile f(big);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(qint64(8) << 30));
+    }
+    SampleVolume vol(samples());
+    Session s({big});
+    MainWindow *w = s.w();
+    clickCell(child<QTreeView>(w, "driveTreeView"), driveRow(w, QStringLiteral("sparse.img")), 0);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    auto *proceed = child<QLabel>(w, "proceedLabel");
+    ASSERT_TRUE(lmrtest::pumpUntil([proceed] { return !proceed->text().isEmpty(); }, 20000));
+    click(w, "pauseBtn");
+    lmrtest::pumpUntil([] { return false; }, 200);
+    const QString pausedAt = proceed->text();
+
+    feed(w, vol.record(0));
+    feed(w, vol.record(1));
+    clickCell(table(w, Image), 1, 1);
+    s.prompts.folder = work.filePath(QStringLiteral("out"));
+    ASSERT_TRUE(QDir().mkpath(s.prompts.folder));
+    click(w, "exportBtn");
+    EXPECT_EQ(s.prompts.messages, QStringList{kSaved});
+    EXPECT_EQ(filesIn(s.prompts.folder).value(nameOf(w, Image, 1)), vol.at(1).bytes);
+    EXPECT_EQ(proceed->text(), pausedAt);
+    EXPECT_TRUE(shown(w, "resumeBtn"));
+
+    click(w, "resumeBtn");
+    EXPECT_TRUE(lmrtest::pumpUntil([&] { return proceed->text() != pausedAt; }, 20000));
+    click(w, "stopBtn");
+    EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
+    // The rows listed before the stop are still there to export.
+    EXPECT_EQ(table(w, Image)->rowCount(), 2);
+}

@@ -1,0 +1,439 @@
+// The result page: where each find is listed, the category counts, check
+// marks by click and double click, thumbnails from the worker (also across
+// a restart while it is busy), and the preview dialog.
+#include "sample_finds.h"
+
+#include <QIcon>
+
+#include <gtest/gtest.h>
+
+using namespace apptest;
+
+namespace {
+
+enum { Image, Document, Media, Archive, Other };
+
+QString treeText(MainWindow *w, int category) {
+    return child<QTreeView>(w, "categoryTree")->model()->index(category, 0).data().toString();
+}
+
+QLabel *previewLabel(PreviewDialog *d) { return d->findChild<QLabel *>(QStringLiteral("previewLabel")); }
+
+QList<PreviewDialog *> openPreviews(MainWindow *w) {
+    QList<PreviewDialog *> open;
+    for (PreviewDialog *d : previews(w))
+        if (d->isVisible()) open << d;
+    return open;
+}
+
+// The picture the single open preview ends up showing, or its text.
+struct Shown {
+    QSize picture;
+    QString text;
+};
+Shown previewOutcome(MainWindow *w) {
+    QList<PreviewDialog *> open = openPreviews(w);
+    if (open.size() != 1) {
+        ADD_FAILURE() << open.size() << " previews open";
+        return {};
+    }
+    QLabel *label = previewLabel(open.first());
+    lmrtest::pumpUntil([label] { return label->text() != QStringLiteral("加载中.."); }, 10000);
+    return {label->pixmap(Qt::ReturnByValue).size(), label->text()};
+}
+
+QSize iconSizeOf(MainWindow *w, int category, int row) {
+    QTableWidgetItem *item = table(w, category)->item(row, 1);
+    if (!item) return QSize(-1, -1);
+    const QIcon icon = item->data(Qt::DecorationRole).value<QIcon>();
+    return icon.isNull() ? QSize(0, 0) : icon.availableSizes().value(0);
+}
+
+const QVector<Sample> &kinds() {
+    static const QVector<Sample> samples = {
+        sampleFile("image/jfif.jpg", "jpg"),              // 0: 320 x 240
+        sampleFile("image/rgb.png", "png"),               // 1: 120 x 90
+        sampleFile("image/gif87a_128.gif", "gif"),        // 2: 60 x 45
+        sampleFile("document/gs_lf.pdf", "pdf"),          // 3
+        sampleFile("document/linearized_lf.pdf", "pdf"),  // 4
+        sampleFile("image/v5.bmp", "bmp"),                // 5: 40 x 30
+        sampleJunk("jpg"),                                // 6: not a picture
+        sampleFile("image/jfif.jpg", "JPG"),              // 7
+        sampleFile("image/png_edge_10240.png", "png"),    // 8: 40 x 40
+        sampleJunk("3gpp"),                               // 9
+    };
+    return samples;
+}
+
+}  // namespace
+
+TEST(ResultRouting, FindsAreListedUnderTheirCategoryAndCounted) {
+    const struct {
+        const char *suffix;
+        int category;
+    } routes[] = {
+        {"jpg", Image}, {"png", Image}, {"gif", Image}, {"JPG", Other}, {"pdf", Document}, {"docx", Document},
+        {"3gpp", Media}, {"wma", Media}, {"wmv", Media}, {"3gp", Media}, {"zip", Archive}, {"gzip", Archive},
+        {"apk", Other}, {"bmp", Other}, {"exe", Other}, {"", Other},
+    };
+    for (const auto &r : routes) EXPECT_EQ(categoryIndexForSuffix(QString::fromLatin1(r.suffix)), r.category) << r.suffix;
+
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    EXPECT_EQ(treeText(w, Document), QStringLiteral("文档"));
+    feed(w, vol.record(3));
+    EXPECT_EQ(treeText(w, Document), QStringLiteral("文档(1)"));
+    feed(w, vol.record(4));
+    feed(w, vol.record(7));  // a picture with its suffix in capitals
+    feed(w, vol.record(5));
+    feed(w, vol.record(0));
+    EXPECT_EQ(treeText(w, Document), QStringLiteral("文档(2)"));
+    EXPECT_EQ(treeText(w, Other), QStringLiteral("其他(2)"));
+    EXPECT_EQ(treeText(w, Image), QStringLiteral("图片(1)"));
+    EXPECT_EQ(treeText(w, Media), QStringLiteral("音视频"));
+    EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到5个文件"));
+
+    // Row r of a table is entry r of its category's records.
+    LMTableWidget *docs = table(w, Document);
+    ASSERT_EQ(docs->rowCount(), 2);
+    for (int r = 0; r < 2; ++r) {
+        FileRecoveredInfo *rec = w->category(Document)->getInfos()->at(r);
+        EXPECT_EQ(rec->getOffset(), vol.at(3 + r).offset);
+        EXPECT_EQ(docs->item(r, 1)->text(), rec->getName());
+        EXPECT_EQ(docs->item(r, 2)->text(), QStringLiteral("pdf"));
+        EXPECT_EQ(docs->item(r, 3)->text(), Utils::formatSize(vol.at(3 + r).bytes.size()));
+    }
+    EXPECT_EQ(table(w, Other)->item(0, 2)->text(), QStringLiteral("JPG"));
+    EXPECT_EQ(table(w, Other)->item(1, 2)->text(), QStringLiteral("bmp"));
+
+    // The preview cell: the play picture for audio and video, the default
+    // one elsewhere.
+    feed(w, vol.record(9));
+    ASSERT_EQ(table(w, Media)->rowCount(), 1);
+    EXPECT_EQ(treeText(w, Media), QStringLiteral("音视频(1)"));
+    const QImage play = QPixmap(QStringLiteral(":/icons/resource/icon_preview_play.png")).toImage();
+    const QImage plain = QPixmap(QStringLiteral(":/icons/resource/icon_preview_default.png")).toImage();
+    ASSERT_FALSE(play.isNull());
+    ASSERT_FALSE(plain.isNull());
+    EXPECT_EQ(pictureOf(table(w, Media)->item(0, 4)->data(Qt::DecorationRole)), play);
+    for (int k : {Image, Document, Other})
+        EXPECT_EQ(pictureOf(table(w, k)->item(0, 4)->data(Qt::DecorationRole)), plain) << k;
+
+    // A new scan empties the tables and takes the counts off the tree.
+    w->resetResults();
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(table(w, k)->rowCount(), 0) << k;
+    EXPECT_EQ(treeText(w, Document), QStringLiteral("文档"));
+    EXPECT_EQ(treeText(w, Other), QStringLiteral("其他"));
+    EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到0个文件"));
+    EXPECT_EQ(treeText(w, Media), QStringLiteral("音视频"));
+    feed(w, vol.record(4));
+    EXPECT_EQ(treeText(w, Document), QStringLiteral("文档(1)"));
+}
+
+TEST(CheckMarks, AClickOnTheNameTogglesTheRowAndThePreviewCellDoesNot) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int i : {0, 1, 2}) feed(w, vol.record(i));
+    LMTableWidget *t = table(w, Image);
+    ASSERT_EQ(child<QStackedWidget>(w, "resultStack")->currentWidget(), t->parentWidget());
+    EXPECT_EQ(checkMark(w, Image, 1), 0);
+
+    clickCell(t, 1, 1);
+    EXPECT_EQ(rowSelection(w, Image, 1), 1);
+    EXPECT_EQ(checkMark(w, Image, 1), 1);
+    EXPECT_EQ(rowSelection(w, Image, 0), 0);
+    clickCell(t, 1, 1);
+    EXPECT_EQ(rowSelection(w, Image, 1), 0);
+    EXPECT_EQ(checkMark(w, Image, 1), 0);
+
+    // The preview cell opens the preview of its own row and leaves the mark
+    // of an unchecked row and of a checked one as it was.
+    clickCell(t, 0, 3);
+    ASSERT_EQ(checkMark(w, Image, 0), 1);
+    for (int row : {2, 0}) {
+        const int before = checkMark(w, Image, row);
+        clickCell(t, row, 4);
+        EXPECT_EQ(openPreviews(w).size(), 1) << row;
+        EXPECT_EQ(checkMark(w, Image, row), before) << row;
+        EXPECT_EQ(rowSelection(w, Image, row), before) << row;
+        const Shown shown = previewOutcome(w);
+        EXPECT_EQ(shown.picture, row == 0 ? QSize(320, 240) : QSize(60, 45)) << row;
+        closePreviews(w);
+    }
+    EXPECT_EQ(checkMark(w, Image, 1), 0);
+}
+
+TEST(CheckMarks, ADoubleClickOpensThePreviewAndTheMarkEndsAsItWas) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int i : {0, 1, 3, 4}) feed(w, vol.record(i));
+    w->showPage(2);
+    // The image table and one that keeps an item view's edit triggers.
+    for (int category : {Image, Document}) {
+        showCategory(w, category);
+        LMTableWidget *t = table(w, category);
+        clickCell(t, 1, 1);  // row 1 checked, row 0 not
+        ASSERT_EQ(checkMark(w, category, 1), 1);
+        for (int row : {0, 1}) {
+            for (int column : {1, 3, 4}) {
+                const int before = checkMark(w, category, row);
+                windowClickCell(t, row, column, /*twice=*/true);
+                const QString where = QStringLiteral("category %1 row %2 column %3").arg(category).arg(row).arg(column);
+                EXPECT_EQ(openPreviews(w).size(), 1) << where.toStdString();
+                EXPECT_EQ(checkMark(w, category, row), before) << where.toStdString();
+                EXPECT_EQ(rowSelection(w, category, row), before) << where.toStdString();
+                closePreviews(w);
+            }
+        }
+        EXPECT_EQ(rowSelection(w, category, 0), 0);
+        EXPECT_EQ(rowSelection(w, category, 1), 1);
+        EXPECT_EQ(t->item(0, 1)->text(), w->category(category)->getInfos()->at(0)->getName());
+    }
+}
+
+TEST(CheckMarks, CheckedRowsStayCheckedWhileAnotherCategoryIsViewed) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int i : {0, 1, 2, 3, 4}) feed(w, vol.record(i));
+    auto *stack = child<QStackedWidget>(w, "resultStack");
+    clickCell(table(w, Image), 0, 1);
+    clickCell(table(w, Image), 2, 2);
+    showCategory(w, Document);
+    EXPECT_EQ(stack->currentIndex(), Document);
+    EXPECT_EQ(w->currentCategory(), w->category(Document));
+    clickCell(table(w, Document), 1, 1);
+    showCategory(w, Other);
+    showCategory(w, Image);
+    EXPECT_EQ(stack->currentIndex(), Image);
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(rowSelection(w, Image, row), row == 1 ? 0 : 1) << row;
+        EXPECT_EQ(checkMark(w, Image, row), row == 1 ? 0 : 1) << row;
+    }
+    EXPECT_EQ(checkMark(w, Document, 0), 0);
+    EXPECT_EQ(checkMark(w, Document, 1), 1);
+    EXPECT_EQ(rowSelection(w, Document, 1), 1);
+}
+
+TEST(CheckMarks, TheMarksFollowTheSelectionHoweverItChanges) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int i : {0, 1, 2, 8}) feed(w, vol.record(i));
+    w->showPage(2);
+    LMTableWidget *t = table(w, Image);
+    auto marks = [w] {
+        QString m;
+        for (int r = 0; r < 4; ++r) m += QString::number(checkMark(w, Image, r));
+        return m;
+    };
+    auto selected = [w] {
+        QString m;
+        for (int r = 0; r < 4; ++r) m += QString::number(rowSelection(w, Image, r));
+        return m;
+    };
+
+    // Dragging over rows with the button held selects them (what export
+    // takes); the press and the release are on different rows, so no click
+    // is reported.
+    auto centre = [t](int row) { return t->visualRect(t->model()->index(row, 1)).center(); };
+    QTest::mousePress(t->viewport(), Qt::LeftButton, Qt::NoModifier, centre(0));
+    for (int row : {1, 2}) {
+        QMouseEvent move(QEvent::MouseMove, centre(row), t->viewport()->mapToGlobal(centre(row)), Qt::NoButton,
+                         Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(t->viewport(), &move);
+    }
+    QTest::mouseRelease(t->viewport(), Qt::LeftButton, Qt::NoModifier, centre(2));
+    EXPECT_EQ(selected(), QStringLiteral("1110"));
+    EXPECT_EQ(marks(), selected());
+
+    // Select all from the keyboard, then the space bar on the current row.
+    t->setFocus();
+    QTest::keyClick(t, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(selected(), QStringLiteral("1111"));
+    EXPECT_EQ(marks(), selected());
+    t->setCurrentCell(3, 1, QItemSelectionModel::NoUpdate);
+    QTest::keyClick(t, Qt::Key_Space);
+    EXPECT_EQ(selected(), QStringLiteral("1110"));
+    EXPECT_EQ(marks(), selected());
+    t->clearSelection();
+    EXPECT_EQ(marks(), QStringLiteral("0000"));
+}
+
+TEST(Thumbnails, PictureRowsGetThemAndOtherRowsDoNot) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int i = 0; i < kinds().size(); ++i) feed(w, vol.record(i));
+    ASSERT_EQ(table(w, Image)->rowCount(), 5);  // jpg, png, gif, the jpg that is not a picture, png
+    ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 10000));
+    lmrtest::pumpUntil([] { return false; }, 50);
+
+    // Scaled to the table's 25 x 25 icons, keeping the aspect.
+    EXPECT_EQ(iconSizeOf(w, Image, 0), QSize(25, 18));
+    EXPECT_EQ(iconSizeOf(w, Image, 1), QSize(25, 18));
+    EXPECT_EQ(iconSizeOf(w, Image, 2), QSize(25, 18));
+    EXPECT_EQ(iconSizeOf(w, Image, 4), QSize(25, 25));
+    EXPECT_EQ(iconSizeOf(w, Image, 3), QSize(0, 0)) << "bytes that are no picture have no thumbnail";
+    EXPECT_EQ(table(w, Image)->item(3, 1)->text(), w->category(Image)->getInfos()->at(3)->getName());
+    // A bmp, a picture listed under 其他, gets none, nor does anything else.
+    for (int k : {Document, Media, Other})
+        for (int r = 0; r < table(w, k)->rowCount(); ++r)
+            EXPECT_TRUE(table(w, k)->item(r, 1)->data(Qt::DecorationRole).isNull()) << k << " " << r;
+}
+
+TEST(Thumbnails, ANewScanWhileTheWorkerIsBusyGetsNoneOfTheOldThumbnails) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int round = 0; round < 3; ++round) {
+        const int many = 300;
+        for (int i = 0; i < many; ++i) feed(w, vol.record(8));
+        ASSERT_EQ(w->thumbnailsPending(), many);
+        // Restarted at once: the worker still has most of the jobs, and
+        // what it has done waits in the event queue.
+        w->resetResults();
+        EXPECT_EQ(w->thumbnailsPending(), 0);
+        // The new rows: pictures without thumbnails, then one with.
+        for (int i = 0; i < many; ++i) feed(w, vol.record(6));
+        feed(w, vol.record(2));
+        ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000)) << w->thumbnailsPending();
+        lmrtest::pumpUntil([] { return false; }, 100);
+        int stale = 0;
+        for (int r = 0; r < many; ++r)
+            if (!table(w, Image)->item(r, 1)->data(Qt::DecorationRole).isNull()) ++stale;
+        EXPECT_EQ(stale, 0) << "round " << round;
+        EXPECT_EQ(iconSizeOf(w, Image, many), QSize(25, 18)) << "round " << round;
+        w->resetResults();
+    }
+}
+
+TEST(Thumbnails, StartingAgainWhileThumbnailsAreMadeIsSafe) {
+    ASSERT_TRUE(DemoVolume::get().ok());
+    SampleVolume vol(kinds());
+    Session s;
+    MainWindow *w = s.w();
+    // The rows of a scan that has ended, once its last finds have arrived.
+    auto settledRows = [&s] {
+        int rows = -1;
+        while (rows != s.rows(Image)) {
+            rows = s.rows(Image);
+            lmrtest::pumpUntil([] { return false; }, 300);
+        }
+        return rows;
+    };
+    s.startScan("radioImage");
+    ASSERT_TRUE(s.waitEnded());
+    const int found = settledRows();
+    ASSERT_GT(found, 0);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 400; ++i) feed(w, vol.record(round == 1 ? 0 : 8));
+        click(w, "startBtn");
+        EXPECT_EQ(s.rows(Image), 0);
+        ASSERT_TRUE(s.waitEnded());
+        ASSERT_EQ(settledRows(), found);
+        ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000));
+        lmrtest::pumpUntil([] { return false; }, 100);
+        // Each row shows its own picture's thumbnail.
+        for (int r = 0; r < found; ++r) {
+            auto *rec = dynamic_cast<ImageFileRecoveredInfo *>(w->category(Image)->getInfos()->at(r));
+            ASSERT_TRUE(rec);
+            if (rec->getWidth() <= 0) continue;
+            const QSize expected = QSize(rec->getWidth(), rec->getHeight())
+                                       .scaled(100, 100, Qt::KeepAspectRatio)
+                                       .scaled(25, 25, Qt::KeepAspectRatio);
+            const QSize got = iconSizeOf(w, Image, r);
+            EXPECT_LE(qAbs(got.width() - expected.width()) + qAbs(got.height() - expected.height()), 2)
+                << rec->getName().toStdString() << " " << got.width() << "x" << got.height();
+        }
+    }
+}
+
+TEST(Preview, PicturesAreScaledDownToFitTheLabel) {
+    PreviewDialog d;
+    QLabel *label = previewLabel(&d);
+    ASSERT_TRUE(label);
+    EXPECT_EQ(d.maximumSize(), QSize(400, 300));
+    EXPECT_EQ(label->geometry(), QRect(20, 20, 360, 260));
+    const struct {
+        QSize picture, shown;
+    } cases[] = {
+        {{1000, 500}, {360, 180}},
+        {{300, 200}, {300, 200}},
+        {{360, 100}, {360, 100}},  // scaled, since wider than 359, to the same size
+        {{200, 1300}, {40, 260}},
+        {{359, 259}, {359, 259}},
+    };
+    for (const auto &c : cases) {
+        QPixmap pix(c.picture);
+        pix.fill(Qt::darkGreen);
+        emit d.onImageLoaded(pix);
+        EXPECT_EQ(label->pixmap(Qt::ReturnByValue).size(), c.shown) << c.picture.width() << "x" << c.picture.height();
+    }
+    d.imageDidLoaded(QPixmap());
+    EXPECT_EQ(label->text(), QStringLiteral("暂无预览"));
+    EXPECT_TRUE(label->pixmap(Qt::ReturnByValue).isNull());
+}
+
+TEST(Preview, LoadingTextThenThePictureOrNoPreview) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int i = 0; i < kinds().size(); ++i) feed(w, vol.record(i));
+
+    // The text shows until the worker's picture arrives.
+    {
+        std::unique_ptr<FileRecoveredInfo> rec(vol.record(1));
+        PreviewDialog d;
+        d.loadImage(rec.get());
+        EXPECT_EQ(previewLabel(&d)->text(), QStringLiteral("加载中.."));
+        QLabel *label = previewLabel(&d);
+        ASSERT_TRUE(lmrtest::pumpUntil([label] { return !label->pixmap(Qt::ReturnByValue).isNull(); }, 10000));
+        EXPECT_EQ(label->pixmap(Qt::ReturnByValue).size(), QSize(120, 90));
+    }
+
+    const struct {
+        int category, row;
+        QSize picture;  // empty: no preview
+        const char *what;
+    } cases[] = {
+        {Image, 0, {320, 240}, "jpg"},
+        {Image, 3, {}, "jpg whose bytes are no picture"},
+        {Document, 0, {}, "pdf"},
+        {Other, 0, {40, 30}, "bmp listed under 其他"},
+        {Other, 1, {}, "JPG: not a picture suffix"},
+    };
+    for (const auto &c : cases) {
+        showCategory(w, c.category);
+        clickCell(table(w, c.category), c.row, 4);
+        const Shown shown = previewOutcome(w);
+        EXPECT_EQ(shown.picture, c.picture.isEmpty() ? QSize(0, 0) : c.picture) << c.what;
+        if (c.picture.isEmpty()) {
+            EXPECT_EQ(shown.text, QStringLiteral("暂无预览")) << c.what;
+        }
+        closePreviews(w);
+    }
+}
+
+TEST(Preview, ARecordFreedByANewScanWhileItsPreviewLoads) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    for (int round = 0; round < 5; ++round) {
+        feed(w, vol.record(0));
+        clickCell(table(w, Image), 0, 4);
+        w->resetResults();  // deletes the record the preview was opened on
+        const Shown shown = previewOutcome(w);
+        EXPECT_EQ(shown.picture, QSize(320, 240));
+        closePreviews(w);
+    }
+    // Closed before the picture arrives: it goes nowhere.
+    feed(w, vol.record(0));
+    clickCell(table(w, Image), 0, 4);
+    closePreviews(w);
+    lmrtest::pumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(openPreviews(w).isEmpty());
+}
