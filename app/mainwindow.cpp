@@ -569,6 +569,11 @@ void MainWindow::onRecoverySuccessed(RecoveredInfo *base) {
         if (!job.image.isNull()) {
             ++thumbsAwaited;
             thumbLoader->add(job);
+            // The row needs nothing but the icon the worker makes from the
+            // job's copy.  The record would hold its 100 px thumbnail for as
+            // long as the results are shown, some 40 KB a picture; handed to
+            // the pixmap cache, which is bounded, the record lets it go.
+            info->getThumb();
         }
     }
 
