@@ -192,6 +192,23 @@ TEST(CheckMarks, ADoubleClickOpensThePreviewAndTheMarkEndsAsItWas) {
         EXPECT_EQ(rowSelection(w, category, 1), 1);
         EXPECT_EQ(t->item(0, 1)->text(), w->category(category)->getInfos()->at(0)->getName());
     }
+
+    // An open preview is modal: clicks on the table wait until it is closed,
+    // and the next click gets a dialog of its own.
+    showCategory(w, Image);
+    LMTableWidget *t = table(w, Image);
+    windowClickCell(t, 0, 4);
+    ASSERT_EQ(openPreviews(w).size(), 1);
+    PreviewDialog *first = openPreviews(w).first();
+    windowClickCell(t, 0, 1);
+    windowClickCell(t, 1, 4);
+    EXPECT_EQ(openPreviews(w), QList<PreviewDialog *>{first});
+    EXPECT_EQ(checkMark(w, Image, 0), 0);
+    closePreviews(w);
+    windowClickCell(t, 1, 4);
+    EXPECT_EQ(openPreviews(w).size(), 1);
+    EXPECT_EQ(checkMark(w, Image, 1), 1);
+    closePreviews(w);
 }
 
 TEST(CheckMarks, CheckedRowsStayCheckedWhileAnotherCategoryIsViewed) {
