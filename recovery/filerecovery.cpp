@@ -1,5 +1,6 @@
 #include "recovery/filerecovery.h"
 
+#include "engine/file_types.h"
 #include "recovery/device.h"
 #include "recovery/filevalidationthread.h"
 #include "recovery/recoveredinfo.h"
@@ -13,12 +14,19 @@
 #include <cstdlib>
 #include <cstring>
 
-const QString IMAGE_SUFFIXES = QStringLiteral("jpg,png,gif");
-const QString DOCUMENT_SUFFIXES = QStringLiteral("docx,pptx,xlsx,doc,ppt,xls,pdf");
-const QString PROGRAM_SUFFIXES = QStringLiteral("apk,exe");
-const QString ARCHIVE_SUFFIXES = QStringLiteral("zip,rar,gzip");
-const QString VIDEO_SUFFIXES = QStringLiteral("mp4,avi,mov,3gp");
-const QString AUDIO_SUFFIXES = QStringLiteral("mp3,amr,wav");
+namespace {
+QString desktopGroup(lmr::desktop group) { return QString::fromStdString(lmr::desktop_group(group)); }
+}  // namespace
+
+// The desktop program's groups, from the list of file types.  Their values
+// are fixed (the window repeats them); PROGRAM_SUFFIXES and ARCHIVE_SUFFIXES
+// name exe and gzip, which the engine searches for but never reports.
+const QString IMAGE_SUFFIXES = desktopGroup(lmr::desktop::image);
+const QString DOCUMENT_SUFFIXES = desktopGroup(lmr::desktop::document);
+const QString PROGRAM_SUFFIXES = desktopGroup(lmr::desktop::program);
+const QString ARCHIVE_SUFFIXES = desktopGroup(lmr::desktop::archive);
+const QString VIDEO_SUFFIXES = desktopGroup(lmr::desktop::video);
+const QString AUDIO_SUFFIXES = desktopGroup(lmr::desktop::audio);
 const QString MEDIA_SUFFIXES = QStringLiteral("%1,%2").arg(VIDEO_SUFFIXES, AUDIO_SUFFIXES);
 const QString ALL_SUFFIXES = QStringLiteral("%1,%2,%3,%4,%5")
                                  .arg(IMAGE_SUFFIXES, DOCUMENT_SUFFIXES, MEDIA_SUFFIXES, PROGRAM_SUFFIXES,
@@ -185,14 +193,6 @@ void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out);
 void EngineControl::requestStop() { general_file_stop(); }
 bool EngineControl::knowsType(const QString &name) {
     const QByteArray n = name.toUtf8();
-    // One name, so no list separator may sneak a second one in.
-    if (n.isEmpty() || n.contains(',') || n.size() >= LMR_SUFFIX_LIST_MAX) return false;
-    // free_state releases the record itself: it must come from malloc.
-    auto *probe = static_cast<recovery_state *>(calloc(1, sizeof(recovery_state)));
-    if (!probe) return false;
-    init_state(probe, "");
-    set_search(probe, n.constData());
-    const bool known = probe->spec_count > 0;
-    free_state(probe);
-    return known;
+    // "office" is the engine's own word for the six office types.
+    return lmr::key_for(n.constData()) >= 0 || n == "office";
 }

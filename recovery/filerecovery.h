@@ -162,7 +162,6 @@ public:
     // Asks the running scan to stop; safe in a signal handler.
     static void requestStop();
     // true when the engine searches for `name` (a type name or one of its
-    // aliases, e.g. "jpeg").  Uses the engine's search table: not while a
-    // run is going.
+    // aliases, e.g. "jpeg").  Safe while a run is going.
     static bool knowsType(const QString &name);
 };

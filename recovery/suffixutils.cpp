@@ -1,30 +1,55 @@
 #include "recovery/suffixutils.h"
 
+#include "engine/file_types.h"
+
 namespace {
 
-bool inList(const QString &suffix, std::initializer_list<const char *> list) {
-    for (const char *s : list)
-        if (suffix == QLatin1String(s)) return true;
+bool inClass(const QString &suffix, lmr::category c) {
+    for (const lmr::file_type &t : lmr::k_file_types)
+        if (t.cat == c && suffix == QLatin1String(t.name)) return true;
     return false;
 }
+
+struct NamedGroup {
+    const char *name;
+    uint8_t bits;  // 0: every reported type
+};
+const NamedGroup kGroups[] = {
+    {"images", lmr::cli_images},
+    {"documents", lmr::cli_documents},
+    {"media", lmr::cli_media},
+    {"archives", lmr::cli_archives},
+    {"all", 0},
+};
 
 }  // namespace
 
 SuffixUtils::SuffixUtils(QObject *parent) : QObject(parent) {}
 
-bool SuffixUtils::isVideoSuffix(QString suffix) {
-    return inList(suffix, {"mp4", "avi", "mpg", "mov", "3gp", "wmv", "3gpp"});
+bool SuffixUtils::isVideoSuffix(QString suffix) { return inClass(suffix, lmr::category::video); }
+
+bool SuffixUtils::isAudioSuffix(QString suffix) { return inClass(suffix, lmr::category::audio); }
+
+bool SuffixUtils::isImageSuffix(QString suffix) { return inClass(suffix, lmr::category::image); }
+
+bool SuffixUtils::isCompressedSuffix(QString suffix) { return inClass(suffix, lmr::category::archive); }
+
+bool SuffixUtils::isDocumentSuffix(QString suffix) { return inClass(suffix, lmr::category::document); }
+
+QStringList ScanGroups::names() {
+    QStringList out;
+    for (const NamedGroup &g : kGroups) out << QLatin1String(g.name);
+    return out;
 }
 
-bool SuffixUtils::isAudioSuffix(QString suffix) { return inList(suffix, {"mp3", "wav", "wma", "amr"}); }
-
-bool SuffixUtils::isImageSuffix(QString suffix) { return inList(suffix, {"jpg", "png", "gif", "jpeg", "bmp"}); }
-
-bool SuffixUtils::isCompressedSuffix(QString suffix) { return inList(suffix, {"zip", "gzip", "rar", "gz"}); }
-
-bool SuffixUtils::isDocumentSuffix(QString suffix) {
-    return inList(suffix, {"pdf", "txt", "doc", "docx", "xls", "xlsx", "ppt", "pptx"});
+QStringList ScanGroups::members(const QString &group) {
+    for (const NamedGroup &g : kGroups)
+        if (group == QLatin1String(g.name))
+            return QString::fromStdString(lmr::carver_group(g.bits)).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    return QStringList();
 }
+
+bool ScanGroups::findable(const QString &name) { return lmr::findable(name.toUtf8().constData()); }
 
 Utils::Utils(QObject *parent) : QObject(parent) {}
 
