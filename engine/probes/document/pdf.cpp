@@ -1,8 +1,12 @@
 // PDF: the length from the linearization dictionary when it checks out,
 // otherwise a walk over obj ... xref ... trailer ... %%EOF sequences, so a
-// file with incremental updates runs to its last complete end marker.
+// file with incremental updates runs to its last complete end marker.  A
+// revision whose cross-reference is a stream object has no "xref" table and
+// no "trailer": its "startxref" leads straight to its %%EOF.  No search of
+// the walk runs past the start of another PDF.
 #include "../probe_reader.h"
 
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -61,6 +65,75 @@ void pick_marker(const search_spec_entry *entry, int index, const char *fallback
     m->len = int32_t(strlen(fallback));
     init_bm_table(m->value, m->own_table, m->len, 1, 0);
     m->table = m->own_table;
+}
+
+// Where a search ahead ended.
+enum class ahead { found, fenced, none };
+
+constexpr unsigned char k_pdf_start[] = {'%', 'P', 'D', 'F', '-'};
+constexpr uint32_t k_look = 10240;  // bytes examined at a time beyond the memory head
+constexpr int32_t k_longest_marker = 64;
+constexpr uint32_t k_context = 5;  // bytes before a match the caller may look at
+
+// Looks for a marker from the reader's position, for a match that ends
+// within `max` bytes, but not past the start of another PDF: the markers of
+// this one never lie there.  On a match the reader stands on its first byte
+// and `before` (when given) holds the k_context bytes in front of it, zeros
+// where they precede the search's start.  A search that meets another PDF
+// leaves the reader at its start; one that finds nothing, past what it saw.
+ahead look_ahead(lmr::probe_reader &in, const unsigned char *pattern, int32_t n, const int32_t *table,
+                 int32_t case_sen, uint64_t max, unsigned char *before = nullptr) {
+    if (!pattern || n <= 0 || n > k_longest_marker) return ahead::none;
+    const uint64_t start = in.tell();
+    // Each window repeats the last bytes of the one before, so that a match
+    // (with its context) or a PDF start across the seam is seen whole.
+    const uint32_t keep = uint32_t(std::max<int32_t>(n, int32_t(sizeof k_pdf_start)) - 1) + k_context;
+    unsigned char buf[k_look];
+    for (;;) {
+        const uint64_t at = in.tell();
+        const uint64_t used = at - start;
+        if (used >= max) return ahead::none;
+        const uint64_t room = max - used;
+        uint64_t count = 0;
+        const unsigned char *view = in.in_memory(&count);
+        bool last;
+        if (view && count > keep) {
+            last = count >= room;
+            if (last) count = room;
+        } else {
+            uint32_t want = room < k_look ? uint32_t(room) : k_look;
+            count = in.peek(buf, want);
+            view = buf;
+            last = count < k_look;
+        }
+        const unsigned char *hit = bm_search_skipn(pattern, n, view, int64_t(count), table, case_sen, 0, n - 1);
+        // Another PDF counts only where it starts before the match ends.
+        size_t span = count;
+        if (hit) span = std::min<size_t>(count, size_t(hit - view) + size_t(n) + sizeof k_pdf_start);
+        const auto *fence = static_cast<const unsigned char *>(memmem(view, span, k_pdf_start, sizeof k_pdf_start));
+        if (fence && (!hit || fence < hit + n)) {
+            in.skip(uint64_t(fence - view));
+            return ahead::fenced;
+        }
+        if (hit) {
+            if (before) {
+                size_t k = size_t(hit - view);
+                for (size_t i = 0; i < k_context; ++i) before[i] = k + i >= k_context ? view[k + i - k_context] : 0;
+            }
+            in.skip(uint64_t(hit - view));
+            return ahead::found;
+        }
+        if (last) {
+            in.skip(count);
+            return ahead::none;
+        }
+        in.skip(count - keep);
+    }
+}
+
+ahead look_ahead(lmr::probe_reader &in, const marker &m, int32_t case_sen, uint64_t max,
+                 unsigned char *before = nullptr) {
+    return look_ahead(in, m.value, m.len, m.table, case_sen, max, before);
 }
 
 // Outcome of the linearization check.
@@ -165,15 +238,13 @@ extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, c
         if (hlen > 0 && find_bytes(w, k_window - 1, entry->header.value, size_t(hlen))) break;
         if (!find_bytes(w, k_window - 1, "obj", 3)) break;
 
-        int32_t hit = 0;
-        bs_search(in.get(), xref.value, xref.len, entry->max_len, xref.table, 1, &hit);
-        if (!hit) break;
-        hit = 0;
-        bs_search(in.get(), trailer.value, trailer.len, entry->max_len, trailer.table, 1, &hit);
-        if (!hit) break;
-        hit = 0;
-        bs_search(in.get(), eof.value, eof.len, entry->max_len, eof.table, entry->case_sen, &hit);
-        if (hit) {
+        unsigned char before[k_context];
+        if (look_ahead(in, xref, 1, entry->max_len, before) != ahead::found) break;
+        // "startxref" before any "xref" table: the cross-reference is a
+        // stream object, and the revision ends at the next end marker.
+        const bool xref_stream = memcmp(before, "start", k_context) == 0;
+        if (!xref_stream && look_ahead(in, trailer, 1, entry->max_len) != ahead::found) break;
+        if (look_ahead(in, eof.value, eof.len, eof.table, entry->case_sen, entry->max_len) == ahead::found) {
             in.skip(uint64_t(eof.len));
             unsigned char nl[2];
             uint32_t n = in.peek(nl, sizeof nl);

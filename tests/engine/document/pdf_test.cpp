@@ -1,5 +1,6 @@
 // PDF probe: line endings after the end marker, incremental updates,
-// neighbouring files, and the linearization path.
+// neighbouring files, pdfTeX's cross-reference streams, and the
+// linearization path.
 #include "../media/probe_helpers.h"
 
 using namespace lmrtest;
@@ -78,6 +79,52 @@ TEST(PdfProbe, TwoLfEndedPdfsInAnImageGiveTwoFinds) {
     EXPECT_EQ(second_at, finds[1].offset);
     EXPECT_EQ(b.size(), finds[1].length);
     EXPECT_EQ("pdf", finds[1].suffix);
+}
+
+// pdfTeX's default output keeps its cross-reference in a stream object and
+// has no "trailer"; gs_cr.pdf, further on, has one.
+TEST(PdfProbe, CrossReferenceStreamEndsAtItsEndMarker) {
+    Bytes pdf = sample("document/pdftex_xref_stream.pdf");
+    Bytes classic = sample("document/pdftex_classic.pdf");
+    Bytes others = sample("image/jfif.jpg");
+    append(others, sample("media/moov_first.mp4"));
+    append(others, sample("document/gs_cr.pdf"));
+    for (size_t in_memory : {size_t(512), size_t(700), size_t(10240), SIZE_MAX}) {
+        SCOPED_TRACE(in_memory);
+        for (const Bytes *p : {&pdf, &classic}) {
+            Bytes input = *p;
+            append(input, others);
+            auto r = probe_pdf_bytes(input, in_memory);
+            EXPECT_EQ(1, r.found);
+            EXPECT_EQ(p->size(), r.length);
+        }
+        // Cut before its end marker: no search reaches into the next PDF
+        // for one, however near it is.
+        Bytes cut(pdf.begin(), pdf.end() - 7);
+        append(cut, others);
+        auto r = probe_pdf_bytes(cut, in_memory);
+        EXPECT_EQ(0, r.found);
+    }
+}
+
+TEST(PdfScan, PdfTeXFilesAmongOtherFilesComeBackWhole) {
+    const char *names[] = {"document/pdftex_xref_stream.pdf", "image/jfif.jpg",
+                           "media/moov_first.mp4",            "document/pdftex_xref_stream.pdf",
+                           "image/rgb.png",                   "document/pdftex_classic.pdf",
+                           "document/gs_cr.pdf"};
+    Bytes image(1024, 0);
+    std::vector<std::pair<uint64_t, uint64_t>> want;
+    for (const char *name : names) {
+        Bytes b = sample(name);
+        want.push_back({image.size(), b.size()});
+        append(image, b);
+        pad_to(image, 512);
+    }
+    append(image, random_bytes(8192, 7));
+    TempFile f(image);
+    std::vector<std::pair<uint64_t, uint64_t>> got;
+    for (const Find &x : scan(f.path(), "pdf,jpg,mp4,png")) got.push_back({x.offset, x.length});
+    EXPECT_EQ(want, got);
 }
 
 TEST(PdfProbe, LinearizedLengthIsTakenWhenItChecksOut) {
