@@ -58,38 +58,86 @@ void installInterruptHandler() {
 
 void fail(const QString &message) { fprintf(stderr, "lumarek-carve: %s\n", qPrintable(message)); }
 
-// Where the engine's diagnostic lines go.  Qt's own warnings (a picture
-// decoder complaining about a truncated find, for one) belong there too, not
-// among this program's messages.
+// Where the engine's diagnostic lines go: --log FILE, standard error with
+// --verbose, otherwise nowhere.  Qt's own warnings (a picture decoder
+// complaining about a truncated find, for one) go with them, not among this
+// program's messages.
 FILE *diagnosticSink = nullptr;
 
 void toDiagnostics(QtMsgType type, const QMessageLogContext &, const QString &message) {
-    FILE *out = diagnosticSink ? diagnosticSink : stderr;
-    fprintf(out, "%s\n", qPrintable(message));
-    fflush(out);
+    FILE *out = type == QtFatalMsg ? stderr : diagnosticSink;
+    if (out) {
+        fprintf(out, "%s\n", qPrintable(message));
+        fflush(out);
+    }
     if (type == QtFatalMsg) abort();
 }
 
-// A group word of the desktop program, or a comma-separated list of type
-// names.  Names the engine does not search for go to `unknown`: a mistyped
-// name must not quietly shrink the search.
-QString suffixesFor(const QString &types, QStringList *unknown) {
-    const QString t = types.trimmed().toLower();
-    if (t == QLatin1String("images") || t == QLatin1String("pictures")) return IMAGE_SUFFIXES;
-    if (t == QLatin1String("documents")) return DOCUMENT_SUFFIXES;
-    if (t == QLatin1String("media")) return MEDIA_SUFFIXES;
-    if (t == QLatin1String("archives")) return ARCHIVE_SUFFIXES;
-    if (t == QLatin1String("all")) return ALL_SUFFIXES;
+// A stream that takes every line and keeps none, for the engine when nobody
+// asked for its lines.
+FILE *discardingStream() {
+    cookie_io_functions_t io{};
+    io.write = [](void *, const char *, size_t n) -> ssize_t { return ssize_t(n); };
+    return fopencookie(nullptr, "w", io);
+}
+
+const QLatin1String kTextType("txt");
+
+// The --types value as the list the engine gets.  Each comma-separated word
+// is a group (see groupHelp; "pictures" for images) or a type the engine
+// searches for.  Other words go to `unknown`, so that a mistyped name does
+// not quietly shrink the search; types that are searched for but never
+// reported (exe, gzip) go to `neverFound`.
+//
+// The order of the list never changes what is found.  A list whose first
+// type is txt switches the scan to text mode, which searches for nothing
+// else: txt among other types therefore goes last, and only txt alone scans
+// in text mode.
+QStringList typesFor(const QString &value, QStringList *unknown, QStringList *neverFound) {
     QStringList names;
-    for (const QString &part : t.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QString n = part.trimmed();
-        if (n.isEmpty()) continue;
-        if (EngineControl::knowsType(n))
-            names << n;
-        else
-            *unknown << QStringLiteral("\"%1\"").arg(n);
+    for (const QString &part : value.toLower().split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        QString word = part.trimmed();
+        if (word.isEmpty()) continue;
+        if (word == QLatin1String("pictures")) word = QStringLiteral("images");
+        const QStringList group = ScanGroups::members(word);
+        if (!group.isEmpty()) {
+            names << group;
+        } else if (EngineControl::knowsType(word)) {
+            names << word;
+            if (!ScanGroups::findable(word) && word != QLatin1String("office")) *neverFound << word;
+        } else {
+            *unknown << QStringLiteral("\"%1\"").arg(word);
+        }
     }
-    return names.join(QLatin1Char(','));
+    names.removeDuplicates();
+    neverFound->removeDuplicates();
+    if (names.size() > 1 && names.removeAll(kTextType) > 0) names << kTextType;
+    return names;
+}
+
+// The groups and their members for --help, from the list of file types.
+QString groupHelp() {
+    QString text = QStringLiteral("File types (-t): a group, or a comma-separated list of types and groups\n"
+                                  "such as jpg,png,documents.\n");
+    QStringList grouped;
+    for (const QString &g : ScanGroups::names()) {
+        QStringList members = ScanGroups::members(g);
+        QString line;
+        if (g == QLatin1String("all")) {
+            for (const QString &m : grouped) members.removeAll(m);
+            line = QStringLiteral("every type above, and %1 (the default)").arg(members.join(QLatin1Char(' ')));
+        } else {
+            line = members.join(QLatin1Char(' '));
+            grouped << members;
+        }
+        text += QStringLiteral("  %1 %2\n").arg(g, -10).arg(line);
+    }
+    text += QStringLiteral(
+        "The order of a list does not change what is found.  Among other types, txt\n"
+        "finds texts that start with a byte-order mark; -t txt alone scans in text mode\n"
+        "instead, which also finds UTF-8 texts without one whose first character is\n"
+        "not ASCII, and looks for no other type.");
+    return text;
 }
 
 // An argument that does not survive decoding names another file than the
@@ -139,13 +187,14 @@ int main(int argc, char **argv) {
     }
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Recovers deleted files from a block device or a disk image by their content.\n"
-        "Groups for --types: images, documents, media, archives, all; or a list such as jpg,png,pdf."));
+    parser.setApplicationDescription(
+        QStringLiteral("Recovers deleted files from a block device or a disk image by their content.\n\n") +
+        groupHelp());
     parser.addHelpOption();
-    parser.addVersionOption();
+    // Only the long form: -v is --verbose.
+    QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Displays version information."));
     QCommandLineOption typesOpt({QStringLiteral("t"), QStringLiteral("types")},
-                                QStringLiteral("File group or comma-separated suffix list (default all)."),
+                                QStringLiteral("File group or comma-separated list of types (default all)."),
                                 QStringLiteral("types"), QStringLiteral("all"));
     QCommandLineOption wholeOpt(QStringLiteral("whole"),
                                 QStringLiteral("Scan the whole input, ignoring the file system (default: free space only)."));
@@ -154,12 +203,16 @@ int main(int argc, char **argv) {
     QCommandLineOption reportOpt(QStringLiteral("report"), QStringLiteral("Write a DFXML report to FILE."),
                                  QStringLiteral("FILE"));
     QCommandLineOption logOpt(QStringLiteral("log"),
-                              QStringLiteral("Write the engine's diagnostic lines to FILE (default: standard error)."),
+                              QStringLiteral("Write the engine's diagnostic lines to FILE (by default they are "
+                                             "not kept)."),
                               QStringLiteral("FILE"));
+    QCommandLineOption verboseOpt({QStringLiteral("v"), QStringLiteral("verbose")},
+                                  QStringLiteral("Show the engine's diagnostic lines on standard error (with --log, "
+                                                 "they go to FILE only)."));
     QCommandLineOption listOpt(QStringLiteral("list-devices"), QStringLiteral("List the block devices and exit."));
     QCommandLineOption sameOpt(QStringLiteral("allow-same-device"),
                                QStringLiteral("Allow exporting onto the device being scanned."));
-    parser.addOptions({typesOpt, wholeOpt, outputOpt, reportOpt, logOpt, listOpt, sameOpt});
+    parser.addOptions({versionOpt, typesOpt, wholeOpt, outputOpt, reportOpt, logOpt, verboseOpt, listOpt, sameOpt});
     parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("Block device or disk image."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -170,7 +223,7 @@ int main(int argc, char **argv) {
         printf("%s", qPrintable(parser.helpText()));
         return ExitOk;
     }
-    if (parser.isSet(QStringLiteral("version"))) {
+    if (parser.isSet(versionOpt)) {
         printf("lumarek-carve %s\n", LUMAREK_VERSION);
         return ExitOk;
     }
@@ -200,18 +253,21 @@ int main(int argc, char **argv) {
         }
     }
 
-    QStringList unknownTypes;
-    const QString suffixes = suffixesFor(parser.value(typesOpt), &unknownTypes);
+    QStringList unknownTypes, neverFound;
+    const QString suffixes = typesFor(parser.value(typesOpt), &unknownTypes, &neverFound).join(QLatin1Char(','));
     if (!unknownTypes.isEmpty()) {
-        fail(QStringLiteral("no known file type %1 in --types; give a group (images, documents, media, archives, "
-                            "all) or type names such as jpg,png,pdf,docx,zip,mp4")
-                 .arg(unknownTypes.join(QStringLiteral(", "))));
+        fail(QStringLiteral("no known file type %1 in --types; give a group (%2) or type names such as "
+                            "jpg,png,pdf,docx,zip,mp4 (see --help)")
+                 .arg(unknownTypes.join(QStringLiteral(", ")), ScanGroups::names().join(QStringLiteral(", "))));
         return ExitUsage;
     }
     if (suffixes.isEmpty()) {
         fail(QStringLiteral("no file types given in --types"));
         return ExitUsage;
     }
+    if (!neverFound.isEmpty())
+        fail(QStringLiteral("warning: %1: searched for, but no find is ever reported as such a type")
+                 .arg(neverFound.join(QStringLiteral(", "))));
 
     const QString unreadable = VolumeCheck::inputReadProblem(input);
     if (!unreadable.isEmpty()) {
@@ -235,9 +291,16 @@ int main(int argc, char **argv) {
             return ExitUsage;
         }
     }
-    // Standard output carries the finds; the engine's lines go elsewhere.
-    EngineControl::setDiagnosticOutput(log ? log : stderr);
-    diagnosticSink = log ? log : stderr;
+    // Standard output carries the finds; the engine's lines go to the log,
+    // to standard error when asked for, or nowhere.
+    FILE *discard = nullptr;
+    if (log)
+        diagnosticSink = log;
+    else if (parser.isSet(verboseOpt))
+        diagnosticSink = stderr;
+    else
+        diagnosticSink = discard = discardingStream();
+    EngineControl::setDiagnosticOutput(diagnosticSink);
     qInstallMessageHandler(toDiagnostics);
 
     Device *device = DeviceManager::deviceForPath(input);
@@ -307,5 +370,6 @@ int main(int argc, char **argv) {
     qInstallMessageHandler(nullptr);
     diagnosticSink = nullptr;
     if (log) fclose(log);
+    if (discard) fclose(discard);
     return status;
 }

@@ -108,7 +108,7 @@ TEST_F(CarveFixture, ListsExportsAndReportsEveryFind) {
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
 
     // Standard output holds only find lines and the summary: the engine's
-    // diagnostics went to standard error.
+    // diagnostics were not asked for.
     QList<Find> finds = findLines(r.out);
     ASSERT_EQ(finds.size(), 3) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("total")) << r.out.toStdString();
