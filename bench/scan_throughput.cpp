@@ -13,6 +13,7 @@
 // With --export, every find of each input's last scan is also exported into
 // DIR (emptied afterwards) with the engine's export, against a plain copy of
 // as many bytes of the same input into one file, in the same run.
+#include "engine/file_types.h"
 #include "engine/recovery_engine.h"
 
 #include <algorithm>
@@ -35,9 +36,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The same suffix list the desktop program's "all" group hands the engine.
-const char *k_all_types =
-    "jpg,png,gif,docx,pptx,xlsx,doc,ppt,xls,pdf,mp4,avi,mov,3gp,mp3,amr,wav,apk,exe,zip,rar,gzip";
+// Every type the engine can report: lumarek-carve's "all" group, its
+// default.
+const std::string k_all_types = lmr::carver_group(0);
 
 double seconds_since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
@@ -337,7 +338,7 @@ int main(int argc, char **argv) {
                 rx.all.clear();
                 rx.keep_all = !export_dir.empty() && r == repeat - 1;
                 auto t0 = Clock::now();
-                start_recovery2(path.c_str(), k_all_types, "", 0);
+                start_recovery2(path.c_str(), k_all_types.c_str(), "", 0);
                 double scan = seconds_since(t0);
                 double read2 = plain_read_seconds(path, &bytes);
                 double read = (read1 + read2) / 2;

@@ -1,8 +1,12 @@
 // Fuzzes the media probes: every byte after the header is hostile.
 #include "fuzz_input.h"
 
+#include "engine/file_types.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > (1u << 20)) return 0;
-    lmrfuzz::probe_all("mp3,amr,mp4,mov,3gp,wmv,mpg,wav,avi", data, size);
+    // Every name that reaches a probe of the family.
+    static const std::string types = lmr::family_names(lmr::family::media);
+    lmrfuzz::probe_all(types.c_str(), data, size);
     return 0;
 }

@@ -2,6 +2,8 @@
 // file-system readers in front.
 #include "fuzz_input.h"
 
+#include "engine/file_types.h"
+
 namespace {
 size_t g_size;
 void on_found(void *, r_info *info) {
@@ -17,10 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     lmrfuzz::MemFile file(data, size);
     set_callbacks(nullptr, on_found, nullptr, nullptr);
     skip_exist = size & 1;
-    start_recovery2(file.path(),
-                    "jpg,png,gif,bmp,docx,pptx,xlsx,doc,ppt,xls,pdf,mp4,avi,mov,3gp,mp3,amr,wav,apk,exe,zip,rar,gzip,"
-                    "sqlite,wmv,mpg,snb",
-                    "", 0);
+    // Every name the signature table takes, signatures without a probe
+    // included; then txt alone, the text scan.
+    static const std::string every_type = lmr::searched_names();
+    start_recovery2(file.path(), every_type.c_str(), "", 0);
     start_recovery2(file.path(), "txt", "", 0);
     return 0;
 }
