@@ -96,22 +96,27 @@ TEST(CarveTypes, AllIsTheDefaultAndHoldsEveryTypeThatCanBeFound) {
     EXPECT_EQ(suffixesByOffset(r.out), expected) << r.out.toStdString();
     EXPECT_EQ(suffixesByOffset(carve({"--whole", "-t", "all", volume}).out), expected);
 
-    // --help lists each group with its members, as the list of file types
-    // has them; "all" adds the types that are in no other group.
+    // --help and the README list each group with its members, as the list
+    // of file types has them; "all" adds the types in no other group.
     CarveRun help = carve({"--help"});
     ASSERT_EQ(help.exitCode, 0);
+    QFile readmeFile(QStringLiteral(LUMAREK_SOURCE_DIR "/README.md"));
+    ASSERT_TRUE(readmeFile.open(QIODevice::ReadOnly));
+    const QString readme = QString::fromUtf8(readmeFile.readAll());
     QStringList grouped;
     for (const QString &g : ScanGroups::names()) {
         if (g == "all") continue;
-        const QStringList members = ScanGroups::members(g);
-        grouped << members;
-        EXPECT_TRUE(help.out.contains(QStringLiteral("  %1 %2\n").arg(g, -10).arg(members.join(' '))))
+        const QString members = ScanGroups::members(g).join(' ');
+        grouped << ScanGroups::members(g);
+        EXPECT_TRUE(help.out.contains(QStringLiteral("  %1 %2\n").arg(g, -10).arg(members)))
             << g.toStdString() << "\n" << help.out.toStdString();
+        EXPECT_TRUE(readme.contains(QStringLiteral("| `%1` | %2 |").arg(g, members))) << g.toStdString();
     }
     QStringList rest = ScanGroups::members("all");
     for (const QString &n : grouped) rest.removeAll(n);
     EXPECT_TRUE(help.out.contains(QStringLiteral("  all        every type above, and %1 (the default)").arg(rest.join(' '))))
         << help.out.toStdString();
+    EXPECT_TRUE(readme.contains(QStringLiteral("| `all` (the default) | every type above, and %1 |").arg(rest.join(' '))));
     EXPECT_TRUE(help.out.contains("-t txt alone scans in text mode")) << help.out.toStdString();
     EXPECT_FALSE(help.out.contains("exe")) << help.out.toStdString();
 
