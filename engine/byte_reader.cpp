@@ -2,11 +2,48 @@
 // handle, and the byte reader that serves the scan buffer's bytes first.
 #include "engine_internal.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 constexpr uint32_t k_search_window = 10240;
+
+// The scan window and its unreadable runs (offsets into it, ascending).
+const unsigned char *window_start = nullptr;
+std::vector<std::pair<uint64_t, uint64_t>> window_runs;
+}  // namespace
+
+bool lmr::window_has_unreadable = false;
+
+void lmr::unreadable_window(const unsigned char *window) {
+    window_start = window;
+    window_runs.clear();
+    window_has_unreadable = false;
+}
+
+void lmr::unreadable_run(uint64_t at, uint64_t len) {
+    if (!window_start || len == 0) return;
+    // Runs come in ascending order; touching ones are joined.
+    if (!window_runs.empty() && window_runs.back().second >= at) {
+        window_runs.back().second = std::max(window_runs.back().second, at + len);
+    } else {
+        window_runs.push_back({at, at + len});
+    }
+    window_has_unreadable = true;
+}
+
+uint64_t lmr::readable_in_window(const unsigned char *p, uint64_t n) {
+    if (!window_start || p < window_start) return n;
+    const uint64_t at = uint64_t(p - window_start);
+    // The first run that ends after `at`.
+    auto run = std::upper_bound(window_runs.begin(), window_runs.end(), at,
+                                [](uint64_t v, const std::pair<uint64_t, uint64_t> &r) { return v < r.second; });
+    if (run == window_runs.end()) return n;
+    if (run->first <= at) return 0;
+    return std::min(n, run->first - at);
 }
 
 extern "C" {
@@ -123,6 +160,15 @@ uint32_t bs_read(bs *reader, void *destination, uint32_t count) {
     uint64_t p = reader->base + reader->pos;
     if (p < reader->head_len) {
         uint64_t in_head = reader->head_len - p;
+        uint64_t wanted = count < in_head ? count : in_head;
+        uint64_t readable = lmr::readable_bytes(reader->head + p, wanted);
+        if (readable < wanted) {
+            // Sectors the scan could not read: the read ends before them,
+            // as a read of the device would.
+            memcpy(dst, reader->head + p, size_t(readable));
+            reader->pos += uint32_t(readable);
+            return uint32_t(readable);
+        }
         if (count <= in_head) {
             memcpy(dst, reader->head + p, count);
             reader->pos += count;
@@ -139,7 +185,8 @@ uint32_t bs_peek(bs *reader, void *destination, uint32_t count) {
     if (!reader) return 0;
     // Within the memory head nothing moves: copy and leave.
     uint64_t p = reader->base + reader->pos;
-    if (destination && p < reader->head_len && count <= reader->head_len - p) {
+    if (destination && p < reader->head_len && count <= reader->head_len - p &&
+        lmr::readable_bytes(reader->head + p, count) == count) {
         memcpy(destination, reader->head + p, count);
         return count;
     }
@@ -220,6 +267,8 @@ uint64_t bs_search(bs *reader, const unsigned char *pattern, int32_t n, uint64_t
     if (start < reader->head_len) {
         uint64_t span = reader->head_len - start;
         if (span > max_size) span = max_size;
+        // Up to an unreadable sector at most; the reads below stop there.
+        span = lmr::readable_bytes(reader->head + start, span);
         if (span >= uint64_t(n)) {
             const unsigned char *from = reader->head + start;
             const unsigned char *hit =

@@ -49,4 +49,23 @@ void add_unreadable_sectors(uint64_t n);
 // Opens an input strictly for reading.
 FILE *open_input(const char *path);
 
+// read_input_range into the scan window at `window_offset`, noting the
+// sectors it reads as zeros as unreadable runs of the window.
+uint64_t read_window_range(FILE *file, uint64_t offset, unsigned char *window, uint64_t window_offset,
+                           uint64_t want, uint64_t *bad_sectors);
+
+// The unreadable sectors of the scan window in memory.  A probe's reader
+// serves the window's bytes but stops before these, as a read of the device
+// would: a search or a walk never runs through them into the next file.
+// The scan driver sets them for each window; they hold until the next.
+void unreadable_window(const unsigned char *window);  // forget the runs; null: no window
+void unreadable_run(uint64_t at, uint64_t len);      // a run at this offset of the window
+extern bool window_has_unreadable;
+uint64_t readable_in_window(const unsigned char *p, uint64_t n);
+// How many of the `n` bytes from `p` can be served before an unreadable
+// sector of the scan window (all of them when p is not in the window).
+inline uint64_t readable_bytes(const unsigned char *p, uint64_t n) {
+    return window_has_unreadable ? readable_in_window(p, n) : n;
+}
+
 }  // namespace lmr

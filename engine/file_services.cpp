@@ -166,8 +166,14 @@ static int64_t pread_once(int fd, void *buf, uint64_t count, uint64_t offset) {
     }
 }
 
-uint64_t read_input_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want,
-                          uint64_t *bad_sectors) {
+}  // extern "C"
+
+namespace {
+
+// read_input_range; with `window`, each unreadable sector is also noted as
+// a run of the scan window, which `buffer` lies in.
+uint64_t read_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want, uint64_t *bad_sectors,
+                    const unsigned char *window) {
     if (!file || !buffer || want == 0) return 0;
     const int fd = fileno(file);
     uint64_t done = 0;
@@ -196,10 +202,21 @@ uint64_t read_input_range(FILE *file, uint64_t offset, unsigned char *buffer, ui
         }
         if (n >= 0) return done + uint64_t(n);  // end of input
         memset(buffer + done, 0, size_t(piece));
+        if (window) lmr::unreadable_run(uint64_t(buffer - window) + done, piece);
         done += piece;
         if (bad_sectors) ++*bad_sectors;
     }
     return done;
 }
 
-}  // extern "C"
+}  // namespace
+
+extern "C" uint64_t read_input_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want,
+                          uint64_t *bad_sectors) {
+    return read_range(file, offset, buffer, want, bad_sectors, nullptr);
+}
+
+uint64_t lmr::read_window_range(FILE *file, uint64_t offset, unsigned char *window, uint64_t window_offset,
+                                uint64_t want, uint64_t *bad_sectors) {
+    return read_range(file, offset, window + window_offset, want, bad_sectors, window);
+}

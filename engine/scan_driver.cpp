@@ -243,11 +243,12 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
         // the test while it is still in the processor's cache.  The window
         // is whole before the first block is tested, as if read at once.
         test.start_window(want, step);
+        lmr::unreadable_window(scan_buffer);
         uint64_t got = 0;
         while (got < want) {
             uint64_t piece = want - got < k_piece ? want - got : k_piece;
             uint64_t bad = 0;
-            uint64_t n = read_input_range(input->file, base + got, scan_buffer + got, piece, &bad);
+            uint64_t n = lmr::read_window_range(input->file, base + got, scan_buffer, got, piece, &bad);
             if (bad) lmr::add_unreadable_sectors(bad);
             test.gather(scan_buffer, got, got + n, step);
             got += n;
@@ -377,6 +378,7 @@ int search_stream(recovery_state *state, scan_input *input) {
         }
     }
     free_chunk_list(list);
+    lmr::unreadable_window(nullptr);
     free_scan_buffer(scan_buffer, scan_buffer_size);
     scan_buffer = nullptr;
     return 1;

@@ -53,15 +53,16 @@ public:
     // The bytes of the memory head from the current position on (null and
     // 0 when the position lies beyond it): a walk over many small records
     // can step through them in place, then tell the reader how far it got.
+    // The span ends before any unreadable sector of the scan window.
     const unsigned char *in_memory(uint64_t *count) const {
         uint64_t p = bs_tell(r_);
-        if (p >= head_) {
-            *count = 0;
-            return nullptr;
-        }
-        *count = head_ - p;
-        return data_ + p;
+        *count = p < head_ ? readable_bytes(data_ + p, head_ - p) : 0;
+        return *count ? data_ + p : nullptr;
     }
+
+    // Whether the byte at stream position `p` lies in a sector of the scan
+    // window that could not be read.
+    bool unreadable_at(uint64_t p) const { return p < head_ && readable_bytes(data_ + p, 1) == 0; }
 
 private:
     void open() {

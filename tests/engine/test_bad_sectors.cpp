@@ -1,10 +1,12 @@
-// Unreadable sectors: the scan loses only them, counts them, and keeps
-// every reported offset exact.
+// Unreadable sectors: the scan loses only them, counts them, keeps every
+// reported offset exact, and no file's end search runs through them into
+// the next file.
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <unistd.h>
@@ -79,6 +81,42 @@ TEST_F(BadSectors, OnlyTheFailingSectorsAreLost) {
         if (at != 8 * 512 && at != W + 8192) expected.push_back(at);
     EXPECT_EQ(g_offsets, expected);
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
+}
+
+TEST_F(BadSectors, PictureEndingInUnreadableSectorsDoesNotHideTheNextFile) {
+    // A JPEG whose last 16 KiB and more lie in a 64 KiB unreadable run, and
+    // an MP4 right after the run.  Read as zeros, the run would let the
+    // JPEG's end-marker search go on into the MP4, which holds an FF D9.
+    Bytes jpg = read_file(data_path("image/jfif_baseline.jpg"));
+    Bytes mp4 = read_file(data_path("media/moov_first.mp4"));
+    ASSERT_GT(jpg.size(), 16384u + 4096u);
+    ASSERT_FALSE(mp4.empty());
+    const uint64_t jpg_at = 4096;
+    const uint64_t run_at = (jpg_at + jpg.size() - 16384) / 512 * 512;
+    const uint64_t run_len = 65536;
+    const uint64_t mp4_at = run_at + run_len;
+    Bytes img = random_bytes(mp4_at + mp4.size() + 8192, 3);
+    for (uint64_t at = 0; at < img.size(); at += 512) img[at] = 0;  // no signature at a block start
+    std::copy(jpg.begin(), jpg.end(), img.begin() + jpg_at);
+    std::copy(mp4.begin(), mp4.end(), img.begin() + mp4_at);
+    for (uint64_t s = run_at / 512; s < (run_at + run_len) / 512; ++s) g_bad.insert(s);
+    TempFile f(img, "badsec");
+
+    static std::vector<std::pair<uint64_t, uint64_t>> finds;
+    finds.clear();
+    set_callbacks(nullptr, [](void *, r_info *i) { finds.push_back({i->offset, i->length}); }, nullptr, nullptr);
+    DiagCapture diag;
+    start_recovery2(f.path().c_str(), "jpg,mp4", "", 0);
+
+    EXPECT_EQ(get_last_run_unreadable_sectors(), run_len / 512);
+    // The picture ends where the unreadable run begins; the MP4 is whole.
+    std::vector<std::pair<uint64_t, uint64_t>> want = {{jpg_at, run_at - jpg_at}, {mp4_at, mp4.size()}};
+    EXPECT_EQ(finds, want);
+    EXPECT_TRUE(diag.has("[jpg] end unreadable: cut at " + std::to_string(run_at - jpg_at) + " bytes"))
+        << diag.text();
+    TempFile out({}, "badsec-mp4");
+    ASSERT_EQ(general_file_export(f.path().c_str(), mp4_at, mp4.size(), out.path().c_str()), 0);
+    EXPECT_EQ(read_file(out.path()), mp4);
 }
 
 TEST_F(BadSectors, RangeReadZeroesAndCountsUnreadableSectors) {

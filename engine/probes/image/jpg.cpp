@@ -1,5 +1,6 @@
 // JPEG: walks the marker segments from start-of-image to the first scan,
-// then looks for the end-of-image marker.
+// then looks for the end-of-image marker.  A picture whose end lies in
+// sectors that could not be read ends where they begin.
 #include "../probe_reader.h"
 
 extern "C" uint64_t probe_jpg(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
@@ -34,7 +35,16 @@ extern "C" uint64_t probe_jpg(recovery_state *state, search_spec_entry *entry, c
     int32_t hit = 0;
     uint64_t dist = bs_search(in.get(), entry->footer.value, entry->footer.len, entry->max_len,
                               entry->footer.table, entry->case_sen, &hit);
-    if (!hit) return 0;
+    if (!hit) {
+        // The search stopped at sectors the scan could not read: the end
+        // lies there or beyond.  The picture is reported up to them, cut,
+        // so that what follows them is scanned.
+        uint64_t at = in.tell();
+        if (!in.unreadable_at(at)) return 0;
+        lmr::diag("[jpg] end unreadable: cut at %llu bytes", (unsigned long long)at);
+        *found = 1;
+        return at;
+    }
     *found = 1;
     return p + dist;
 }
