@@ -2,10 +2,25 @@
 
 #include <QMutexLocker>
 
+#include <cstring>
+
 namespace {
 // Results handed over at a time: the GUI thread applies a batch in one go,
 // and a batch is small enough that thumbnails keep appearing as they come.
 constexpr int kBatch = 64;
+
+// The image's pixels without the text it carries.  Scaling keeps a picture's
+// text (a PNG's can run to tens of KB), and the icon made from the result
+// would hold it for as long as its row is shown.
+QImage pixelsOnly(const QImage &image) {
+    if (image.textKeys().isEmpty()) return image;
+    QImage bare(image.size(), image.format());
+    if (bare.isNull()) return QImage();
+    bare.setColorTable(image.colorTable());
+    const size_t line = size_t(qMin(bare.bytesPerLine(), image.bytesPerLine()));
+    for (int y = 0; y < image.height(); ++y) std::memcpy(bare.scanLine(y), image.constScanLine(y), line);
+    return bare;
+}
 }  // namespace
 
 LoadThumbThread::LoadThumbThread(QSize iconSize_, QObject *parent) : QThread(parent), iconSize(iconSize_) {
@@ -62,6 +77,7 @@ void LoadThumbThread::run() {
             if (job.image.isNull()) continue;
             if (job.image.width() > iconSize.width() || job.image.height() > iconSize.height())
                 job.image = job.image.scaled(iconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+            job.image = pixelsOnly(job.image);
             done.append(job);
         }
         if (!done.isEmpty()) emit thumbsReady(done);
