@@ -16,12 +16,14 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMetaType>
 #include <QMouseEvent>
+#include <QMutexLocker>
 #include <QStandardItemModel>
 #include <QStandardPaths>
 #include <QTableWidgetItem>
@@ -62,6 +64,13 @@ const QString kAllGroup =
 
 // At most this many failed names are listed after an export.
 constexpr int kFailuresListed = 10;
+
+// Finds are listed in turns of this many milliseconds; between turns the
+// window paints and answers.
+constexpr qint64 kListingTurnMs = 10;
+// The validation thread waits while this many finds are handed over and not
+// listed.
+constexpr int kArrivedMax = 512;
 
 }  // namespace
 
@@ -107,6 +116,12 @@ MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles_)
 
 MainWindow::~MainWindow() {
     closing.store(true);
+    {
+        // A validation thread waiting for the list to take its find drops
+        // it and goes on.
+        QMutexLocker hold(&arrivedLock);
+        arrivedRoom.wakeAll();
+    }
     // Nothing may report into the window from here on: stop every scan and
     // let its threads end before the records and tables go.
     delete thumbLoader;
@@ -125,6 +140,11 @@ MainWindow::~MainWindow() {
     FileValidationThread::waitForAll(60000);
     // Finds already on their way here are released by their slot.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    {
+        QMutexLocker hold(&arrivedLock);
+        qDeleteAll(arrived);
+        arrived.clear();
+    }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     DeviceManager::setCurrentDevice(nullptr);
 
@@ -436,7 +456,20 @@ void MainWindow::onRecovered(FileRecoveredInfo *info) {
         delete info;
         return;
     }
-    emit recoverySuccessSignal(info);
+    // One queued call per find would have the event loop list, in one go,
+    // every find that came while it was busy: a card of documents gives
+    // thousands a second, and the window would not answer for as long.
+    QMutexLocker hold(&arrivedLock);
+    const bool guiThread = QThread::currentThread() == thread();  // which cannot wait for itself
+    while (arrived.size() >= kArrivedMax && !guiThread && !closing.load()) arrivedRoom.wait(&arrivedLock);
+    if (closing.load()) {
+        delete info;
+        return;
+    }
+    arrived.append(info);
+    if (listingPosted) return;
+    listingPosted = true;
+    QMetaObject::invokeMethod(this, [this] { listArrivedFinds(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::onProgress(float percent) {
@@ -535,6 +568,40 @@ void MainWindow::onRecoverySuccessed(RecoveredInfo *base) {
         delete base;
         return;
     }
+    listFind(info);
+    showCounts();
+}
+
+void MainWindow::listArrivedFinds() {
+    QElapsedTimer turn;
+    turn.start();
+    int listed = 0;
+    for (;;) {
+        FileRecoveredInfo *info = nullptr;
+        {
+            QMutexLocker hold(&arrivedLock);
+            if (arrived.isEmpty() || turn.elapsed() >= kListingTurnMs) {
+                arrivedRoom.wakeAll();
+                if (arrived.isEmpty())
+                    listingPosted = false;
+                else  // behind the paint and input events that came meanwhile
+                    QMetaObject::invokeMethod(this, [this] { listArrivedFinds(); }, Qt::QueuedConnection);
+                break;
+            }
+            info = arrived.takeFirst();
+            if (arrived.size() == kArrivedMax - 1) arrivedRoom.wakeAll();
+        }
+        if (closing.load()) {
+            delete info;
+            continue;
+        }
+        listFind(info);
+        ++listed;
+    }
+    if (listed) showCounts();
+}
+
+void MainWindow::listFind(FileRecoveredInfo *info) {
     const int k = categoryIndexForSuffix(info->getSuffix());
     RecoveryCategory *c = categories->at(k);
     c->getInfos()->append(info);
@@ -577,8 +644,16 @@ void MainWindow::onRecoverySuccessed(RecoveredInfo *base) {
         }
     }
 
-    categoryModel->item(k)->setText(QStringLiteral("%1(%2)").arg(c->getName()).arg(table->rowCount()));
     ++foundCount;
+}
+
+void MainWindow::showCounts() {
+    for (int k = 0; k < categories->size(); ++k) {
+        RecoveryCategory *c = categories->at(k);
+        const int rows = c->getTable()->rowCount();
+        const QString text = rows ? QStringLiteral("%1(%2)").arg(c->getName()).arg(rows) : c->getName();
+        if (categoryModel->item(k)->text() != text) categoryModel->item(k)->setText(text);
+    }
     ui->successLabel->setText(QStringLiteral("已扫描到%1个文件").arg(foundCount));
 }
 

@@ -10,10 +10,12 @@
 #include <QList>
 #include <QMainWindow>
 #include <QModelIndex>
+#include <QMutex>
 #include <QPixmap>
 #include <QPoint>
 #include <QPointer>
 #include <QStringList>
+#include <QWaitCondition>
 
 #include <atomic>
 
@@ -122,6 +124,13 @@ private:
     void exportChecked();
     void showFailure(int code);
     void forwardProceed(quint64 value, quint64 total);
+    // Lists one find (GUI thread): its row and its thumbnail job.
+    void listFind(FileRecoveredInfo *info);
+    // The counts on the category list and above the tables.
+    void showCounts();
+    // Lists the finds the scan has handed over, a few milliseconds' worth at
+    // a time, then lets the event loop run before the next turn.
+    void listArrivedFinds();
     // Another scan's late report, which the shown scan must not take.
     static bool fromStoppedScan();
 
@@ -145,6 +154,14 @@ private:
     LoadThumbThread *thumbLoader;
     quint64 generation = 0;  // of the results shown; a new scan raises it
     int thumbsAwaited = 0;
+    // Finds handed over by the scan and not listed yet.  The validation
+    // thread waits while there are too many: finds made faster than the
+    // window lists them then wait as records not yet read, without their
+    // thumbnails.
+    QMutex arrivedLock;
+    QWaitCondition arrivedRoom;
+    QList<FileRecoveredInfo *> arrived;  // guarded by arrivedLock
+    bool listingPosted = false;          // guarded by arrivedLock
     QPixmap checkedPixmap;
     QPixmap uncheckedPixmap;
 };

@@ -1,8 +1,14 @@
-// The window under a flood of finds: a picture row keeps its icon and
-// nothing more.
+// The window under a flood of finds: the validation thread waits while the
+// window has many finds not yet listed, every find is listed in order and
+// counted once the window catches up, closing the window while the thread
+// waits neither hangs nor loses track of it, and a picture row keeps its icon
+// and nothing more.
 #include "results/sample_finds.h"
 
+#include "recovery/filevalidationthread.h"
+
 #include <QBuffer>
+#include <QElapsedTimer>
 #include <QImageWriter>
 
 #include <thread>
@@ -13,9 +19,69 @@ using namespace apptest;
 
 namespace {
 
-enum { Image = 0 };
+enum { Image = 0, Document = 1 };
+
+// A validation thread reporting to the window, as a scan starts one, with
+// `count` PDF finds queued (a PDF's record is complete without reading its
+// bytes, so the thread hands them over as fast as it can).  It ends once it
+// has handed over all of them.
+void floodOfDocuments(MainWindow *w, const QString &volume, int count) {
+    auto *v = new FileValidationThread(w);
+    v->start();
+    for (int i = 0; i < count; ++i)
+        v->addFile(lmrtest::makeInfo(volume.toStdString(), quint64(i) * 512, 6947, "pdf"));
+    v->stop();
+}
+
+QString text(MainWindow *w, const char *label) { return child<QLabel>(w, label)->text(); }
+
+QString categoryText(MainWindow *w, int k) {
+    return child<QTreeView>(w, "categoryTree")->model()->index(k, 0).data().toString();
+}
 
 }  // namespace
+
+TEST(FindFlood, TheScanWaitsWhileTheWindowIsBehindAndEveryFindIsListedInOrder) {
+    SampleVolume vol({sampleFile("document/gs_lf.pdf", "pdf")});
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    const int many = 3000;
+    floodOfDocuments(w, vol.path(), many);
+    // The window's event loop does not run: the thread hands over a bounded
+    // number of finds and waits, instead of queueing all of them.
+    EXPECT_FALSE(FileValidationThread::waitForAll(500));
+    EXPECT_EQ(s.totalRows(), 0);
+
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return s.rows(Document) == many; }, 60000)) << s.rows(Document);
+    EXPECT_TRUE(FileValidationThread::waitForAll(5000));
+    int misplaced = 0;
+    for (int r = 0; r < many; ++r) {
+        const QString expected = QStringLiteral("file%1.pdf").arg(qint64(r) * 512);
+        if (table(w, Document)->item(r, 1)->text() != expected || w->category(Document)->getInfos()->at(r)->getName() != expected)
+            ++misplaced;
+    }
+    EXPECT_EQ(misplaced, 0);
+    EXPECT_EQ(s.totalRows(), many);
+    EXPECT_EQ(categoryText(w, Document), QStringLiteral("文档(%1)").arg(many));
+    EXPECT_EQ(categoryText(w, Image), QStringLiteral("图片"));
+    EXPECT_EQ(text(w, "successLabel"), QStringLiteral("已扫描到%1个文件").arg(many));
+    lmrtest::pumpUntil([] { return FileValidationThread::liveCount() == 0; }, 5000);
+}
+
+TEST(FindFlood, ClosingTheWindowWhileTheScanWaitsForItEndsTheWait) {
+    SampleVolume vol({sampleFile("document/gs_lf.pdf", "pdf")});
+    auto s = std::make_unique<Session>(QStringList());
+    floodOfDocuments(s->w(), vol.path(), 3000);
+    ASSERT_FALSE(FileValidationThread::waitForAll(300));
+    // The window waits for the validation thread before its records go; the
+    // thread must not be left waiting for the window in turn.
+    QElapsedTimer closing;
+    closing.start();
+    s.reset();
+    EXPECT_LT(closing.elapsed(), 30000) << "the window waited out its limit for a thread that waited for it";
+    EXPECT_TRUE(FileValidationThread::waitForAll(5000));
+    EXPECT_TRUE(lmrtest::pumpUntil([] { return FileValidationThread::liveCount() == 0; }, 5000));
+}
 
 TEST(PictureRows, KeepTheirIconAndNeitherTheRecordsThumbnailNorThePicturesText) {
     // A PNG with a long text chunk, as a picture with embedded metadata has.
