@@ -114,5 +114,7 @@ TEST_P(FreeSpaceRecovery, FindsExactlyTheDeletedPicturesByteForByte) {
 INSTANTIATE_TEST_SUITE_P(
     Volumes, FreeSpaceRecovery,
     ::testing::Values(VolumeCase{"fat32", "make_fat32_volume.sh", "", "mkfs.vfat"},
-                      VolumeCase{"ext4", "make_ext_volume.sh", "-t ext4 -b 4096 -s 8192", "mke2fs"}),
+                      VolumeCase{"ext4", "make_ext_volume.sh", "-t ext4 -b 4096 -s 8192", "mke2fs"},
+                      VolumeCase{"ext4_bigalloc", "make_ext_volume.sh", "-t ext4 -b 4096 -s 32768 -O bigalloc -C 16384",
+                                 "mke2fs"}),
     [](const ::testing::TestParamInfo<VolumeCase> &i) { return std::string(i.param.name); });
