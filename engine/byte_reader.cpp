@@ -36,8 +36,9 @@ void lmr::unreadable_run(uint64_t at, uint64_t len) {
 }
 
 uint64_t lmr::readable_in_window(const unsigned char *p, uint64_t n) {
-    if (!window_start || p < window_start) return n;
-    const uint64_t at = uint64_t(p - window_start);
+    const uintptr_t from = reinterpret_cast<uintptr_t>(window_start), here = reinterpret_cast<uintptr_t>(p);
+    if (!window_start || here < from) return n;
+    const uint64_t at = uint64_t(here - from);
     // The first run that ends after `at`.
     auto run = std::upper_bound(window_runs.begin(), window_runs.end(), at,
                                 [](uint64_t v, const std::pair<uint64_t, uint64_t> &r) { return v < r.second; });
