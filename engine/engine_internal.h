@@ -46,8 +46,11 @@ inline void proceed_block(uint64_t processed, uint64_t total) {
 void set_run_outcome(int outcome, int err = 0);
 void add_unreadable_sectors(uint64_t n);
 
-// Opens an input strictly for reading.
+// Opens an input strictly for reading: a stream over a duplicate of the
+// descriptor registered for `path` when there is one, else the path itself.
 FILE *open_input(const char *path);
+// The descriptor to read an open input with, by pread.
+int input_fd(FILE *file);
 
 // read_input_range into the scan window at `window_offset`, noting the
 // sectors it reads as zeros as unreadable runs of the window.

@@ -175,7 +175,7 @@ namespace {
 uint64_t read_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want, uint64_t *bad_sectors,
                     const unsigned char *window) {
     if (!file || !buffer || want == 0) return 0;
-    const int fd = fileno(file);
+    const int fd = lmr::input_fd(file);
     uint64_t done = 0;
     while (done < want) {
         uint64_t ask = want - done;

@@ -193,6 +193,32 @@ LMR_API uint64_t get_last_run_unreadable_sectors(void);
 LMR_API void set_diagnostic_output(FILE *out);
 
 /* ------------------------------------------------------------------ */
+/* Inputs read through a descriptor                                    */
+/* ------------------------------------------------------------------ */
+
+/* From now on every open of `path` by the engine (the scan, the file-system
+ * readers, the probes' readers, the export and read services) reads a
+ * duplicate of `fd` with positional reads instead of opening the path: for
+ * a device this process may not open itself but was handed a read-only
+ * descriptor of.  The engine keeps a duplicate of its own; the caller still
+ * owns `fd`.  Registering a path again replaces its descriptor.  Only
+ * regular files and block devices open for reading are taken.  Returns 0,
+ * or -1 with errno. */
+LMR_API int register_input_descriptor(const char *path, int fd);
+/* Forgets the descriptor of `path` (null: of every path); streams already
+ * open on it keep reading theirs. */
+LMR_API void forget_input_descriptor(const char *path);
+/* 1 when a descriptor is registered for `path`. */
+LMR_API int has_input_descriptor(const char *path);
+/* general_file_start on a descriptor: registers `fd` for `display_path`,
+ * the path every find reports, then scans.  The registration stays, so the
+ * finds can be read and exported afterwards.  A descriptor that cannot be
+ * read ends the run as LMR_RUN_CANNOT_OPEN with its errno. */
+LMR_API void general_file_start_fd(int fd, const char *display_path,
+                                   const char *suffixs, const char *fs_type,
+                                   uint64_t total_bytes);
+
+/* ------------------------------------------------------------------ */
 /* File services on a byte range of an input                           */
 /* ------------------------------------------------------------------ */
 

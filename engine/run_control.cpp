@@ -130,11 +130,6 @@ void set_run_outcome(int outcome, int err) {
 
 void add_unreadable_sectors(uint64_t n) { unreadable_sectors += n; }
 
-FILE *open_input(const char *path) {
-    if (!path) return nullptr;
-    return fopen(path, "rb");
-}
-
 }  // namespace lmr
 
 extern "C" {
