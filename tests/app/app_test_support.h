@@ -80,24 +80,13 @@ inline void clickCell(QAbstractItemView *view, int row, int column, bool twice =
     if (twice) QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
 }
 
-// The row of the drive list whose name is `name`, or -1.
+// The row of the drive list whose name starts with `name` (an image is
+// named by its file name, then what it holds), or -1.
 inline int driveRow(QWidget *w, const QString &name) {
     auto *view = child<QTreeView>(w, "driveTreeView");
     for (int r = 0; r < view->model()->rowCount(); ++r)
-        if (view->model()->index(r, 0).data().toString() == name) return r;
+        if (view->model()->index(r, 0).data().toString().startsWith(name)) return r;
     return -1;
-}
-
-inline std::string shell(const std::string &cmd, int *status = nullptr) {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = st;
-    return out;
 }
 
 // The demo volume, made once per test program in a temporary folder.
@@ -121,7 +110,7 @@ private:
         image = dir + QStringLiteral("/demo-fat32.img");
         const QString list = dir + QStringLiteral("/deleted.txt");
         int status = 0;
-        shell("'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image.toStdString() + "' '" +
+        lmrtest::run("'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image.toStdString() + "' '" +
                   list.toStdString() + "' 2>/dev/null",
               &status);
         QFile f(list);

@@ -81,6 +81,19 @@ inline Bytes read_file(const std::string &path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Runs a shell command; its standard output, and its status in `status`.
+inline std::string run(const std::string &cmd, int *status = nullptr) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int st = pclose(p);
+    if (status) *status = st;
+    return out;
+}
+
 inline std::string data_path(const std::string &name) { return std::string(LUMAREK_TEST_DATA) + "/" + name; }
 
 // A file in the temporary folder, removed when the object goes.

@@ -79,17 +79,7 @@ struct List {
     Ranges ranges() const { return to_ranges(l); }
 };
 
-inline std::string run(const std::string &cmd, int *status = nullptr) {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int st = pclose(p);
-    if (status) *status = st;
-    return out;
-}
+using lmrtest::run;
 
 inline bool have_tool(const char *name) {
     return run(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
