@@ -1,8 +1,11 @@
 #include "recovery/device.h"
 
 #include "recovery/platform/linux_devices.h"
+#include "recovery/udisks.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 std::atomic<Device *> currentDevice{nullptr};
@@ -10,14 +13,32 @@ std::atomic<Device *> currentDevice{nullptr};
 Device *makeDevice(const lmrplatform::VolumeInfo &v) {
     auto *d = new Device(nullptr);
     d->setDevFile(v.devFile);
+    d->setName(v.name);
     if (!v.mountPoint.isEmpty()) d->setMountPoint(v.mountPoint);
-    if (d->getName().isEmpty()) d->setName(v.name);
     d->totalSize = v.size;
+    d->removable = v.removable;
+    d->udisksObject = v.udisksObject;
     return d;
+}
+
+QList<Device *> *makeDevices(const QList<lmrplatform::VolumeInfo> &volumes) {
+    auto *list = new QList<Device *>();
+    for (const lmrplatform::VolumeInfo &v : volumes) list->append(makeDevice(v));
+    return list;
 }
 }  // namespace
 
 Device::Device(QObject *parent) : QObject(parent) {}
+
+Device::~Device() { setDescriptor(-1); }
+
+void Device::setDescriptor(int newFd) {
+    const int copy = newFd >= 0 ? fcntl(newFd, F_DUPFD_CLOEXEC, 0) : -1;
+    const int old = fd.exchange(copy);
+    if (old >= 0) ::close(old);
+}
+
+int Device::descriptor() const { return fd.load(); }
 
 QString Device::getDevFile() const { return devFile; }
 QString Device::getRDevFile() const { return rDevFile; }
@@ -41,14 +62,15 @@ void Device::setName(QString name_) { name = name_; }
 DeviceManager::DeviceManager(QObject *parent) : QObject(parent) {}
 
 QList<Device *> *DeviceManager::getDeviceList() {
+    bool listed = false;
+    const QList<lmrplatform::VolumeInfo> volumes = lmrudisks::blockDevices(lmrudisks::systemBus(), &listed);
+    if (listed) return makeDevices(volumes);
     return getDeviceList(QStringLiteral("/sys"), QStringLiteral("/proc"));
 }
 
-QList<Device *> *DeviceManager::getDeviceList(const QString &sysRoot, const QString &procRoot) {
-    auto *list = new QList<Device *>();
-    for (const lmrplatform::VolumeInfo &v : lmrplatform::listBlockDevices(sysRoot, procRoot))
-        list->append(makeDevice(v));
-    return list;
+QList<Device *> *DeviceManager::getDeviceList(const QString &sysRoot, const QString &procRoot,
+                                              const QString &devRoot) {
+    return makeDevices(lmrplatform::listBlockDevices(sysRoot, procRoot, devRoot));
 }
 
 void DeviceManager::freeDeviceList(QList<Device *> *list) {

@@ -7,10 +7,14 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class LMR_QT_EXPORT Device : public QObject {
     Q_OBJECT
 public:
     explicit Device(QObject *parent = nullptr);
+    // Closes the descriptor it carries.
+    ~Device() override;
 
     QString getDevFile() const;
     QString getRDevFile() const;
@@ -25,12 +29,26 @@ public:
     void setFormat(QString format);
     void setName(QString name);
 
+    // A read-only descriptor of the device, handed over by the system's disk
+    // service to a user who may not open the device file: the scan and the
+    // reads of its finds then go through it.  The device keeps a duplicate
+    // (the caller keeps `fd`); a negative value drops the one it carries.
+    // Safe on any thread.
+    void setDescriptor(int fd);
+    // The descriptor carried, or -1.
+    int descriptor() const;
+
     QString devFile;
     QString rDevFile;
     QString mountPoint;
     QString format;
     QString name;
     qint64 totalSize = 0;
+    bool removable = false;   // a card, a stick, a drive on a hot-plug bus
+    QString udisksObject;     // its object in udisks2, when listed from there
+
+private:
+    std::atomic<int> fd{-1};
 };
 
 class LMR_QT_EXPORT DeviceManager : public QObject {
@@ -38,12 +56,15 @@ class LMR_QT_EXPORT DeviceManager : public QObject {
 public:
     explicit DeviceManager(QObject *parent = nullptr);
 
-    // The block devices of the machine (whole disks and partitions, sorted
-    // by name, zero-sized ones left out).  The caller owns the list and its
-    // devices; never null.
+    // The block devices of the machine (whole disks and partitions, zero-
+    // sized ones left out), named as people know them (Device::getName):
+    // from udisks2 on the system bus when it runs, else from sysfs and
+    // libblkid.  The caller owns the list and its devices; never null.
     static QList<Device *> *getDeviceList();
-    // The same from another sysfs and proc tree (for tests and chroots).
-    static QList<Device *> *getDeviceList(const QString &sysRoot, const QString &procRoot);
+    // The same from another sysfs and proc tree (for tests and chroots), the
+    // device files under `devRoot`.
+    static QList<Device *> *getDeviceList(const QString &sysRoot, const QString &procRoot,
+                                          const QString &devRoot = QStringLiteral("/dev"));
     static void freeDeviceList(QList<Device *> *list);
 
     // A device for a path given by the user: a block device (size and mount

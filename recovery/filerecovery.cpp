@@ -67,7 +67,14 @@ void AbstractFileRecovery::start(RecoveryParams params) {
     QByteArray path = device->getRDevFile().toUtf8();
     QByteArray suffixes = params.params.value(SuffixList).toUtf8();
     QByteArray format = device->getFormat().toUtf8();
-    general_file_start(path.constData(), suffixes.constData(), format.constData(), quint64(device->totalSize));
+    // A device the user may not open is read through the descriptor the
+    // disk service handed over; the finds still name the device.
+    const int fd = device->descriptor();
+    if (fd >= 0)
+        general_file_start_fd(fd, path.constData(), suffixes.constData(), format.constData(),
+                              quint64(device->totalSize));
+    else
+        general_file_start(path.constData(), suffixes.constData(), format.constData(), quint64(device->totalSize));
 
     if (!recoveryCallback || stopped.load()) return;
     // A volume that could not be read is a failure, not an empty result.

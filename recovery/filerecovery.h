@@ -39,6 +39,10 @@ enum RecoveryFailure {
     NoCurrentDevice = 2,    // no device was chosen
     CannotOpenVolume = 3,   // the engine could not open (or name) the volume
     OutOfMemory = 4,        // the engine could not get its scan buffer
+    AccessRefused = 5,      // the user did not authorise reading the device
+    NoAccessService = 6,    // no disk service to ask for a device the user may not open
+    AccessFailed = 7,       // the disk service could not open the device
+    DeviceRemoved = 8,      // the device went away during the scan
 };
 
 class RecoveryCallback {

@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <QLocale>
+
 #include <algorithm>
+#include <blkid.h>
 #include <climits>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -62,7 +65,138 @@ QString fileNameOf(const QString &path) {
     return n.isEmpty() ? path : n;
 }
 
+QString readText(const QString &path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return QString();
+    return cleanText(f.read(4096));
+}
+
+// What sysfs tells of the block device whose folder (under class/block) is
+// `folder`: the drive's vendor, model and removability (for a partition,
+// those of its disk) and a loop device's backing file.
+void describeFromSysfs(const QString &folder, VolumeInfo *v) {
+    const QString real = QFileInfo(folder).canonicalFilePath();
+    QString disk = real.isEmpty() ? folder : real;
+    if (QFileInfo::exists(disk + QStringLiteral("/partition"))) disk = QFileInfo(disk).path();
+    const QString device = disk + QStringLiteral("/device");
+    v->vendor = readText(device + QStringLiteral("/vendor"));
+    v->model = readText(device + QStringLiteral("/model"));
+    // A memory card in a built-in reader names itself ("SD32G").
+    if (v->model.isEmpty()) v->model = readText(device + QStringLiteral("/name"));
+    v->backingFile = readText(disk + QStringLiteral("/loop/backing_file"));
+    v->removable = readAttribute(disk + QStringLiteral("/removable")) == QLatin1String("1") ||
+                   QFileInfo(disk).canonicalFilePath().contains(QStringLiteral("/usb"));
+}
+
+QString cacheTag(blkid_cache cache, const char *tag, const QByteArray &dev) {
+    char *value = blkid_get_tag_value(cache, tag, dev.constData());
+    if (!value) return QString();
+    QString text = cleanText(QByteArray(value));
+    free(value);
+    return text;
+}
+
 }  // namespace
+
+QString cleanText(const QByteArray &raw) {
+    QByteArray bytes = raw.left(4096);
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0) bytes.truncate(nul);
+    QString text = QString::fromUtf8(bytes);
+    if (text.contains(QChar::ReplacementCharacter)) text = QString::fromLatin1(bytes);
+    QString out;
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            continue;
+        out.append(c.isSpace() ? QChar(QLatin1Char(' ')) : c);
+    }
+    out = out.simplified();
+    if (out.size() > 64) out = out.left(64).trimmed();
+    return out;
+}
+
+QString fileSystemName(const QString &type, const QString &version) {
+    const QString t = type.toLower();
+    if (t == QLatin1String("vfat") || t == QLatin1String("msdos"))
+        return version.startsWith(QLatin1String("FAT")) ? version : QStringLiteral("FAT");
+    if (t == QLatin1String("exfat")) return QStringLiteral("exFAT");
+    if (t == QLatin1String("ntfs") || t == QLatin1String("ntfs3")) return QStringLiteral("NTFS");
+    if (t == QLatin1String("iso9660")) return QStringLiteral("ISO 9660");
+    if (t == QLatin1String("hfsplus")) return QStringLiteral("HFS+");
+    if (t == QLatin1String("crypto_luks")) return QStringLiteral("LUKS");
+    return type;
+}
+
+QString decimalSize(qint64 bytes) {
+    const QLocale c = QLocale::c();
+    if (bytes < 1000) return QStringLiteral("%1 B").arg(qMax<qint64>(bytes, 0));
+    const char *const units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = double(bytes) / 1000.0;
+    int unit = 0;
+    while (value >= 999.95 && unit < 5) {
+        value /= 1000.0;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(c.toString(value, 'f', 1), QLatin1String(units[unit]));
+}
+
+QString displayName(const VolumeInfo &v) {
+    QStringList parts;
+    QString what;
+    if (v.imageFile) {
+        what = v.kernelName;
+    } else {
+        // "ATA" is how SCSI reports any SATA drive, not who made it.
+        const QString vendor = v.vendor.compare(QLatin1String("ATA"), Qt::CaseInsensitive) == 0 ? QString() : v.vendor;
+        if (!v.model.isEmpty() && (vendor.isEmpty() || v.model.contains(vendor, Qt::CaseInsensitive)))
+            what = v.model;
+        else
+            what = QStringList{vendor, v.model}.join(QLatin1Char(' ')).trimmed();
+        if (what.isEmpty() && !v.backingFile.isEmpty()) what = fileNameOf(v.backingFile);
+        if (what.isEmpty()) what = v.kernelName;
+    }
+    if (what.isEmpty()) what = fileNameOf(v.devFile);
+    parts << what;
+    const QString fs = fileSystemName(v.fsType, v.fsVersion);
+    if (!v.label.isEmpty() && !fs.isEmpty())
+        parts << QStringLiteral("%1 (%2)").arg(v.label, fs);
+    else if (!v.label.isEmpty() || !fs.isEmpty())
+        parts << (v.label.isEmpty() ? fs : v.label);
+    if (!v.imageFile && v.size > 0) parts << decimalSize(v.size);
+    return parts.join(QStringLiteral(" · "));
+}
+
+void probeFileSystem(const QString &path, VolumeInfo *v) {
+    const QByteArray file = QFile::encodeName(path);
+    blkid_probe probe = blkid_new_probe_from_filename(file.constData());
+    if (probe) {
+        blkid_probe_enable_superblocks(probe, 1);
+        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+        blkid_probe_enable_partitions(probe, 0);
+        if (blkid_do_safeprobe(probe) == 0) {
+            auto value = [probe](const char *name) {
+                const char *data = nullptr;
+                size_t len = 0;
+                if (blkid_probe_lookup_value(probe, name, &data, &len) != 0 || !data) return QString();
+                return cleanText(QByteArray(data, int(qMin<size_t>(len, 4096))));
+            };
+            v->fsType = value("TYPE");
+            v->fsVersion = value("VERSION");
+            v->label = value("LABEL");
+        }
+        blkid_free_probe(probe);
+        return;
+    }
+    // A device this user may not open: what the system's blkid cache has
+    // seen of it, if anything.
+    struct stat st {};
+    if (::stat(file.constData(), &st) != 0 || !S_ISBLK(st.st_mode)) return;
+    blkid_cache cache = nullptr;
+    if (blkid_get_cache(&cache, nullptr) != 0 || !cache) return;
+    v->fsType = cacheTag(cache, "TYPE", file);
+    v->label = cacheTag(cache, "LABEL", file);
+    blkid_put_cache(cache);
+}
 
 QString mountPointOf(const QString &procRoot, unsigned major_, unsigned minor_) {
     QFile f(procRoot + QStringLiteral("/self/mountinfo"));
@@ -78,7 +212,7 @@ QString mountPointOf(const QString &procRoot, unsigned major_, unsigned minor_) 
     return QString();
 }
 
-QList<VolumeInfo> listBlockDevices(const QString &sysRoot, const QString &procRoot) {
+QList<VolumeInfo> listBlockDevices(const QString &sysRoot, const QString &procRoot, const QString &devRoot) {
     QList<VolumeInfo> result;
     QDir dir(sysRoot + QStringLiteral("/class/block"));
     QStringList names = dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
@@ -90,12 +224,15 @@ QList<VolumeInfo> listBlockDevices(const QString &sysRoot, const QString &procRo
         // Names with '!' stand for a sub-folder of /dev (cciss!c0d0).
         QString devName = entry;
         devName.replace(QLatin1Char('!'), QLatin1Char('/'));
-        v.devFile = QStringLiteral("/dev/") + devName;
+        v.devFile = devRoot + QLatin1Char('/') + devName;
+        v.kernelName = devName;
         v.size = size;
         unsigned ma = 0, mi = 0;
         if (parseDevNumbers(readAttribute(base + QStringLiteral("/dev")), &ma, &mi))
             v.mountPoint = mountPointOf(procRoot, ma, mi);
-        v.name = v.mountPoint.isEmpty() ? devName : v.mountPoint;
+        describeFromSysfs(base, &v);
+        probeFileSystem(v.devFile, &v);
+        v.name = displayName(v);
         result.append(v);
     }
     return result;
@@ -104,18 +241,25 @@ QList<VolumeInfo> listBlockDevices(const QString &sysRoot, const QString &procRo
 VolumeInfo describePath(const QString &path, const QString &sysRoot, const QString &procRoot) {
     VolumeInfo v;
     v.devFile = path;
-    v.name = fileNameOf(path);
+    v.kernelName = fileNameOf(path);
+    v.name = v.kernelName;
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) return v;
     if (S_ISBLK(st.st_mode)) {
         unsigned ma = major(st.st_rdev), mi = minor(st.st_rdev);
         QString numbers = QStringLiteral("%1:%2").arg(ma).arg(mi);
-        v.size = sectorsToBytes(readAttribute(sysRoot + QStringLiteral("/dev/block/") + numbers + QStringLiteral("/size")));
+        const QString folder = sysRoot + QStringLiteral("/dev/block/") + numbers;
+        v.size = sectorsToBytes(readAttribute(folder + QStringLiteral("/size")));
         v.mountPoint = mountPointOf(procRoot, ma, mi);
-        if (!v.mountPoint.isEmpty()) v.name = v.mountPoint;
+        describeFromSysfs(folder, &v);
     } else if (S_ISREG(st.st_mode)) {
         v.size = qint64(st.st_size);
+        v.imageFile = true;
+    } else {
+        return v;
     }
+    probeFileSystem(path, &v);
+    v.name = displayName(v);
     return v;
 }
 

@@ -14,13 +14,45 @@ namespace lmrplatform {
 
 struct VolumeInfo {
     QString devFile;     // /dev/NAME, or the image path
-    QString name;        // mount point when mounted, else the device or file name
+    QString name;        // as people know it: see displayName()
     QString mountPoint;  // empty when not mounted
     qint64 size = 0;     // bytes
+    // What the name is made of; empty where unknown.
+    QString kernelName;  // sdb1, mmcblk0p1; the file name of an image
+    QString vendor;      // of the drive the device is on
+    QString model;
+    QString backingFile; // of a loop device
+    QString label;       // of the file system
+    QString fsType;      // as libblkid and udisks2 say it: vfat, ext4, ntfs ...
+    QString fsVersion;   // FAT32, 1.0 ...
+    bool removable = false;  // a card, a stick, a drive on a hot-plug bus
+    bool imageFile = false;
+    QString udisksObject;    // the udisks2 object of the device, when listed from there
 };
 
-// Block devices under SYS/class/block with a non-zero size, sorted by name.
-LMR_QT_EXPORT QList<VolumeInfo> listBlockDevices(const QString &sysRoot, const QString &procRoot);
+// The name of a volume as people know it, from what is known of it: the
+// drive's vendor and model (or a loop device's backing file, or the
+// kernel's name), the file system's label and type, the size.  For
+// example "SanDisk Ultra · CAMERA (FAT32) · 31.9 GB"; an image file keeps
+// its file name: "card.img · CAMERA (FAT32)".
+LMR_QT_EXPORT QString displayName(const VolumeInfo &v);
+// How a file-system type is shown: "FAT32", "exFAT", "NTFS", "ext4" ...
+LMR_QT_EXPORT QString fileSystemName(const QString &type, const QString &version);
+// Sizes as drives are sold: decimal units, one decimal ("31.9 GB").
+LMR_QT_EXPORT QString decimalSize(qint64 bytes);
+// Printable text from bytes a device reports: UTF-8 (Latin-1 if it is not
+// valid), control characters dropped, blanks folded, at most 64 characters.
+LMR_QT_EXPORT QString cleanText(const QByteArray &raw);
+
+// Fills in the file system's type, version and label of `path` (a block
+// device or an image file) with libblkid, when it can be read.
+LMR_QT_EXPORT void probeFileSystem(const QString &path, VolumeInfo *v);
+
+// Block devices under SYS/class/block with a non-zero size, sorted by name,
+// named from sysfs (vendor, model, removable) and libblkid (label and type
+// of DEV/NAME).
+LMR_QT_EXPORT QList<VolumeInfo> listBlockDevices(const QString &sysRoot, const QString &procRoot,
+                                                 const QString &devRoot = QStringLiteral("/dev"));
 
 // First mount point of the device numbered major:minor in
 // PROC/self/mountinfo, octal escapes decoded; empty when not mounted.

@@ -1,4 +1,5 @@
 // The Linux device layer on a fake sysfs/proc tree.
+#include "fake_system.h"
 #include "qt_test_support.h"
 
 #include "recovery/device.h"
@@ -12,39 +13,6 @@
 
 #include <sys/sysmacros.h>
 
-namespace {
-
-class FakeSystem {
-public:
-    FakeSystem() { EXPECT_TRUE(dir.isValid()); }
-    QString sys() const { return dir.filePath("sys"); }
-    QString proc() const { return dir.filePath("proc"); }
-
-    void write(const QString &rel, const QByteArray &content) {
-        QString path = dir.filePath(rel);
-        QDir().mkpath(QFileInfo(path).path());
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
-    // A block device as the kernel shows it: its folder under devices/,
-    // a link in class/block and one in dev/block.
-    void block(const QString &devPath, const QString &numbers, qint64 sectors, bool partition) {
-        QString real = "sys/devices/" + devPath;
-        write(real + "/size", QByteArray::number(sectors) + "\n");
-        write(real + "/dev", numbers.toLatin1() + "\n");
-        if (partition) write(real + "/partition", "1\n");
-        QString name = QFileInfo(devPath).fileName();
-        QDir().mkpath(dir.filePath("sys/class/block"));
-        QDir().mkpath(dir.filePath("sys/dev/block"));
-        QFile::link(dir.filePath(real), dir.filePath("sys/class/block/" + name));
-        QFile::link(dir.filePath(real), dir.filePath("sys/dev/block/" + numbers));
-    }
-
-    QTemporaryDir dir;
-};
-
-}  // namespace
 
 TEST(Devices, ListsSizedBlockDevicesWithTheirMountPoints) {
     FakeSystem fs;
@@ -58,22 +26,27 @@ TEST(Devices, ListsSizedBlockDevicesWithTheirMountPoints) {
              "36 1 8:1 / /media/my\\040card rw,relatime shared:1 - vfat /dev/sda1 rw\n"
              "37 1 8:1 / /mnt/again rw - vfat /dev/sda1 rw\n");
 
-    QList<Device *> *list = DeviceManager::getDeviceList(fs.sys(), fs.proc());
+    QList<Device *> *list = DeviceManager::getDeviceList(fs.sys(), fs.proc(), fs.dev());
     ASSERT_EQ(list->size(), 3);
     Device *sda = list->at(0), *sda1 = list->at(1), *sda2 = list->at(2);
-    EXPECT_EQ(sda->getDevFile(), "/dev/sda");
-    EXPECT_EQ(sda->getName(), "sda");
+    EXPECT_EQ(sda->getDevFile(), fs.dev() + "/sda");
+    EXPECT_EQ(sda->getName(), "sda · 512.0 MB");
     EXPECT_EQ(sda->totalSize, qint64(1000000) * 512);
 
-    EXPECT_EQ(sda1->getDevFile(), "/dev/sda1");
-    EXPECT_EQ(sda1->getRDevFile(), "/dev/sda1");
+    EXPECT_EQ(sda1->getDevFile(), fs.dev() + "/sda1");
+    EXPECT_EQ(sda1->getRDevFile(), fs.dev() + "/sda1");
     EXPECT_EQ(sda1->getMountPoint(), "/media/my card");
-    EXPECT_EQ(sda1->getName(), "/media/my card");
+    EXPECT_EQ(sda1->getName(), "sda1 · 1.0 MB");
     EXPECT_TRUE(sda1->getFormat().isEmpty());
     EXPECT_EQ(sda1->totalSize, 2048 * 512);
 
     EXPECT_TRUE(sda2->getMountPoint().isEmpty());
-    EXPECT_EQ(sda2->getName(), "sda2");
+    EXPECT_EQ(sda2->getName(), "sda2 · 2.1 MB");
+    DeviceManager::freeDeviceList(list);
+
+    // Device files under /dev by default.
+    list = DeviceManager::getDeviceList(fs.sys(), fs.proc());
+    EXPECT_EQ(list->at(0)->getDevFile(), "/dev/sda");
     DeviceManager::freeDeviceList(list);
     DeviceManager::freeDeviceList(nullptr);
 
