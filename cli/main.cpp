@@ -151,8 +151,8 @@ bool decodesLosslessly(const char *arg) {
 int listDevices() {
     QList<Device *> *devices = DeviceManager::getDeviceList();
     for (Device *d : *devices)
-        printf("%s\t%s\t%s\n", qPrintable(d->getDevFile()), qPrintable(Utils::formatSize(d->totalSize)),
-               qPrintable(d->getName()));
+        printf("%s\t%s\t%s%s\n", qPrintable(d->getDevFile()), qPrintable(Utils::formatSize(d->totalSize)),
+               qPrintable(d->getName()), d->removable ? " · removable" : "");
     if (devices->isEmpty()) fprintf(stderr, "lumarek-carve: no block devices found\n");
     DeviceManager::freeDeviceList(devices);
     return ExitOk;
