@@ -93,15 +93,15 @@ MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles_)
         LMTableWidget *table;
     };
     const Kind kinds[] = {
-        {"图片", ":/icons/resource/icon_category_image.png", ui->imageResultTable},
-        {"文档", ":/icons/resource/icon_category_document.png", ui->documentResultTable},
-        {"音视频", ":/icons/resource/icon_category_video.png", ui->mediaResultTable},
-        {"压缩包", ":/icons/resource/icon_category_zip.png", ui->zipResultTable},
-        {"其他", ":/icons/resource/icon_category_other.png", ui->otherResultTable},
+        {QT_TR_NOOP("图片"), ":/icons/resource/icon_category_image.png", ui->imageResultTable},
+        {QT_TR_NOOP("文档"), ":/icons/resource/icon_category_document.png", ui->documentResultTable},
+        {QT_TR_NOOP("音视频"), ":/icons/resource/icon_category_video.png", ui->mediaResultTable},
+        {QT_TR_NOOP("压缩包"), ":/icons/resource/icon_category_zip.png", ui->zipResultTable},
+        {QT_TR_NOOP("其他"), ":/icons/resource/icon_category_other.png", ui->otherResultTable},
     };
     for (const Kind &k : kinds) {
         auto *c = new RecoveryCategory();
-        c->setName(QString::fromUtf8(k.name));
+        c->setName(tr(k.name));
         c->setIconPath(QString::fromLatin1(k.icon));
         c->setTable(k.table);
         categories->append(c);
@@ -194,6 +194,31 @@ void MainWindow::setupCategoryTree() {
     ui->categoryTree->setModel(categoryModel);
     ui->categoryTree->setIndentation(5);
     ui->categoryTree->setCurrentIndex(categoryModel->index(0, 0));
+    fitCategoryTree();
+}
+
+void MainWindow::fitCategoryTree() {
+    // As wide as a name with a two-digit count needs beside its icon, and no
+    // narrower than the form has it: English names are longer than the
+    // Chinese ones.
+    QTreeView *tree = ui->categoryTree;
+    tree->ensurePolished();
+    int widest = 0;
+    for (RecoveryCategory *c : *categories)
+        widest = qMax(widest, tree->fontMetrics().horizontalAdvance(QStringLiteral("%1(99)").arg(c->getName())));
+    const int icon = 16 + 6, margins = 2 * 3;
+    const int extra = tree->indentation() + icon + widest + margins + 2 * tree->frameWidth() - tree->width();
+    if (extra <= 0) return;
+    // The results and the scan controls beside the list give up the width.
+    tree->resize(tree->width() + extra, tree->height());
+    for (QWidget *w : {static_cast<QWidget *>(ui->resultStack), static_cast<QWidget *>(ui->controlPanel)})
+        w->setGeometry(w->geometry().adjusted(extra, 0, 0, 0));
+    for (RecoveryCategory *c : *categories) c->getTable()->resize(c->getTable()->width() - extra, c->getTable()->height());
+    ui->recoveryProgress->resize(ui->recoveryProgress->width() - extra, ui->recoveryProgress->height());
+    for (QWidget *w : {static_cast<QWidget *>(ui->progressLabel), static_cast<QWidget *>(ui->proceedLabel),
+                       static_cast<QWidget *>(ui->pauseBtn), static_cast<QWidget *>(ui->resumeBtn),
+                       static_cast<QWidget *>(ui->stopBtn), static_cast<QWidget *>(ui->startBtn)})
+        w->move(w->x() - extra, w->y());
 }
 
 void MainWindow::setupResultTables() {
@@ -322,7 +347,7 @@ void MainWindow::on_nextBtn_clicked() {
         ui->radioAll->setChecked(true);
         showPage(1);
     } else {
-        prompts->message(QStringLiteral("请先选择要恢复的分区！"));
+        prompts->message(tr("请先选择要恢复的分区！"));
     }
 }
 
@@ -397,7 +422,7 @@ void MainWindow::resetResults() {
         c->clear();
         categoryModel->item(i)->setText(c->getName());
     }
-    ui->successLabel->setText(QStringLiteral("已扫描到0个文件"));
+    ui->successLabel->setText(tr("已扫描到%n个文件", nullptr, 0));
 }
 
 void MainWindow::startRecovery() {
@@ -543,14 +568,14 @@ void MainWindow::showFailure(int code) {
         Device *d = DeviceManager::getCurrentDevice();
         const QString path = d ? d->getRDevFile() : QString();
         if (VolumeCheck::needsAccessRights(path)) {
-            prompts->message(QStringLiteral("无法读取所选分区 %1。\n读取分区需要管理员权限：请以管理员（root）身份运行本程序，"
-                                            "或者把当前用户加入 disk 用户组后重新登录，然后再试。")
+            prompts->message(tr("无法读取所选分区 %1。\n读取分区需要管理员权限：请以管理员（root）身份运行本程序，"
+                                "或者把当前用户加入 disk 用户组后重新登录，然后再试。")
                                  .arg(path));
         } else {
-            prompts->message(QStringLiteral("无法读取所选分区 %1。\n%2").arg(path, VolumeCheck::lastRunOpenProblem(path)));
+            prompts->message(tr("无法读取所选分区 %1。\n%2").arg(path, VolumeCheck::lastRunOpenProblem(path)));
         }
     } else if (code == OutOfMemory) {
-        prompts->message(QStringLiteral("内存不足，无法开始扫描。请关闭其他程序后再试。"));
+        prompts->message(tr("内存不足，无法开始扫描。请关闭其他程序后再试。"));
     }
 }
 
@@ -654,7 +679,7 @@ void MainWindow::showCounts() {
         const QString text = rows ? QStringLiteral("%1(%2)").arg(c->getName()).arg(rows) : c->getName();
         if (categoryModel->item(k)->text() != text) categoryModel->item(k)->setText(text);
     }
-    ui->successLabel->setText(QStringLiteral("已扫描到%1个文件").arg(foundCount));
+    ui->successLabel->setText(tr("已扫描到%n个文件", nullptr, foundCount));
 }
 
 void MainWindow::onThumbsReady(const QVector<ThumbJob> &done) {
@@ -719,7 +744,7 @@ void MainWindow::exportChecked() {
     if (!c) return;
     LMTableWidget *table = c->getTable();
     if (table->selectedItems().isEmpty()) {
-        prompts->message(QStringLiteral("请先选择要保存的文件！"));
+        prompts->message(tr("请先选择要保存的文件！"));
         return;
     }
     const QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
@@ -737,9 +762,9 @@ void MainWindow::exportChecked() {
     // Writing onto the partition being recovered overwrites the very files
     // still to be found there.
     if (VolumeCheck::exportsOntoScannedVolume(chosen.first()->getDevFile(), dir) &&
-        !prompts->confirm(this, QStringLiteral("所选文件夹 %1 位于正在恢复的分区上。\n"
-                                               "保存到这里会覆盖该分区上尚未恢复的已删除文件，使它们再也无法找回。\n\n"
-                                               "建议选择另一个磁盘上的文件夹。仍然要保存到这里吗？")
+        !prompts->confirm(this, tr("所选文件夹 %1 位于正在恢复的分区上。\n"
+                                   "保存到这里会覆盖该分区上尚未恢复的已删除文件，使它们再也无法找回。\n\n"
+                                   "建议选择另一个磁盘上的文件夹。仍然要保存到这里吗？")
                                     .arg(QDir::toNativeSeparators(dir))))
         return;
 
@@ -748,18 +773,17 @@ void MainWindow::exportChecked() {
         record->setExportPath(dir);
         if (!record->exportSelf()) {
             const QString why = record->getExportError();
-            failed << (why.isEmpty() ? record->getName() : QStringLiteral("%1（%2）").arg(record->getName(), why));
+            failed << (why.isEmpty() ? record->getName() : tr("%1（%2）").arg(record->getName(), why));
         }
     }
     const int saved = chosen.size() - failed.size();
     if (failed.isEmpty()) {
-        prompts->message(QStringLiteral("保存成功！"));
+        prompts->message(tr("保存成功！"));
     } else {
         QStringList shown = failed.mid(0, kFailuresListed);
-        if (failed.size() > kFailuresListed) shown << QStringLiteral("……以及另外%1个文件").arg(failed.size() - kFailuresListed);
-        prompts->message(QStringLiteral("已保存%1个文件，共%2个。\n以下文件保存失败：\n%3")
+        if (failed.size() > kFailuresListed) shown << tr("……以及另外%n个文件", nullptr, failed.size() - kFailuresListed);
+        prompts->message(tr("已保存%1个文件，共%n个。\n以下文件保存失败：\n%2", nullptr, chosen.size())
                              .arg(saved)
-                             .arg(chosen.size())
                              .arg(shown.join(QLatin1Char('\n'))));
     }
     if (saved > 0) prompts->openFolder(QUrl::fromLocalFile(dir));

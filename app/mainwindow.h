@@ -116,6 +116,7 @@ private slots:
 private:
     void initUi();
     void setupCategoryTree();
+    void fitCategoryTree();
     void setupResultTables();
     void setControlState(bool pauseShown, bool resumeShown, bool stopShown, bool startShown);
     void endedState();

@@ -12,7 +12,7 @@ PreviewDialog::~PreviewDialog() { delete ui; }
 
 void PreviewDialog::loadImage(FileRecoveredInfo *info) {
     ui->previewLabel->setAlignment(Qt::AlignCenter);
-    ui->previewLabel->setText(QStringLiteral("加载中.."));
+    ui->previewLabel->setText(tr("加载中.."));
     auto *thread = new PreviewThread(this, info);
     connect(thread, SIGNAL(finished()), thread, SLOT(deleteLater()));
     // Queued: if the dialog is closed first, the picture goes nowhere.
@@ -26,7 +26,7 @@ void PreviewDialog::pictureRead(const QImage &picture) {
 
 void PreviewDialog::imageDidLoaded(QPixmap pix) {
     if (pix.isNull()) {
-        ui->previewLabel->setText(QStringLiteral("暂无预览"));
+        ui->previewLabel->setText(tr("暂无预览"));
     } else if (pix.width() > MaxWidth - 1 || pix.height() > MaxHeight - 1) {
         ui->previewLabel->setPixmap(pix.scaled(MaxWidth, MaxHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     } else {

@@ -1,0 +1,231 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Lumarek数据恢复</source>
+        <translation>Lumarek Data Recovery</translation>
+    </message>
+    <message>
+        <source>请选择需要恢复文件的分区：</source>
+        <translation>Choose the partition to recover files from:</translation>
+    </message>
+    <message>
+        <source>刷新</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>照片/图片</source>
+        <translation>Pictures</translation>
+    </message>
+    <message>
+        <source>常见的图片文件，如相机照片，截图，网络下载的图片等。</source>
+        <translation>Common picture files: camera photos, screenshots, pictures saved from the web.</translation>
+    </message>
+    <message>
+        <source>音频/视频</source>
+        <translation>Audio/Video</translation>
+    </message>
+    <message>
+        <source>网络下载的音乐，拍摄的视频等多媒体文件。</source>
+        <translation>Music, recorded videos and other media files.</translation>
+    </message>
+    <message>
+        <source>文档</source>
+        <translation>Documents</translation>
+    </message>
+    <message>
+        <source>常见的Office文档，pdf文件等文档</source>
+        <translation>Office documents, PDF files and other common documents.</translation>
+    </message>
+    <message>
+        <source>压缩包</source>
+        <translation>Archives</translation>
+    </message>
+    <message>
+        <source>rar，zip等压缩文件。</source>
+        <translation>Compressed archives such as ZIP and RAR.</translation>
+    </message>
+    <message>
+        <source>所有文件</source>
+        <translation>All files</translation>
+    </message>
+    <message>
+        <source>包括以上所有文件以及其他文件。</source>
+        <translation>Everything above, and other kinds of file too.</translation>
+    </message>
+    <message>
+        <source>选择您需要恢复的文件类型：</source>
+        <translation>Choose the kinds of file to recover:</translation>
+    </message>
+    <message>
+        <source>0%</source>
+        <translation>0%</translation>
+    </message>
+    <message>
+        <source>暂停</source>
+        <translation>Pause</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>继续</source>
+        <translation>Resume</translation>
+    </message>
+    <message>
+        <source>开始</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>开始扫描</source>
+        <translation>Scan</translation>
+    </message>
+    <message>
+        <source>返回</source>
+        <translation>Back</translation>
+    </message>
+    <message>
+        <source>恢复到...</source>
+        <translation>Save to...</translation>
+    </message>
+    <message>
+        <source>下一步</source>
+        <translation>Next</translation>
+    </message>
+    <message>
+        <source>图片</source>
+        <translation>Pictures</translation>
+    </message>
+    <message>
+        <source>音视频</source>
+        <translation>Audio/Video</translation>
+    </message>
+    <message>
+        <source>其他</source>
+        <translation>Other</translation>
+    </message>
+    <message>
+        <source>文件分类</source>
+        <translation>Categories</translation>
+    </message>
+    <message>
+        <source>选中</source>
+        <translation>✓</translation>
+    </message>
+    <message>
+        <source>文件名</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>文件类型</source>
+        <translation>Type</translation>
+    </message>
+    <message>
+        <source>文件大小</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>预览</source>
+        <translation>Preview</translation>
+    </message>
+    <message>
+        <source>分区名称</source>
+        <translation>Partition</translation>
+    </message>
+    <message>
+        <source>分区大小</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>请先选择要恢复的分区！</source>
+        <translation>Please choose the partition to recover from first.</translation>
+    </message>
+    <message numerus="yes">
+        <source>已扫描到%n个文件</source>
+        <translation>
+            <numerusform>Found %n file</numerusform>
+            <numerusform>Found %n files</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>无法读取所选分区 %1。
+读取分区需要管理员权限：请以管理员（root）身份运行本程序，或者把当前用户加入 disk 用户组后重新登录，然后再试。</source>
+        <translation>Cannot read the selected partition %1.
+Reading a partition needs administrator rights: run this program as administrator (root), or add your user to the disk group, log in again and try again.</translation>
+    </message>
+    <message>
+        <source>无法读取所选分区 %1。
+%2</source>
+        <translation>Cannot read the selected partition %1.
+%2</translation>
+    </message>
+    <message>
+        <source>内存不足，无法开始扫描。请关闭其他程序后再试。</source>
+        <translation>Not enough memory to start the scan. Close other programs and try again.</translation>
+    </message>
+    <message>
+        <source>请先选择要保存的文件！</source>
+        <translation>Please select the files to save first.</translation>
+    </message>
+    <message>
+        <source>选择文件夹</source>
+        <translation>Choose a folder</translation>
+    </message>
+    <message>
+        <source>所选文件夹 %1 位于正在恢复的分区上。
+保存到这里会覆盖该分区上尚未恢复的已删除文件，使它们再也无法找回。
+
+建议选择另一个磁盘上的文件夹。仍然要保存到这里吗？</source>
+        <translation>The chosen folder %1 is on the partition being recovered.
+Saving here would overwrite the deleted files on that partition that are not recovered yet, and they could never be brought back.
+
+Choose a folder on another disk if you can. Save here anyway?</translation>
+    </message>
+    <message>
+        <source>%1（%2）</source>
+        <translation>%1 (%2)</translation>
+    </message>
+    <message>
+        <source>保存成功！</source>
+        <translation>Saved successfully.</translation>
+    </message>
+    <message numerus="yes">
+        <source>……以及另外%n个文件</source>
+        <translation>
+            <numerusform>...and %n more file</numerusform>
+            <numerusform>...and %n more files</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>已保存%1个文件，共%n个。
+以下文件保存失败：
+%2</source>
+        <translation>
+            <numerusform>Saved %1 of %n file.
+Could not save:
+%2</numerusform>
+            <numerusform>Saved %1 of %n files.
+Could not save:
+%2</numerusform>
+        </translation>
+    </message>
+</context>
+<context>
+    <name>PreviewDialog</name>
+    <message>
+        <source>预览</source>
+        <translation>Preview</translation>
+    </message>
+    <message>
+        <source>加载中..</source>
+        <translation>Loading...</translation>
+    </message>
+    <message>
+        <source>暂无预览</source>
+        <translation>No preview available</translation>
+    </message>
+</context>
+</TS>
