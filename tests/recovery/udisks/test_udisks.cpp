@@ -5,6 +5,7 @@
 #include "support/mock_udisks.h"
 
 #include "recovery/device.h"
+#include "recovery/devicelist.h"
 #include "recovery/devicewatcher.h"
 #include "recovery/filerecovery.h"
 #include "recovery/recoveredinfo.h"
@@ -258,4 +259,51 @@ TEST_F(UDisksTest, DevicesThatComeAndGoAreSignalledOnceABurst) {
     mock->stopServing();
     DeviceWatcher fallback(QDBusConnection(QStringLiteral("never-connected")), nullptr);
     EXPECT_NE(fallback.source(), DeviceWatcher::UDisks);
+}
+
+TEST_F(UDisksTest, TheListFollowsTheSystemAndKeepsTheDevicesStillThere) {
+    DeviceList list({}, [] { return DeviceManager::getDeviceList(); }, new DeviceWatcher(bus(), nullptr), nullptr);
+    int changes = 0;
+    QObject::connect(&list, &DeviceList::changed, [&changes] { ++changes; });
+    ASSERT_EQ(list.devices().size(), 1);
+    Device *card = list.at(0);
+    card->setDescriptor(0);  // anything open: the device carries a descriptor
+    ASSERT_GE(card->descriptor(), 0);
+
+    // A second card comes: listed beside the first, which is the same object.
+    MockUDisks::Block other;
+    other.device = QStringLiteral("/dev/lmrtest-sdy1");
+    other.size = 1000000000;
+    other.label = QStringLiteral("TRIP");
+    mock->addBlock(QStringLiteral("lmrtest_sdy1"), other, true);
+    ASSERT_TRUE(pumpUntil([&] { return changes == 1; }));
+    ASSERT_EQ(list.devices().size(), 2);
+    EXPECT_EQ(list.at(0)->getName(), "lmrtest-sdy1 · TRIP · 1.0 GB");
+    EXPECT_EQ(list.rowOf(card), 1);
+    EXPECT_GE(card->descriptor(), 0);
+
+    // Its label changes: the same device with its new name.
+    other.label = QStringLiteral("HOLIDAY");
+    mock->addBlock(QStringLiteral("lmrtest_sdy1"), other, true);
+    ASSERT_TRUE(pumpUntil([&] { return changes == 2; }));
+    Device *second = list.at(0);
+    EXPECT_EQ(second->getName(), "lmrtest-sdy1 · HOLIDAY · 1.0 GB");
+
+    // The first card goes: out of the list, its object still readable by a
+    // scan that started on it.
+    mock->removeBlock(QStringLiteral("lmrtest_sdz1"));
+    ASSERT_TRUE(pumpUntil([&] { return changes == 3; }));
+    EXPECT_FALSE(list.contains(card));
+    EXPECT_EQ(card->getDevFile(), kCard);
+    EXPECT_EQ(list.at(0), second);
+
+    // Another card in its place is another device.
+    MockUDisks::Block again;
+    again.device = QString::fromLatin1(kCard);
+    again.size = 2000000000;
+    mock->addBlock(QStringLiteral("lmrtest_sdz1"), again, true);
+    ASSERT_TRUE(pumpUntil([&] { return changes == 4; }));
+    ASSERT_EQ(list.devices().size(), 2);
+    EXPECT_NE(list.at(1), card);
+    EXPECT_EQ(list.at(1)->descriptor(), -1);
 }
