@@ -20,6 +20,8 @@ void diag_redirect(FILE *out);
 
 inline int32_t load_flag(const int32_t *word) { return __atomic_load_n(word, __ATOMIC_RELAXED); }
 inline void store_flag(int32_t *word, int32_t v) { __atomic_store_n(word, v, __ATOMIC_RELAXED); }
+// True during a deep scan (see deep_scan).
+inline bool deep_mode() { return load_flag(&deep_scan) != 0; }
 
 // A stop request is signal_caught equal to 2 (stop_recovery) or 15.
 inline bool stop_requested() {

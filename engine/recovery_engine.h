@@ -67,6 +67,11 @@ LMR_API extern int32_t signal_pause;
 LMR_API extern int32_t signal_caught;
 LMR_API extern int32_t skip_exist;
 LMR_API extern int32_t is_formated;
+/* Deep scan: with a non-zero value the probes find each file's exact end
+ * from its own structure where the built-in rules miss or estimate it.
+ * 0 (the default) keeps every result as the built-in rules give it.  Set
+ * before a run; read as an atomic word. */
+LMR_API extern int32_t deep_scan;
 LMR_API extern char wildcard;
 LMR_API extern uint32_t _block_size;
 LMR_API extern int32_t verbose;

@@ -19,6 +19,7 @@ int32_t signal_pause = 0;
 int32_t signal_caught = 0;
 int32_t skip_exist = 0;
 int32_t is_formated = 0;
+int32_t deep_scan = 0;
 char wildcard = 0;
 uint32_t _block_size = 0;
 int32_t verbose = 1;

@@ -196,6 +196,8 @@ quint64 EngineControl::lastRunUnreadableSectors() { return get_last_run_unreadab
 quint64 EngineControl::blockSize() { return _block_size; }
 void EngineControl::setWholeInput(bool whole) { __atomic_store_n(&is_formated, whole ? 1 : 0, __ATOMIC_RELAXED); }
 bool EngineControl::wholeInput() { return __atomic_load_n(&is_formated, __ATOMIC_RELAXED) != 0; }
+void EngineControl::setDeepScan(bool deep) { __atomic_store_n(&deep_scan, deep ? 1 : 0, __ATOMIC_RELAXED); }
+bool EngineControl::deepScan() { return __atomic_load_n(&deep_scan, __ATOMIC_RELAXED) != 0; }
 void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out); }
 void EngineControl::requestStop() { general_file_stop(); }
 bool EngineControl::knowsType(const QString &name) {

@@ -161,6 +161,10 @@ public:
     // true: scan the whole input, ignoring the file system.
     static void setWholeInput(bool whole);
     static bool wholeInput();
+    // true: find each file's exact end from its own structure where the
+    // built-in rules miss or estimate it (slower; off by default).
+    static void setDeepScan(bool deep);
+    static bool deepScan();
     // Where the engine writes its diagnostic lines (null: standard output).
     static void setDiagnosticOutput(FILE *out);
     // Asks the running scan to stop; safe in a signal handler.
