@@ -26,6 +26,19 @@ inline Bytes random_bytes(size_t n, uint32_t seed) {
     return b;
 }
 
+// Deep scan on (or off) for the life of the object; the setting before it
+// comes back afterwards.
+class DeepScan {
+public:
+    explicit DeepScan(bool on = true) : before_(deep_scan) { deep_scan = on ? 1 : 0; }
+    ~DeepScan() { deep_scan = before_; }
+    DeepScan(const DeepScan &) = delete;
+    DeepScan &operator=(const DeepScan &) = delete;
+
+private:
+    int32_t before_;
+};
+
 // Routes the engine's diagnostic lines into a temporary file for the life
 // of the object.
 class DiagCapture {
