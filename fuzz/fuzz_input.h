@@ -64,6 +64,12 @@ inline void probe_all(const char *types, const uint8_t *data, size_t size) {
     const unsigned head_share = data[0];
     ++data;
     --size;
+    // Its lowest bit turns deep mode on, so the probes' structure walks are
+    // fuzzed too; in deep mode its second bit leaves the header out, as the
+    // scan hands some probes candidates that start otherwise (an MP3 found
+    // by its frames).
+    deep_scan = int32_t(head_share & 1);
+    const bool bare = deep_scan && (head_share & 2);
     static recovery_state state{};
     static std::string configured;
     if (configured != types) {
@@ -79,8 +85,8 @@ inline void probe_all(const char *types, const uint8_t *data, size_t size) {
     for (int i = 0; i < state.spec_count; ++i) {
         const search_spec_entry *e = &search_spec[i];
         starts[i] = all.size();
-        if (e->type_key == 32) all.append("\0\0\0\x18", 4);
-        all.append(reinterpret_cast<const char *>(e->header.value), size_t(e->header.len));
+        if (!bare && e->type_key == 32) all.append("\0\0\0\x18", 4);
+        if (!bare) all.append(reinterpret_cast<const char *>(e->header.value), size_t(e->header.len));
         all.append(reinterpret_cast<const char *>(data), size);
     }
     starts[state.spec_count] = all.size();
@@ -96,7 +102,7 @@ inline void probe_all(const char *types, const uint8_t *data, size_t size) {
         // paths of its reader are exercised.  The scan buffer always holds
         // at least the header when a probe is called.
         size_t in_memory = len * head_share / 255;
-        size_t header = size_t(e->header.len) + (e->type_key == 32 ? 4 : 0);
+        size_t header = bare ? 4 : size_t(e->header.len) + (e->type_key == 32 ? 4 : 0);
         if (in_memory < header) in_memory = std::min(len, header);
         // The in-memory part lives in its own allocation, so that a read
         // past it is caught.

@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     input_pread_fn saved = set_input_pread(failing_pread);
     set_callbacks(nullptr, on_found, nullptr, nullptr);
     skip_exist = size & 1;
+    deep_scan = int32_t((size >> 1) & 1);
     // Every name the signature table takes, signatures without a probe
     // included; then txt alone, the text scan.
     static const std::string every_type = lmr::searched_names();
