@@ -1,0 +1,639 @@
+#!/usr/bin/env python3
+"""Recall of lumarek-carve on a folder of sample files.
+
+From the files that the folder's manifest.json names, builds two inputs:
+
+  raw    the files one after another, each at a sector start and followed
+         by a gap of zeros or of random bytes (the rest of its last sector
+         and 0-16 sectors more), scanned whole (--whole);
+  fat32  a FAT32 volume made with mkfs.vfat and mtools (no root), holding
+         every file in a shuffled order, about half of them deleted again
+         (half of each type, spread over the suffixes), scanned for its free
+         space as a person would.
+
+Both are seeded, so a run with the same samples and seed builds the same
+bytes.  lumarek-carve scans each in every mode it has (deep, and the
+built-in rules alone with --no-deep; a carver without --no-deep has only the
+built-in rules), exporting every find, and every expected file is judged:
+
+  exact        an export has the file's SHA-256
+  prefix-only  no exact export, but an export of the same type holds the
+               file cut short (it is the file's beginning) or the file and
+               bytes after it (it begins with the whole file)
+  missed       neither
+
+Expected are the files whose manifest role is counted (--roles, "positive"
+by default) and, on the volume, deleted.  The others are placed all the
+same: an export identical to one of them (or to a live file) is neither
+counted towards recall nor held against precision, and they are listed
+apart.  Precision is exact exports among all exports but those; an export
+that is a cut-short or over-long copy, a piece of a file, or matches nothing
+is a false one.
+
+  bench/recall.py [--corpus DIR] [--carver PATH] [--seed N] [--roles LIST]
+                  [--cluster BYTES] [--modes LIST] [--dir DIR]
+                  [--markdown FILE]
+
+Prints per type and in total: files, exact, prefix-only, missed, recall
+(exact / files), exports and precision, then what became of every file not
+recovered exactly and what every false export holds.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections import defaultdict
+from dataclasses import dataclass, field
+
+SECTOR = 512
+MAX_GAP_SECTORS = 16
+HEAD = SECTOR  # exports and files are matched up by whole sectors
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@dataclass
+class Sample:
+    name: str
+    suffix: str
+    type: str
+    role: str
+    data: bytes
+    sha256: str
+
+
+@dataclass
+class Export:
+    name: str
+    suffix: str
+    offset: int
+    data: bytes
+    sha256: str = ""
+    kind: str = ""  # exact, neutral (a placed file not expected) or false
+    matches: str = ""  # name of the sample it is identical to
+    what: str = ""  # for a false one: what it holds
+
+
+@dataclass
+class Verdict:
+    sample: Sample
+    kind: str  # exact, short, long or missed
+    notes: list = field(default_factory=list)
+
+
+# ---- samples -----------------------------------------------------------------
+
+
+def load_corpus(folder):
+    with open(os.path.join(folder, "manifest.json"), encoding="utf-8") as f:
+        manifest = json.load(f)
+    samples = []
+    for entry in manifest["files"]:
+        with open(os.path.join(folder, entry["name"]), "rb") as f:
+            data = f.read()
+        sha = hashlib.sha256(data).hexdigest()
+        if sha != entry["sha256"] or len(data) != entry["size"]:
+            raise SystemExit(f"recall: {entry['name']} differs from its manifest entry")
+        samples.append(Sample(entry["name"], entry["suffix"].lower(), entry["type"].lower(),
+                              entry.get("role", "positive"), data, sha))
+    return samples
+
+
+def family_map(samples):
+    """Suffix of an export -> the manifest type it belongs to (docx -> zip)."""
+    families = {}
+    for s in samples:
+        families.setdefault(s.type, s.type)
+        families.setdefault(s.suffix, s.type)
+    return families
+
+
+# ---- the inputs --------------------------------------------------------------
+
+
+def layout_raw(samples, rng):
+    """Order and place the samples for the raw image.
+
+    Returns (pieces, placements): pieces are the image's bytes in order,
+    placements (sample, offset) pairs.  Every file starts at a sector; the
+    bytes between the end of one and the start of the next (and before the
+    first) are a gap of one kind, zeros or random, at least the rest of the
+    file's last sector and up to MAX_GAP_SECTORS sectors more.
+    """
+    order = sorted(samples, key=lambda s: s.name)
+    rng.shuffle(order)
+    pieces, placements = [], []
+    pos = 0
+
+    def gap(minimum_sectors):
+        nonlocal pos
+        end = -(-pos // SECTOR) * SECTOR + rng.randint(minimum_sectors, MAX_GAP_SECTORS) * SECTOR
+        if end > pos:
+            n = end - pos
+            pieces.append(rng.randbytes(n) if rng.random() < 0.5 else bytes(n))
+            pos = end
+
+    gap(1)
+    for s in order:
+        placements.append((s, pos))
+        pieces.append(s.data)
+        pos += len(s.data)
+        gap(0)
+    return pieces, placements
+
+
+def write_raw(path, samples, rng):
+    pieces, placements = layout_raw(samples, rng)
+    with open(path, "wb") as f:
+        for p in pieces:
+            f.write(p)
+    return placements
+
+
+def choose_deleted(samples, rng):
+    """About half of the files of each type and role, spread over suffixes.
+
+    Within a (type, role) group the files are ordered by suffix (shuffled
+    within one) and every second one is deleted; a group of odd size takes
+    the extra file into the deleted half or leaves it live by turns.
+    """
+    groups = defaultdict(list)
+    for s in samples:
+        groups[(s.type, s.role)].append(s)
+    deleted = set()
+    first = True
+    for key in sorted(groups):
+        keyed = [(s.suffix, rng.random(), s.name) for s in sorted(groups[key], key=lambda s: s.name)]
+        for i, (_, _, name) in enumerate(sorted(keyed)):
+            if (i % 2 == 0) == first:
+                deleted.add(name)
+        if len(keyed) % 2:
+            first = not first
+    return deleted
+
+
+def write_fat32(path, folder, samples, deleted, rng, cluster):
+    for tool in ("mkfs.vfat", "mcopy", "mdel"):
+        if not shutil.which(tool):
+            raise SystemExit(f"recall: {tool} is missing (scripts/setup installs it)")
+    total = sum(-(-len(s.data) // cluster) * cluster for s in samples)
+    # FAT32 needs 65,525 clusters at least; room for the files on top.
+    size_kib = (65600 * cluster + total + total // 8) // 1024 + 1100
+    if os.path.exists(path):
+        os.remove(path)
+    subprocess.run(["mkfs.vfat", "-F", "32", "-s", str(cluster // SECTOR), "-S", str(SECTOR),
+                    "-i", "4c4d5243", "-n", "LMRRECALL", "-C", path, str(size_kib)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    order = sorted(samples, key=lambda s: s.name)
+    rng.shuffle(order)
+    for s in order:
+        subprocess.run(["mcopy", "-i", path, "-o", os.path.join(folder, s.name), "::/" + s.name],
+                       check=True, env=env)
+    for s in order:
+        if s.name in deleted:
+            subprocess.run(["mdel", "-i", path, "::/" + s.name], check=True, env=env)
+    return order
+
+
+# ---- the carver --------------------------------------------------------------
+
+
+def carver_modes(carver):
+    """(label, extra arguments) for every mode this lumarek-carve has."""
+    help_text = subprocess.run([carver, "--help"], capture_output=True, text=True).stdout
+    if "--no-deep" in help_text:
+        return [("deep", []), ("built-in", ["--no-deep"])]
+    return [("built-in", [])]
+
+
+def run_carver(carver, image, whole, extra, outdir, log):
+    shutil.rmtree(outdir, ignore_errors=True)
+    cmd = [carver] + (["--whole"] if whole else []) + extra + ["-o", outdir, "--log", log, image]
+    start = time.monotonic()
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    seconds = time.monotonic() - start
+    if done.returncode != 0:
+        raise SystemExit(f"recall: {' '.join(cmd)} exited with {done.returncode}:\n{done.stderr}")
+    exports = []
+    for line in done.stdout.splitlines():
+        fields = line.split("\t")
+        if len(fields) != 4 or not fields[0].isdigit() or not fields[1].isdigit():
+            continue  # the summary
+        with open(os.path.join(outdir, fields[3]), "rb") as f:
+            data = f.read()
+        exports.append(Export(fields[3], fields[2].lower(), int(fields[0]), data))
+    return exports, seconds, cmd
+
+
+# ---- judging -----------------------------------------------------------------
+
+
+def common_prefix(a, b, start=0):
+    """Length of the common beginning of a and b[start:]."""
+    n = min(len(a), len(b) - start)
+    i, step = 0, 1 << 16
+    while i < n and a[i:i + step] == b[start + i:start + i + step]:
+        i += step
+    if i >= n:
+        return n
+    while i < n and a[i] == b[start + i]:
+        i += 1
+    return i
+
+
+def meaningful(block):
+    """A block worth matching by: not one byte value throughout."""
+    return len(block) == HEAD and block.count(block[0]) != len(block)
+
+
+def size(n):
+    return f"{n:,} B"
+
+
+class Judge:
+    """Matches exports to the placed samples.
+
+    placed: every sample in the input (live ones too); expected: the names
+    counted for recall.  Every file starts at a sector (of the image, or of
+    a cluster on the volume), and so does every export, so a sector's bytes
+    tell where an export starts within a file and which files' starts lie
+    inside an export.
+    """
+
+    def __init__(self, placed, expected, families):
+        self.placed = placed
+        self.expected = expected
+        self.families = families
+        self.by_sha = defaultdict(list)
+        self.blocks = defaultdict(list)  # sector bytes -> [(sample, offset in it)]
+        self.starts = defaultdict(list)  # first sector of a sample -> [sample]
+        for s in placed:
+            self.by_sha[s.sha256].append(s)
+            for off in range(0, len(s.data) - HEAD + 1, SECTOR):
+                block = s.data[off:off + HEAD]
+                if meaningful(block):
+                    self.blocks[block].append((s, off))
+            if meaningful(s.data[:HEAD]):
+                self.starts[s.data[:HEAD]].append(s)
+
+    def family(self, suffix):
+        return self.families.get(suffix, suffix)
+
+    def where(self, e):
+        """[(sample, offset in it, common length)] for the file e starts in.
+
+        Several when files begin alike (versions of one document): the ones
+        that e follows longest.
+        """
+        found = [(s, off, common_prefix(e.data, s.data, off)) for s, off in self.blocks.get(e.data[:HEAD], ())]
+        longest = max((c for _, _, c in found), default=0)
+        return [f for f in found if f[2] == longest]
+
+    def inside(self, e):
+        """[(sample, offset in e, whole)] for the files whose start lies
+        inside e (past its first sector), whole when all of the file is."""
+        found = []
+        for off in range(SECTOR, len(e.data) - HEAD + 1, SECTOR):
+            alike = [(s, common_prefix(s.data, e.data, off)) for s in self.starts.get(e.data[off:off + HEAD], ())]
+            longest = max((c for _, c in alike), default=0)
+            found += [(s, off, c == len(s.data)) for s, c in alike if c == longest]
+        return found
+
+    def run(self, exports):
+        for e in exports:
+            e.sha256 = hashlib.sha256(e.data).hexdigest()
+            same = self.by_sha.get(e.sha256, [])
+            if any(s.name in self.expected for s in same):
+                e.kind = "exact"
+                e.matches = next(s.name for s in same if s.name in self.expected)
+            elif same:
+                e.kind, e.matches = "neutral", same[0].name
+            else:
+                e.kind = "false"
+        for e in exports:
+            if e.kind == "false":
+                e.what = self.describe(e)
+
+        verdicts = []
+        for s in self.placed:
+            verdicts.append(self.verdict(s, exports))
+        return verdicts
+
+    def verdict(self, s, exports):
+        exact = [e for e in exports if e.sha256 == s.sha256]
+        if exact:
+            v = Verdict(s, "exact")
+            if len(exact) > 1:
+                v.notes.append(f"exported {len(exact)} times")
+            for e in exact:
+                if self.family(e.suffix) != s.type:
+                    v.notes.append(f"exported as .{e.suffix} ({e.name})")
+            return v
+        best, notes = None, []
+        for e in exports:
+            if e.kind != "false":
+                continue  # another file's exact copy holds nothing of this one
+            for t, off, common in self.where(e):
+                if t is not s:
+                    continue
+                if off > 0:
+                    notes.append(f"{e.name}: bytes {off:,}-{off + common:,} of it"
+                                 + (" and more" if common < len(e.data) else ""))
+                    continue
+                if common == len(e.data) < len(s.data):
+                    kind, note = "short", f"{e.name}: cut short, {size(common)} of {size(len(s.data))}"
+                elif common == len(s.data) < len(e.data):
+                    kind, note = "long", f"{e.name}: the whole file and {size(len(e.data) - common)} more"
+                else:
+                    notes.append(f"{e.name}: its first {size(common)}, then other bytes "
+                                 f"({size(len(e.data))} in all)")
+                    continue
+                if self.family(e.suffix) != s.type:
+                    notes.append(f"{note}, as .{e.suffix} (another type: not prefix-only)")
+                    continue
+                notes.append(note)
+                if best is None or common > best:
+                    best = common
+                    best_kind = kind
+            for t, off, whole in self.inside(e):
+                if t is s:
+                    notes.append(f"{e.name} (.{e.suffix}, {size(len(e.data))}) holds "
+                                 f"{'the whole file' if whole else 'its start'} from its byte {off:,}")
+        if best is not None:
+            return Verdict(s, best_kind, notes)
+        return Verdict(s, "missed", notes or ["nothing exported holds any of it"])
+
+    def describe(self, e):
+        """What a false export holds, in terms of the placed files."""
+        parts = []
+        places = self.where(e)
+        if places:
+            s, off, common = max(places, key=lambda p: (p[2], -p[1]))
+            if off == 0 and common == len(e.data):
+                parts.append(f"the first {size(common)} of {s.name} ({size(len(s.data))})")
+            elif off == 0 and common == len(s.data):
+                parts.append(f"{s.name} and {size(len(e.data) - common)} after it")
+            elif common == len(e.data):
+                parts.append(f"bytes {off:,}-{off + common:,} of {s.name}")
+            else:
+                parts.append(f"{size(common)} of {s.name} from its byte {off:,}, then other bytes")
+        else:
+            head = e.data[:64]
+            if len(head) >= 16 and head.count(head[0]) != len(head):
+                for s in self.placed:
+                    at = s.data.find(head)
+                    if at >= 0:
+                        common = common_prefix(e.data, s.data, at)
+                        rest = "" if common == len(e.data) else f" ({size(common)} of it match)"
+                        parts.append(f"inside {s.name} from its byte {at:,}{rest}")
+                        break
+        starts = [f"{s.name} at {off:,}" for s, off, _ in self.inside(e)]
+        if starts:
+            parts.append("runs over the start of " + ", ".join(starts))
+        return "; ".join(parts) or "matches no sample (gap or volume bytes)"
+
+
+# ---- tallies and tables ------------------------------------------------------
+
+
+@dataclass
+class Row:
+    files: int = 0
+    exact: int = 0
+    prefix: int = 0
+    missed: int = 0
+    exports: int = 0  # exports judged: exact ones and false ones
+    false: int = 0
+
+    def add(self, other):
+        for k in self.__dataclass_fields__:
+            setattr(self, k, getattr(self, k) + getattr(other, k))
+
+    def cells(self):
+        recall = f"{100.0 * self.exact / self.files:.1f}%" if self.files else "–"
+        precision = f"{100.0 * (self.exports - self.false) / self.exports:.1f}%" if self.exports else "–"
+        return [self.files, self.exact, self.prefix, self.missed, recall, self.exports, self.false, precision]
+
+
+HEADER = ["type", "files", "exact", "prefix-only", "missed", "recall", "exports", "false", "precision"]
+
+
+def tally(verdicts, exports, expected, judge):
+    rows = defaultdict(Row)
+    for v in verdicts:
+        if v.sample.name not in expected:
+            continue
+        r = rows[v.sample.type]
+        r.files += 1
+        if v.kind == "exact":
+            r.exact += 1
+        elif v.kind in ("short", "long"):
+            r.prefix += 1
+        else:
+            r.missed += 1
+    for e in exports:
+        if e.kind == "neutral":
+            continue
+        r = rows[judge.family(e.suffix)]
+        r.exports += 1
+        if e.kind == "false":
+            r.false += 1
+    total = Row()
+    for r in rows.values():
+        total.add(r)
+    return [[t] + rows[t].cells() for t in sorted(rows)] + [["total"] + total.cells()]
+
+
+def uncounted(verdicts, expected, live):
+    """role (or "live") -> [files, exact, prefix-only, missed, names not exact]."""
+    groups = {}
+    for v in verdicts:
+        if v.sample.name in expected:
+            continue
+        key = "live" if v.sample.name in live else v.sample.role
+        g = groups.setdefault(key, [0, 0, 0, 0, []])
+        g[0] += 1
+        g[{"exact": 1, "short": 2, "long": 2}.get(v.kind, 3)] += 1
+        if v.kind != "exact":
+            g[4].append(v.sample.name)
+    return groups
+
+
+def text_table(rows):
+    cells = [HEADER] + [[str(c) for c in r] for r in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(HEADER))]
+    return "\n".join("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+                     for r in cells)
+
+
+def markdown_table(rows):
+    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
+    for r in rows:
+        cells = [f"{c:,}" if isinstance(c, int) else str(c) for c in r]
+        if r[0] == "total":
+            cells = [f"**{c}**" for c in cells]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+# ---- the run -----------------------------------------------------------------
+
+
+@dataclass
+class Input:
+    key: str
+    title: str
+    image: str
+    whole: bool
+    expected: set
+    live: set
+
+
+@dataclass
+class Result:
+    input: Input
+    mode: str
+    verdicts: list
+    exports: list
+    rows: list
+    seconds: float
+
+
+def report(r, carver, cmd):
+    """The run's table, then what became of each file not recovered exactly."""
+    expected, live = r.input.expected, r.input.live
+    print(f"== {r.input.title}, {r.mode}: {len(expected)} expected files, {len(r.exports)} exports "
+          f"in {r.seconds:.1f} s")
+    print("   " + " ".join(os.path.basename(c) if c in (carver, r.input.image) else c for c in cmd))
+    print(text_table(r.rows))
+    neutral = sum(1 for e in r.exports if e.kind == "neutral")
+    if neutral:
+        print(f"{neutral} exports identical to a live or uncounted file, left out of precision")
+    others = uncounted(r.verdicts, expected, live)
+    for k in sorted(others):
+        files, ex, pre, miss, _ = others[k]
+        if k == "live":
+            print(f"live files (in use, outside the free space): {files}, {ex + pre} exported")
+        else:
+            print(f"not counted, {k}: {files} files, {ex} exact, {pre} prefix-only, {miss} missed")
+    placed = [v for v in r.verdicts if v.sample.name not in live]
+    exact = sum(1 for v in placed if v.kind == "exact")
+    every = f"every role counted: {exact} of {len(placed)} exact ({100.0 * exact / len(placed):.1f}%)"
+    print(every)
+    for heading, picked in (("not recovered exactly", lambda v: v.sample.name in expected),
+                            ("not counted, not recovered exactly",
+                             lambda v: v.sample.name not in expected and v.sample.name not in live)):
+        print(f"\n{heading}:")
+        for v in sorted(r.verdicts, key=lambda v: (v.sample.type, v.sample.name)):
+            if picked(v) and (v.kind != "exact" or v.notes):
+                kind = {"short": "prefix-only, cut short", "long": "prefix-only, runs over"}.get(v.kind, v.kind)
+                role = "" if v.sample.role == "positive" else f", {v.sample.role}"
+                print(f"  {v.sample.type:7} {v.sample.name} ({size(len(v.sample.data))}{role}): {kind}")
+                for n in v.notes:
+                    print(f"            {n}")
+    print("false exports:")
+    for e in r.exports:
+        if e.kind == "false":
+            print(f"  {e.name} ({size(len(e.data))} at {e.offset:,}): {e.what}")
+    print()
+
+    md = f"{r.input.title}, {r.mode} ({len(expected)} files):\n\n{markdown_table(r.rows)}"
+    notes = [f"{k} {v[0]} ({v[1]} exact, {v[2]} prefix-only, {v[3]} missed)"
+             for k, v in sorted(others.items()) if k != "live"]
+    if notes:
+        md += f"\n\nNot counted: {'; '.join(notes)}. {every[0].upper()}{every[1:]}."
+    return md
+
+
+def parse_args(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--corpus", default=os.path.join(REPO, "..", "shared", "corpus"),
+                    help="folder of samples with manifest.json (default ../shared/corpus)")
+    ap.add_argument("--carver", default=os.path.join(REPO, "build", "cli", "lumarek-carve"),
+                    help="lumarek-carve to run (default build/cli/lumarek-carve)")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--roles", default="positive",
+                    help="manifest roles counted as expected finds, comma-separated (default positive)")
+    ap.add_argument("--cluster", type=int, default=4096, help="cluster size of the volume in bytes (default 4096)")
+    ap.add_argument("--modes", default="", help="only these of the carver's modes (deep,built-in)")
+    ap.add_argument("--inputs", default="raw,fat32", help="raw, fat32 or both (default)")
+    ap.add_argument("--dir", default="", help="keep the images, exports and logs here (default: a temporary folder)")
+    ap.add_argument("--markdown", default="", help="also write the tables as Markdown into this file")
+    args = ap.parse_args(argv)
+    if args.cluster % SECTOR or not 0 < args.cluster // SECTOR <= 128:
+        ap.error("--cluster is a multiple of 512 up to 64 KiB")
+    args.carver = os.path.abspath(args.carver)
+    if not os.access(args.carver, os.X_OK):
+        ap.error(f"no lumarek-carve at {args.carver} (build it, or give --carver)")
+    return args
+
+
+def run(args):
+    """Builds the inputs, runs the carver and prints the tables; returns the
+    Results."""
+    carver = args.carver
+    roles = set(args.roles.split(","))
+    samples = load_corpus(args.corpus)
+    families = family_map(samples)
+    modes = carver_modes(carver)
+    if args.modes:
+        modes = [m for m in modes if m[0] in args.modes.split(",")]
+        if not modes:
+            raise SystemExit(f"recall: this lumarek-carve has none of the modes {args.modes}")
+
+    workdir = args.dir or tempfile.mkdtemp(prefix="lumarek-recall-")
+    os.makedirs(workdir, exist_ok=True)
+    counted = {s.name for s in samples if s.role in roles}
+    inputs = []
+    if "raw" in args.inputs:
+        image = os.path.join(workdir, "raw.img")
+        write_raw(image, samples, random.Random(args.seed))
+        inputs.append(Input("raw", "raw image (--whole)", image, True, counted, set()))
+    if "fat32" in args.inputs:
+        image = os.path.join(workdir, "fat32.img")
+        rng = random.Random(args.seed + 1)
+        deleted = choose_deleted(samples, rng)
+        write_fat32(image, args.corpus, samples, deleted, rng, args.cluster)
+        unit = f"{args.cluster // 1024} KiB" if args.cluster >= 1024 else f"{args.cluster} B"
+        inputs.append(Input("fat32", f"FAT32 volume, {unit} clusters, deleted files (free space)", image, False,
+                            counted & deleted, {s.name for s in samples} - deleted))
+
+    by_role = defaultdict(int)
+    for s in samples:
+        by_role[s.role] += 1
+    print(f"{len(samples)} samples from {os.path.abspath(args.corpus)} "
+          f"({', '.join(f'{n} {r}' for r, n in sorted(by_role.items()))}); counted: {','.join(sorted(roles))}; "
+          f"seed {args.seed}")
+    print(f"{carver}: modes {', '.join(m[0] for m in modes)}\n")
+
+    results, md = [], []
+    try:
+        for inp in inputs:
+            for label, extra in modes:
+                outdir = os.path.join(workdir, f"out-{inp.key}-{label}")
+                log = os.path.join(workdir, f"{inp.key}-{label}.log")
+                exports, seconds, cmd = run_carver(carver, inp.image, inp.whole, extra, outdir, log)
+                judge = Judge(samples, inp.expected, families)
+                verdicts = judge.run(exports)
+                r = Result(inp, label, verdicts, exports, tally(verdicts, exports, inp.expected, judge), seconds)
+                md.append(report(r, carver, cmd))
+                results.append(r)
+        if args.markdown:
+            with open(args.markdown, "w", encoding="utf-8") as f:
+                f.write("\n\n".join(md) + "\n")
+    finally:
+        if not args.dir:
+            shutil.rmtree(workdir, ignore_errors=True)
+    return results
+
+
+if __name__ == "__main__":
+    run(parse_args())
