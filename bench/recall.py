@@ -77,7 +77,6 @@ class Export:
     data: bytes
     sha256: str = ""
     kind: str = ""  # exact, neutral (a placed file not expected) or false
-    matches: str = ""  # name of the sample it is identical to
     what: str = ""  # for a false one: what it holds
 
 
@@ -293,7 +292,11 @@ class Judge:
         Several when files begin alike (versions of one document): the ones
         that e follows longest.
         """
-        found = [(s, off, common_prefix(e.data, s.data, off)) for s, off in self.blocks.get(e.data[:HEAD], ())]
+        starts = list(self.blocks.get(e.data[:HEAD], ()))
+        # Files and exports shorter than a sector have no whole sector to go by.
+        starts += [(s, 0) for s in self.placed if e.data and (len(s.data) < HEAD or len(e.data) < HEAD)
+                   and s.data[:len(e.data)] == e.data[:len(s.data)]]
+        found = [(s, off, common_prefix(e.data, s.data, off)) for s, off in starts]
         longest = max((c for _, _, c in found), default=0)
         return [f for f in found if f[2] == longest]
 
@@ -313,11 +316,8 @@ class Judge:
             same = self.by_sha.get(e.sha256, [])
             if any(s.name in self.expected for s in same):
                 e.kind = "exact"
-                e.matches = next(s.name for s in same if s.name in self.expected)
-            elif same:
-                e.kind, e.matches = "neutral", same[0].name
             else:
-                e.kind = "false"
+                e.kind = "neutral" if same else "false"
         for e in exports:
             if e.kind == "false":
                 e.what = self.describe(e)

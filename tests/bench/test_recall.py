@@ -159,6 +159,14 @@ class Judging(unittest.TestCase):
         self.assertEqual(v["v1.pdf"].notes, ["1.jpg (.jpg, 3,512 B) holds the whole file from its byte 512"])
         self.assertEqual(v["v2.pdf"].notes, ["nothing exported holds any of it"])
 
+    def test_files_and_exports_shorter_than_a_sector(self):
+        tiny = sample("tiny.gif", "gif", 300, random.Random(2))
+        self.judge = recall.Judge(self.placed + [tiny], self.expected | {"tiny.gif"}, recall.family_map(self.placed))
+        v, _ = self.judged([recall.Export("1.gif", "gif", 0, tiny.data + self.junk[:200]),
+                            recall.Export("2.zip", "zip", 0, self.b.data[:200])])
+        self.assertEqual(v["tiny.gif"].kind, "long")
+        self.assertEqual(v["b.xlsx"].kind, "short")
+
     def test_an_export_inside_a_file_off_the_sector_grid_is_named(self):
         exports = [recall.Export("1.jpg", "jpg", 0, self.c.data[700:1900])]
         self.judged(exports)
