@@ -1,9 +1,14 @@
 // ZIP containers: walks the local headers, the central directory and the
 // end record, and tells the container kind (plain archive, office document,
 // workbook, presentation, Android package, note file) from the member names.
+//
+// A deep scan finds the end from the archive's own directory instead: the
+// end record whose central directory agrees with the candidate, which also
+// ends archives whose local headers leave their sizes to data descriptors.
 #include "../probe_reader.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -127,6 +132,247 @@ uint64_t walk(bs *r, search_spec_entry *entry, int32_t *found) {
     return bs_tell(r);
 }
 
+// ---- deep scan --------------------------------------------------------------
+
+constexpr uint32_t k_locator_size = 20;        // ZIP64 end-record locator
+constexpr uint32_t k_end64_size = 56;          // ZIP64 end record, fixed part
+constexpr uint64_t k_default_search = 10485760;  // without a size limit on the entry
+// End records that pass the quick tests but whose directory must be walked
+// to be judged.  A real archive needs one, a stored archive inside it none
+// (its offsets are relative to its own start); the bound keeps a crafted
+// run of end records over one long directory from costing a walk each.
+constexpr int k_directory_walks = 16;
+
+uint64_t le64(const unsigned char *p) { return htoll(p, 1); }
+
+// What the member names say about the container.
+struct part_names {
+    bool content_types = false, document = false, workbook = false, slides = false;
+    bool manifest = false, note = false;
+
+    void add(const member_name &n) {
+        if (begins_with(n, "[Content_Types].xml")) content_types = true;
+        if (begins_with(n, "word/document.xml")) document = true;
+        if (begins_with(n, "xl/workbook.xml")) workbook = true;
+        if (begins_with(n, "ppt/slides") || begins_with(n, "ppt/presentation.xml")) slides = true;
+        if (begins_with(n, "AndroidManifest.xml")) manifest = true;
+        if (begins_with(n, "snote/snote.xml")) note = true;
+    }
+    // The kind, whatever the order of the members: an Office Open XML
+    // package needs its content types and its main part.
+    const char *kind() const {
+        if (content_types && slides) return k_pptx;
+        if (content_types && document) return k_docx;
+        if (content_types && workbook) return k_xlsx;
+        if (manifest) return k_apk;
+        if (note) return k_snb;
+        return k_zip;
+    }
+};
+
+// A name of any length: its first k_name_max bytes and its full length.
+bool read_long_name(bs *r, uint32_t len, member_name &out, uint32_t *full) {
+    uint32_t keep = len < k_name_max ? len : k_name_max;
+    if (!read_name(r, keep, out)) return false;
+    bs_skip(r, len - keep);
+    *full = len;
+    return true;
+}
+
+// Puts `r` at stream position `at`, from wherever it stands.
+void move_to(lmr::probe_reader &r, uint64_t at) {
+    if (r.tell() == at) return;
+    if (r.tell() > at) r.renew();
+    r.skip(at - r.tell());
+}
+
+// Reads the stream's bytes [at, at + n) with `r`.
+bool read_at(lmr::probe_reader &r, uint64_t at, unsigned char *dst, uint32_t n) {
+    move_to(r, at);
+    return r.read_exact(dst, n);
+}
+
+// The local-header offset of a directory entry whose 32-bit field holds
+// 0xFFFFFFFF: the ZIP64 extra field carries it, after the sizes that are
+// also escaped.  Reads the `extra_len` bytes of the extra field.
+bool zip64_offset(bs *r, uint32_t extra_len, const unsigned char *hdr, uint64_t *offset) {
+    uint32_t skip64 = (htoi(hdr + 24, 1) == 0xFFFFFFFFu ? 8 : 0) + (htoi(hdr + 20, 1) == 0xFFFFFFFFu ? 8 : 0);
+    bool got = false;
+    while (extra_len >= 4) {
+        unsigned char f[4 + 24];
+        if (bs_read(r, f, 4) != 4) return false;
+        uint32_t id = htos(f, 1), size = htos(f + 2, 1);
+        extra_len -= 4;
+        if (size > extra_len) return false;
+        extra_len -= size;
+        if (id == 1 && !got && size >= skip64 + 8) {
+            uint32_t want = skip64 + 8;
+            if (bs_read(r, f + 4, want) != want) return false;
+            *offset = le64(f + 4 + skip64);
+            got = true;
+            bs_skip(r, size - want);
+        } else {
+            bs_skip(r, size);
+        }
+    }
+    bs_skip(r, extra_len);
+    return got;
+}
+
+// Whether the end record at stream position `at` closes an archive that
+// starts at the candidate: its central directory ends where the record (or
+// the ZIP64 end record) begins, every entry's local header lies before the
+// directory, and the entry at offset 0 has the name of the candidate's first
+// local header.  Gathers the member names into `names`.
+bool directory_agrees(lmr::probe_reader &dir, uint64_t at, const unsigned char *end, const member_name &first,
+                      uint32_t first_len, part_names &names) {
+    // One disk only (ZIP64 archives may leave the numbers to their own record).
+    for (int f : {4, 6})
+        if (htos(end + f, 1) != 0 && htos(end + f, 1) != 0xFFFF) return false;
+    uint64_t count = htos(end + 10, 1);
+    if (htos(end + 8, 1) != count) return false;
+    uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
+    uint64_t dir_end = at;
+    if (count == 0xFFFF || size == 0xFFFFFFFFu || start == 0xFFFFFFFFu) {
+        // ZIP64: the locator just before the end record points at the
+        // ZIP64 end record, which follows the directory.
+        unsigned char loc[k_locator_size], rec[k_end64_size];
+        if (at < k_locator_size + k_end64_size) return false;
+        if (!read_at(dir, at - k_locator_size, loc, k_locator_size) || !has_sig(loc, 6, 7)) return false;
+        uint64_t rec_at = le64(loc + 8);
+        if (rec_at > at - k_locator_size - k_end64_size) return false;
+        if (!read_at(dir, rec_at, rec, k_end64_size) || !has_sig(rec, 6, 6)) return false;
+        if (le64(rec + 4) + 12 != at - k_locator_size - rec_at) return false;
+        count = le64(rec + 32);
+        if (le64(rec + 24) != count) return false;
+        size = le64(rec + 40);
+        start = le64(rec + 48);
+        dir_end = rec_at;
+    }
+    if (count == 0 || start > dir_end || size != dir_end - start || size / k_central_size < count) return false;
+
+    unsigned char hdr[k_central_size];
+    member_name name{};
+    bool first_seen = false;
+    move_to(dir, start);
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!dir.read_exact(hdr, k_central_size) || !has_sig(hdr, 1, 2)) return false;
+        uint32_t name_len = htos(hdr + 28, 1), extra_len = htos(hdr + 30, 1), comment_len = htos(hdr + 32, 1);
+        uint32_t full = 0;
+        if (!read_long_name(dir.get(), name_len, name, &full)) return false;
+        uint64_t local = htoi(hdr + 42, 1);
+        if (local == 0xFFFFFFFFu) {
+            if (!zip64_offset(dir.get(), extra_len, hdr, &local)) return false;
+        } else {
+            dir.skip(extra_len);
+        }
+        dir.skip(comment_len);
+        if (local >= start || dir.tell() > dir_end) return false;
+        if (local == 0) {
+            if (full != first_len || !same_name(name, first)) return false;
+            first_seen = true;
+        }
+        names.add(name);
+    }
+    return first_seen && dir.tell() == dir_end;
+}
+
+// Deep walk: the local headers whose sizes can be trusted are passed by
+// their sizes, each landing checked against the next record's signature;
+// from the first member that leaves its size to a data descriptor (or the
+// directory itself) the end record is searched for, within the entry's size
+// limit, and the first one whose directory agrees ends the archive.
+uint64_t deep_walk(lmr::probe_reader &in, lmr::probe_reader &dir, search_spec_entry *entry, int32_t *found) {
+    unsigned char hdr[k_local_size];
+    member_name first{};
+    uint32_t first_len = 0;
+    if (!in.peek_exact(hdr, k_local_size) || !has_sig(hdr, 3, 4)) return 0;
+    in.skip(k_local_size);
+    if (!read_long_name(in.get(), htos(hdr + 26, 1), first, &first_len)) return 0;
+    in.skip(htos(hdr + 28, 1));
+
+    // Where the search for the end record starts: after the last member
+    // whose data could not be passed by its size.
+    uint64_t search_from = in.tell();
+    for (;;) {
+        const uint32_t flags = htos(hdr + 6, 1);
+        const uint32_t csize = htoi(hdr + 18, 1);
+        if (((flags & 8) && csize == 0) || csize == 0xFFFFFFFFu) break;  // size unknown here
+        uint64_t next = in.tell() + csize;
+        if (next > in.limit()) break;
+        in.skip(csize);
+        unsigned char sig[4];
+        if (!in.peek_exact(sig, 4)) break;
+        if (has_sig(sig, 7, 8)) {
+            // A data descriptor with its signature: 16 bytes, or 24 with
+            // 64-bit sizes.
+            unsigned char d[24 + 4];
+            uint32_t got = in.peek(d, sizeof d);
+            if (got >= 20 && d[16] == 'P' && d[17] == 'K') in.skip(16);
+            else if (got >= 28 && d[24] == 'P' && d[25] == 'K') in.skip(24);
+            else break;
+        } else if (!(sig[0] == 'P' && sig[1] == 'K') && (flags & 8)) {
+            in.skip(12);  // a descriptor without its signature
+        }
+        if (!in.peek_exact(sig, 4)) break;
+        if (!has_sig(sig, 3, 4)) {
+            if (has_sig(sig, 1, 2) || has_sig(sig, 5, 6) || has_sig(sig, 6, 6)) search_from = in.tell();
+            break;
+        }
+        if (!in.peek_exact(hdr, k_local_size)) break;
+        in.skip(k_local_size);
+        in.skip(uint64_t(htos(hdr + 26, 1)) + htos(hdr + 28, 1));
+        search_from = in.tell();
+    }
+
+    static const unsigned char k_end_sig[] = {'P', 'K', 5, 6};
+    const unsigned char *pattern = k_end_sig;
+    const int32_t *table = entry->footer.table;
+    int32_t own_table[256];
+    if (entry->footer.len != 4 || !entry->footer.value || memcmp(entry->footer.value, k_end_sig, 4) != 0) {
+        init_bm_table(k_end_sig, own_table, 4, 1, 0);
+        table = own_table;
+    } else {
+        pattern = entry->footer.value;
+    }
+    uint64_t budget = entry->max_len ? entry->max_len : k_default_search;
+    int walks = 0;
+    move_to(in, search_from);
+    while (budget >= k_end_size && walks < k_directory_walks) {
+        int32_t hit = 0;
+        uint64_t reach = bs_search(in.get(), pattern, 4, budget, table, 1, &hit);
+        if (!hit) return 0;
+        const uint64_t at = in.tell();
+        unsigned char end[k_end_size];
+        if (in.peek_exact(end, k_end_size)) {
+            // The quick tests first: the directory must end right here.
+            uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
+            bool zip64 = size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
+            if (zip64 || start + size == at) {
+                ++walks;
+                part_names names;
+                const uint64_t stop = at + k_end_size + htos(end + 20, 1);
+                if (stop <= in.limit() && directory_agrees(dir, at, end, first, first_len, names)) {
+                    // The comment must be there in full.
+                    in.skip(k_end_size);
+                    unsigned char last;
+                    if (stop > at + k_end_size) {
+                        in.skip(stop - at - k_end_size - 1);
+                        if (!in.peek_exact(&last, 1)) return 0;
+                    }
+                    entry->suffix = names.kind();
+                    if (!lmr::name_requested(entry, entry->suffix)) return 0;
+                    *found = 1;
+                    return stop;
+                }
+            }
+        }
+        budget -= reach - 3;
+        in.skip(1);
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" uint64_t probe_zip(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
@@ -135,5 +381,10 @@ extern "C" uint64_t probe_zip(recovery_state *state, search_spec_entry *entry, c
     entry->suffix = k_zip;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
+    if (lmr::deep_mode()) {
+        lmr::probe_reader dir(state, data, available, offset, limit);
+        if (!dir) return 0;
+        return deep_walk(in, dir, entry, found);
+    }
     return walk(in.get(), entry, found);
 }

@@ -17,7 +17,10 @@ struct ZipMember {
 struct ZipOptions {
     bool descriptors = false;       // sizes in the local headers, then "PK 07 08"
     bool zero_local_sizes = false;  // streamed: sizes only in the descriptors
+    bool descriptor_signature = true;  // false: descriptors of 12 bytes, without "PK 07 08"
     std::string comment;
+    std::string before_directory;  // bytes between the last member and the directory
+    bool zip64_end = false;        // ZIP64 end record and locator; the end record escapes its fields
 };
 
 inline void put16(Bytes &b, uint32_t v) {
@@ -50,7 +53,7 @@ inline Bytes make_zip(const std::vector<ZipMember> &members, const ZipOptions &o
         append(out, m.name);
         append(out, m.data);
         if (opt.descriptors) {
-            append(out, std::string("PK\x07\x08", 4));
+            if (opt.descriptor_signature) append(out, std::string("PK\x07\x08", 4));
             put32(out, 0);
             put32(out, size);
             put32(out, size);
@@ -74,14 +77,33 @@ inline Bytes make_zip(const std::vector<ZipMember> &members, const ZipOptions &o
         put32(central, at);
         append(central, cname);
     }
+    append(out, opt.before_directory);
     uint32_t cd_at = uint32_t(out.size());
     out.insert(out.end(), central.begin(), central.end());
+    uint32_t count = uint32_t(members.size()), cd_size = uint32_t(central.size());
+    if (opt.zip64_end) {
+        uint32_t rec_at = uint32_t(out.size());
+        append(out, std::string("PK\x06\x06", 4));
+        put32(out, 44), put32(out, 0);  // size of the rest of the record
+        put16(out, 45), put16(out, 45);
+        put32(out, 0), put32(out, 0);
+        put32(out, count), put32(out, 0);
+        put32(out, count), put32(out, 0);
+        put32(out, cd_size), put32(out, 0);
+        put32(out, cd_at), put32(out, 0);
+        append(out, std::string("PK\x06\x07", 4));
+        put32(out, 0);
+        put32(out, rec_at), put32(out, 0);
+        put32(out, 1);
+        count = 0xFFFF;
+        cd_size = cd_at = 0xFFFFFFFFu;
+    }
     append(out, std::string("PK\x05\x06", 4));
     put16(out, 0);
     put16(out, 0);
-    put16(out, uint32_t(members.size()));
-    put16(out, uint32_t(members.size()));
-    put32(out, uint32_t(central.size()));
+    put16(out, count);
+    put16(out, count);
+    put32(out, cd_size);
     put32(out, cd_at);
     put16(out, uint32_t(opt.comment.size()));
     append(out, opt.comment);
