@@ -8,6 +8,7 @@
 #include "windowprompts.h"
 
 #include "recovery/device.h"
+#include "recovery/devicelist.h"
 #include "recovery/filevalidationthread.h"
 #include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
@@ -37,10 +38,11 @@ Q_DECLARE_METATYPE(RecoveredInfo *)
 
 namespace {
 
-// The partitions offered on the first page, and the row chosen there (-1:
-// none).  The current device of a scan is borrowed from this list.
-QList<Device *> *deviceList = nullptr;
+// The row chosen on the first page (-1: none) and its device.  The current
+// device of a scan is borrowed from the window's DeviceList, which keeps it
+// while the window lives, even after the device has gone.
 int selectedDriveRow = -1;
+Device *chosenDrive = nullptr;
 
 // Forwarded byte reports over the whole life of the process.
 int proceedTraceCount = 0;
@@ -153,10 +155,10 @@ MainWindow::~MainWindow() {
     categories->clear();
     delete categories;
     delete categoryModel;
-    if (deviceList) {
-        DeviceManager::freeDeviceList(deviceList);
-        deviceList = nullptr;
-    }
+    delete drives;
+    drives = nullptr;
+    selectedDriveRow = -1;
+    chosenDrive = nullptr;
 }
 
 void MainWindow::initUi() {
@@ -271,32 +273,52 @@ int MainWindow::thumbnailsPending() const { return thumbsAwaited; }
 // ---- drive page ------------------------------------------------------------
 
 void MainWindow::refreshDriveList() {
-    QList<Device *> *previous = deviceList;
-    deviceList = DeviceManager::getDeviceList();
-    for (const QString &path : imageFiles) deviceList->append(DeviceManager::deviceForPath(path));
-    selectedDriveRow = -1;
+    if (!drives) {
+        drives = new DeviceList(imageFiles);
+        connect(drives, &DeviceList::changed, this, &MainWindow::onDevicesChanged);
+    } else {
+        drives->refresh();
+    }
+    chosenDrive = nullptr;
+    showDrives();
+}
+
+void MainWindow::showDrives() {
+    selectedDriveRow = drives->rowOf(chosenDrive);
+    if (selectedDriveRow < 0) chosenDrive = nullptr;
 
     auto *model = new QStandardItemModel(ui->driveTreeView);
     model->setHorizontalHeaderLabels({tr("分区名称"), tr("分区大小")});
     const QIcon partition(QPixmap(QStringLiteral(":/icons/resource/icon_partition.png")));
-    for (int i = 0; i < deviceList->size(); ++i) {
-        Device *d = deviceList->at(i);
-        model->setItem(i, 0, new QStandardItem(partition, d->getName()));
+    for (int i = 0; i < drives->devices().size(); ++i) {
+        Device *d = drives->at(i);
+        QString name = d->getName();
+        if (d->removable) name += QStringLiteral(" · ") + tr("可移动");
+        auto *item = new QStandardItem(partition, name);
+        item->setToolTip(d->getDevFile());
+        model->setItem(i, 0, item);
         model->setItem(i, 1, new QStandardItem(Utils::formatSize(d->totalSize)));
     }
     QAbstractItemModel *old = ui->driveTreeView->model();
     ui->driveTreeView->setModel(model);
     ui->driveTreeView->setColumnWidth(0, 280);
     ui->driveTreeView->setColumnWidth(1, 380);
+    if (selectedDriveRow >= 0) ui->driveTreeView->setCurrentIndex(model->index(selectedDriveRow, 0));
     if (old && old->parent() == ui->driveTreeView) old->deleteLater();
-    // No scan reads the old list any more: a scan copies its device's path
-    // and size when it starts, and the current device is cleared on the way
-    // back to this page.
-    if (previous) {
-        if (DeviceManager::getCurrentDevice() && previous->contains(DeviceManager::getCurrentDevice()))
-            DeviceManager::setCurrentDevice(nullptr);
-        DeviceManager::freeDeviceList(previous);
-    }
+}
+
+void MainWindow::onDevicesChanged() {
+    showDrives();
+    Device *scanned = DeviceManager::getCurrentDevice();
+    if (!recoveryThread || !scanned || drives->contains(scanned)) return;
+    // What was found stays listed: it can still be saved once the device is
+    // back (or, read through the descriptor the scan had, at once).
+    stopScan(false);
+    recoveryThread = nullptr;
+    endedState();
+    prompts->message(tr("所选分区 %1 已被移除，扫描已停止。\n已找到的文件仍在列表中，可以选中后保存；"
+                        "如果保存失败，请重新插入该设备后再保存。")
+                         .arg(scanned->getName()));
 }
 
 void MainWindow::showPage(int page) {
@@ -335,10 +357,13 @@ QStringList MainWindow::selectedGroups() {
 
 void MainWindow::on_refreshBtn_clicked() { refreshDriveList(); }
 
-void MainWindow::on_driveTreeView_clicked(QModelIndex index) { selectedDriveRow = index.row(); }
+void MainWindow::on_driveTreeView_clicked(QModelIndex index) {
+    selectedDriveRow = index.row();
+    chosenDrive = drives->at(selectedDriveRow);
+}
 
 void MainWindow::on_driveTreeView_doubleClicked(QModelIndex index) {
-    selectedDriveRow = index.row();
+    on_driveTreeView_clicked(index);
     on_nextBtn_clicked();
 }
 
@@ -407,10 +432,7 @@ void MainWindow::resetResults() {
     heldTotal = 0;
     shownPercent.store(ui->recoveryProgress->value());
     failureCode.store(0);
-    Device *device = nullptr;
-    if (deviceList && selectedDriveRow >= 0 && selectedDriveRow < deviceList->size())
-        device = deviceList->at(selectedDriveRow);
-    DeviceManager::setCurrentDevice(device);
+    DeviceManager::setCurrentDevice(drives ? drives->at(selectedDriveRow) : nullptr);
 
     // Thumbnails still being made belong to the rows about to go.
     ++generation;
@@ -576,6 +598,19 @@ void MainWindow::showFailure(int code) {
         }
     } else if (code == OutOfMemory) {
         prompts->message(tr("内存不足，无法开始扫描。请关闭其他程序后再试。"));
+    } else if (code == AccessRefused || code == NoAccessService || code == AccessFailed) {
+        Device *d = DeviceManager::getCurrentDevice();
+        const QString path = d ? d->getRDevFile() : QString();
+        QString why;
+        if (code == AccessRefused)
+            why = tr("没有得到读取该分区的授权。可以再试一次，并在系统弹出的授权窗口中输入密码。");
+        else if (code == NoAccessService)
+            why = tr("系统的磁盘服务（udisks2）不可用，无法请求读取该分区的授权。");
+        else
+            why = tr("系统的磁盘服务无法打开该分区：%1").arg(RecoveryThread::accessDetail());
+        prompts->message(tr("无法读取所选分区 %1。\n%2\n也可以用 sudo 以管理员身份运行本程序，"
+                            "或者把当前用户加入 disk 用户组（sudo usermod -aG disk $USER）后重新登录，然后再试。")
+                             .arg(path, why));
     }
 }
 

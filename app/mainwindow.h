@@ -19,6 +19,7 @@
 
 #include <atomic>
 
+class DeviceList;
 class FileRecoveredInfo;
 class QStandardItemModel;
 class RecoveredInfo;
@@ -39,6 +40,7 @@ public:
     // report into is freed.
     ~MainWindow() override;
 
+    // Lists the partitions again; nothing stays chosen.
     void refreshDriveList();
     void showPage(int page);
     // The chosen file group as one comma-separated suffix list.
@@ -112,9 +114,14 @@ private slots:
     void on_otherResultTable_doubleClicked(QModelIndex index);
     void on_nextBtn_clicked();
     void onThumbsReady(const QVector<ThumbJob> &done);
+    // A device came or went: the list follows, and a scan of a device that
+    // went ends.
+    void onDevicesChanged();
 
 private:
     void initUi();
+    // Shows the partitions listed, the chosen one still chosen.
+    void showDrives();
     void setupCategoryTree();
     void fitCategoryTree();
     void setupResultTables();
@@ -147,6 +154,7 @@ private:
     QStandardItemModel *categoryModel = nullptr;
 
     QStringList imageFiles;
+    DeviceList *drives = nullptr;  // the partitions offered on the first page
     WindowPrompts *prompts;
     QList<QPointer<RecoveryThread>> scans;  // every scan not yet deleted
     std::atomic<int> shownPercent{0};       // last percentage handed to the bar

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMutex>
+#include <QString>
 #include <QStringList>
 #include <QThread>
 
@@ -27,11 +28,19 @@ public:
 
     // The RecoveryThread the calling code runs on, or null.
     static RecoveryThread *current();
+    // What the disk service said when it did not open the device of the
+    // last scan that asked it (AccessRefused, AccessFailed, NoAccessService).
+    static QString accessDetail();
 
 protected:
     void run() override;
 
 private:
+    // Before the scan: a device the user may not open is asked of the disk
+    // service, which may put up the desktop's password prompt.  False when
+    // the scan cannot go on (the window has been told why).
+    bool gainAccess();
+
     MainWindow *window;
     FileRecovery *recovery;
     QStringList groups;

@@ -221,6 +221,7 @@ AccessBroker::Result AccessBroker::openForReading(const QString &devFile, const 
         if (errno != EACCES && errno != EPERM) return r;  // the scan will say what is wrong
     }
     QString object = udisksObject;
+    if (object.isEmpty() && !exists) return r;  // nothing there: the scan will say so
     if (object.isEmpty()) {
         ManagedObjects objects;
         QString error;
@@ -234,7 +235,6 @@ AccessBroker::Result AccessBroker::openForReading(const QString &devFile, const 
             if (!block.isEmpty() && pathBytes(block.value(QStringLiteral("Device"))) == devFile) object = it.key().path();
         }
         if (object.isEmpty()) {
-            if (!exists) return r;  // nothing to ask for: the scan will say so
             r.outcome = Failed;
             r.detail = QStringLiteral("udisks2 does not know %1").arg(devFile);
             return r;

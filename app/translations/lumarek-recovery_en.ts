@@ -212,6 +212,36 @@ Could not save:
 %2</numerusform>
         </translation>
     </message>
+    <message>
+        <source>可移动</source>
+        <translation>removable</translation>
+    </message>
+    <message>
+        <source>所选分区 %1 已被移除，扫描已停止。
+已找到的文件仍在列表中，可以选中后保存；如果保存失败，请重新插入该设备后再保存。</source>
+        <translation>The selected partition %1 was removed, and the scan has stopped.
+The files found so far stay in the list and can be selected and saved; if saving fails, insert the device again and save once more.</translation>
+    </message>
+    <message>
+        <source>没有得到读取该分区的授权。可以再试一次，并在系统弹出的授权窗口中输入密码。</source>
+        <translation>Reading the partition was not authorised. You can try again and enter your password in the system's authorisation window.</translation>
+    </message>
+    <message>
+        <source>系统的磁盘服务（udisks2）不可用，无法请求读取该分区的授权。</source>
+        <translation>The system's disk service (udisks2) is not available to authorise reading the partition.</translation>
+    </message>
+    <message>
+        <source>系统的磁盘服务无法打开该分区：%1</source>
+        <translation>The system's disk service could not open the partition: %1</translation>
+    </message>
+    <message>
+        <source>无法读取所选分区 %1。
+%2
+也可以用 sudo 以管理员身份运行本程序，或者把当前用户加入 disk 用户组（sudo usermod -aG disk $USER）后重新登录，然后再试。</source>
+        <translation>Cannot read the selected partition %1.
+%2
+You can also run this program as administrator with sudo, or add your user to the disk group (sudo usermod -aG disk $USER), log in again and try again.</translation>
+    </message>
 </context>
 <context>
     <name>PreviewDialog</name>

@@ -224,7 +224,7 @@ TEST_F(UDisksTest, RefusalsAndAMissingServiceAreToldApart) {
     mock->stopServing();
     r = AccessBroker::openForReading(kCard, object, bus());
     EXPECT_EQ(r.outcome, AccessBroker::NoService);
-    r = AccessBroker::openForReading(kCard, QString(), QDBusConnection(QStringLiteral("never-connected")));
+    r = AccessBroker::openForReading(kCard, object, QDBusConnection(QStringLiteral("never-connected")));
     EXPECT_EQ(r.outcome, AccessBroker::NoService);
 }
 
