@@ -198,6 +198,11 @@ int main(int argc, char **argv) {
                                 QStringLiteral("types"), QStringLiteral("all"));
     QCommandLineOption wholeOpt(QStringLiteral("whole"),
                                 QStringLiteral("Scan the whole input, ignoring the file system (default: free space only)."));
+    QCommandLineOption noDeepOpt(QStringLiteral("no-deep"),
+                                 QStringLiteral("Use the built-in rules alone. By default the scan is deep: each "
+                                                "file's end is found from its own structure where the built-in "
+                                                "rules miss the file or only estimate its end (more files come "
+                                                "back whole; the scan is somewhat slower)."));
     QCommandLineOption outputOpt({QStringLiteral("o"), QStringLiteral("output")},
                                  QStringLiteral("Export every find into DIR (created if missing)."), QStringLiteral("DIR"));
     QCommandLineOption reportOpt(QStringLiteral("report"), QStringLiteral("Write a DFXML report to FILE."),
@@ -212,7 +217,7 @@ int main(int argc, char **argv) {
     QCommandLineOption listOpt(QStringLiteral("list-devices"), QStringLiteral("List the block devices and exit."));
     QCommandLineOption sameOpt(QStringLiteral("allow-same-device"),
                                QStringLiteral("Allow exporting onto the device being scanned."));
-    parser.addOptions({versionOpt, typesOpt, wholeOpt, outputOpt, reportOpt, logOpt, verboseOpt, listOpt, sameOpt});
+    parser.addOptions({versionOpt, typesOpt, wholeOpt, noDeepOpt, outputOpt, reportOpt, logOpt, verboseOpt, listOpt, sameOpt});
     parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("Block device or disk image."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -306,6 +311,7 @@ int main(int argc, char **argv) {
     Device *device = DeviceManager::deviceForPath(input);
     DeviceManager::setCurrentDevice(device);
     EngineControl::setWholeInput(parser.isSet(wholeOpt));
+    EngineControl::setDeepScan(!parser.isSet(noDeepOpt));
 
     CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);
     const QDateTime started = QDateTime::currentDateTimeUtc();
