@@ -301,8 +301,13 @@ void MainWindow::showDrives() {
     }
     QAbstractItemModel *old = ui->driveTreeView->model();
     ui->driveTreeView->setModel(model);
-    ui->driveTreeView->setColumnWidth(0, 280);
-    ui->driveTreeView->setColumnWidth(1, 380);
+    // Names say what a device is and run long: the name column takes what
+    // they need, leaving the size its room.
+    const int room = ui->driveTreeView->viewport()->width() - 140;
+    ui->driveTreeView->resizeColumnToContents(0);
+    const int nameWidth = qMax(280, qMin(ui->driveTreeView->columnWidth(0) + 16, room));
+    ui->driveTreeView->setColumnWidth(0, nameWidth);
+    ui->driveTreeView->setColumnWidth(1, qMax(140, qMin(380, ui->driveTreeView->viewport()->width() - nameWidth)));
     if (selectedDriveRow >= 0) ui->driveTreeView->setCurrentIndex(model->index(selectedDriveRow, 0));
     if (old && old->parent() == ui->driveTreeView) old->deleteLater();
 }
