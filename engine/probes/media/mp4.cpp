@@ -1,5 +1,9 @@
 // ISO base media files (MP4, QuickTime, 3GP): a walk over the top-level
 // boxes; the file is the run of boxes from "ftyp" that includes "mdat".
+//
+// A deep scan names the file by every 3GPP brand (not only 3gp4), accepts
+// the other top-level boxes the format defines (metadata, fragments, their
+// indexes), and ends the walk at a second "ftyp", where another file begins.
 #include "../probe_reader.h"
 
 namespace {
@@ -13,6 +17,26 @@ bool accepted_box(const unsigned char *t) {
     return memcmp(t, "pno", 3) == 0;
 }
 
+// Top-level boxes a deep scan accepts besides those above: metadata,
+// movie fragments and their indexes, progressive-download information.
+bool deep_box(const unsigned char *t) {
+    static const char *const more[] = {"meta", "udta", "moof", "mfra", "sidx", "ssix", "styp",
+                                       "prft", "emsg", "pdin", "bloc"};
+    for (const char *k : more)
+        if (memcmp(t, k, 4) == 0) return true;
+    return false;
+}
+
+// The 3GPP brands: 3gp4 to 3gp9, the 3GPP2 brands 3g2*, and the profile
+// brands of release 6 and later (3ge*, 3gg*, 3gr*, 3gs*, 3gh*, 3gm*, 3gt*).
+// Every other major brand but QuickTime's is an MPEG-4 file.
+bool brand_3gpp(const unsigned char *b) {
+    if (b[0] != '3' || b[1] != 'g') return false;
+    if (b[2] == 'p') return b[3] >= '4' && b[3] <= '9';
+    if (b[2] == '2') return true;
+    return b[2] != 0 && strchr("eghmrst", b[2]) && b[3] >= '0' && b[3] <= '9';
+}
+
 }  // namespace
 
 extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
@@ -22,6 +46,7 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 
+    const bool deep = lmr::deep_mode();
     bool ftyp_seen = false, mdat_seen = false;
     uint64_t total = 0;
     while (total < limit) {
@@ -41,6 +66,7 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
 
         const unsigned char *type = h + 4;
         if (memcmp(type, "ftyp", 4) == 0) {
+            if (deep && ftyp_seen) break;  // the next file's
             unsigned char f[12];
             if (!in.peek_exact(f, sizeof f)) {
                 ftyp_seen = true;
@@ -48,12 +74,12 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
             }
             if (memcmp(f + 8, "qt", 2) == 0)
                 entry->suffix = "mov";
-            else if (memcmp(f + 8, "3gp4", 4) == 0)
+            else if (memcmp(f + 8, "3gp4", 4) == 0 || (deep && brand_3gpp(f + 8)))
                 entry->suffix = "3gp";
             ftyp_seen = true;
         } else if (memcmp(type, "mdat", 4) == 0) {
             mdat_seen = true;
-        } else if (!accepted_box(type)) {
+        } else if (!accepted_box(type) && !(deep && deep_box(type))) {
             break;
         }
 
