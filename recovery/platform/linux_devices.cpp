@@ -80,6 +80,8 @@ void describeFromSysfs(const QString &folder, VolumeInfo *v) {
     if (QFileInfo::exists(disk + QStringLiteral("/partition"))) disk = QFileInfo(disk).path();
     const QString device = disk + QStringLiteral("/device");
     v->vendor = readText(device + QStringLiteral("/vendor"));
+    // Virtio and PCI devices give a number there, which names no one.
+    if (v->vendor.startsWith(QLatin1String("0x"))) v->vendor.clear();
     v->model = readText(device + QStringLiteral("/model"));
     // A memory card in a built-in reader names itself ("SD32G").
     if (v->model.isEmpty()) v->model = readText(device + QStringLiteral("/name"));

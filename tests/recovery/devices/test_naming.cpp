@@ -115,6 +115,9 @@ TEST(Naming, SysfsAndLibblkidNameTheDevicesOfAFakeTree) {
     fs.block(mmc, "179:0", 62333952, false);
     fs.write("sys/devices/" + mmc + "/device/name", "SD32G\n");
     fs.write("sys/devices/" + mmc + "/removable", "0\n");
+    const QString virtio = "pci0000:00/0000:00:05.0/virtio2/block/vda";
+    fs.block(virtio, "254:0", 536870912, false);
+    fs.write("sys/devices/" + virtio + "/device/vendor", "0x1af4\n");
     fs.block("virtual/block/loop0", "7:0", 81920, false);
     fs.write("sys/devices/virtual/block/loop0/loop/backing_file", "/home/ann/old card.img\n");
 
@@ -136,6 +139,7 @@ TEST(Naming, SysfsAndLibblkidNameTheDevicesOfAFakeTree) {
     EXPECT_EQ(nameOf(list, fs.dev() + "/sda1"), "Samsung SSD 860 · PHOTOS (ext4) · 1.1 GB");
     EXPECT_EQ(nameOf(list, fs.dev() + "/mmcblk0"), "SD32G · 31.9 GB");
     EXPECT_EQ(nameOf(list, fs.dev() + "/loop0"), "old card.img · 41.9 MB");
+    EXPECT_EQ(nameOf(list, fs.dev() + "/vda"), "vda · 274.9 GB");  // a vendor number names no one
     // Removable: said so by the disk, or on a USB bus; a partition is as
     // removable as its disk.
     EXPECT_TRUE(removableOf(list, fs.dev() + "/sdb1"));
