@@ -259,7 +259,7 @@ TEST_F(Hotplug, EachRowSaysWhatTheDeviceIs) {
                                kCardName,
                                QString::fromUtf8("demo-fat32.img · LMRDEMO (FAT32)"),
                            }));
-    // A picture of the list, when asked for (scripts/screenshot).
+    // A picture of the list, with LUMAREK_SCREENSHOTS=DIR (docs/lumarek-devices.png).
     const QString shots = qEnvironmentVariable("LUMAREK_SCREENSHOTS");
     if (!shots.isEmpty()) {
         clickCell(child<QTreeView>(s.w(), "driveTreeView"), 5, 0);
