@@ -4,6 +4,14 @@
 // revision whose cross-reference is a stream object has no "xref" table and
 // no "trailer": its "startxref" leads straight to its %%EOF.  No search of
 // the walk runs past the start of another PDF.
+//
+// A deep scan reads the revisions instead: each ends at the %%EOF after its
+// "startxref", and the file goes on to the next revision only where one
+// begins right after the last (objects, a cross-reference table or a
+// comment) and its "startxref" points at a cross-reference section of this
+// file.  So incremental updates of any size are followed, also after a
+// linearized first revision, and nothing that merely follows the file is
+// joined to it.
 #include "../probe_reader.h"
 
 #include <algorithm>
@@ -199,6 +207,119 @@ linear check_linearized(lmr::probe_reader &in, const unsigned char *w, const end
     return linear::search;
 }
 
+// ---- deep scan --------------------------------------------------------------
+
+constexpr uint32_t k_tail_look = 64;  // bytes from "startxref" to its %%EOF, at most
+constexpr uint32_t k_gap = 512;       // blank bytes between two revisions, at most
+
+bool pdf_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// Digits from p[*i] on (at most 20); false when there are none.
+bool parse_number(const unsigned char *p, uint32_t n, uint32_t *i, uint64_t *value) {
+    uint32_t start = *i;
+    *value = 0;
+    while (*i < n && digit(p[*i]) && *i - start < 20) *value = *value * 10 + uint64_t(p[(*i)++] - '0');
+    return *i > start;
+}
+
+// Whether the bytes at p begin an object header "N G obj" or a
+// cross-reference table "xref", after at most a few blanks.
+bool section_start(const unsigned char *p, uint32_t n) {
+    uint32_t i = 0;
+    while (i < n && i < 4 && pdf_blank(p[i])) ++i;
+    if (n - i >= 4 && memcmp(p + i, "xref", 4) == 0) return true;
+    uint64_t v;
+    if (!parse_number(p, n, &i, &v)) return false;
+    if (i >= n || !pdf_blank(p[i])) return false;
+    while (i < n && pdf_blank(p[i])) ++i;
+    if (!parse_number(p, n, &i, &v)) return false;
+    if (i >= n || !pdf_blank(p[i])) return false;
+    while (i < n && pdf_blank(p[i])) ++i;
+    return n - i >= 3 && memcmp(p + i, "obj", 3) == 0;
+}
+
+// One revision's tail: "startxref", the offset of its cross-reference
+// section, "%%EOF" and the line ending after it.
+struct revision_tail {
+    uint64_t xref;  // the offset it gives
+    uint64_t end;   // stream position after the line ending
+};
+
+// Reads the tail whose "startxref" stands at the reader's position; false
+// (the reader past the keyword) when the keyword is not followed by an
+// offset and the end marker.
+bool read_tail(lmr::probe_reader &in, revision_tail *t) {
+    unsigned char b[k_tail_look];
+    const uint64_t at = in.tell();
+    uint32_t n = in.peek(b, sizeof b);
+    in.skip(9);  // "startxref"
+    uint32_t i = 9;
+    while (i < n && pdf_blank(b[i])) ++i;
+    if (!parse_number(b, n, &i, &t->xref)) return false;
+    while (i < n && pdf_blank(b[i])) ++i;
+    if (n - i < 5 || memcmp(b + i, "%%EOF", 5) != 0) return false;
+    i += 5;
+    i += eol_length(b + i, n - i);
+    t->end = at + i;
+    return true;
+}
+
+// Whether another revision begins at the reader's position: after a few
+// blanks and comment lines, an object header or a cross-reference table.
+// The reader stays where it was.
+bool revision_follows(lmr::probe_reader &in) {
+    unsigned char b[k_gap + 32];
+    uint32_t n = in.peek(b, sizeof b);
+    uint32_t i = 0;
+    while (i < n && i < k_gap) {
+        if (pdf_blank(b[i])) {
+            ++i;
+        } else if (b[i] == '%') {
+            if (n - i >= sizeof k_pdf_start && memcmp(b + i, k_pdf_start, sizeof k_pdf_start) == 0) return false;
+            while (i < n && b[i] != '\r' && b[i] != '\n') ++i;
+        } else {
+            return section_start(b + i, n - i);
+        }
+    }
+    return false;
+}
+
+// Whether the offset a "startxref" gives points at a cross-reference
+// section of this file, read with `at`; `before` is where the keyword
+// stands.
+bool points_at_section(lmr::probe_reader &at, uint64_t xref, uint64_t before) {
+    if (xref == 0 || xref >= before) return false;
+    if (at.tell() > xref) at.renew();
+    at.skip(xref - at.tell());
+    unsigned char b[40];
+    uint32_t n = at.peek(b, sizeof b);
+    return section_start(b, n);
+}
+
+// The end of the last revision, or 0 when no revision ends within reach.
+uint64_t deep_end(lmr::probe_reader &in, lmr::probe_reader &at, const search_spec_entry *entry) {
+    static const unsigned char k_startxref[] = {'s', 't', 'a', 'r', 't', 'x', 'r', 'e', 'f'};
+    int32_t table[256];
+    init_bm_table(k_startxref, table, sizeof k_startxref, 1, 0);
+    const uint64_t max = entry->max_len ? entry->max_len : 20971520;
+    uint64_t end = 0;
+    in.skip(sizeof k_pdf_start);
+    for (;;) {
+        if (look_ahead(in, k_startxref, sizeof k_startxref, table, 1, max) != ahead::found) break;
+        const uint64_t keyword = in.tell();
+        revision_tail t;
+        if (!read_tail(in, &t)) continue;  // not a revision's tail: look on
+        // The first revision is taken as it ends; a later one only when its
+        // cross-reference offset checks out against this file.
+        if (end && !points_at_section(at, t.xref, keyword)) break;
+        end = t.end;
+        in.skip(t.end - in.tell());
+        if (!revision_follows(in)) break;
+    }
+    return end;
+}
+
 }  // namespace
 
 extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
@@ -210,6 +331,19 @@ extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, c
     unsigned char w[k_window];
     if (!in.peek_exact(w, k_window)) return 0;
     lmr::diag("[pdf] %.*s", 8, reinterpret_cast<const char *>(w));
+
+    if (lmr::deep_mode()) {
+        lmr::probe_reader at(state, data, available, offset, limit);
+        if (!at) return 0;
+        uint64_t end = deep_end(in, at, entry);
+        if (end) {
+            *found = 1;
+            return end;
+        }
+        // No revision's tail: the built-in rules may still find an end.
+        in.renew();
+        if (!in) return 0;
+    }
 
     end_marker eof;
     make_end_marker(entry, &eof);
