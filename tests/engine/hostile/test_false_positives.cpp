@@ -90,7 +90,8 @@ struct Quiet {
     }
 };
 
-TEST(FalsePositives, ProbesBehindTheirSignature) {
+// Every probe on every filler behind its signature, at every size.
+void probes_behind_their_signature() {
     Quiet quiet;
     const auto all_sizes = sizes();
     std::map<std::string, std::pair<size_t, size_t>> seen;  // "type/kind" -> finds, candidates
@@ -127,7 +128,16 @@ TEST(FalsePositives, ProbesBehindTheirSignature) {
     }
 }
 
-TEST(FalsePositives, ScanOfRandomDataReportsNothing) {
+TEST(FalsePositives, ProbesBehindTheirSignature) { probes_behind_their_signature(); }
+
+// A deep scan's structure walks accept nothing more.
+TEST(FalsePositives, ProbesBehindTheirSignatureInADeepScan) {
+    DeepScan deep;
+    probes_behind_their_signature();
+}
+
+// A whole scan of 256 MiB of random bytes for every type.
+void scan_of_random_data() {
     Quiet quiet;
     static size_t finds;
     finds = 0;
@@ -154,6 +164,13 @@ TEST(FalsePositives, ScanOfRandomDataReportsNothing) {
     set_callbacks(nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
     EXPECT_EQ(finds, 0u);
+}
+
+TEST(FalsePositives, ScanOfRandomDataReportsNothing) { scan_of_random_data(); }
+
+TEST(FalsePositives, DeepScanOfRandomDataReportsNothing) {
+    DeepScan deep;
+    scan_of_random_data();
 }
 
 }  // namespace
