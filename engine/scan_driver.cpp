@@ -26,20 +26,26 @@ bool wait_while_paused() {
 
 using lmr::k_mp4_key;
 using lmr::k_txt_key;
+constexpr int32_t k_mp3_key = lmr::row_key("mp3");
 constexpr uint64_t k_piece = 2u << 20;  // bytes read at a time into the window
 
 // For each byte value, the configured entries whose header starts with it,
 // as a bit mask over table indices: the first-match rule is then "lowest set
-// bit whose full header matches".
+// bit whose full header matches".  In deep mode the mp3 entry has a test of
+// its own instead of its header: an ID3v2 header of any version the probe
+// reads, or an MPEG audio frame header (an MP3 without an ID3v2 tag starts
+// with its first frame).
 struct header_index {
     uint64_t by_first_byte[256];
     int mp4_entry = -1;
     unsigned char mp4_lead = 0;
+    int deep_mp3_entry = -1;
     uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
     explicit header_index(const recovery_state *state) {
         memset(by_first_byte, 0, sizeof by_first_byte);
         int count = state->spec_count < LMR_MAX_SPECS ? state->spec_count : LMR_MAX_SPECS;
+        const bool deep = lmr::deep_mode();
         for (int i = 0; i < count; ++i) {
             const search_spec_entry &e = search_spec[i];
             if (e.header.len <= 0 || !e.header.value) continue;
@@ -49,6 +55,12 @@ struct header_index {
             if (e.type_key == k_mp4_key && mp4_entry < 0) {
                 mp4_entry = i;
                 mp4_lead = e.header.value[0];
+            }
+            if (deep && e.type_key == k_mp3_key && deep_mp3_entry < 0) {
+                deep_mp3_entry = i;
+                by_first_byte['I'] |= uint64_t(1) << i;
+                by_first_byte[0xFF] |= uint64_t(1) << i;
+                if (reach < 4) reach = 4;
             }
         }
     }
@@ -68,6 +80,10 @@ struct header_index {
             int i = __builtin_ctzll(mask);
             mask &= mask - 1;
             if ((uint64_t(1) << i) == mp4_bit) return i;
+            if (i == deep_mp3_entry) {
+                if (avail >= 4 && lmr::mp3_deep_start(p)) return i;
+                continue;
+            }
             const search_pattern &h = search_spec[i].header;
             if (avail >= uint64_t(h.len) && memcmp(p + 1, h.value + 1, size_t(h.len) - 1) == 0) return i;
         }
