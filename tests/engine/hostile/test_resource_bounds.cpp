@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace lmrtest;
 
@@ -32,26 +33,18 @@ long peak_rss_kb() {
     return ru.ru_maxrss;
 }
 
+struct BoundCase {
+    const char *type;
+    const char *sample;
+};
+
 // Each type's sample cut in the middle and followed by zeros to the end of
 // a 256 MiB chunk: the probe walks what structure there is, then searches
 // or walks on through the zeros as far as its rules let it.
-TEST(ResourceBounds, ProbesReadAndAllocateBoundedAmounts) {
+void check_bounds(const std::vector<BoundCase> &cases) {
     FILE *null = fopen("/dev/null", "w");
     set_diagnostic_output(null);
     const uint64_t chunk = 256ull << 20;
-    const struct {
-        const char *type;
-        const char *sample;
-    } cases[] = {
-        {"jpg", "image/jfif.jpg"},         {"png", "image/rgb.png"},
-        {"gif", "image/gif89a_comment.gif"}, {"bmp", "image/v5.bmp"},
-        {"docx", "archive/docx_lo_repacked_ct_first.docx"}, {"rar", "archive/rar4_single.rar"},
-        {"doc", "compound/doc_lo_text.doc"}, {"pdf", "document/gs_lf.pdf"},
-        {"sqlite", "document/p4096.sqlite"}, {"txt", "document/bom_5001.txt"},
-        {"mp3", "media/id3v23_no_v1.mp3"},  {"amr", "media/nb_mode2.amr"},
-        {"mp4", "media/moov_first.mp4"},    {"wmv", "media/wmv2_wma2.wmv"},
-        {"wav", "media/pcm_mono.wav"},      {"avi", "media/mpeg4_mp3.avi"},
-    };
     const long rss_before = peak_rss_kb();
     for (const auto &c : cases) {
         Bytes sample = read_file(data_path(c.sample));
@@ -77,6 +70,35 @@ TEST(ResourceBounds, ProbesReadAndAllocateBoundedAmounts) {
     EXPECT_LT(peak_rss_kb() - rss_before, 64 * 1024);
     set_diagnostic_output(nullptr);
     fclose(null);
+}
+
+const std::vector<BoundCase> k_bound_cases = {
+    {"jpg", "image/jfif.jpg"},         {"png", "image/rgb.png"},
+    {"gif", "image/gif89a_comment.gif"}, {"bmp", "image/v5.bmp"},
+    {"docx", "archive/docx_lo_repacked_ct_first.docx"}, {"rar", "archive/rar4_single.rar"},
+    {"doc", "compound/doc_lo_text.doc"}, {"pdf", "document/gs_lf.pdf"},
+    {"sqlite", "document/p4096.sqlite"}, {"txt", "document/bom_5001.txt"},
+    {"mp3", "media/id3v23_no_v1.mp3"},  {"amr", "media/nb_mode2.amr"},
+    {"mp4", "media/moov_first.mp4"},    {"wmv", "media/wmv2_wma2.wmv"},
+    {"wav", "media/pcm_mono.wav"},      {"avi", "media/mpeg4_mp3.avi"},
+};
+
+TEST(ResourceBounds, ProbesReadAndAllocateBoundedAmounts) { check_bounds(k_bound_cases); }
+
+// The deep walks of archives, documents and ISO media keep to the same
+// bounds, also on archives whose members leave their sizes to data
+// descriptors.
+TEST(ResourceBounds, DeepScanProbesReadAndAllocateBoundedAmounts) {
+    DeepScan deep;
+    check_bounds({
+        {"docx", "archive/docx_lo_repacked_ct_first.docx"},
+        {"docx", "archive/docx_lo_text.docx"},
+        {"zip", "archive/streamed_datadesc.zip"},
+        {"pdf", "document/gs_lf.pdf"},
+        {"pdf", "document/pdftex_xref_stream.pdf"},
+        {"mp4", "media/moov_first.mp4"},
+        {"3gp", "media/h263.3gp"},
+    });
 }
 
 }  // namespace
