@@ -9,6 +9,11 @@
 //
 //   lumarek-bench [--size MiB[,MiB...]] [--inputs random,zeros,dense]
 //                 [--dir DIR] [--samples DIR] [--repeat N] [--export DIR]
+//                 [--deep]
+//
+// With --deep, each input is also scanned in deep mode, right after the
+// scan by the built-in rules and against the same reads; its lines carry
+// "deep" after the input's name.
 //
 // With --export, every find of each input's last scan is also exported into
 // DIR (emptied afterwards) with the engine's export, against a plain copy of
@@ -291,6 +296,7 @@ int main(int argc, char **argv) {
     std::string sizes = "256", kinds = "random,zeros,dense", dir = "bench-data";
     std::string samples_dir = std::string(LUMAREK_SOURCE_DIR) + "/tests/data";
     int repeat = 1;
+    bool both_modes = false;
     std::string export_dir;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -301,8 +307,9 @@ int main(int argc, char **argv) {
         else if (a == "--samples") samples_dir = value();
         else if (a == "--repeat") repeat = std::max(1, atoi(value().c_str()));
         else if (a == "--export") export_dir = value();
+        else if (a == "--deep") both_modes = true;
         else {
-            fprintf(stderr, "usage: %s [--size MiB[,MiB]] [--inputs random,zeros,dense] [--dir DIR] [--samples DIR] [--repeat N] [--export DIR]\n", argv[0]);
+            fprintf(stderr, "usage: %s [--size MiB[,MiB]] [--inputs random,zeros,dense] [--dir DIR] [--samples DIR] [--repeat N] [--export DIR] [--deep]\n", argv[0]);
             return 2;
         }
     }
@@ -318,7 +325,8 @@ int main(int argc, char **argv) {
     skip_exist = 0;
     is_formated = 1;
 
-    printf("%-8s %8s %12s %12s %7s %10s %12s\n", "input", "MiB", "read MB/s", "scan MB/s", "ratio", "finds",
+    const int label_width = both_modes ? 11 : 8;
+    printf("%-*s %8s %12s %12s %7s %10s %12s\n", label_width, "input", "MiB", "read MB/s", "scan MB/s", "ratio", "finds",
            "finds/s");
     for (const std::string &ssize : split(sizes)) {
         uint64_t size = uint64_t(atoll(ssize.c_str())) << 20;
@@ -330,35 +338,56 @@ int main(int argc, char **argv) {
             }
             uint64_t bytes = 0;
             plain_read_seconds(path, &bytes);  // make the file hot
-            std::vector<double> reads, scans, ratios;
+            // The built-in rules, then (with --deep) the deep mode, each
+            // against the same two reads around them.
+            const std::vector<bool> modes = both_modes ? std::vector<bool>{false, true} : std::vector<bool>{false};
+            std::vector<double> reads;
+            std::vector<std::vector<double>> scans(modes.size()), ratios(modes.size());
             for (int r = 0; r < repeat; ++r) {
-                for (auto &s : g_stats) s.second.calls = s.second.finds = 0, s.second.seconds = 0;
                 double read1 = plain_read_seconds(path, &bytes);
-                rx.finds = 0;
-                rx.all.clear();
-                rx.keep_all = !export_dir.empty() && r == repeat - 1;
-                auto t0 = Clock::now();
-                start_recovery2(path.c_str(), k_all_types.c_str(), "", 0);
-                double scan = seconds_since(t0);
+                std::vector<double> scan(modes.size());
+                std::vector<size_t> finds(modes.size());
+                std::vector<std::string> probe_lines(modes.size());
+                for (size_t m = 0; m < modes.size(); ++m) {
+                    for (auto &s : g_stats) s.second.calls = s.second.finds = 0, s.second.seconds = 0;
+                    deep_scan = modes[m] ? 1 : 0;
+                    rx.finds = 0;
+                    // The finds of the built-in rules' last scan are the ones exported.
+                    rx.keep_all = !export_dir.empty() && r == repeat - 1 && !modes[m];
+                    if (rx.keep_all) rx.all.clear();
+                    auto t0 = Clock::now();
+                    start_recovery2(path.c_str(), k_all_types.c_str(), "", 0);
+                    scan[m] = seconds_since(t0);
+                    deep_scan = 0;
+                    finds[m] = rx.finds;
+                    double probe_total = 0;
+                    for (auto &s : g_stats) probe_total += s.second.seconds;
+                    if (probe_total > scan[m] * 0.01) {
+                        char line[256];
+                        snprintf(line, sizeof line, "         probe time %.3f s of %.3f s:", probe_total, scan[m]);
+                        probe_lines[m] = line;
+                        std::vector<ProbeStat> v;
+                        for (auto &s : g_stats)
+                            if (s.second.calls) v.push_back(s.second);
+                        std::sort(v.begin(), v.end(), [](auto &a, auto &b) { return a.seconds > b.seconds; });
+                        for (auto &s : v) {
+                            snprintf(line, sizeof line, " %s %.3fs/%llu calls/%llu finds;", s.name, s.seconds,
+                                     s.calls, s.finds);
+                            probe_lines[m] += line;
+                        }
+                    }
+                }
                 double read2 = plain_read_seconds(path, &bytes);
                 double read = (read1 + read2) / 2;
                 double mb = double(bytes) / 1e6;
-                printf("%-8s %8s %12.1f %12.1f %7.3f %10zu %12.1f\n", kind.c_str(), ssize.c_str(), mb / read,
-                       mb / scan, read / scan, rx.finds, double(rx.finds) / scan);
                 reads.push_back(mb / read);
-                scans.push_back(mb / scan);
-                ratios.push_back(read / scan);
-                double probe_total = 0;
-                for (auto &s : g_stats) probe_total += s.second.seconds;
-                if (probe_total > scan * 0.01) {
-                    printf("         probe time %.3f s of %.3f s:", probe_total, scan);
-                    std::vector<ProbeStat> v;
-                    for (auto &s : g_stats)
-                        if (s.second.calls) v.push_back(s.second);
-                    std::sort(v.begin(), v.end(), [](auto &a, auto &b) { return a.seconds > b.seconds; });
-                    for (auto &s : v)
-                        printf(" %s %.3fs/%llu calls/%llu finds;", s.name, s.seconds, s.calls, s.finds);
-                    printf("\n");
+                for (size_t m = 0; m < modes.size(); ++m) {
+                    std::string label = kind + (modes[m] ? " deep" : "");
+                    printf("%-*s %8s %12.1f %12.1f %7.3f %10zu %12.1f\n", label_width, label.c_str(), ssize.c_str(),
+                           mb / read, mb / scan[m], read / scan[m], finds[m], double(finds[m]) / scan[m]);
+                    scans[m].push_back(mb / scan[m]);
+                    ratios[m].push_back(read / scan[m]);
+                    if (!probe_lines[m].empty()) printf("%s\n", probe_lines[m].c_str());
                 }
                 fflush(stdout);
             }
@@ -396,8 +425,11 @@ int main(int argc, char **argv) {
             if (repeat > 2) {
                 // A shared machine slows single passes at random: the median
                 // of the runs is the figure to compare.
-                printf("%-8s %8s %12.1f %12.1f %7.3f   (median of %d)\n", kind.c_str(), ssize.c_str(), median(reads),
-                       median(scans), median(ratios), repeat);
+                for (size_t m = 0; m < modes.size(); ++m) {
+                    std::string label = kind + (modes[m] ? " deep" : "");
+                    printf("%-*s %8s %12.1f %12.1f %7.3f   (median of %d)\n", label_width, label.c_str(),
+                           ssize.c_str(), median(reads), median(scans[m]), median(ratios[m]), repeat);
+                }
                 fflush(stdout);
             }
         }
