@@ -55,6 +55,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${LUMAREK_HOMEPAGE}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The desktop program asks udisks2 for access to a partition; without it
+# the user runs it with sudo or joins the disk group.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udisks2)
 # dpkg-shlibdeps finds the programs' own library in the package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
 set(CPACK_STRIP_FILES ON)
