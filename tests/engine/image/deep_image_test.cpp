@@ -164,6 +164,25 @@ TEST(DeepPng, EveryChunkChecked) {
     for (const Bad &b : bad) expect_no_deep(b.png, "png", b.what);
 }
 
+// The CRC is taken in runs of many lengths (and in place or through the
+// reader): chunks of every length up to 300 bytes and a few long ones all
+// check, and one flipped bit anywhere in a long one is caught.
+TEST(DeepPng, CrcOfEveryLength) {
+    SmallPng s;
+    Bytes png = s.head();
+    auto add = [&](const Bytes &c) { png.insert(png.end(), c.begin(), c.end()); };
+    for (size_t n = 0; n <= 300; ++n) add(chunk("tEXt", random_bytes(n, uint32_t(n))));
+    for (size_t n : {4096u, 65536u + 13, 200000u}) add(chunk("zTXt", random_bytes(n, uint32_t(n))));
+    const size_t long_chunk = png.size() - (200000 + 12);
+    png.insert(png.end(), s.png.begin() + long(s.idat), s.png.end());
+    expect_deep(png, "png", png.size(), "chunks of many lengths");
+    for (size_t at : {size_t(8), size_t(15), size_t(16), size_t(63), size_t(64), size_t(1000), size_t(199999)}) {
+        Bytes bad = png;
+        bad[long_chunk + 8 + at] ^= 0x80;
+        expect_no_deep(bad, "png", "a bit flipped at " + std::to_string(at));
+    }
+}
+
 // ---- JPEG ---------------------------------------------------------------
 
 // The offset of the `n`th (from 0) marker FF `code` of a JPEG, walking its
