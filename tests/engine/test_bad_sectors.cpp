@@ -83,10 +83,11 @@ TEST_F(BadSectors, OnlyTheFailingSectorsAreLost) {
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
 }
 
-TEST_F(BadSectors, PictureEndingInUnreadableSectorsDoesNotHideTheNextFile) {
-    // A JPEG whose last 16 KiB and more lie in a 64 KiB unreadable run, and
-    // an MP4 right after the run.  Read as zeros, the run would let the
-    // JPEG's end-marker search go on into the MP4, which holds an FF D9.
+// A JPEG whose last 16 KiB and more lie in a 64 KiB unreadable run, and
+// an MP4 right after the run.  Read as zeros, the run would let the JPEG's
+// end-marker search (or, in a deep scan, its walk of the entropy-coded
+// data) go on into the MP4, which holds an FF D9.
+void picture_ending_in_unreadable_sectors() {
     Bytes jpg = read_file(data_path("image/jfif_baseline.jpg"));
     Bytes mp4 = read_file(data_path("media/moov_first.mp4"));
     ASSERT_GT(jpg.size(), 16384u + 4096u);
@@ -117,6 +118,13 @@ TEST_F(BadSectors, PictureEndingInUnreadableSectorsDoesNotHideTheNextFile) {
     TempFile out({}, "badsec-mp4");
     ASSERT_EQ(general_file_export(f.path().c_str(), mp4_at, mp4.size(), out.path().c_str()), 0);
     EXPECT_EQ(read_file(out.path()), mp4);
+}
+
+TEST_F(BadSectors, PictureEndingInUnreadableSectorsDoesNotHideTheNextFile) { picture_ending_in_unreadable_sectors(); }
+
+TEST_F(BadSectors, PictureEndingInUnreadableSectorsInADeepScan) {
+    DeepScan deep;
+    picture_ending_in_unreadable_sectors();
 }
 
 TEST_F(BadSectors, RangeReadZeroesAndCountsUnreadableSectors) {
