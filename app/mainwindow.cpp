@@ -459,6 +459,8 @@ void MainWindow::startRecovery() {
         if (!scans.at(i)) scans.removeAt(i);
     recoveryThread = new RecoveryThread(this, selectedGroups());
     scans.append(recoveryThread);
+    // Deep mode as the file-kind page's check box says, for this scan.
+    EngineControl::setDeepScan(ui->deepScanCheck->isChecked());
     recoveryThread->start(QThread::InheritPriority);
     setControlState(true, false, true, false);
 }

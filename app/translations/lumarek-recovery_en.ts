@@ -56,6 +56,10 @@
         <translation>Everything above, and other kinds of file too.</translation>
     </message>
     <message>
+        <source>深度扫描（找回更多文件，稍慢）</source>
+        <translation>Deep scan (finds more files, a little slower)</translation>
+    </message>
+    <message>
         <source>选择您需要恢复的文件类型：</source>
         <translation>Choose the kinds of file to recover:</translation>
     </message>
