@@ -7,6 +7,7 @@
 // ends archives whose local headers leave their sizes to data descriptors.
 #include "../probe_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -137,6 +138,7 @@ uint64_t walk(bs *r, search_spec_entry *entry, int32_t *found) {
 constexpr uint32_t k_locator_size = 20;        // ZIP64 end-record locator
 constexpr uint32_t k_end64_size = 56;          // ZIP64 end record, fixed part
 constexpr uint64_t k_default_search = 10485760;  // without a size limit on the entry
+constexpr uint32_t k_search_window = 16384;       // bytes searched at a time beyond the memory head
 // End records that pass the quick tests but whose directory must be walked
 // to be judged.  A real archive needs one, a stored archive inside it none
 // (its offsets are relative to its own start); the bound keeps a crafted
@@ -325,50 +327,56 @@ uint64_t deep_walk(lmr::probe_reader &in, lmr::probe_reader &dir, search_spec_en
         search_from = in.tell();
     }
 
+    // The search, in windows from there on: every end-record signature in
+    // a window is judged before the next window is read, and windows
+    // overlap by 3 bytes, so a signature across a seam is seen.
     static const unsigned char k_end_sig[] = {'P', 'K', 5, 6};
-    const unsigned char *pattern = k_end_sig;
-    const int32_t *table = entry->footer.table;
-    int32_t own_table[256];
-    if (entry->footer.len != 4 || !entry->footer.value || memcmp(entry->footer.value, k_end_sig, 4) != 0) {
-        init_bm_table(k_end_sig, own_table, 4, 1, 0);
-        table = own_table;
-    } else {
-        pattern = entry->footer.value;
-    }
-    uint64_t budget = entry->max_len ? entry->max_len : k_default_search;
+    const uint64_t budget = entry->max_len ? entry->max_len : k_default_search;
+    if (search_from >= in.limit()) return 0;
+    const uint64_t search_end = search_from + std::min(budget, in.limit() - search_from);
+    unsigned char window[k_search_window];
     int walks = 0;
-    move_to(in, search_from);
-    while (budget >= k_end_size && walks < k_directory_walks) {
-        int32_t hit = 0;
-        uint64_t reach = bs_search(in.get(), pattern, 4, budget, table, 1, &hit);
-        if (!hit) return 0;
-        const uint64_t at = in.tell();
-        unsigned char end[k_end_size];
-        if (in.peek_exact(end, k_end_size)) {
-            // The quick tests first: the directory must end right here.
-            uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
-            bool zip64 = size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
-            if (zip64 || start + size == at) {
-                ++walks;
-                part_names names;
-                const uint64_t stop = at + k_end_size + htos(end + 20, 1);
-                if (stop <= in.limit() && directory_agrees(dir, at, end, first, first_len, names)) {
-                    // The comment must be there in full.
-                    in.skip(k_end_size);
-                    unsigned char last;
-                    if (stop > at + k_end_size) {
-                        in.skip(stop - at - k_end_size - 1);
-                        if (!in.peek_exact(&last, 1)) return 0;
-                    }
-                    entry->suffix = names.kind();
-                    if (!lmr::name_requested(entry, entry->suffix)) return 0;
-                    *found = 1;
-                    return stop;
-                }
-            }
+    for (uint64_t pos = search_from; pos + 4 <= search_end;) {
+        move_to(in, pos);
+        uint64_t count = 0;
+        const unsigned char *view = in.in_memory(&count);
+        bool last = false;
+        if (!view || count < k_end_size) {
+            const uint32_t want = uint32_t(std::min<uint64_t>(sizeof window, search_end - pos));
+            count = in.peek(window, want);
+            view = window;
+            last = count < want;
         }
-        budget -= reach - 3;
-        in.skip(1);
+        if (count > search_end - pos) count = search_end - pos;
+        if (count < 4) break;
+        const unsigned char *p = view;
+        while ((p = static_cast<const unsigned char *>(memmem(p, size_t(view + count - p), k_end_sig, 4)))) {
+            const uint64_t at = pos + uint64_t(p - view);
+            ++p;
+            unsigned char end[k_end_size];
+            if (p - 1 + k_end_size <= view + count) {
+                memcpy(end, p - 1, k_end_size);
+            } else if (!read_at(dir, at, end, k_end_size)) {
+                continue;
+            }
+            // The quick tests first: the directory must end right here.
+            const uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
+            const bool zip64 = size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
+            if (!zip64 && start + size != at) continue;
+            if (walks++ == k_directory_walks) return 0;
+            part_names names;
+            const uint64_t stop = at + k_end_size + htos(end + 20, 1);
+            if (stop > in.limit() || !directory_agrees(dir, at, end, first, first_len, names)) continue;
+            // The comment must be there in full.
+            unsigned char tail;
+            if (stop > at + k_end_size && !read_at(dir, stop - 1, &tail, 1)) return 0;
+            entry->suffix = names.kind();
+            if (!lmr::name_requested(entry, entry->suffix)) return 0;
+            *found = 1;
+            return stop;
+        }
+        if (last) break;
+        pos += count - 3;
     }
     return 0;
 }

@@ -211,6 +211,12 @@ linear check_linearized(lmr::probe_reader &in, const unsigned char *w, const end
 
 constexpr uint32_t k_tail_look = 64;  // bytes from "startxref" to its %%EOF, at most
 constexpr uint32_t k_gap = 512;       // blank bytes between two revisions, at most
+// Each search for a tail reads a window of its own beyond the memory head:
+// a crafted file of keywords without tails, or of many tiny revisions,
+// must not cost a window per keyword without end.  Real files have a tail
+// per revision and seldom more than a few hundred revisions.
+constexpr int k_false_tails = 64;
+constexpr int k_revisions = 4096;
 
 bool pdf_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
 bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
@@ -304,12 +310,17 @@ uint64_t deep_end(lmr::probe_reader &in, lmr::probe_reader &at, const search_spe
     init_bm_table(k_startxref, table, sizeof k_startxref, 1, 0);
     const uint64_t max = entry->max_len ? entry->max_len : 20971520;
     uint64_t end = 0;
+    int false_tails = 0;
     in.skip(sizeof k_pdf_start);
-    for (;;) {
+    for (int revisions = 0; revisions < k_revisions;) {
         if (look_ahead(in, k_startxref, sizeof k_startxref, table, 1, max) != ahead::found) break;
         const uint64_t keyword = in.tell();
         revision_tail t;
-        if (!read_tail(in, &t)) continue;  // not a revision's tail: look on
+        if (!read_tail(in, &t)) {
+            if (++false_tails == k_false_tails) break;
+            continue;  // not a revision's tail: look on
+        }
+        ++revisions;
         // The first revision is taken as it ends; a later one only when its
         // cross-reference offset checks out against this file.
         if (end && !points_at_section(at, t.xref, keyword)) break;
