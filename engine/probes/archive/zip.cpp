@@ -221,11 +221,19 @@ bool zip64_offset(bs *r, uint32_t extra_len, const unsigned char *hdr, uint64_t 
     return got;
 }
 
+// Whether a ZIP64 locator stands right before the end record at `at`; its
+// bytes in `loc`.
+bool zip64_locator(lmr::probe_reader &dir, uint64_t at, unsigned char *loc) {
+    return at >= k_locator_size + k_end64_size && read_at(dir, at - k_locator_size, loc, k_locator_size) &&
+           has_sig(loc, 6, 7);
+}
+
 // Whether the end record at stream position `at` closes an archive that
 // starts at the candidate: its central directory ends where the record (or
-// the ZIP64 end record) begins, every entry's local header lies before the
-// directory, and the entry at offset 0 has the name of the candidate's first
-// local header.  Gathers the member names into `names`.
+// the ZIP64 end record, when a locator precedes the end record) begins,
+// every entry's local header lies before the directory, and the entry at
+// offset 0 has the name of the candidate's first local header.  Gathers the
+// member names into `names`.
 bool directory_agrees(lmr::probe_reader &dir, uint64_t at, const unsigned char *end, const member_name &first,
                       uint32_t first_len, part_names &names) {
     // One disk only (ZIP64 archives may leave the numbers to their own record).
@@ -235,12 +243,14 @@ bool directory_agrees(lmr::probe_reader &dir, uint64_t at, const unsigned char *
     if (htos(end + 8, 1) != count) return false;
     uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
     uint64_t dir_end = at;
-    if (count == 0xFFFF || size == 0xFFFFFFFFu || start == 0xFFFFFFFFu) {
-        // ZIP64: the locator just before the end record points at the
-        // ZIP64 end record, which follows the directory.
+    const bool escaped = count == 0xFFFF || size == 0xFFFFFFFFu || start == 0xFFFFFFFFu;
+    if (escaped || start + size != at) {
+        // ZIP64: a locator right before the end record points at the ZIP64
+        // end record, which follows the directory and holds its true
+        // numbers.  Some writers put them in the end record as well, others
+        // escape them there.
         unsigned char loc[k_locator_size], rec[k_end64_size];
-        if (at < k_locator_size + k_end64_size) return false;
-        if (!read_at(dir, at - k_locator_size, loc, k_locator_size) || !has_sig(loc, 6, 7)) return false;
+        if (!zip64_locator(dir, at, loc)) return false;
         uint64_t rec_at = le64(loc + 8);
         if (rec_at > at - k_locator_size - k_end64_size) return false;
         if (!read_at(dir, rec_at, rec, k_end64_size) || !has_sig(rec, 6, 6)) return false;
@@ -359,10 +369,14 @@ uint64_t deep_walk(lmr::probe_reader &in, lmr::probe_reader &dir, search_spec_en
             } else if (!read_at(dir, at, end, k_end_size)) {
                 continue;
             }
-            // The quick tests first: the directory must end right here.
+            // The quick tests first: the directory must end right here, or
+            // at a ZIP64 end record before a locator right here.
             const uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
-            const bool zip64 = size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
-            if (!zip64 && start + size != at) continue;
+            const bool escaped = size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
+            unsigned char loc[k_locator_size];
+            if (!escaped && start + size != at &&
+                !(start + size + k_end64_size + k_locator_size <= at && zip64_locator(dir, at, loc)))
+                continue;
             if (walks++ == k_directory_walks) return 0;
             part_names names;
             const uint64_t stop = at + k_end_size + htos(end + 20, 1);

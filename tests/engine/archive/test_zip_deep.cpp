@@ -185,6 +185,13 @@ TEST(ZipDeep, SigningBlocksAndZip64EndRecords) {
     Bytes bad = big;
     bad[bad.size() - 22 - 2 - 20 + 8] ^= 1;
     EXPECT_FALSE(deep_probe(bad, "zip").found);
+    // The end record keeping the numbers, the directory ending at the ZIP64
+    // end record before it.
+    z64.zip64_plain = true;
+    Bytes plain = make_zip({{"-", std::string(2000, 'a'), ""}}, z64);
+    r = deep_probe(surrounded(plain, 512, 512, 12), "zip", 512);
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(r.length, plain.size());
 }
 
 TEST(ZipDeep, CutArchivesAndTheSearchBound) {

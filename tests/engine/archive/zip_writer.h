@@ -21,6 +21,7 @@ struct ZipOptions {
     std::string comment;
     std::string before_directory;  // bytes between the last member and the directory
     bool zip64_end = false;        // ZIP64 end record and locator; the end record escapes its fields
+    bool zip64_plain = false;      // ... or keeps them (as zip does writing to a pipe)
 };
 
 inline void put16(Bytes &b, uint32_t v) {
@@ -95,8 +96,10 @@ inline Bytes make_zip(const std::vector<ZipMember> &members, const ZipOptions &o
         put32(out, 0);
         put32(out, rec_at), put32(out, 0);
         put32(out, 1);
-        count = 0xFFFF;
-        cd_size = cd_at = 0xFFFFFFFFu;
+        if (!opt.zip64_plain) {
+            count = 0xFFFF;
+            cd_size = cd_at = 0xFFFFFFFFu;
+        }
     }
     append(out, std::string("PK\x05\x06", 4));
     put16(out, 0);
