@@ -3,7 +3,8 @@
 //
 // A deep scan names the file by every 3GPP brand (not only 3gp4), accepts
 // the other top-level boxes the format defines (metadata, fragments, their
-// indexes), and ends the walk at a second "ftyp", where another file begins.
+// indexes), ends the walk at a second "ftyp", where another file begins,
+// and leaves out still pictures stored as ISO media (HEIF, AVIF).
 #include "../probe_reader.h"
 
 namespace {
@@ -24,6 +25,16 @@ bool deep_box(const unsigned char *t) {
                                        "prft", "emsg", "pdin", "bloc"};
     for (const char *k : more)
         if (memcmp(t, k, 4) == 0) return true;
+    return false;
+}
+
+// Still pictures stored the same way (HEIF, AVIF, Canon's raw photos):
+// with their metadata box walked they would pass for a video.
+bool brand_picture(const unsigned char *b) {
+    static const char *const pictures[] = {"mif1", "msf1", "miaf", "heic", "heix", "heim", "heis", "hevc",
+                                           "hevx", "hevm", "hevs", "avif", "avis", "avci", "crx "};
+    for (const char *k : pictures)
+        if (memcmp(b, k, 4) == 0) return true;
     return false;
 }
 
@@ -72,6 +83,7 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
                 ftyp_seen = true;
                 break;
             }
+            if (deep && brand_picture(f + 8)) return 0;
             if (memcmp(f + 8, "qt", 2) == 0)
                 entry->suffix = "mov";
             else if (memcmp(f + 8, "3gp4", 4) == 0 || (deep && brand_3gpp(f + 8)))

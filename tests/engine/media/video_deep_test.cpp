@@ -84,6 +84,10 @@ TEST(Mp4Deep, MetadataAndFragmentBoxesAreWalkedAndASecondFtypEndsTheFile) {
         {"unknown box still ends the walk", build({ftyp("isom"), mdat, box("moov", 30), box("zzzz", 30)}), 1,
          24 + 3008 + 38},
         {"no mdat", build({ftyp("isom"), box("moov", 100), box("meta", 10)}), 0, 0},
+        // Pictures stored as ISO media are no videos.
+        {"HEIF picture", build({ftyp("heic"), box("meta", 300), mdat}), 0, 0},
+        {"AVIF picture", build({ftyp("avif"), box("meta", 300), mdat}), 0, 0},
+        {"HEIF sequence", build({ftyp("msf1"), box("meta", 30), box("moov", 90), mdat}), 0, 0},
     };
     {
         DeepScan mode;
