@@ -289,108 +289,220 @@ bool directory_agrees(lmr::probe_reader &dir, uint64_t at, const unsigned char *
     return first_seen && dir.tell() == dir_end;
 }
 
-// Deep walk: the local headers whose sizes can be trusted are passed by
-// their sizes, each landing checked against the next record's signature;
-// from the first member that leaves its size to a data descriptor (or the
-// directory itself) the end record is searched for, within the entry's size
-// limit, and the first one whose directory agrees ends the archive.
+// Looks for a 4-byte signature from a stream position on, up to an end, a
+// window at a time: every match in a window is handed out before the next
+// window is read, and windows overlap by 3 bytes, so a match across a seam
+// is seen.  Reads with `r`, which it moves.
+class sig_scanner {
+public:
+    sig_scanner(lmr::probe_reader &r, const unsigned char *sig, uint64_t from, uint64_t end)
+        : r_(r), sig_(sig), pos_(from), end_(end) {}
+
+    // The next match: its stream position, and the bytes from it on that
+    // the window holds (at least the signature).
+    bool next(uint64_t *at, const unsigned char **bytes, uint64_t *avail) {
+        for (;;) {
+            if (view_) {
+                const auto *p = static_cast<const unsigned char *>(memmem(cur_, size_t(view_ + count_ - cur_), sig_, 4));
+                if (p) {
+                    cur_ = p + 1;
+                    *at = pos_ + uint64_t(p - view_);
+                    *bytes = p;
+                    *avail = uint64_t(view_ + count_ - p);
+                    return true;
+                }
+                if (last_) return false;
+                pos_ += count_ - 3;
+                view_ = nullptr;
+            }
+            if (pos_ >= end_ || end_ - pos_ < 4) return false;
+            move_to(r_, pos_);
+            view_ = r_.in_memory(&count_);
+            last_ = false;
+            if (!view_ || count_ < k_end_size) {
+                const uint32_t want = uint32_t(std::min<uint64_t>(sizeof window_, end_ - pos_));
+                count_ = r_.peek(window_, want);
+                view_ = window_;
+                last_ = count_ < want;
+            }
+            if (count_ > end_ - pos_) count_ = end_ - pos_;
+            if (count_ < 4) return false;
+            cur_ = view_;
+        }
+    }
+
+private:
+    lmr::probe_reader &r_;
+    const unsigned char *sig_;
+    uint64_t pos_, end_;
+    const unsigned char *view_ = nullptr, *cur_ = nullptr;
+    uint64_t count_ = 0;
+    bool last_ = false;
+    unsigned char window_[k_search_window];
+};
+
+// `n` bytes at stream position `at`: from the scanner's window when it
+// holds them (`bytes`, `avail`), else read with `dir`.
+bool bytes_at(lmr::probe_reader &dir, uint64_t at, const unsigned char *bytes, uint64_t avail, unsigned char *dst,
+              uint32_t n) {
+    if (avail >= n) {
+        memcpy(dst, bytes, n);
+        return true;
+    }
+    return read_at(dir, at, dst, n);
+}
+
+// A local header's member: the 30 bytes in `hdr` were read, the reader
+// stands on the name.  Reads the name into `name` (its full length in
+// *name_len) and the extra field, which may carry 64-bit sizes; the reader
+// ends on the member's data.  *size is the compressed size, or
+// UINT64_MAX when neither field gives it.
+bool local_member(lmr::probe_reader &in, const unsigned char *hdr, member_name &name, uint32_t *name_len,
+                  uint64_t *size, bool *zip64) {
+    if (!read_long_name(in.get(), htos(hdr + 26, 1), name, name_len)) return false;
+    uint32_t extra = htos(hdr + 28, 1);
+    const uint32_t size32 = htoi(hdr + 18, 1);
+    *size = size32;
+    *zip64 = false;
+    while (extra >= 4) {
+        unsigned char f[4 + 16];
+        if (!in.read_exact(f, 4)) return false;
+        const uint32_t id = htos(f, 1), len = htos(f + 2, 1);
+        extra -= 4;
+        if (len > extra) return false;
+        extra -= len;
+        if (id == 1 && len >= 16) {
+            // Both sizes, 64 bits each, when either is escaped.
+            if (!in.read_exact(f + 4, 16)) return false;
+            *zip64 = true;
+            if (size32 == 0xFFFFFFFFu) *size = le64(f + 12);
+            in.skip(len - 16);
+        } else {
+            in.skip(len);
+        }
+    }
+    in.skip(extra);
+    if (size32 == 0xFFFFFFFFu && !*zip64) *size = UINT64_MAX;
+    return true;
+}
+
+// The end of the data descriptor that closes a member whose size only the
+// descriptor gives: the first "PK 07 08" after the data's start whose
+// compressed size is its distance from there, within `budget` bytes.  Of
+// the 16-byte and the 24-byte (64-bit) form, the one after which another
+// record begins is taken, the member's own form first.  0: none.
+uint64_t descriptor_end(lmr::probe_reader &in, lmr::probe_reader &dir, uint64_t data, uint64_t budget,
+                        bool zip64) {
+    static const unsigned char k_desc_sig[] = {'P', 'K', 7, 8};
+    const uint64_t end = data + std::min(budget, in.limit() - data);
+    sig_scanner scan(in, k_desc_sig, data, end);
+    uint64_t at, avail;
+    const unsigned char *bytes;
+    while (scan.next(&at, &bytes, &avail)) {
+        unsigned char d[28];
+        memset(d, 0, sizeof d);
+        if (!bytes_at(dir, at, bytes, avail, d, 16)) return 0;
+        bytes_at(dir, at, bytes, avail, d, sizeof d);  // as far as the input goes
+        const uint64_t size = at - data;
+        const bool short_form = htoi(d + 8, 1) == size, long_form = le64(d + 8) == size;
+        if (!short_form && !long_form) continue;
+        const bool pk16 = d[16] == 'P' && d[17] == 'K', pk24 = d[24] == 'P' && d[25] == 'K';
+        const uint32_t own = zip64 ? 24 : 16, other = zip64 ? 16 : 24;
+        auto fits = [&](uint32_t form) { return form == 16 ? short_form : long_form; };
+        auto followed = [&](uint32_t form) { return form == 16 ? pk16 : pk24; };
+        if (fits(own) && followed(own)) return at + own;
+        if (fits(other) && followed(other)) return at + other;
+        if (fits(own)) return at + own;
+        return at + other;
+    }
+    return 0;
+}
+
+// Deep walk: the local headers are passed by their sizes, each landing
+// checked against the next record's signature, and a member that leaves
+// its size to a data descriptor by that descriptor, found within the
+// entry's size limit.  Where neither works (a descriptor without its
+// signature, a size that lands nowhere), and from the directory on, the
+// end record is searched for, within the size limit, and the first one
+// whose directory agrees ends the archive.
 uint64_t deep_walk(lmr::probe_reader &in, lmr::probe_reader &dir, search_spec_entry *entry, int32_t *found) {
+    const uint64_t budget = entry->max_len ? entry->max_len : k_default_search;
     unsigned char hdr[k_local_size];
-    member_name first{};
-    uint32_t first_len = 0;
+    member_name first{}, name{};
+    uint32_t first_len = 0, name_len = 0;
+    uint64_t size = 0;
+    bool zip64 = false;
     if (!in.peek_exact(hdr, k_local_size) || !has_sig(hdr, 3, 4)) return 0;
     in.skip(k_local_size);
-    if (!read_long_name(in.get(), htos(hdr + 26, 1), first, &first_len)) return 0;
-    in.skip(htos(hdr + 28, 1));
+    if (!local_member(in, hdr, first, &first_len, &size, &zip64)) return 0;
 
-    // Where the search for the end record starts: after the last member
-    // whose data could not be passed by its size.
+    // Where the search for the end record starts.
     uint64_t search_from = in.tell();
     for (;;) {
-        const uint32_t flags = htos(hdr + 6, 1);
-        const uint32_t csize = htoi(hdr + 18, 1);
-        if (((flags & 8) && csize == 0) || csize == 0xFFFFFFFFu) break;  // size unknown here
-        uint64_t next = in.tell() + csize;
-        if (next > in.limit()) break;
-        in.skip(csize);
+        const uint64_t data = in.tell();
+        search_from = data;
+        const bool streamed = (htos(hdr + 6, 1) & 8) && size == 0;
+        if (streamed) {
+            const uint64_t after = descriptor_end(in, dir, data, budget, zip64);
+            if (!after) break;
+            move_to(in, after);
+        } else {
+            if (size == UINT64_MAX || size > in.limit() - data) break;
+            in.skip(size);
+            unsigned char d[28];
+            const uint32_t got = in.peek(d, sizeof d);
+            if (got >= 4 && has_sig(d, 7, 8)) {
+                // A data descriptor with its signature after sized data: 16
+                // bytes, or 24 with 64-bit sizes.
+                if (got >= 20 && d[16] == 'P' && d[17] == 'K') in.skip(16);
+                else if (got >= 28 && d[24] == 'P' && d[25] == 'K') in.skip(24);
+                else break;
+            } else if (got >= 4 && !(d[0] == 'P' && d[1] == 'K') && (htos(hdr + 6, 1) & 8)) {
+                in.skip(zip64 ? 20 : 12);  // a descriptor without its signature
+            }
+        }
         unsigned char sig[4];
         if (!in.peek_exact(sig, 4)) break;
-        if (has_sig(sig, 7, 8)) {
-            // A data descriptor with its signature: 16 bytes, or 24 with
-            // 64-bit sizes.
-            unsigned char d[24 + 4];
-            uint32_t got = in.peek(d, sizeof d);
-            if (got >= 20 && d[16] == 'P' && d[17] == 'K') in.skip(16);
-            else if (got >= 28 && d[24] == 'P' && d[25] == 'K') in.skip(24);
-            else break;
-        } else if (!(sig[0] == 'P' && sig[1] == 'K') && (flags & 8)) {
-            in.skip(12);  // a descriptor without its signature
-        }
-        if (!in.peek_exact(sig, 4)) break;
         if (!has_sig(sig, 3, 4)) {
-            if (has_sig(sig, 1, 2) || has_sig(sig, 5, 6) || has_sig(sig, 6, 6)) search_from = in.tell();
+            // The directory, or (after a descriptor found by its size) what
+            // stands before it, such as a signing block: search from here.
+            if (streamed || has_sig(sig, 1, 2) || has_sig(sig, 5, 6) || has_sig(sig, 6, 6)) search_from = in.tell();
             break;
         }
         if (!in.peek_exact(hdr, k_local_size)) break;
         in.skip(k_local_size);
-        in.skip(uint64_t(htos(hdr + 26, 1)) + htos(hdr + 28, 1));
-        search_from = in.tell();
+        if (!local_member(in, hdr, name, &name_len, &size, &zip64)) break;
     }
 
-    // The search, in windows from there on: every end-record signature in
-    // a window is judged before the next window is read, and windows
-    // overlap by 3 bytes, so a signature across a seam is seen.
+    // The search for the end record.
     static const unsigned char k_end_sig[] = {'P', 'K', 5, 6};
-    const uint64_t budget = entry->max_len ? entry->max_len : k_default_search;
     if (search_from >= in.limit()) return 0;
-    const uint64_t search_end = search_from + std::min(budget, in.limit() - search_from);
-    unsigned char window[k_search_window];
+    sig_scanner scan(in, k_end_sig, search_from, search_from + std::min(budget, in.limit() - search_from));
     int walks = 0;
-    for (uint64_t pos = search_from; pos + 4 <= search_end;) {
-        move_to(in, pos);
-        uint64_t count = 0;
-        const unsigned char *view = in.in_memory(&count);
-        bool last = false;
-        if (!view || count < k_end_size) {
-            const uint32_t want = uint32_t(std::min<uint64_t>(sizeof window, search_end - pos));
-            count = in.peek(window, want);
-            view = window;
-            last = count < want;
-        }
-        if (count > search_end - pos) count = search_end - pos;
-        if (count < 4) break;
-        const unsigned char *p = view;
-        while ((p = static_cast<const unsigned char *>(memmem(p, size_t(view + count - p), k_end_sig, 4)))) {
-            const uint64_t at = pos + uint64_t(p - view);
-            ++p;
-            unsigned char end[k_end_size];
-            if (p - 1 + k_end_size <= view + count) {
-                memcpy(end, p - 1, k_end_size);
-            } else if (!read_at(dir, at, end, k_end_size)) {
-                continue;
-            }
-            // The quick tests first: the directory must end right here, or
-            // at a ZIP64 end record before a locator right here.
-            const uint64_t size = htoi(end + 12, 1), start = htoi(end + 16, 1);
-            const bool escaped = size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
-            unsigned char loc[k_locator_size];
-            if (!escaped && start + size != at &&
-                !(start + size + k_end64_size + k_locator_size <= at && zip64_locator(dir, at, loc)))
-                continue;
-            if (walks++ == k_directory_walks) return 0;
-            part_names names;
-            const uint64_t stop = at + k_end_size + htos(end + 20, 1);
-            if (stop > in.limit() || !directory_agrees(dir, at, end, first, first_len, names)) continue;
-            // The comment must be there in full.
-            unsigned char tail;
-            if (stop > at + k_end_size && !read_at(dir, stop - 1, &tail, 1)) return 0;
-            entry->suffix = names.kind();
-            if (!lmr::name_requested(entry, entry->suffix)) return 0;
-            *found = 1;
-            return stop;
-        }
-        if (last) break;
-        pos += count - 3;
+    uint64_t at, avail;
+    const unsigned char *bytes;
+    while (scan.next(&at, &bytes, &avail)) {
+        unsigned char end[k_end_size];
+        if (!bytes_at(dir, at, bytes, avail, end, k_end_size)) continue;
+        // The quick tests first: the directory must end right here, or at a
+        // ZIP64 end record before a locator right here.
+        const uint64_t dir_size = htoi(end + 12, 1), start = htoi(end + 16, 1);
+        const bool escaped = dir_size == 0xFFFFFFFFu || start == 0xFFFFFFFFu || htos(end + 10, 1) == 0xFFFF;
+        unsigned char loc[k_locator_size];
+        if (!escaped && start + dir_size != at &&
+            !(start + dir_size + k_end64_size + k_locator_size <= at && zip64_locator(dir, at, loc)))
+            continue;
+        if (walks++ == k_directory_walks) return 0;
+        part_names names;
+        const uint64_t stop = at + k_end_size + htos(end + 20, 1);
+        if (stop > in.limit() || !directory_agrees(dir, at, end, first, first_len, names)) continue;
+        // The comment must be there in full.
+        unsigned char tail;
+        if (stop > at + k_end_size && !read_at(dir, stop - 1, &tail, 1)) return 0;
+        entry->suffix = names.kind();
+        if (!lmr::name_requested(entry, entry->suffix)) return 0;
+        *found = 1;
+        return stop;
     }
     return 0;
 }

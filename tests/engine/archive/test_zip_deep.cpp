@@ -174,6 +174,22 @@ TEST(ZipDeep, SigningBlocksAndZip64EndRecords) {
     EXPECT_EQ(r.length, apk.size());
     EXPECT_EQ(r.suffix, "apk");
 
+    // ... and after members that keep their sizes in descriptors.
+    ZipOptions streamed_apk = streamed();
+    streamed_apk.before_directory = signed_apk.before_directory;
+    Bytes apk2 = make_zip({{"AndroidManifest.xml", "<manifest/>", ""}, {"classes.dex", "dex\n035", ""}}, streamed_apk);
+    r = deep_probe(surrounded(apk2, 1024, 100, 9), "apk", 1024);
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(r.length, apk2.size());
+
+    // Descriptors with 64-bit sizes.
+    ZipOptions d64 = streamed();
+    d64.descriptor64 = true;
+    Bytes wide = make_zip({{"a", std::string(3000, 'a'), ""}, {"b", std::string(10, 'b'), ""}}, d64);
+    r = deep_probe(surrounded(wide, 512, 512, 10), "zip", 512);
+    EXPECT_TRUE(r.found);
+    EXPECT_EQ(r.length, wide.size());
+
     ZipOptions z64 = streamed();
     z64.zip64_end = true;
     z64.comment = "64";
@@ -202,12 +218,30 @@ TEST(ZipDeep, CutArchivesAndTheSearchBound) {
         Bytes c(z.begin(), z.end() - long(cut));
         EXPECT_FALSE(deep_probe(c, "zip").found) << cut;
     }
-    // The end record is looked for within the entry's size limit (10 MiB)
-    // from where the search starts.
+    // A data descriptor, and the end record, are looked for within the
+    // entry's size limit (10 MiB) from where each search starts: a member
+    // of that size is not passed, but an archive of smaller members that
+    // keep their sizes in descriptors may be larger.
     Bytes far = make_zip({{"big.bin", std::string(10u << 20, 'x'), ""}}, streamed());
     EXPECT_FALSE(deep_probe(far, "zip").found);
     Bytes near = make_zip({{"big.bin", std::string((10u << 20) - 200, 'x'), ""}}, streamed());
     EXPECT_TRUE(deep_probe(near, "zip").found);
+    Bytes many = make_zip({{"a.bin", std::string(6u << 20, 'a'), ""},
+                           {"b.bin", std::string(6u << 20, 'b'), ""},
+                           {"c.bin", std::string(1u << 20, 'c'), ""}},
+                          streamed());
+    Outcome m = deep_probe(many, "zip", 0, 4096);
+    EXPECT_TRUE(m.found);
+    EXPECT_EQ(m.length, many.size());
+    // Without signatures the descriptors cannot be found by themselves:
+    // then the end record is looked for from the first such member.
+    ZipOptions bare = streamed();
+    bare.descriptor_signature = false;
+    EXPECT_FALSE(deep_probe(make_zip({{"a.bin", std::string(6u << 20, 'a'), ""},
+                                      {"b.bin", std::string(6u << 20, 'b'), ""}},
+                                     bare),
+                            "zip")
+                     .found);
     // Sized members are passed by their sizes, so a large archive the
     // built-in walk finds is found too.
     Bytes sized = make_zip({{"big.bin", std::string(12u << 20, 'x'), ""}, {"s", "s", ""}});

@@ -18,6 +18,7 @@ struct ZipOptions {
     bool descriptors = false;       // sizes in the local headers, then "PK 07 08"
     bool zero_local_sizes = false;  // streamed: sizes only in the descriptors
     bool descriptor_signature = true;  // false: descriptors of 12 bytes, without "PK 07 08"
+    bool descriptor64 = false;         // 64-bit sizes in the descriptors, a ZIP64 extra field in the local headers
     std::string comment;
     std::string before_directory;  // bytes between the last member and the directory
     bool zip64_end = false;        // ZIP64 end record and locator; the end record escapes its fields
@@ -50,14 +51,20 @@ inline Bytes make_zip(const std::vector<ZipMember> &members, const ZipOptions &o
         put32(out, local_size);
         put32(out, local_size);
         put16(out, uint32_t(m.name.size()));
-        put16(out, 0);
+        put16(out, opt.descriptor64 ? 20 : 0);
         append(out, m.name);
+        if (opt.descriptor64) {
+            put16(out, 1), put16(out, 16);
+            put32(out, 0), put32(out, 0), put32(out, 0), put32(out, 0);
+        }
         append(out, m.data);
         if (opt.descriptors) {
             if (opt.descriptor_signature) append(out, std::string("PK\x07\x08", 4));
             put32(out, 0);
             put32(out, size);
+            if (opt.descriptor64) put32(out, 0);
             put32(out, size);
+            if (opt.descriptor64) put32(out, 0);
         }
         const std::string &cname = m.central_name.empty() ? m.name : m.central_name;
         append(central, std::string("PK\x01\x02", 4));
