@@ -9,7 +9,8 @@
 // 2.2, 2.3 or 2.4 (its size from synch-safe bytes, plus a footer when its
 // flag says so), then MPEG audio frames, each header giving the frame's
 // length, up to the last frame that agrees with the first on version,
-// layer and sample rate; then an APEv2 and an ID3v1 tag where they follow.
+// layer and sample rate; then an APEv2 and an ID3v1 tag where they follow
+// (an ID3v1 tag also where it cuts the last frame short).
 // A file without an ID3v2 tag starts at its first frame, and only a long
 // chain of frames makes it one.
 #include "../probe_reader.h"
@@ -74,6 +75,8 @@ constexpr uint64_t k_audio_search = 64 * 1024;
 constexpr int k_max_id3v2 = 4;
 // Bound on an APEv2 tag (its items and footer).
 constexpr uint32_t k_max_ape = 16u << 20;
+// The longest frame (MPEG-2.5 layer II at 160 kbit/s and 8 kHz, padded).
+constexpr uint32_t k_max_frame = 2881;
 
 // Bit rates in kbit/s by [MPEG-1 or not][layer - 1][index]; 0: not allowed.
 constexpr uint16_t k_bitrate[2][3][16] = {
@@ -127,6 +130,7 @@ void move_to(lmr::probe_reader &in, uint64_t at) {
 struct frame_run {
     uint64_t end;
     int frames;
+    uint64_t last = 0;  // where the last frame starts
 };
 
 // Walks the frames from `at`, each of the first one's kind and whole within
@@ -142,6 +146,7 @@ frame_run walk_frames(lmr::probe_reader &in, uint64_t at) {
         if (run.frames > 0 && f.kind != kind) break;
         if (f.length > in.limit() || run.end > in.limit() - f.length) break;  // cut by the chunk's end
         kind = f.kind;
+        run.last = run.end;
         run.end += f.length;
         if (run.frames < INT32_MAX) ++run.frames;
         in.skip(f.length);
@@ -204,9 +209,35 @@ frame_run tagged_audio(lmr::probe_reader &in, uint64_t at) {
     return frame_run{at, 0};
 }
 
+// Whether the 128 bytes at `t` look like an ID3v1 tag: "TAG", then title,
+// artist, album and year as text (no control characters but zeros).
+bool id3v1_like(const unsigned char *t) {
+    if (memcmp(t, "TAG", 3) != 0) return false;
+    for (int i = 3; i < 3 + 30 * 3 + 4; ++i)
+        if (t[i] != 0 && t[i] < 0x20) return false;
+    return true;
+}
+
+// A last frame cut short by the end of the file, an ID3v1 tag after it: its
+// header gave a length that runs into the tag and past it.  The file ends
+// with the tag, which must then lie within that frame's length.
+uint64_t tag_in_last_frame(lmr::probe_reader &in, const frame_run &run) {
+    unsigned char f[k_max_frame + k_id3v1_size];
+    const uint64_t span = run.end - run.last;
+    if (run.frames == 0 || span > k_max_frame || span < 8) return 0;
+    uint32_t n = uint32_t(span + k_id3v1_size);
+    if (run.last + n > in.limit()) n = uint32_t(in.limit() - run.last);
+    move_to(in, run.last);
+    n = in.peek(f, n);
+    for (uint32_t t = 4; t + k_id3v1_size <= n && t < span; ++t)
+        if (f[t] == 'T' && id3v1_like(f + t)) return run.last + t + k_id3v1_size;
+    return 0;
+}
+
 // The tags that may follow the audio: an APEv2 tag (with its header), then
 // an ID3v1 tag.  Returns the end after them.
-uint64_t trailing_tags(lmr::probe_reader &in, uint64_t end) {
+uint64_t trailing_tags(lmr::probe_reader &in, const frame_run &run) {
+    uint64_t end = run.end;
     unsigned char t[32];
     if (peek_at(in, end, t, 32) && memcmp(t, "APETAGEX", 8) == 0) {
         const uint32_t version = htoi(t + 8, 1), size = htoi(t + 12, 1), flags = htoi(t + 20, 1);
@@ -225,6 +256,10 @@ uint64_t trailing_tags(lmr::probe_reader &in, uint64_t end) {
     if (peek_at(in, end, v1, 3) && memcmp(v1, "TAG", 3) == 0) {
         end += k_id3v1_size;
         if (end > in.limit()) end = in.limit();
+        return end;
+    }
+    if (end == run.end) {
+        if (uint64_t cut = tag_in_last_frame(in, run)) return cut;
     }
     return end;
 }
@@ -255,7 +290,7 @@ uint64_t deep_mp3(recovery_state *state, const unsigned char *data, int32_t avai
         if (run.frames < k_chain_untagged) return 0;
     }
     *found = 1;
-    return trailing_tags(in, run.end);
+    return trailing_tags(in, run);
 }
 
 }  // namespace
