@@ -189,7 +189,7 @@ uint64_t deep_jpg(recovery_state *state, const unsigned char *data, int32_t avai
 
     bool frame = false, quant = false, huff = false, arith = false, scanning = false;
     picture_span more;  // pictures a multi-picture index names
-    uint64_t p = 2;             // the next marker's FF
+    uint64_t p = 2;     // the next marker's FF
     for (;;) {
         // A marker: FF, fill bytes, then its code.
         if (!peek_at(in, p, b, 2)) break;
@@ -213,7 +213,8 @@ uint64_t deep_jpg(recovery_state *state, const unsigned char *data, int32_t avai
             *found = 1;
             return end;
         }
-        const bool allowed = is_table(m) || m == k_sos || (!scanning && is_sof(m) && !frame) || (scanning && m == k_dnl);
+        const bool allowed =
+            is_table(m) || m == k_sos || (!scanning && is_sof(m) && !frame) || (scanning && m == k_dnl);
         if (!allowed) return 0;
         if (!peek_at(in, p, b, 4)) break;
         const uint32_t len = htos(b + 2, 0);

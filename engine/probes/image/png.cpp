@@ -83,7 +83,9 @@ uint32_t crc_by_table(uint32_t c, const unsigned char *p, uint64_t n) {
 // Returns how many bytes it took (a multiple of 16); the table goes on.
 #define LMR_CLMUL __attribute__((target("pclmul,sse2")))
 
-LMR_CLMUL inline __m128i load16(const unsigned char *q) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q)); }
+LMR_CLMUL inline __m128i load16(const unsigned char *q) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+}
 
 // a.lo * k.lo ^ a.hi * k.hi ^ b: one lane moved forward onto `b`.
 LMR_CLMUL inline __m128i fold(__m128i a, __m128i k, __m128i b) {

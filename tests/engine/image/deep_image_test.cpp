@@ -209,7 +209,8 @@ Bytes segment(unsigned char code, const Bytes &body) {
 
 TEST(DeepJpeg, AnyFirstSegment) {
     Bytes jpg = sample("jfif.jpg");  // APP0 DQT SOF0 DHT SOS
-    const Bytes soi = {0xFF, 0xD8}, app0 = slice(jpg, 2, nth_marker(jpg, 0xDB, 0)), rest = slice(jpg, 2 + app0.size(), jpg.size());
+    const Bytes soi = {0xFF, 0xD8}, app0 = slice(jpg, 2, nth_marker(jpg, 0xDB, 0));
+    const Bytes rest = slice(jpg, 2 + app0.size(), jpg.size());
     const Bytes com = segment(0xFE, {'h', 'i'});
     struct Case {
         const char *what;
@@ -298,7 +299,9 @@ Bytes with_mpf(const Bytes &first, const Bytes &second, uint32_t second_offset_a
     // (count, version, number of pictures, entries) and the 32 entry bytes.
     Bytes body = {'M', 'P', 'F', 0, 'M', 'M', 0, '*', 0, 0, 0, 8};
     auto be16 = [&](uint32_t v) { body.insert(body.end(), {uint8_t(v >> 8), uint8_t(v)}); };
-    auto be32 = [&](uint32_t v) { body.insert(body.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}); };
+    auto be32 = [&](uint32_t v) {
+        body.insert(body.end(), {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)});
+    };
     be16(3);
     be16(0xB000), be16(7), be32(4), body.insert(body.end(), {'0', '1', '0', '0'});
     be16(0xB001), be16(4), be32(1), be32(2);
@@ -307,7 +310,8 @@ Bytes with_mpf(const Bytes &first, const Bytes &second, uint32_t second_offset_a
     const size_t app2 = 4 + body.size() + 32;
     const uint32_t first_size = uint32_t(first.size() + app2);
     be32(0x20030000), be32(first_size), be32(0), be16(0), be16(0);
-    be32(0x00010001), be32(uint32_t(second.size())), be32(first_size - 2 - 4 - 4 + second_offset_adjust), be16(0), be16(0);
+    // The second picture's offset counts from the TIFF header, 10 bytes in.
+    be32(0x00010001), be32(uint32_t(second.size())), be32(first_size - 10 + second_offset_adjust), be16(0), be16(0);
     return cat({slice(first, 0, 2), segment(0xE2, body), slice(first, 2, first.size()), second});
 }
 

@@ -151,9 +151,10 @@ TEST(DeepMp3, TagsBeforeAndAfterTheAudio) {
         {"MPEG-2.5", cat({id3(3, 10), frames(20, k_mpeg25)}), true, 20 + 20 * 72},
         {"layer II", cat({id3(3, 10), frames(20, k_layer2)}), true, 20 + 20 * 522},
         {"a change of sample rate ends it", cat({id3(3, 10), audio, frames(10, k_48khz)}), true, 20 + n},
-        {"the last frame cut short by ID3v1", cat({id3(3, 10), slice(audio, n - 200), id3v1()}), true, 20 + n - 200 + 128},
-        {"\"TAG\" and binary bytes in the last frame", cat({id3(3, 10), with_bytes(audio, n - 300, "TAG\x01\x02")}), true,
-         20 + n},
+        {"the last frame cut short by ID3v1", cat({id3(3, 10), slice(audio, n - 200), id3v1()}), true,
+         20 + n - 200 + 128},
+        {"\"TAG\" and binary bytes in the last frame", cat({id3(3, 10), with_bytes(audio, n - 300, "TAG\x01\x02")}),
+         true, 20 + n},
         {"one frame is not enough", cat({id3(3, 10), frames(1, k_128k)}), false, 0},
         {"no audio after the tag", cat({id3(3, 10), random_bytes(70000, 2)}), false, 0},
     });
