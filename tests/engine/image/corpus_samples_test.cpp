@@ -60,4 +60,28 @@ TEST(CorpusPictures, FoundByteExact) {
         printf("%s: %d of %d pictures found byte-exact\n", t.first.c_str(), t.second.first, t.second.second);
 }
 
+// In a deep scan every picture of the collection is found byte for byte,
+// those the built-in rules refuse included.
+TEST(CorpusPictures, EveryOneFoundByteExactInADeepScan) {
+    struct stat st;
+    if (stat(k_corpus.c_str(), &st) != 0) GTEST_SKIP() << "no sample collection at " << k_corpus;
+    lmrtest::DeepScan deep;
+    int pictures = 0;
+    for (const char *prefix : {"jpg_", "png_"}) {
+        std::string list = lmrtest::run("ls " + k_corpus + " | grep '^" + prefix + "'");
+        for (size_t at = 0, nl; (nl = list.find('\n', at)) != std::string::npos; at = nl + 1) {
+            const std::string name = list.substr(at, nl - at), path = k_corpus + name;
+            Bytes pic = lmrtest::read_file(path);
+            lmrtest::ProbeRun run(path, std::string(prefix, 3).c_str());
+            for (size_t in_memory : {pic.size(), size_t(64)}) {
+                auto r = run.probe(pic, 0, in_memory);
+                EXPECT_EQ(r.found, 1) << name << " with " << in_memory << " bytes in memory";
+                EXPECT_EQ(r.length, pic.size()) << name;
+            }
+            ++pictures;
+        }
+    }
+    EXPECT_GE(pictures, 17);
+}
+
 }  // namespace
