@@ -270,6 +270,11 @@ int MainWindow::liveScans() const {
 
 int MainWindow::thumbnailsPending() const { return thumbsAwaited; }
 
+int MainWindow::findsPending() {
+    QMutexLocker hold(&arrivedLock);
+    return arrived.size();
+}
+
 // ---- drive page ------------------------------------------------------------
 
 void MainWindow::refreshDriveList() {

@@ -58,6 +58,8 @@ public:
     int liveScans() const;
     // Picture finds whose thumbnail has not reached the table yet.
     int thumbnailsPending() const;
+    // Finds handed over by the scan and not listed yet.
+    int findsPending();
 
     // RecoveryCallback, called on the library's threads.
     void onRecovered(FileRecoveredInfo *info) override;

@@ -150,8 +150,15 @@ struct Session {
         QTest::mouseClick(child<QRadioButton>(w(), radio), Qt::LeftButton, Qt::NoModifier, QPoint(5, 10));
         click(w(), "scanBtn");
     }
+    // The scan has ended and every find it made is listed: the validation
+    // threads are gone and the window has nothing left to list.
     bool waitEnded(int msecs = 60000) {
-        return lmrtest::pumpUntil([this] { return shown(w(), "startBtn") && w()->liveScans() == 0; }, msecs);
+        return lmrtest::pumpUntil(
+            [this] {
+                return shown(w(), "startBtn") && w()->liveScans() == 0 && FileValidationThread::liveCount() == 0 &&
+                       w()->findsPending() == 0;
+            },
+            msecs);
     }
     int rows(int category) const { return w()->category(category)->getTable()->rowCount(); }
     int totalRows() const {
