@@ -48,6 +48,10 @@ inline void proceed_block(uint64_t processed, uint64_t total) {
     if (proceed_call) proceed_call(obj, processed, total);
 }
 
+// Reports a find made of `count` runs in file order: one run goes the way
+// of find_file, several go to recovered_runs_call.
+void report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count);
+
 // Outcome bookkeeping of the current run.
 void set_run_outcome(int outcome, int err = 0);
 void add_unreadable_sectors(uint64_t n);

@@ -70,11 +70,22 @@ private:
 
 }  // namespace
 
-int general_file_export(const char *src, uint64_t offset, uint64_t length, const char *dst) {
+}  // extern "C"
+
+namespace {
+
+// Copies the runs' bytes, one after the other, into a new file `dst`.
+int export_runs(const char *src, const r_run *runs, int32_t count, const char *dst) {
     if (!src || !dst) return src ? 2 : 1;
+    if (!runs || count <= 0) return 1;
+    uint64_t length = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        if (runs[i].length > UINT64_MAX - length) return 1;
+        length += runs[i].length;
+    }
     FILE *in = lmr::open_input(src);
     if (!in) return 1;
-    if (seek_aligned(in, offset) != 0) {
+    if (seek_aligned(in, runs[0].offset) != 0) {
         fclose(in);
         return 1;
     }
@@ -98,27 +109,34 @@ int general_file_export(const char *src, uint64_t offset, uint64_t length, const
     }
     int status = 0;
     int err = 0;
-    uint64_t remaining = length;
-    while (remaining > 0) {
-        size_t want = remaining < piece ? static_cast<size_t>(remaining) : piece;
-        size_t got = fread(buf, 1, want, in);
-        if (got == 0) {
-            err = ferror(in) ? errno : 0;
+    for (int32_t r = 0; r < count && status == 0; ++r) {
+        if (r > 0 && seek_aligned(in, runs[r].offset) != 0) {
+            err = errno;
             status = 1;
             break;
         }
-        size_t written = 0;
-        while (written < got) {
-            size_t w = fwrite(buf + written, 1, got - written, out);
-            if (w == 0) break;
-            written += w;
+        uint64_t remaining = runs[r].length;
+        while (remaining > 0) {
+            size_t want = remaining < piece ? static_cast<size_t>(remaining) : piece;
+            size_t got = fread(buf, 1, want, in);
+            if (got == 0) {
+                err = ferror(in) ? errno : 0;
+                status = 1;
+                break;
+            }
+            size_t written = 0;
+            while (written < got) {
+                size_t w = fwrite(buf + written, 1, got - written, out);
+                if (w == 0) break;
+                written += w;
+            }
+            if (written < got) {
+                err = errno;
+                status = 3;
+                break;
+            }
+            remaining -= got;
         }
-        if (written < got) {
-            err = errno;
-            status = 3;
-            break;
-        }
-        remaining -= got;
     }
     if (buf != small) free(buf);
     fclose(in);
@@ -136,6 +154,19 @@ int general_file_export(const char *src, uint64_t offset, uint64_t length, const
     return status;
 }
 
+}  // namespace
+
+extern "C" {
+
+int general_file_export(const char *src, uint64_t offset, uint64_t length, const char *dst) {
+    const r_run whole{offset, length};
+    return export_runs(src, &whole, 1, dst);
+}
+
+int general_file_export_runs(const char *src, const r_run *runs, int32_t count, const char *dst) {
+    return export_runs(src, runs, count, dst);
+}
+
 int general_file_read(const char *src, uint64_t offset, int32_t length, void *buffer) {
     if (!src || !buffer || length <= 0) return 0;
     FILE *in = lmr::open_input(src);
@@ -148,6 +179,33 @@ int general_file_read(const char *src, uint64_t offset, int32_t length, void *bu
     size_t got = fread(buffer, 1, static_cast<size_t>(length), in);
     fclose(in);
     return static_cast<int>(got);
+}
+
+int general_file_read_runs(const char *src, const r_run *runs, int32_t count, uint64_t offset, int32_t length,
+                           void *buffer) {
+    if (!src || !runs || count <= 0 || !buffer || length <= 0) return 0;
+    FILE *in = lmr::open_input(src);
+    if (!in) return 0;
+    auto *out = static_cast<unsigned char *>(buffer);
+    uint64_t delivered = 0;
+    uint64_t at = 0;  // file offset of run r's first byte
+    for (int32_t r = 0; r < count && delivered < uint64_t(length); ++r) {
+        const uint64_t run_end = at + runs[r].length;
+        const uint64_t want_from = offset + delivered;
+        if (run_end > want_from) {
+            const uint64_t skip = want_from - at;
+            uint64_t n = runs[r].length - skip;
+            if (n > uint64_t(length) - delivered) n = uint64_t(length) - delivered;
+            if (runs[r].offset > UINT64_MAX - skip || seek_aligned(in, runs[r].offset + skip) != 0) break;
+            const size_t got = fread(out + delivered, 1, size_t(n), in);
+            delivered += got;
+            if (got < n) break;
+        }
+        if (runs[r].length > UINT64_MAX - at) break;
+        at = run_end;
+    }
+    fclose(in);
+    return static_cast<int>(delivered);
 }
 
 static input_pread_fn input_pread = nullptr;

@@ -47,6 +47,20 @@ typedef struct r_info {
     char suffix[LMR_SUFFIX_MAX];
 } r_info;
 
+/* A find made of several byte runs.  A deep scan of free space reads the
+ * free runs of a file system as one stream and may find a file that lies
+ * in several of them (written around a live file), or one whose indirect
+ * blocks it leaves out (ext2/ext3).  Such a find is reported with its runs
+ * in file order: r_info.offset is the first run's offset and r_info.length
+ * the sum of the runs' lengths.  A find in one piece is reported as always,
+ * through recovered_call, with no runs. */
+typedef struct r_run {
+    uint64_t offset; /* absolute offset in the input */
+    uint64_t length;
+} r_run;
+
+#define LMR_MAX_RUNS 65536 /* a find of more runs is not reported */
+
 /* ------------------------------------------------------------------ */
 /* Callback registry and run-control flags                             */
 /* ------------------------------------------------------------------ */
@@ -55,6 +69,12 @@ typedef void (*recovered_fn)(void *context, r_info *info);
 typedef void (*progress_fn)(void *context, float percent);
 typedef void (*proceed_fn)(void *context, unsigned long long processed,
                            unsigned long long total);
+
+/* Called instead of recovered_call for a find of several runs (with the
+ * same context); the runs are valid during the call only.  A host that
+ * registers none is not told of such finds. */
+typedef void (*recovered_runs_fn)(void *context, r_info *info,
+                                  const r_run *runs, int32_t count);
 
 LMR_API extern void *obj;
 LMR_API extern recovered_fn recovered_call;
@@ -162,6 +182,10 @@ LMR_API void general_file_stop(void);
 LMR_API void set_callbacks(void *context, recovered_fn recovered,
                            progress_fn progress, proceed_fn proceed);
 LMR_API void recovered_callback(r_info *info);
+LMR_API extern recovered_runs_fn recovered_runs_call;
+/* Registers the callback of finds of several runs (null: none). */
+LMR_API void set_runs_callback(recovered_runs_fn recovered_runs);
+
 LMR_API void progress_callback(float percent);
 LMR_API void proceed_callback(uint64_t processed, uint64_t total);
 LMR_API void find_file(recovery_state *state, search_spec_entry *entry,
@@ -232,6 +256,17 @@ LMR_API int general_file_export(const char *src, uint64_t offset,
                                 uint64_t length, const char *dst);
 LMR_API int general_file_read(const char *src, uint64_t offset, int32_t length,
                               void *buffer);
+/* The same services for a find of several runs: the runs' bytes one after
+ * the other, as the file's bytes.  general_file_export_runs returns what
+ * general_file_export returns (0 done, 1 the input could not be read, 2 the
+ * destination could not be made, 3 writing failed; nothing stays behind on
+ * 3); general_file_read_runs reads `length` bytes from byte `offset` of the
+ * assembled file and returns how many it delivered. */
+LMR_API int general_file_export_runs(const char *src, const r_run *runs,
+                                     int32_t count, const char *dst);
+LMR_API int general_file_read_runs(const char *src, const r_run *runs,
+                                   int32_t count, uint64_t offset,
+                                   int32_t length, void *buffer);
 
 /* ------------------------------------------------------------------ */
 /* Scan driver                                                         */

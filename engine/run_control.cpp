@@ -14,6 +14,7 @@ void *obj = nullptr;
 recovered_fn recovered_call = nullptr;
 progress_fn progress_call = nullptr;
 proceed_fn proceed_call = nullptr;
+recovered_runs_fn recovered_runs_call = nullptr;
 
 int32_t signal_pause = 0;
 int32_t signal_caught = 0;
@@ -233,6 +234,8 @@ void set_callbacks(void *context, recovered_fn recovered, progress_fn progress,
     proceed_call = proceed;
 }
 
+void set_runs_callback(recovered_runs_fn recovered_runs) { recovered_runs_call = recovered_runs; }
+
 void recovered_callback(r_info *info) {
     if (recovered_call) recovered_call(obj, info);
 }
@@ -260,6 +263,30 @@ void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
     recovered_callback(info);
     free(info);
 }
+
+}  // extern "C"
+
+void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count) {
+    if (!runs || count <= 0) return;
+    if (count == 1) {
+        find_file(state, entry, runs[0].length, runs[0].offset);
+        return;
+    }
+    uint64_t total = 0;
+    for (int32_t i = 0; i < count; ++i) total += runs[i].length;
+    if (count > LMR_MAX_RUNS || !recovered_runs_call) {
+        lmr::diag("[runs] a find of %d runs at %llu is not reported", count, (unsigned long long)runs[0].offset);
+        return;
+    }
+    r_info info{};
+    info.offset = runs[0].offset;
+    info.length = total;
+    if (state && state->InputFile) strncpy(info.path, state->InputFile, sizeof info.path - 1);
+    if (entry && entry->suffix) strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
+    recovered_runs_call(obj, &info, runs, count);
+}
+
+extern "C" {
 
 void update_progress(uint64_t processed, uint64_t total) {
     if (total == 0) return;
