@@ -1,6 +1,7 @@
 // A probe's view of the input: a stream window with its own lazily opened
 // handle, and the byte reader that serves the scan buffer's bytes first.
 #include "engine_internal.h"
+#include "free_space_view.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -64,7 +65,10 @@ int stream_seek(stream *s, uint64_t position, int whence) {
     (void)whence;  // always from the start of the window
     if (!s) return 1;
     if (!s->file) {
-        s->file = lmr::open_input(s->path);
+        // While a candidate of the joined free space is probed, its reader
+        // reads the file's bytes wherever they lie.
+        lmr::file_view *view = lmr::probing_view();
+        s->file = view ? lmr::open_view_stream(s->path, view) : lmr::open_input(s->path);
         if (!s->file) return 1;
     }
     if (position > UINT64_MAX - s->base) return 1;

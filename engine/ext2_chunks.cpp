@@ -13,6 +13,7 @@
 // descriptor table or bitmaps would not fit in the input is not taken for
 // an ext volume.
 #include "free_runs.h"
+#include "free_space_view.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@ constexpr uint16_t kMagic = 0xEF53;
 constexpr uint32_t kMaxLogBlockSize = 6;         // 64 KiB blocks at most
 constexpr uint32_t kMaxLogClusterSize = 20;      // 1 GiB clusters at most
 constexpr uint32_t kIncompatMetaBg = 0x10;
+constexpr uint32_t kIncompatExtents = 0x40;
 constexpr uint32_t kIncompat64Bit = 0x80;
 constexpr uint32_t kRoCompatSparseSuper = 0x1;
 constexpr uint32_t kCompatSparseSuper2 = 0x200;
@@ -48,6 +50,7 @@ struct Geometry {
     bool meta_bg;
     uint64_t first_meta_bg;
     bool sparse_super, sparse_super2;
+    bool extents;  // files may be extent-mapped (ext4)
     uint32_t backup_groups[2];
 };
 
@@ -108,6 +111,7 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     g.wide_bitmap_number = g.desc_size >= 64;
     g.uninit_flags = (ro_compat & (kRoCompatGdtCsum | kRoCompatMetadataCsum)) != 0;
     g.meta_bg = (incompat & kIncompatMetaBg) != 0;
+    g.extents = (incompat & kIncompatExtents) != 0;
     g.first_meta_bg = lmr::le32(sb + 0x104);
     g.sparse_super = (ro_compat & kRoCompatSparseSuper) != 0;
     g.sparse_super2 = (lmr::le32(sb + 0x5C) & kCompatSparseSuper2) != 0;
@@ -210,5 +214,12 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
     const uint64_t volume_end = g.blocks * g.block_size;
     if (list && list->tail && list->tail->offset + list->tail->length > volume_end)
         list->tail->length = volume_end - list->tail->offset;
+    // Without extents every file is block-mapped: past its 12th block it
+    // reaches its data through indirect blocks, which lie among the data.
+    if (list && !g.extents && g.unit_size == g.block_size) {
+        lmr::free_space_layout.block_mapped = true;
+        lmr::free_space_layout.block_size = uint32_t(g.block_size);
+        lmr::free_space_layout.blocks = g.blocks;
+    }
     return list;
 }

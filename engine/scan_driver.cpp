@@ -2,12 +2,15 @@
 // tests every block start for a configured signature.
 #include "engine_internal.h"
 #include "file_types.h"
+#include "free_space_view.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <sys/mman.h>
+#include <memory>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -243,6 +246,33 @@ struct text_test {
     }
 };
 
+// Deep scan of a file system's free space: the free runs as one stream
+// (null otherwise), and the run the walk is in.
+const lmr::free_space_view *free_view = nullptr;
+size_t free_view_extent = 0;
+
+// Probes the candidate at physical offset `at` of the current free run as
+// the start of a file in the joined free space; reports a find with the
+// runs it occupies.  *span is the stream bytes the find takes from `at`.
+int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_input *input, uint64_t at,
+                      const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span) {
+    const uint64_t logical = free_view->logical_of(free_view_extent, at);
+    lmr::file_view file(*free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
+    // The window's bytes serve the probe only as far as they are the file's.
+    const uint64_t head = file.contiguous_head(avail);
+    int32_t found = 0;
+    lmr::set_probing_view(&file);
+    *len = probe_file(state, entry, data, head > INT32_MAX ? INT32_MAX : int32_t(head), logical, file.limit(),
+                      &found);
+    lmr::set_probing_view(nullptr);
+    if (!found) return 0;
+    std::vector<r_run> runs = file.runs(*len);
+    if (runs.empty()) return 0;
+    lmr::report_find_runs(state, entry, runs.data(), int32_t(runs.size()));
+    *span = file.logical_end(*len) - logical;
+    return 1;
+}
+
 // Shared window and block loop of the signature and text searches.
 template <typename Test>
 int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) {
@@ -296,11 +326,18 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             int32_t found = 0;
             uint64_t left_in_chunk = (c->length - done) - pos;
             uint64_t avail = got - pos;
-            uint64_t len = probe_file(state, entry, scan_buffer + pos,
-                                      avail > INT32_MAX ? INT32_MAX : int32_t(avail), base + pos,
-                                      left_in_chunk, &found);
+            uint64_t len = 0;
+            uint64_t span = 0;  // bytes of the walk the find takes
+            if (free_view) {
+                found = probe_in_view(state, entry, input, base + pos, scan_buffer + pos, avail, &len, &span);
+            } else {
+                len = probe_file(state, entry, scan_buffer + pos, avail > INT32_MAX ? INT32_MAX : int32_t(avail),
+                                 base + pos, left_in_chunk, &found);
+                if (found) find_file(state, entry, len, base + pos);
+                span = len;
+            }
             if (found) {
-                find_file(state, entry, len, base + pos);
+                len = span;
                 uint64_t adv = len ? adjust_bs(len, step) : step;
                 if (adv < len || pos + adv < pos) pos = got;  // saturate
                 else pos += adv;
@@ -373,21 +410,40 @@ int search_stream(recovery_state *state, scan_input *input) {
         lmr::set_run_outcome(LMR_RUN_NO_MEMORY);
         return 1;
     }
+    lmr::free_space_layout = lmr::block_map_volume{};
     chunk_list *list = get_free_chunk_list(state);
+    const bool text_mode = search_spec[0].type_key == k_txt_key && state->spec_count > 0;
+    // In a deep scan a probe reads the free space as one stream.
+    std::unique_ptr<lmr::free_space_view> view;
+    if (list && lmr::deep_mode() && !text_mode) {
+        view.reset(new (std::nothrow) lmr::free_space_view(list));
+        if (view && view->empty()) view.reset();
+    }
     if (!list) {
         lmr::diag("chunk list为空");
         chunk whole{0, input->size, nullptr};
         list = add_chunk(nullptr, &whole);
     }
+    size_t extent = 0;
     for (chunk *c = list ? list->head : nullptr; c; c = c->next) {
         if (lmr::stop_requested()) {
             lmr::store_flag(&signal_caught, 0);
             lmr::set_run_outcome(LMR_RUN_STOPPED);
             break;
         }
-        int go_on = search_spec[0].type_key == k_txt_key && state->spec_count > 0
-                        ? search_chunk3(state, input, c)
-                        : search_chunk2(state, input, c);
+        free_view = nullptr;
+        if (view && c->length) {
+            // The run's place in the stream (runs the view left out are
+            // walked on their own).
+            const auto &ex = view->extents();
+            while (extent < ex.size() && ex[extent].physical < c->offset) ++extent;
+            if (extent < ex.size() && ex[extent].physical == c->offset && ex[extent].length == c->length) {
+                free_view = view.get();
+                free_view_extent = extent;
+            }
+        }
+        int go_on = text_mode ? search_chunk3(state, input, c) : search_chunk2(state, input, c);
+        free_view = nullptr;
         if (!go_on) {
             lmr::set_run_outcome(LMR_RUN_STOPPED);
             break;
