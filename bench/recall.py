@@ -44,6 +44,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -179,10 +180,17 @@ def choose_deleted(samples, rng):
     return deleted
 
 
-def write_fat32(path, folder, samples, deleted, rng, cluster):
-    for tool in ("mkfs.vfat", "mcopy", "mdel"):
+def mtools_env():
+    return dict(os.environ, MTOOLS_SKIP_CHECK="1")
+
+
+def need(*tools):
+    for tool in tools:
         if not shutil.which(tool):
             raise SystemExit(f"recall: {tool} is missing (scripts/setup installs it)")
+
+
+def make_fat32(path, samples, cluster):
     total = sum(-(-len(s.data) // cluster) * cluster for s in samples)
     # FAT32 needs 65,525 clusters at least; room for the files on top.
     size_kib = (65600 * cluster + total + total // 8) // 1024 + 1100
@@ -191,7 +199,12 @@ def write_fat32(path, folder, samples, deleted, rng, cluster):
     subprocess.run(["mkfs.vfat", "-F", "32", "-s", str(cluster // SECTOR), "-S", str(SECTOR),
                     "-i", "4c4d5243", "-n", "LMRRECALL", "-C", path, str(size_kib)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+
+
+def write_fat32(path, folder, samples, deleted, rng, cluster):
+    need("mkfs.vfat", "mcopy", "mdel")
+    make_fat32(path, samples, cluster)
+    env = mtools_env()
     order = sorted(samples, key=lambda s: s.name)
     rng.shuffle(order)
     for s in order:
@@ -201,6 +214,416 @@ def write_fat32(path, folder, samples, deleted, rng, cluster):
         if s.name in deleted:
             subprocess.run(["mdel", "-i", path, "::/" + s.name], check=True, env=env)
     return order
+
+
+# ---- where the files lie -----------------------------------------------------
+
+
+@dataclass
+class Layout:
+    """Where a file's bytes lie on a volume, in blocks (clusters on FAT).
+
+    runs: (first block, count) of its data in the file's order; meta: the
+    indirect blocks that map it (ext2/3), which may lie between its data
+    blocks.  at: where each run starts in the file, in blocks, and length:
+    the file's length in blocks, where blocks of zeros may be left out
+    (debugfs writes files so); without them the runs are all of the file.
+    """
+    runs: list
+    meta: list = field(default_factory=list)
+    at: list = None
+    length: int = None
+
+    def blocks(self):
+        for first, count in self.runs:
+            yield from range(first, first + count)
+
+    def sparse(self):
+        if self.at is None:
+            return False
+        end = 0
+        for (_, count), at in zip(self.runs, self.at):
+            if at != end:
+                return True
+            end += count
+        return self.length is not None and end != self.length
+
+    def shape(self):
+        """whole (one run), indirect (one run but for its own indirect
+        blocks between the data), sparse (blocks of zeros left out, so no
+        run of bytes on the volume is the file) or fragmented (anything
+        else)."""
+        if self.sparse():
+            return "sparse"
+        merged = []
+        for first, count in self.runs:
+            if merged and merged[-1][0] + merged[-1][1] == first:
+                merged[-1][1] += count
+            else:
+                merged.append([first, count])
+        if len(merged) <= 1:
+            return "whole"
+        meta = set(self.meta)
+        for (a, n), (b, _) in zip(merged, merged[1:]):
+            if b < a + n or any(x not in meta for x in range(a + n, b)):
+                return "fragmented"
+        return "indirect"
+
+
+def read_layout_bytes(image, layout, size, unit, base=0):
+    """The file's bytes as its layout places them (block n at base + n * unit;
+    blocks left out are zeros)."""
+    out = bytearray()
+    at = layout.at or [None] * len(layout.runs)
+    with open(image, "rb") as f:
+        for (first, count), start in zip(layout.runs, at):
+            if start is not None and start * unit > len(out):
+                out += bytes(start * unit - len(out))
+            f.seek(base + first * unit)
+            out += f.read(count * unit)
+            if len(out) >= size:
+                break
+    out += bytes(max(0, size - len(out)))
+    return bytes(out[:size])
+
+
+def parse_mshowfat(text):
+    """mshowfat's lines ("::/name <3-6> <27-42>") -> {name: Layout}."""
+    layouts = {}
+    name = None
+    for line in text.splitlines():
+        if line.startswith("::/"):
+            at = line.find(" <")
+            name, line = (line[3:at], line[at:]) if at >= 0 else (line[3:].rstrip(), "")
+            layouts[name] = Layout([])
+        if name is None:
+            continue
+        for run in line.split():
+            first, _, last = run.strip("<>").partition("-")
+            if first.isdigit():
+                layouts[name].runs.append((int(first), int(last or first) - int(first) + 1))
+    return layouts
+
+
+def fat_chains(image, names):
+    need("mshowfat")
+    done = subprocess.run(["mshowfat", "-i", image] + ["::/" + n for n in names], check=True,
+                          capture_output=True, text=True, env=mtools_env())
+    layouts = parse_mshowfat(done.stdout)
+    missing = [n for n in names if n not in layouts or not layouts[n].runs]
+    if missing:
+        raise SystemExit(f"recall: mshowfat told no clusters of {', '.join(missing)}")
+    return layouts
+
+
+def fat_geometry(image):
+    """(byte offset of cluster 0, cluster size, byte offset of the FSInfo sector)
+    of a FAT32 volume, from its boot sector."""
+    with open(image, "rb") as f:
+        boot = f.read(SECTOR)
+    bps, spc, reserved, fats = (int.from_bytes(boot[11:13], "little"), boot[13],
+                                int.from_bytes(boot[14:16], "little"), boot[16])
+    fat_sectors = int.from_bytes(boot[36:40], "little")
+    fsinfo = int.from_bytes(boot[48:50], "little")
+    data = (reserved + fats * fat_sectors) * bps
+    return data - 2 * spc * bps, spc * bps, fsinfo * bps
+
+
+def forget_next_free(image):
+    """Marks the FAT32 free-cluster hint unknown, so that the next write
+    takes the first free cluster (as a camera that ignores the hint does)."""
+    _, _, fsinfo = fat_geometry(image)
+    with open(image, "r+b") as f:
+        f.seek(fsinfo + 0x1EC)
+        f.write(b"\xff\xff\xff\xff")
+
+
+def parse_debugfs_blocks(text, block):
+    """debugfs' stat of a file (its BLOCKS part: "(0-11):786-797, (IND):798,
+    (12-20):799-807, ...", and its size) -> Layout."""
+    at = text.find("BLOCKS:")
+    layout = Layout([], at=[])
+    size = re.search(r"\bSize: (\d+)", text)
+    if size:
+        layout.length = -(-int(size.group(1)) // block)
+    if at < 0:
+        return layout
+    body = text[at + len("BLOCKS:"):].split("TOTAL:")[0]
+    for item in body.replace("\n", " ").split(","):
+        item = item.strip()
+        if not item:
+            continue
+        where, _, blocks = item.partition(":")
+        first, _, last = blocks.strip().partition("-")
+        first, last = int(first), int(last or first)
+        if "IND" in where:  # IND, DIND, TIND
+            layout.meta.extend(range(first, last + 1))
+        else:
+            layout.runs.append((first, last - first + 1))
+            layout.at.append(int(where.strip(" ()").partition("-")[0]))
+    return layout
+
+
+def debugfs(image, commands, write=False):
+    """Runs debugfs' commands on the image in one go; its output."""
+    need("debugfs")
+    with tempfile.NamedTemporaryFile("w", suffix=".debugfs", delete=False) as f:
+        f.write("".join(c + "\n" for c in commands))
+    try:
+        done = subprocess.run(["debugfs"] + (["-w"] if write else []) + ["-f", f.name, image],
+                              capture_output=True, text=True, env=dict(os.environ, DEBUGFS_PAGER="__none__"))
+    finally:
+        os.remove(f.name)
+    if done.returncode != 0:
+        raise SystemExit(f"recall: debugfs on {image} exited with {done.returncode}:\n{done.stderr}")
+    return done.stdout, done.stderr
+
+
+def ext_layouts(image, names, block):
+    """{name: Layout} of files in the root folder of an ext2/3 volume."""
+    out, err = debugfs(image, [f"stat /{n}" for n in names])
+    layouts = {}
+    # Each command's output follows a line "debugfs: stat /NAME".
+    parts = out.split("debugfs: stat /")[1:]
+    for part in parts:
+        name, _, rest = part.partition("\n")
+        layouts[name.strip()] = parse_debugfs_blocks(rest, block)
+    missing = [n for n in names if n not in layouts or not layouts[n].runs]
+    if missing:
+        raise SystemExit(f"recall: debugfs found no blocks of {', '.join(missing)}:\n{err}")
+    return layouts
+
+
+def check_layouts(image, samples, layouts, unit, base=0):
+    """Every layout read back gives its file's bytes; else the parsing is
+    wrong, or the file was overwritten."""
+    by_name = {s.name: s for s in samples}
+    bad = [n for n, lay in layouts.items()
+           if read_layout_bytes(image, lay, len(by_name[n].data), unit, base) != by_name[n].data]
+    return bad
+
+
+# ---- FAT32, files written around live ones ----------------------------------
+
+
+@dataclass
+class Volume:
+    """What a volume builder made: the deleted files whose bytes are all
+    still there (intact), those partly overwritten by later files, how the
+    deleted files lie, and how the volume was made."""
+    deleted: set
+    overwritten: set
+    layouts: dict
+    made: str
+
+
+def plan_interleaved(samples, deleted, rng, counted, hole_share=4):
+    """Rounds of writes for a volume where deleted files lie around live ones.
+
+    Returns (round1, holes, round2): the first round alternates a file that
+    stays (for now) with one that is deleted before the second round (a
+    hole between live files); the second round fills those holes first and
+    runs past the live files (in the order order_second_round gives it). The
+    hole files are a quarter of the deleted ones (hole_share), those not
+    counted first, as their bytes are mostly overwritten.
+    """
+    order = sorted(samples, key=lambda s: s.name)
+    rng.shuffle(order)
+    doomed = [s for s in order if s.name in deleted]
+    doomed.sort(key=lambda s: s.name in counted)  # stable: the order stays shuffled within
+    holes = doomed[:max(1, len(doomed) // hole_share)] if doomed else []
+    hole_names = {s.name for s in holes}
+    others = [s for s in order if s.name not in hole_names]
+    round1 = []
+    for i, h in enumerate(holes):
+        round1 += others[i:i + 1] + [h]
+    round1 += others[len(holes):len(holes) + 1]
+    taken = {s.name for s in round1}
+    round2 = [s for s in others if s.name not in taken]
+    return round1, hole_names, round2
+
+
+def order_second_round(files, holes, deleted, unit):
+    """The second round's files in an order that has every hole's end cut
+    a file, a deleted one and a live one in turn, as far as the files allow.
+
+    holes: (first cluster, count) of the free runs between live files, in
+    the order of the volume; a write takes the first free clusters.  A file
+    cut by a hole's end goes on in the next hole, split around the live file
+    between them.  Files cut are chosen to fit in what is left of the hole
+    and the next one, so that each is cut once; the files that fit into a
+    hole whole are taken in their given order.  The rest follow in their
+    given order, past the last live file.
+    """
+    room = [count for _, count in holes]
+    left = list(files)
+    out = []
+    want_deleted = True
+
+    def clusters(s):
+        return max(1, -(-len(s.data) // unit))
+
+    while room and left:
+        here, after = room[0], room[1] if len(room) > 1 else float("inf")
+        wanted = [s for s in left if (s.name in deleted) == want_deleted]
+        cut = [s for s in wanted if here < clusters(s) <= here + after]
+        fits = [s for s in left if clusters(s) <= here]
+        if cut:
+            pick = cut[0]
+            want_deleted = not want_deleted
+        elif fits:
+            pick = fits[0]
+        else:
+            pick = min(left, key=clusters)
+        left.remove(pick)
+        out.append(pick)
+        need = clusters(pick)
+        while need and room:
+            taken = min(need, room[0])
+            need -= taken
+            room[0] -= taken
+            if room[0] == 0:
+                room.pop(0)
+    return out + left
+
+
+def free_runs(layouts):
+    """The runs of clusters that the files of layouts held, merged and in
+    the volume's order."""
+    runs = []
+    for first, count in sorted(r for lay in layouts for r in lay.runs):
+        if runs and runs[-1][0] + runs[-1][1] == first:
+            runs[-1][1] += count
+        else:
+            runs.append([first, count])
+    return [tuple(r) for r in runs]
+
+
+def write_fat32_interleaved(path, folder, samples, deleted, rng, cluster, counted):
+    """A FAT32 volume as a busy card leaves it: a first round of files, every
+    other one deleted again, a second round written into the holes (first
+    free cluster first, so its files are split around the live ones), then
+    the rest of the deleted files deleted.  Returns a Volume."""
+    need("mkfs.vfat", "mcopy", "mdel", "mshowfat")
+    make_fat32(path, samples, cluster)
+    env = mtools_env()
+    round1, holes, round2 = plan_interleaved(samples, deleted, rng, counted)
+
+    def copy(s):
+        subprocess.run(["mcopy", "-i", path, "-o", os.path.join(folder, s.name), "::/" + s.name],
+                       check=True, env=env)
+
+    for s in round1:
+        copy(s)
+    layouts = fat_chains(path, sorted(holes))
+    subprocess.run(["mdel", "-i", path] + ["::/" + n for n in sorted(holes)], check=True, env=env)
+    _, unit, _ = fat_geometry(path)
+    round2 = order_second_round(round2, free_runs(layouts.values()), deleted, unit)
+    for s in round2:
+        forget_next_free(path)
+        copy(s)
+    late = sorted(n for n in deleted if n not in holes)
+    layouts.update(fat_chains(path, late))
+    if late:
+        subprocess.run(["mdel", "-i", path] + ["::/" + n for n in late], check=True, env=env)
+    base, _, _ = fat_geometry(path)
+    overwritten = set(check_layouts(path, samples, layouts, unit, base))
+    if overwritten - holes:
+        raise SystemExit(f"recall: clusters read back differ for {', '.join(sorted(overwritten - holes))}")
+    return Volume(set(deleted), overwritten, layouts, "with mtools, the second round first-free")
+
+
+# ---- ext2 and ext3 -----------------------------------------------------------
+
+
+EXT_KINDS = {"ext2-1k": ("ext2", 1024), "ext2-4k": ("ext2", 4096),
+             "ext3-1k": ("ext3", 1024), "ext3-4k": ("ext3", 4096)}
+INPUTS = ["raw", "fat32", "fat32-interleaved"] + list(EXT_KINDS)
+
+
+def make_ext(path, fs, block, samples):
+    need("mke2fs")
+    total = sum(-(-len(s.data) // block) * block for s in samples)
+    # Room for the data, its indirect blocks (1 in 256 at 1 KiB), inode
+    # tables and a journal.
+    size_kib = (total + total // 4) // 1024 + 16 * 1024
+    if os.path.exists(path):
+        os.remove(path)
+    subprocess.run(["mke2fs", "-q", "-F", "-t", fs, "-b", str(block), "-L", "LMRRECALL",
+                    "-U", "4c4d5243-0000-4000-8000-000000000001", "-E", "hash_seed=4c4d5243-0000-4000-8000-000000000002",
+                    path, f"{size_kib}k"], check=True, stdout=subprocess.DEVNULL)
+
+
+def loop_mount_works(workdir):
+    """Whether this process may mount an image through a loop device."""
+    if os.geteuid() != 0 or not shutil.which("mount") or not shutil.which("mke2fs"):
+        return False
+    probe = os.path.join(workdir, "probe.img")
+    mnt = os.path.join(workdir, "probe.mnt")
+    os.makedirs(mnt, exist_ok=True)
+    try:
+        subprocess.run(["mke2fs", "-q", "-F", "-t", "ext2", probe, "1024"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if subprocess.run(["mount", "-t", "ext2", "-o", "loop", probe, mnt], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=60).returncode != 0:
+            return False
+        subprocess.run(["umount", mnt], check=True, timeout=60)
+        return True
+    except (subprocess.SubprocessError, OSError):
+        return False
+    finally:
+        if os.path.exists(probe):
+            os.remove(probe)
+        os.rmdir(mnt)
+
+
+class Mounted:
+    """The image mounted through a loop device for the with-block."""
+
+    def __init__(self, image, fs, mnt):
+        self.image, self.fs, self.mnt = image, fs, mnt
+
+    def __enter__(self):
+        os.makedirs(self.mnt, exist_ok=True)
+        subprocess.run(["mount", "-t", self.fs, "-o", "loop", self.image, self.mnt], check=True, timeout=60)
+        return self.mnt
+
+    def __exit__(self, *exc):
+        subprocess.run(["sync"], check=False)
+        subprocess.run(["umount", self.mnt], check=True, timeout=120)
+        os.rmdir(self.mnt)
+
+
+def write_ext(path, folder, samples, deleted, rng, fs, block, via):
+    """An ext2/3 volume with every file copied in, in a shuffled order, then
+    the deleted ones removed.  via: kernel (loop mount, the files copied and
+    removed as a person would) or debugfs (no root: debugfs writes the files
+    and rm removes them).  Returns a Volume; its layouts are the deleted
+    files' blocks read before they were deleted."""
+    make_ext(path, fs, block, samples)
+    order = sorted(samples, key=lambda s: s.name)
+    rng.shuffle(order)
+    gone = sorted(n for n in deleted)
+    mnt = path + ".mnt"
+    if via == "kernel":
+        with Mounted(path, fs, mnt) as root:
+            for s in order:
+                shutil.copyfile(os.path.join(folder, s.name), os.path.join(root, s.name))
+        layouts = ext_layouts(path, gone, block)
+        with Mounted(path, fs, mnt) as root:
+            for n in gone:
+                os.remove(os.path.join(root, n))
+        made = "by the kernel through a loop mount"
+    else:
+        debugfs(path, [f"write {os.path.join(folder, s.name)} {s.name}" for s in order], write=True)
+        layouts = ext_layouts(path, gone, block)
+        if gone:
+            debugfs(path, [f"rm /{n}" for n in gone], write=True)
+        made = "with debugfs (write, rm)"
+    bad = check_layouts(path, samples, layouts, block)
+    if bad:
+        raise SystemExit(f"recall: blocks read back differ for {', '.join(bad)}")
+    return Volume(set(deleted), set(), layouts, made)
 
 
 # ---- the carver --------------------------------------------------------------
@@ -413,27 +836,38 @@ class Row:
     missed: int = 0
     exports: int = 0  # exports judged: exact ones and false ones
     false: int = 0
+    pieces: int = 0  # expected files not in one piece on the volume
+    pieces_exact: int = 0
 
     def add(self, other):
         for k in self.__dataclass_fields__:
             setattr(self, k, getattr(self, k) + getattr(other, k))
 
-    def cells(self):
+    def cells(self, pieces=False):
         recall = f"{100.0 * self.exact / self.files:.1f}%" if self.files else "–"
         precision = f"{100.0 * (self.exports - self.false) / self.exports:.1f}%" if self.exports else "–"
-        return [self.files, self.exact, self.prefix, self.missed, recall, self.exports, self.false, precision]
+        cells = [self.files, self.exact, self.prefix, self.missed, recall, self.exports, self.false, precision]
+        return cells + [self.pieces, self.pieces_exact] if pieces else cells
 
 
 HEADER = ["type", "files", "exact", "prefix-only", "missed", "recall", "exports", "false", "precision"]
+# Volumes whose deleted files' places are known: how many of them a carver
+# that copies one run of bytes cannot get whole, and how many came back.
+PIECES = ["in pieces", "of them exact"]
 
 
-def tally(verdicts, exports, expected, judge):
+def tally(verdicts, exports, expected, judge, shapes=None):
+    """The rows of the table; with shapes ({name: Layout.shape()}) the two
+    columns of PIECES too."""
     rows = defaultdict(Row)
     for v in verdicts:
         if v.sample.name not in expected:
             continue
         r = rows[v.sample.type]
         r.files += 1
+        split = shapes is not None and shapes.get(v.sample.name, "whole") != "whole"
+        r.pieces += split
+        r.pieces_exact += split and v.kind == "exact"
         if v.kind == "exact":
             r.exact += 1
         elif v.kind in ("short", "long"):
@@ -450,16 +884,19 @@ def tally(verdicts, exports, expected, judge):
     total = Row()
     for r in rows.values():
         total.add(r)
-    return [[t] + rows[t].cells() for t in sorted(rows)] + [["total"] + total.cells()]
+    pieces = shapes is not None
+    return [[t] + rows[t].cells(pieces) for t in sorted(rows)] + [["total"] + total.cells(pieces)]
 
 
-def uncounted(verdicts, expected, live):
-    """role (or "live") -> [files, exact, prefix-only, missed, names not exact]."""
+def uncounted(verdicts, expected, live, overwritten=()):
+    """role (or "live", "overwritten") -> [files, exact, prefix-only, missed,
+    names not exact]."""
     groups = {}
     for v in verdicts:
         if v.sample.name in expected:
             continue
-        key = "live" if v.sample.name in live else v.sample.role
+        key = ("live" if v.sample.name in live else "overwritten" if v.sample.name in overwritten
+               else v.sample.role)
         g = groups.setdefault(key, [0, 0, 0, 0, []])
         g[0] += 1
         g[{"exact": 1, "short": 2, "long": 2}.get(v.kind, 3)] += 1
@@ -468,15 +905,21 @@ def uncounted(verdicts, expected, live):
     return groups
 
 
+def header_of(rows):
+    return HEADER + PIECES if rows and len(rows[0]) > len(HEADER) else HEADER
+
+
 def text_table(rows):
-    cells = [HEADER] + [[str(c) for c in r] for r in rows]
-    widths = [max(len(r[i]) for r in cells) for i in range(len(HEADER))]
+    header = header_of(rows)
+    cells = [header] + [[str(c) for c in r] for r in rows]
+    widths = [max(len(r[i]) for r in cells) for i in range(len(header))]
     return "\n".join("  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
                      for r in cells)
 
 
 def markdown_table(rows):
-    lines = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
+    header = header_of(rows)
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     for r in rows:
         cells = [f"{c:,}" if isinstance(c, int) else str(c) for c in r]
         if r[0] == "total":
@@ -496,6 +939,29 @@ class Input:
     whole: bool
     expected: set
     live: set
+    volume: Volume = None  # for the volumes whose deleted files' places are read
+
+    def shapes(self):
+        return {n: lay.shape() for n, lay in self.volume.layouts.items()} if self.volume else None
+
+    def overwritten(self):
+        return self.volume.overwritten if self.volume else set()
+
+
+def pieces_line(inp):
+    """How many expected files lie in more than one piece, and why."""
+    shapes = inp.shapes()
+    split = [n for n in sorted(inp.expected) if shapes.get(n, "whole") != "whole"]
+    fragmented = sum(1 for n in split if shapes[n] == "fragmented")
+    line = f"{len(split)} of {len(inp.expected)} deleted files are in pieces"
+    if inp.key in EXT_KINDS:
+        mapped = sum(1 for n in inp.expected if inp.volume.layouts[n].meta)
+        sparse = sum(1 for n in split if shapes[n] == "sparse")
+        line += (f" ({len(split) - fragmented - sparse} only by their own indirect blocks, {fragmented} "
+                 f"fragmented otherwise, {sparse} with blocks of zeros left out); {mapped} have indirect blocks")
+    else:
+        line += f" ({fragmented} fragmented)"
+    return f"{line}; made {inp.volume.made}"
 
 
 @dataclass
@@ -515,17 +981,22 @@ def report(r, carver, cmd):
           f"in {r.seconds:.1f} s")
     print("   " + " ".join(os.path.basename(c) if c in (carver, r.input.image) else c for c in cmd))
     print(text_table(r.rows))
+    if r.input.volume:
+        print(pieces_line(r.input))
     neutral = sum(1 for e in r.exports if e.kind == "neutral")
     if neutral:
         print(f"{neutral} exports identical to a live or uncounted file, left out of precision")
-    others = uncounted(r.verdicts, expected, live)
+    overwritten = r.input.overwritten()
+    others = uncounted(r.verdicts, expected, live, overwritten)
     for k in sorted(others):
         files, ex, pre, miss, _ = others[k]
         if k == "live":
             print(f"live files (in use, outside the free space): {files}, {ex + pre} exported")
+        elif k == "overwritten":
+            print(f"deleted, then partly overwritten by later files (not counted): {files}, {ex} exact")
         else:
             print(f"not counted, {k}: {files} files, {ex} exact, {pre} prefix-only, {miss} missed")
-    placed = [v for v in r.verdicts if v.sample.name not in live]
+    placed = [v for v in r.verdicts if v.sample.name not in live and v.sample.name not in overwritten]
     exact = sum(1 for v in placed if v.kind == "exact")
     every = f"every role counted: {exact} of {len(placed)} exact ({100.0 * exact / len(placed):.1f}%)"
     print(every)
@@ -533,7 +1004,7 @@ def report(r, carver, cmd):
         return v.sample.name in expected
 
     def placed_apart(v):
-        return v.sample.name not in expected and v.sample.name not in live
+        return v.sample.name not in expected and v.sample.name not in live and v.sample.name not in overwritten
 
     for heading, picked in (("not recovered exactly", lambda v: counted(v) and v.kind != "exact"),
                             ("recovered exactly, with a note", lambda v: counted(v) and v.kind == "exact" and v.notes),
@@ -553,6 +1024,8 @@ def report(r, carver, cmd):
     print()
 
     md = f"{r.input.title}, {r.mode} ({len(expected)} files):\n\n{markdown_table(r.rows)}"
+    if r.input.volume:
+        md += f"\n\n{pieces_line(r.input)[0].upper()}{pieces_line(r.input)[1:]}."
     notes = [f"{k} {v[0]} ({v[1]} exact, {v[2]} prefix-only, {v[3]} missed)"
              for k, v in sorted(others.items()) if k != "live"]
     if notes:
@@ -571,12 +1044,20 @@ def parse_args(argv=None):
                     help="manifest roles counted as expected finds, comma-separated (default positive)")
     ap.add_argument("--cluster", type=int, default=4096, help="cluster size of the volume in bytes (default 4096)")
     ap.add_argument("--modes", default="", help="only these of the carver's modes (deep,built-in)")
-    ap.add_argument("--inputs", default="raw,fat32", help="raw, fat32 or both (default)")
+    ap.add_argument("--inputs", default="raw,fat32",
+                    help=f"comma-separated, of {','.join(INPUTS)}, or all (default raw,fat32)")
+    ap.add_argument("--ext-via", default="auto", choices=("auto", "kernel", "debugfs"),
+                    help="how the ext volumes are written and their files deleted: the kernel through a loop "
+                         "mount (root), debugfs, or the kernel where it may (default)")
     ap.add_argument("--dir", default="", help="keep the images, exports and logs here (default: a temporary folder)")
     ap.add_argument("--markdown", default="", help="also write the tables as Markdown into this file")
     args = ap.parse_args(argv)
     if args.cluster % SECTOR or not 0 < args.cluster // SECTOR <= 128:
         ap.error("--cluster is a multiple of 512 up to 64 KiB")
+    args.inputs = list(INPUTS) if args.inputs == "all" else args.inputs.split(",")
+    unknown = [i for i in args.inputs if i not in INPUTS]
+    if unknown:
+        ap.error(f"no input {','.join(unknown)} (there are {','.join(INPUTS)})")
     args.carver = os.path.abspath(args.carver)
     if not os.access(args.carver, os.X_OK):
         ap.error(f"no lumarek-carve at {args.carver} (build it, or give --carver)")
@@ -598,20 +1079,52 @@ def run(args):
 
     workdir = args.dir or tempfile.mkdtemp(prefix="lumarek-recall-")
     os.makedirs(workdir, exist_ok=True)
-    counted = {s.name for s in samples if s.role in roles}
+    try:
+        return run_in(args, carver, roles, samples, families, modes, workdir)
+    finally:
+        if not args.dir:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+def build_inputs(args, samples, counted, workdir):
+    """The inputs that args.inputs names, in the order of INPUTS."""
     inputs = []
-    if "raw" in args.inputs:
-        image = os.path.join(workdir, "raw.img")
-        write_raw(image, samples, random.Random(args.seed))
-        inputs.append(Input("raw", "raw image (--whole)", image, True, counted, set()))
-    if "fat32" in args.inputs:
-        image = os.path.join(workdir, "fat32.img")
+    names = {s.name for s in samples}
+    unit = f"{args.cluster // 1024} KiB" if args.cluster >= 1024 else f"{args.cluster} B"
+    via = args.ext_via
+    if via == "auto" and any(k in EXT_KINDS for k in args.inputs):
+        via = "kernel" if loop_mount_works(workdir) else "debugfs"
+    for key in INPUTS:
+        if key not in args.inputs:
+            continue
+        image = os.path.join(workdir, f"{key}.img")
+        if key == "raw":
+            write_raw(image, samples, random.Random(args.seed))
+            inputs.append(Input("raw", "raw image (--whole)", image, True, counted, set()))
+            continue
+        # Every volume deletes the same files for a seed.
         rng = random.Random(args.seed + 1)
         deleted = choose_deleted(samples, rng)
-        write_fat32(image, args.corpus, samples, deleted, rng, args.cluster)
-        unit = f"{args.cluster // 1024} KiB" if args.cluster >= 1024 else f"{args.cluster} B"
-        inputs.append(Input("fat32", f"FAT32 volume, {unit} clusters, deleted files (free space)", image, False,
-                            counted & deleted, {s.name for s in samples} - deleted))
+        if key == "fat32":
+            write_fat32(image, args.corpus, samples, deleted, rng, args.cluster)
+            inputs.append(Input("fat32", f"FAT32 volume, {unit} clusters, deleted files (free space)", image, False,
+                                counted & deleted, names - deleted))
+            continue
+        if key == "fat32-interleaved":
+            volume = write_fat32_interleaved(image, args.corpus, samples, deleted, rng, args.cluster, counted)
+            title = f"FAT32 volume, {unit} clusters, files written around live ones, deleted files (free space)"
+        else:
+            fs, block = EXT_KINDS[key]
+            volume = write_ext(image, args.corpus, samples, deleted, rng, fs, block, via)
+            title = f"{fs} volume, {block // 1024} KiB blocks, deleted files (free space)"
+        inputs.append(Input(key, title, image, False, counted & (volume.deleted - volume.overwritten),
+                            names - volume.deleted, volume))
+    return inputs
+
+
+def run_in(args, carver, roles, samples, families, modes, workdir):
+    counted = {s.name for s in samples if s.role in roles}
+    inputs = build_inputs(args, samples, counted, workdir)
 
     by_role = defaultdict(int)
     for s in samples:
@@ -622,23 +1135,20 @@ def run(args):
     print(f"{carver}: modes {', '.join(m[0] for m in modes)}\n")
 
     results, md = [], []
-    try:
-        for inp in inputs:
-            for label, extra in modes:
-                outdir = os.path.join(workdir, f"out-{inp.key}-{label}")
-                log = os.path.join(workdir, f"{inp.key}-{label}.log")
-                exports, seconds, cmd = run_carver(carver, inp.image, inp.whole, extra, outdir, log)
-                judge = Judge(samples, inp.expected, families)
-                verdicts = judge.run(exports)
-                r = Result(inp, label, verdicts, exports, tally(verdicts, exports, inp.expected, judge), seconds)
-                md.append(report(r, carver, cmd))
-                results.append(r)
-        if args.markdown:
-            with open(args.markdown, "w", encoding="utf-8") as f:
-                f.write("\n\n".join(md) + "\n")
-    finally:
-        if not args.dir:
-            shutil.rmtree(workdir, ignore_errors=True)
+    for inp in inputs:
+        for label, extra in modes:
+            outdir = os.path.join(workdir, f"out-{inp.key}-{label}")
+            log = os.path.join(workdir, f"{inp.key}-{label}.log")
+            exports, seconds, cmd = run_carver(carver, inp.image, inp.whole, extra, outdir, log)
+            judge = Judge(samples, inp.expected, families)
+            verdicts = judge.run(exports)
+            rows = tally(verdicts, exports, inp.expected, judge, inp.shapes())
+            r = Result(inp, label, verdicts, exports, rows, seconds)
+            md.append(report(r, carver, cmd))
+            results.append(r)
+    if args.markdown:
+        with open(args.markdown, "w", encoding="utf-8") as f:
+            f.write("\n\n".join(md) + "\n")
     return results
 
 
