@@ -64,6 +64,7 @@ void AbstractFileRecovery::start(RecoveryParams params) {
 
     set_callbacks(this, &AbstractFileRecovery::recovered_callback, &AbstractFileRecovery::progress_callback,
                   &AbstractFileRecovery::proceed_callback);
+    set_runs_callback(&AbstractFileRecovery::recovered_runs_callback);
     QByteArray path = device->getRDevFile().toUtf8();
     QByteArray suffixes = params.params.value(SuffixList).toUtf8();
     QByteArray format = device->getFormat().toUtf8();
@@ -154,18 +155,44 @@ void AbstractFileRecovery::exportInfo(QList<FileRecoveredInfo *> infos) {
 
 void AbstractFileRecovery::setThumbnails(bool on) { thumbnails = on; }
 
+void AbstractFileRecovery::queueFind(r_info *copy, const QVector<r_run> &runs) {
+    QMutexLocker lock(&threadLock);
+    if (!validationThread) {
+        validationThread = new FileValidationThread(recoveryCallback, nullptr);
+        validationThread->setNamesOnly(!thumbnails);
+        validationThread->start(QThread::InheritPriority);
+    }
+    validationThread->addFile(copy, runs);
+}
+
 void AbstractFileRecovery::recovered_callback(void *context, r_info *info) {
     auto *self = static_cast<AbstractFileRecovery *>(context);
     if (!self || !info) return;
     auto *copy = new r_info;
     std::memcpy(copy, info, sizeof(r_info));
-    QMutexLocker lock(&self->threadLock);
-    if (!self->validationThread) {
-        self->validationThread = new FileValidationThread(self->recoveryCallback, nullptr);
-        self->validationThread->setNamesOnly(!self->thumbnails);
-        self->validationThread->start(QThread::InheritPriority);
+    self->queueFind(copy, {});
+}
+
+void AbstractFileRecovery::recovered_runs_callback(void *context, r_info *info, const r_run *runs, int32_t count) {
+    auto *self = static_cast<AbstractFileRecovery *>(context);
+    if (!self || !info) return;
+    if (!runs || count <= 0) {
+        // No runs after all: the find is the range the record gives.
+        recovered_callback(context, info);
+        return;
     }
-    self->validationThread->addFile(copy);
+    if (count > LMR_MAX_RUNS) return;
+    // The runs are the engine's only during the call; the record keeps its
+    // own copy, and its length is theirs.
+    QVector<r_run> kept(runs, runs + count);
+    quint64 total = 0;
+    for (const r_run &r : kept) {
+        if (r.length > quint64(INT64_MAX) - total) return;  // no file is that long
+        total += r.length;
+    }
+    auto *copy = new r_info;
+    std::memcpy(copy, info, sizeof(r_info));
+    self->queueFind(copy, kept);
 }
 
 void AbstractFileRecovery::progress_callback(void *context, float percent) {

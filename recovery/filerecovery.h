@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <atomic>
 #include <cstdio>
@@ -112,11 +113,15 @@ public:
     bool finishValidation(int msecs = 60000);
 
     static void recovered_callback(void *context, r_info *info);
+    // A find of several byte runs (`count` runs in file order).
+    static void recovered_runs_callback(void *context, r_info *info, const r_run *runs, int32_t count);
     static void progress_callback(void *context, float percent);
     static void proceed_callback(void *context, unsigned long long processed, unsigned long long total);
 
 private:
     FileValidationThread *takeValidationThread();
+    // Hands a find (a heap copy, taken over) to the validation thread.
+    void queueFind(r_info *info, const QVector<r_run> &runs);
 
     RecoveryCallback *recoveryCallback = nullptr;
     ExportCallback *exportCallback = nullptr;

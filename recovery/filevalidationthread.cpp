@@ -60,8 +60,8 @@ bool FileValidationThread::waitForAll(int msecs) {
     return true;
 }
 
-void FileValidationThread::addFile(r_info *info) {
-    FileRecoveredInfo *record = FileRecoveredInfo::newRecoveredInfo(info);
+void FileValidationThread::addFile(r_info *info, const QVector<r_run> &runs) {
+    FileRecoveredInfo *record = FileRecoveredInfo::newRecoveredInfo(info, runs);
     QMutexLocker lock(&mutex);
     queue.append(record);
     queueChanged.wakeOne();

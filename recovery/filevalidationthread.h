@@ -9,6 +9,7 @@
 #include <QList>
 #include <QMutex>
 #include <QThread>
+#include <QVector>
 #include <QWaitCondition>
 
 class FileRecoveredInfo;
@@ -24,8 +25,9 @@ public:
     ~FileValidationThread() override;
 
     // Scanning thread: builds the record (which takes over `info`) and
-    // queues it.
-    void addFile(r_info *info);
+    // queues it; `runs`, when there are several, are the find's byte runs
+    // in file order.
+    void addFile(r_info *info, const QVector<r_run> &runs = QVector<r_run>());
     // Any thread: the thread reports what is still queued, then ends.
     void stop();
     // Before start(): complete records only as far as their names need

@@ -98,9 +98,16 @@ FileRecoveredInfo *FileRecoveredInfo::newRecoveredInfo(r_info *info) {
     return new FileRecoveredInfo(info);
 }
 
+FileRecoveredInfo *FileRecoveredInfo::newRecoveredInfo(r_info *info, const QVector<r_run> &runs) {
+    FileRecoveredInfo *record = newRecoveredInfo(info);
+    if (info) record->setRuns(runs);
+    return record;
+}
+
 void FileRecoveredInfo::setInfo(r_info *info_) {
     if (info != info_) delete info;
     info = info_;
+    runs.clear();
     if (!info) return;
     suffix = textOf(info->suffix, sizeof info->suffix, false);
     len = qint64(info->length);
@@ -116,6 +123,46 @@ qint64 FileRecoveredInfo::getOffset() const { return offset; }
 QString FileRecoveredInfo::getDevFile() const { return devFile; }
 QString FileRecoveredInfo::getKey() const { return key; }
 QString FileRecoveredInfo::getExportPath() const { return exportPath; }
+
+QVector<r_run> FileRecoveredInfo::getRuns() const {
+    if (!runs.isEmpty()) return runs;
+    if (!info) return {};
+    return {r_run{quint64(offset), quint64(len)}};
+}
+
+bool FileRecoveredInfo::isFragmented() const { return runs.size() > 1; }
+
+void FileRecoveredInfo::setRuns(const QVector<r_run> &runs_) {
+    runs.clear();
+    if (runs_.isEmpty()) return;
+    quint64 total = 0;
+    if (runs_.size() == 1) {
+        total = runs_.first().length;  // one range, taken as a find's range always was
+    } else {
+        for (const r_run &r : runs_) {
+            // Lengths no file can have: nothing of such a find can be read.
+            if (r.length > quint64(INT64_MAX) - total) {
+                valid = false;
+                return;
+            }
+            total += r.length;
+        }
+    }
+    offset = qint64(runs_.first().offset);
+    len = qint64(total);
+    if (info) {
+        info->offset = runs_.first().offset;
+        info->length = total;
+    }
+    if (runs_.size() > 1) runs = runs_;
+}
+
+int FileRecoveredInfo::readBytes(quint64 at, int32_t length, void *buffer) const {
+    QByteArray src = devFile.toUtf8();
+    if (runs.size() > 1)
+        return general_file_read_runs(src.constData(), runs.constData(), int32_t(runs.size()), at, length, buffer);
+    return general_file_read(src.constData(), quint64(offset) + at, length, buffer);
+}
 
 void FileRecoveredInfo::setExportPath(QString path) {
     if (!path.isEmpty()) exportPath = path;
@@ -145,7 +192,9 @@ bool FileRecoveredInfo::exportSelf() {
     QByteArray part = dst + ".part";
     const int slot = claimPartSlot(part);
     errno = 0;
-    int status = general_file_export(src.constData(), quint64(offset), quint64(len), part.constData());
+    int status = runs.size() > 1
+                     ? general_file_export_runs(src.constData(), runs.constData(), int32_t(runs.size()), part.constData())
+                     : general_file_export(src.constData(), quint64(offset), quint64(len), part.constData());
     int err = errno;
     auto reason = [](const QString &what, int e) {
         return e ? QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(e))) : what;
@@ -257,8 +306,7 @@ QByteArray FileRecoveredInfo::readData(qint64 maxBytes) {
     } catch (const std::bad_alloc &) {
         return QByteArray();
     }
-    QByteArray src = devFile.toUtf8();
-    int got = general_file_read(src.constData(), quint64(offset), int32_t(len), buffer.data());
+    int got = readBytes(0, int32_t(len), buffer.data());
     if (got <= 0) return QByteArray();
     buffer.truncate(got);
     return buffer;
@@ -331,8 +379,7 @@ void ImageFileRecoveredInfo::readName() {
     if (suffix.toLower() != QLatin1String("jpg") && len > 0) {
         constexpr qint64 k_header_bytes = 4096;
         QByteArray head(int(qMin(len, k_header_bytes)), Qt::Uninitialized);
-        QByteArray src = devFile.toUtf8();
-        int got = general_file_read(src.constData(), quint64(offset), int32_t(head.size()), head.data());
+        int got = readBytes(0, int32_t(head.size()), head.data());
         if (got > 0) {
             head.truncate(got);
             QSize size;

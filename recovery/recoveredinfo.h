@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QPixmap>
 #include <QString>
+#include <QVector>
 
 class LMR_QT_EXPORT RecoveredInfo : public QObject {
     Q_OBJECT
@@ -45,7 +46,14 @@ public:
     // Picks the record class from the suffix (lower-cased); never null.
     // The record takes over `info` (a heap copy made with new).
     static FileRecoveredInfo *newRecoveredInfo(r_info *info);
+    // The same for a find that may lie in several byte runs: `runs` in file
+    // order, whose bytes one after the other are the file's.  The record's
+    // offset is then the first run's and its length the sum of the runs'.
+    // With fewer than two runs the find is one range, as without them (one
+    // run: that run's range).
+    static FileRecoveredInfo *newRecoveredInfo(r_info *info, const QVector<r_run> &runs);
 
+    // A new find: the runs of the previous one are forgotten.
     void setInfo(r_info *info);
 
     QString getName() const;
@@ -55,6 +63,11 @@ public:
     QString getDevFile() const;
     QString getKey() const;
     QString getExportPath() const;
+    // The find's byte runs in file order: one run (offset, length) for a
+    // find in one range, none for a record without a find.
+    QVector<r_run> getRuns() const;
+    // true when the find lies in more than one run.
+    bool isFragmented() const;
 
     // Keeps the previous folder when `path` is empty.
     void setExportPath(QString path);
@@ -98,6 +111,10 @@ public:
 
 protected:
     void storeThumb(const QImage &thumb);
+    void setRuns(const QVector<r_run> &runs);
+    // Reads `length` bytes from byte `at` of the file (its runs assembled)
+    // into `buffer`; returns how many were delivered.
+    int readBytes(quint64 at, int32_t length, void *buffer) const;
 
     QString key;
     r_info *info;
@@ -107,6 +124,7 @@ protected:
     bool thumbReady;
     qint64 len;
     qint64 offset;
+    QVector<r_run> runs;  // in file order; empty: the one range at offset, len
     QString exportPath;
     QString exportError;
 
