@@ -40,6 +40,7 @@ recovered exactly and what every false export holds.
 """
 
 import argparse
+import bisect
 import hashlib
 import json
 import os
@@ -248,11 +249,12 @@ class Layout:
             end += count
         return self.length is not None and end != self.length
 
-    def shape(self):
+    def shape(self, in_use=None):
         """whole (one run), indirect (one run but for its own indirect
         blocks between the data), sparse (blocks of zeros left out, so no
         run of bytes on the volume is the file) or fragmented (anything
-        else)."""
+        else).  With in_use (a FreeMap), as a reader of the free space alone
+        sees it: blocks in use between the runs are not there."""
         if self.sparse():
             return "sparse"
         merged = []
@@ -264,10 +266,64 @@ class Layout:
         if len(merged) <= 1:
             return "whole"
         meta = set(self.meta)
+        shape = "whole"
         for (a, n), (b, _) in zip(merged, merged[1:]):
-            if b < a + n or any(x not in meta for x in range(a + n, b)):
+            if b < a + n:
                 return "fragmented"
-        return "indirect"
+            for x in range(a + n, b):
+                if x in meta:
+                    shape = "indirect"
+                elif in_use is None or not in_use(x):
+                    return "fragmented"
+        return shape
+
+
+class FreeMap:
+    """The free blocks of a volume as sorted runs [(first, last)]; called
+    with a block, whether it is in use."""
+
+    def __init__(self, runs):
+        self.runs = sorted(runs)
+        self.starts = [a for a, _ in self.runs]
+
+    def __call__(self, block):
+        i = bisect.bisect_right(self.starts, block) - 1
+        return not (i >= 0 and self.runs[i][0] <= block <= self.runs[i][1])
+
+
+def ext_free(image):
+    """FreeMap of an ext2/3 volume, from dumpe2fs' free blocks per group."""
+    need("dumpe2fs")
+    out = subprocess.run(["dumpe2fs", image], check=True, capture_output=True, text=True).stdout
+    runs = []
+    for line in out.splitlines():
+        line = line.strip()
+        if line.startswith("Free blocks: ") and line[len("Free blocks: "):][:1].isdigit():
+            for item in line[len("Free blocks: "):].split(","):
+                first, _, last = item.strip().partition("-")
+                if first.isdigit():
+                    runs.append((int(first), int(last or first)))
+    return FreeMap(runs)
+
+
+def fat_free(image):
+    """FreeMap of a FAT32 volume: the clusters whose FAT entry is 0."""
+    with open(image, "rb") as f:
+        boot = f.read(SECTOR)
+        bps = int.from_bytes(boot[11:13], "little")
+        f.seek(int.from_bytes(boot[14:16], "little") * bps)
+        fat = f.read(int.from_bytes(boot[36:40], "little") * bps)
+    runs, start = [], None
+    n = len(fat) // 4
+    for c in range(2, n + 1):
+        # The top 4 bits are not the entry's.
+        free = c < n and int.from_bytes(fat[4 * c:4 * c + 4], "little") & 0x0FFFFFFF == 0
+        if free and start is None:
+            start = c
+        elif not free and start is not None:
+            runs.append((start, c - 1))
+            start = None
+    return FreeMap(runs)
 
 
 def read_layout_bytes(image, layout, size, unit, base=0):
@@ -415,6 +471,7 @@ class Volume:
     overwritten: set
     layouts: dict
     made: str
+    in_use: FreeMap = None  # the volume's free blocks as they are left
 
 
 def plan_interleaved(samples, deleted, rng, counted, hole_share=4):
@@ -530,7 +587,7 @@ def write_fat32_interleaved(path, folder, samples, deleted, rng, cluster, counte
     overwritten = set(check_layouts(path, samples, layouts, unit, base))
     if overwritten - holes:
         raise SystemExit(f"recall: clusters read back differ for {', '.join(sorted(overwritten - holes))}")
-    return Volume(set(deleted), overwritten, layouts, "with mtools, the second round first-free")
+    return Volume(set(deleted), overwritten, layouts, "with mtools, the second round first-free", fat_free(path))
 
 
 # ---- ext2 and ext3 -----------------------------------------------------------
@@ -623,7 +680,7 @@ def write_ext(path, folder, samples, deleted, rng, fs, block, via):
     bad = check_layouts(path, samples, layouts, block)
     if bad:
         raise SystemExit(f"recall: blocks read back differ for {', '.join(bad)}")
-    return Volume(set(deleted), set(), layouts, made)
+    return Volume(set(deleted), set(), layouts, made, ext_free(path))
 
 
 # ---- the carver --------------------------------------------------------------
@@ -941,27 +998,37 @@ class Input:
     live: set
     volume: Volume = None  # for the volumes whose deleted files' places are read
 
-    def shapes(self):
-        return {n: lay.shape() for n, lay in self.volume.layouts.items()} if self.volume else None
+    def shapes(self, free_space=False):
+        if not self.volume:
+            return None
+        in_use = self.volume.in_use if free_space else None
+        return {n: lay.shape(in_use) for n, lay in self.volume.layouts.items()}
 
     def overwritten(self):
         return self.volume.overwritten if self.volume else set()
 
 
 def pieces_line(inp):
-    """How many expected files lie in more than one piece, and why."""
-    shapes = inp.shapes()
-    split = [n for n in sorted(inp.expected) if shapes.get(n, "whole") != "whole"]
-    fragmented = sum(1 for n in split if shapes[n] == "fragmented")
-    line = f"{len(split)} of {len(inp.expected)} deleted files are in pieces"
+    """How many expected files lie in more than one piece, and why; then
+    how many stay so in the free space read as one stream."""
+    parts = []
+    for free_space in (False, True):
+        shapes = inp.shapes(free_space)
+        split = [n for n in sorted(inp.expected) if shapes.get(n, "whole") != "whole"]
+        fragmented = sum(1 for n in split if shapes[n] == "fragmented")
+        line = (f"{len(split)} of {len(inp.expected)} deleted files are in pieces" if not free_space
+                else f"in the free space read as one stream {len(split)}")
+        if inp.key in EXT_KINDS:
+            sparse = sum(1 for n in split if shapes[n] == "sparse")
+            line += (f" ({len(split) - fragmented - sparse} only by their own indirect blocks, {fragmented} "
+                     f"fragmented otherwise" + (f", {sparse} with blocks of zeros left out)" if sparse else ")"))
+        else:
+            line += f" ({fragmented} fragmented)"
+        parts.append(line)
     if inp.key in EXT_KINDS:
         mapped = sum(1 for n in inp.expected if inp.volume.layouts[n].meta)
-        sparse = sum(1 for n in split if shapes[n] == "sparse")
-        line += (f" ({len(split) - fragmented - sparse} only by their own indirect blocks, {fragmented} "
-                 f"fragmented otherwise, {sparse} with blocks of zeros left out); {mapped} have indirect blocks")
-    else:
-        line += f" ({fragmented} fragmented)"
-    return f"{line}; made {inp.volume.made}"
+        parts.append(f"{mapped} have indirect blocks")
+    return "; ".join(parts) + f"; made {inp.volume.made}"
 
 
 @dataclass

@@ -211,6 +211,14 @@ TOTAL: 285
         # A gap of another file's block, or data out of order, is a fragment.
         self.assertEqual(recall.Layout([(786, 12), (800, 4)], meta=[798]).shape(), "fragmented")
         self.assertEqual(recall.Layout([(900, 12), (786, 4)]).shape(), "fragmented")
+        # In the free space alone the blocks in use between the runs are not
+        # there; the file's own indirect blocks are, and free blocks of others.
+        in_use = recall.FreeMap([(900, 1000), (700, 810)])
+        self.assertTrue(in_use(699) and in_use(811) and in_use(899) and in_use(1001))
+        self.assertFalse(in_use(700) or in_use(810) or in_use(900) or in_use(1000))
+        self.assertEqual(recall.Layout([(786, 12), (900, 4)]).shape(in_use), "fragmented")  # 798-810 are free
+        self.assertEqual(recall.Layout([(800, 11), (900, 4)]).shape(in_use), "whole")
+        self.assertEqual(recall.Layout([(786, 12), (799, 12), (900, 4)], meta=[798]).shape(in_use), "indirect")
 
     def test_mshowfat_chains(self):
         text = "::/big name.bin <15-26> <43-62>\n<164-717>\n::/one.png <7>\n::/b2 <27-42>\n"
@@ -296,6 +304,17 @@ class FatInterleaved(unittest.TestCase):
                 chain, _ = self.fat_walk(image, lay.runs[0][0])
                 self.assertEqual(chain, list(lay.blocks()), name)
             live_split = sum(1 for lay in live.values() if lay.shape() == "fragmented")
+            # Read as one stream, the free space leaves the live files out:
+            # a deleted file split around live ones only is whole there.
+            in_use = recall.fat_free(image)
+            self.assertEqual(sorted(c for c in range(2, 2 + len(fat) // 4 - 2) if not in_use(c))[:len(free)],
+                             sorted(c for c in range(2, 2 + len(fat) // 4 - 2)
+                                    if fat[4 * c:4 * c + 4] == bytes(4))[:len(free)])
+            for name, lay in vol.layouts.items():
+                if name in vol.overwritten:
+                    continue
+                around_live = all(in_use(c) for (a, n), (b, _) in zip(lay.runs, lay.runs[1:]) for c in range(a + n, b))
+                self.assertEqual(lay.shape(in_use), "whole" if around_live else "fragmented", name)
             self.assertGreaterEqual(split, 1)
             self.assertGreaterEqual(split + live_split, 2)
             # The report counts the counted, intact ones among them.
