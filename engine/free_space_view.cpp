@@ -2,6 +2,7 @@
 #include "free_space_view.h"
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -59,23 +60,59 @@ const free_space_view::extent *free_space_view::find(uint64_t at) const {
     return at - it->logical < it->length ? &*it : nullptr;
 }
 
+namespace {
+constexpr size_t k_index_max = size_t(1) << 24;    // indirect blocks noted in one scan
+constexpr uint64_t k_pointer_reads_max = 1u << 16;  // indirect blocks one candidate may read
+}  // namespace
+
+indirect_index indirect_blocks;
+
+void indirect_index::clear() {
+    sorted_.clear();
+    recent_.clear();
+    complete = false;
+}
+
+void indirect_index::consider(const unsigned char *bytes, uint32_t block_size, uint64_t block, uint64_t blocks) {
+    if (block_size < 1024 || block > UINT32_MAX) return;
+    // The quick test: the first two numbers.  A file's first indirect
+    // entries nearly always name blocks of the volume, and different ones.
+    const uint32_t e0 = le32_at(bytes), e1 = le32_at(bytes + 4);
+    if (e0 == 0 || e0 >= blocks) return;
+    if (e1 != 0 && (e1 >= blocks || e1 == e0)) return;
+    if (sorted_.size() + recent_.size() >= k_index_max) return;
+    recent_.push_back({e0, uint32_t(block)});
+}
+
+std::vector<uint64_t> indirect_index::lookup(uint64_t first) {
+    if (!recent_.empty()) {
+        std::sort(recent_.begin(), recent_.end());
+        const size_t mid = sorted_.size();
+        sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
+        std::inplace_merge(sorted_.begin(), sorted_.begin() + std::ptrdiff_t(mid), sorted_.end());
+        recent_.clear();
+    }
+    std::vector<uint64_t> out;
+    if (first > UINT32_MAX) return out;
+    auto it = std::lower_bound(sorted_.begin(), sorted_.end(), std::make_pair(uint32_t(first), uint32_t(0)));
+    for (; it != sorted_.end() && it->first == first && out.size() < 16; ++it) out.push_back(it->second);
+    return out;
+}
+
 file_view::file_view(const free_space_view &view, int fd, uint64_t start, const block_map_volume &layout)
     : view_(view), fd_(fd), start_(start) {
-    stretches_.push_back({0, 0});
     if (layout.block_mapped && layout.block_size >= 1024 && start % layout.block_size == 0) {
         bs_ = layout.block_size;
         pointers_ = bs_ / 4;
         volume_blocks_ = layout.blocks;
-    } else {
-        model_ended_ = true;  // no blocks are looked for
     }
 }
 
 // Metadata blocks the file system writes just before data block `k` of a
-// block-mapped file: the single indirect block before block 12; the double
-// indirect and its first indirect block where the double range begins, one
-// indirect block every `pointers_` blocks after; the same one level up in
-// the triple range.
+// block-mapped file when it allocates them with the data: the single
+// indirect block before block 12; the double indirect and its first
+// indirect block where the double range begins, one indirect block every
+// `pointers_` blocks after; the same one level up in the triple range.
 uint64_t file_view::meta_before(uint64_t k) const {
     const uint64_t p = pointers_;
     if (k == k_direct_blocks) return 1;
@@ -106,92 +143,286 @@ uint64_t file_view::next_meta(uint64_t k) const {
 }
 
 uint64_t file_view::physical_block(uint64_t stream_block) const {
-    const free_space_view::extent *e = view_.find(start_ + stream_block * bs_);
-    if (!e) return 0;
-    return (e->physical + (start_ + stream_block * bs_ - e->logical)) / bs_;
-}
-
-// An indirect block of a deleted file: cleared by the file system, or still
-// holding the block numbers of the blocks that follow it, the first being
-// the next block of the stream, then numbers of the volume, then zeros.
-bool file_view::is_indirect(uint64_t stream_block) {
     const uint64_t at = start_ + stream_block * bs_;
     const free_space_view::extent *e = view_.find(at);
-    if (!e || e->logical + e->length - at < bs_) return false;
+    if (!e || e->logical + e->length - at < bs_) return 0;
+    return (e->physical + (at - e->logical)) / bs_;
+}
+
+bool file_view::is_free(uint64_t block) const {
+    if (block == 0 || block >= volume_blocks_) return false;
+    const uint64_t at = block * bs_;
+    const auto &ex = view_.extents();
+    auto it = std::upper_bound(ex.begin(), ex.end(), at,
+                               [](uint64_t v, const free_space_view::extent &e) { return v < e.physical; });
+    if (it == ex.begin()) return false;
+    --it;
+    return at - it->physical + bs_ <= it->length;
+}
+
+bool file_view::read_block(uint64_t block) {
+    if (++pointer_reads_ > k_pointer_reads_max) return false;
     block_.resize(bs_);
-    if (!read_fully(fd_, block_.data(), bs_, e->physical + (at - e->logical))) return false;
-    const unsigned char *b = block_.data();
-    bool zero = true;
-    for (uint64_t i = 0; i < bs_ && zero; ++i) zero = b[i] == 0;
-    if (zero) return true;
-    const uint64_t next = physical_block(stream_block + 1);
-    if (next == 0 || le32_at(b) != next) return false;
+    return read_fully(fd_, block_.data(), bs_, block * bs_);
+}
+
+// A free block holding block numbers of the volume, then only zeros.
+bool file_view::pointer_block(uint64_t block, std::vector<uint32_t> *entries) {
+    if (!is_free(block) || !read_block(block)) return false;
+    entries->clear();
     bool ended = false;
     for (uint64_t i = 0; i < pointers_; ++i) {
-        const uint32_t n = le32_at(b + 4 * i);
+        const uint32_t n = le32_at(block_.data() + 4 * i);
         if (n == 0) {
             ended = true;
         } else if (ended || n >= volume_blocks_) {
             return false;
+        } else {
+            entries->push_back(n);
         }
     }
+    return !entries->empty();
+}
+
+bool file_view::stream_block_zero(uint64_t stream_block) {
+    const uint64_t block = physical_block(stream_block);
+    if (!block || !read_block(block)) return false;
+    for (unsigned char b : block_)
+        if (b) return false;
     return true;
 }
 
-void file_view::place(uint64_t block) {
-    while (!model_ended_ && placed_ <= block) {
-        const uint64_t m = meta_before(placed_);
-        if (m) {
-            for (uint64_t i = 0; i < m; ++i) {
-                if (!is_indirect(next_stream_ + i)) {
-                    model_ended_ = true;
-                    return;
-                }
-            }
-            next_stream_ += m;
-            stretches_.push_back({placed_, next_stream_});
+// An indirect tree of `level` stored where the file system allocates it
+// with the data: at stream block `s`, pointing at the next stream block
+// (the data, or the tree's first indirect block one level down).
+bool file_view::root_at_stream(uint64_t s, int level, std::vector<uint32_t> *entries) {
+    const uint64_t block = physical_block(s), next = physical_block(s + 1);
+    if (!block || !next || !pointer_block(block, entries) || (*entries)[0] != next) return false;
+    if (level == 1) return true;
+    std::vector<uint32_t> below;
+    return root_at_stream(s + 1, level - 1, &below);
+}
+
+// An indirect tree of `level` noted anywhere in the free space whose first
+// data block is `first`.
+uint64_t file_view::find_root(uint64_t first, int level, std::vector<uint32_t> *entries) {
+    uint64_t child = first;
+    if (level > 1) {
+        child = find_root(first, level - 1, entries);
+        if (!child) return 0;
+    }
+    for (uint64_t block : indirect_blocks.lookup(child)) {
+        if (pointer_block(block, entries) && (*entries)[0] == child) return block;
+    }
+    return 0;
+}
+
+void file_view::add_stream(uint64_t count, uint64_t stream_block) {
+    pieces_.push_back({placed_, count, true, stream_block});
+    placed_ = count == UINT64_MAX ? UINT64_MAX : placed_ + count;
+}
+
+void file_view::add_physical(uint64_t block) {
+    if (!pieces_.empty()) {
+        piece &last = pieces_.back();
+        if (!last.in_stream && last.at + last.count == block) {
+            ++last.count;
+            ++placed_;
+            return;
         }
-        // The blocks up to the next place of metadata follow in the stream.
-        const uint64_t upto = std::min(next_meta(placed_ + 1), block + 1);
-        next_stream_ += upto - placed_;
-        placed_ = upto;
+    }
+    if (pieces_.size() > LMR_MAX_RUNS) {
+        ended_ = true;
+        return;
+    }
+    pieces_.push_back({placed_, 1, false, block});
+    ++placed_;
+}
+
+// The stream block after the last block placed, when that lies in the
+// stream after the candidate.
+bool file_view::next_in_stream(uint64_t *stream_block) const {
+    if (pieces_.empty()) return false;
+    const piece &last = pieces_.back();
+    if (last.in_stream) {
+        if (last.count == UINT64_MAX) return false;
+        *stream_block = last.at + last.count;
+        return true;
+    }
+    const uint64_t at = (last.at + last.count - 1) * bs_;  // the last block, physically
+    const auto &ex = view_.extents();
+    auto it = std::upper_bound(ex.begin(), ex.end(), at,
+                               [](uint64_t v, const free_space_view::extent &e) { return v < e.physical; });
+    if (it == ex.begin()) return false;
+    --it;
+    if (at - it->physical >= it->length) return false;
+    const uint64_t logical = it->logical + (at - it->physical) + bs_;
+    if (logical < start_ || logical >= view_.size()) return false;
+    *stream_block = (logical - start_) / bs_;
+    return true;
+}
+
+// One data block more from the indirect tree being walked; false when the
+// tree holds no more (ended_ tells whether the file ends there too).
+bool file_view::step_walk() {
+    while (!walk_.empty()) {
+        frame &f = walk_.back();
+        if (f.next >= f.entries.size()) {
+            const bool full = f.entries.size() == pointers_;
+            walk_.pop_back();
+            if (!full) {
+                ended_ = true;  // an indirect block not full: the file ends with it
+                walk_.clear();
+                return false;
+            }
+            continue;
+        }
+        const uint32_t n = f.entries[f.next++];
+        if (f.level == 1) {
+            if (!is_free(n)) {
+                ended_ = true;
+                walk_.clear();
+                return false;
+            }
+            add_physical(n);
+            return !ended_;
+        }
+        frame child;
+        child.level = f.level - 1;
+        if (!pointer_block(n, &child.entries)) {
+            ended_ = true;
+            walk_.clear();
+            return false;
+        }
+        walk_.push_back(std::move(child));
+    }
+    return false;
+}
+
+void file_view::place(uint64_t block) {
+    if (pieces_.empty()) {
+        if (bs_ == 0) {
+            add_stream(UINT64_MAX, 0);
+            ended_ = true;
+            return;
+        }
+        add_stream(k_direct_blocks, 0);
+    }
+    while (!ended_ && placed_ <= block) {
+        if (!walk_.empty()) {
+            step_walk();
+            continue;
+        }
+        if (cleared_) {
+            place_cleared(block);
+            continue;
+        }
+        if (level_ >= 3) {
+            ended_ = true;
+            break;
+        }
+        const int level = level_ + 1;
+        uint64_t s = 0;
+        if (!next_in_stream(&s)) {
+            ended_ = true;
+            break;
+        }
+        frame root;
+        root.level = level;
+        if (root_at_stream(s, level, &root.entries)) {
+            walk_.push_back(std::move(root));
+            level_ = level;
+            continue;
+        }
+        const uint64_t next = physical_block(s);
+        if (next && find_root(next, level, &root.entries)) {
+            walk_.push_back(std::move(root));
+            level_ = level;
+            continue;
+        }
+        // The single indirect block cleared: the blocks go on in the
+        // stream, cleared indirect blocks left out where they would stand.
+        if (level == 1 && stream_block_zero(s)) {
+            cleared_ = true;
+            stream_next_ = s;
+            continue;
+        }
+        // No indirect block found: the file is taken to go on in the stream.
+        if (!indirect_blocks.complete) wants_more_ = true;
+        add_stream(UINT64_MAX, s);
+        ended_ = true;
     }
 }
 
-bool file_view::locate(uint64_t at, uint64_t *physical, uint64_t *span) {
-    uint64_t logical = 0;
-    uint64_t in_stretch = UINT64_MAX;
-    if (bs_ == 0) {
-        logical = start_ + at;
-    } else {
-        const uint64_t block = at / bs_;
-        place(block);
-        auto it = std::upper_bound(stretches_.begin(), stretches_.end(), block,
-                                   [](uint64_t v, const stretch &s) { return v < s.file_block; });
-        --it;
-        logical = start_ + (it->stream_block + (block - it->file_block)) * bs_ + at % bs_;
-        if (it + 1 != stretches_.end()) {
-            in_stretch = (it[1].file_block - block) * bs_ - at % bs_;
-        } else if (!model_ended_) {
-            // Up to the next place an indirect block may stand.
-            const uint64_t next = next_meta(block + 1);
-            if (next != UINT64_MAX) in_stretch = (next - block) * bs_ - at % bs_;
+// Blocks of a file whose indirect blocks were cleared, from the stream.
+void file_view::place_cleared(uint64_t block) {
+    const uint64_t m = meta_before(placed_);
+    if (m) {
+        for (uint64_t i = 0; i < m; ++i) {
+            if (!stream_block_zero(stream_next_ + i)) {
+                add_stream(UINT64_MAX, stream_next_);
+                ended_ = true;
+                return;
+            }
         }
+        stream_next_ += m;
     }
-    if (logical < start_) return false;  // wrapped
+    const uint64_t upto = std::min(next_meta(placed_ + 1), block + 1);
+    const uint64_t count = upto - placed_;
+    if (!pieces_.empty() && pieces_.back().in_stream && pieces_.back().at + pieces_.back().count == stream_next_) {
+        pieces_.back().count += count;
+        placed_ += count;
+    } else {
+        add_stream(count, stream_next_);
+    }
+    stream_next_ += count;
+}
+
+bool file_view::locate(uint64_t at, uint64_t *physical, uint64_t *span) {
+    if (bs_ == 0) {
+        if (at > UINT64_MAX - start_) return false;
+        const uint64_t logical = start_ + at;
+        const free_space_view::extent *e = view_.find(logical);
+        if (!e) return false;
+        *physical = e->physical + (logical - e->logical);
+        *span = e->logical + e->length - logical;
+        return true;
+    }
+    const uint64_t block = at / bs_, within = at % bs_;
+    place(block);
+    auto it = std::upper_bound(pieces_.begin(), pieces_.end(), block,
+                               [](uint64_t v, const piece &p) { return v < p.file_block; });
+    if (it == pieces_.begin()) return false;
+    --it;
+    const uint64_t into = block - it->file_block;
+    if (it->count != UINT64_MAX && into >= it->count) return false;
+    const uint64_t left =
+        it->count == UINT64_MAX || it->count - into > UINT64_MAX / bs_ ? UINT64_MAX : (it->count - into) * bs_ - within;
+    if (!it->in_stream) {
+        *physical = (it->at + into) * bs_ + within;
+        *span = left;
+        return true;
+    }
+    if (it->at + into > (UINT64_MAX - start_) / bs_) return false;
+    const uint64_t logical = start_ + (it->at + into) * bs_ + within;
     const free_space_view::extent *e = view_.find(logical);
     if (!e) return false;
     *physical = e->physical + (logical - e->logical);
-    const uint64_t in_extent = e->logical + e->length - logical;
-    *span = std::min(in_extent, in_stretch);
+    *span = std::min(e->logical + e->length - logical, left);
     return true;
 }
 
 uint64_t file_view::contiguous_head(uint64_t window_bytes) {
     if (bs_ == 0) return window_bytes;
     place(k_direct_blocks);
-    if (stretches_.size() > 1) return std::min(window_bytes, k_direct_blocks * bs_);
-    return window_bytes;
+    // The stream from the candidate as far as the file's blocks follow it.
+    uint64_t blocks = 0;
+    for (const piece &p : pieces_) {
+        if (!p.in_stream || p.at != p.file_block) break;
+        if (p.count == UINT64_MAX) return window_bytes;
+        blocks += p.count;
+    }
+    return blocks >= window_bytes / bs_ ? window_bytes : blocks * bs_;
 }
 
 std::vector<r_run> file_view::runs(uint64_t length) {
@@ -212,16 +443,20 @@ std::vector<r_run> file_view::runs(uint64_t length) {
     return out;
 }
 
-uint64_t file_view::logical_end(uint64_t length) {
-    if (length == 0) return start_;
-    uint64_t physical = 0, span = 0;
-    if (!locate(length - 1, &physical, &span)) return view_.size();
-    // The logical offset of that byte, found back from its extent.
-    const auto &ex = view_.extents();
-    auto it = std::upper_bound(ex.begin(), ex.end(), physical,
-                               [](uint64_t v, const free_space_view::extent &e) { return v < e.physical; });
-    --it;
-    return it->logical + (physical - it->physical) + 1;
+uint64_t file_view::stream_span(uint64_t length) {
+    if (bs_ == 0 || length == 0) return length;
+    const uint64_t blocks = (length + bs_ - 1) / bs_;
+    place(blocks - 1);
+    // The last stream block the file takes among the pieces that lie in
+    // the stream.
+    uint64_t end = 0;
+    for (const piece &p : pieces_) {
+        if (p.file_block >= blocks) break;
+        if (!p.in_stream) continue;
+        const uint64_t n = p.count == UINT64_MAX ? blocks - p.file_block : std::min(p.count, blocks - p.file_block);
+        end = std::max(end, p.at + n);
+    }
+    return end * bs_;
 }
 
 namespace {

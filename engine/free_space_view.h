@@ -56,62 +56,114 @@ struct block_map_volume {
 };
 extern block_map_volume free_space_layout;
 
+// Blocks of the free space that look like indirect blocks (block numbers,
+// then zeros), by their first block number: gathered as the scan walks the
+// free space, so that a file's data can be followed through an indirect
+// block that lies away from it.
+class indirect_index {
+public:
+    void clear();
+    // Notes the block at physical block `block` if its bytes look like an
+    // indirect block of a volume of `blocks` blocks.
+    void consider(const unsigned char *bytes, uint32_t block_size, uint64_t block, uint64_t blocks);
+    // Blocks noted whose first block number is `first`.
+    std::vector<uint64_t> lookup(uint64_t first);
+    // Set once the whole free space has been walked: a block not noted by
+    // then is not there.
+    bool complete = false;
+
+private:
+    std::vector<std::pair<uint32_t, uint32_t>> sorted_;  // (first, block), sorted
+    std::vector<std::pair<uint32_t, uint32_t>> recent_;  // not sorted in yet
+};
+extern indirect_index indirect_blocks;
+
 // The file a candidate would be if it started at logical offset `start`:
-// its bytes are the stream's from there on, less the indirect blocks
-// recognised on the way (block-mapped ext volumes only).  Indirect blocks
-// are recognised lazily, as the file's bytes are asked for: at each place
-// the file system would have put one (after the 12th data block, then
-// after each run of block numbers an indirect block holds), a block that
-// is all zeros (the file system cleared it on delete) or that holds the
-// block numbers of the blocks that follow it.  Where the expected block is
-// neither, the file is taken to go on without skipping.
+// its bytes are the stream's from there on, except on block-mapped ext
+// volumes.  There the first 12 blocks follow in the stream; the rest are
+// found through the indirect blocks, the way the file system found them:
+// the single indirect block (next in the stream, or noted anywhere in the
+// free space with the next block's number first) lists the next blocks by
+// number; the double and triple indirect blocks list indirect blocks.  A
+// cleared indirect block next in the stream (some file systems clear them
+// on delete) is left out and the file taken to go on after it.  Where no
+// indirect block is found, the file is taken to go on in the stream.
+// Blocks are placed lazily, as the file's bytes are asked for.
 class file_view {
 public:
     file_view(const free_space_view &view, int fd, uint64_t start, const block_map_volume &layout);
 
     // Where file byte `at` lies: its physical offset, and how many file
-    // bytes from there are physically contiguous (within one extent and
-    // one stretch between skipped blocks).  False past the stream's end.
+    // bytes from there are physically contiguous.  False past the file's
+    // known end or the stream's end.
     bool locate(uint64_t at, uint64_t *physical, uint64_t *span);
     // File bytes from the candidate that can be served from the scan window
-    // as they lie: up to the first skipped block (all when none is).
+    // as they lie: up to the first block not next in the stream.
     uint64_t contiguous_head(uint64_t window_bytes);
     // The physical runs of the file's first `length` bytes, touching runs
-    // joined; empty when they pass the stream's end.
+    // joined; empty when they pass the file's known end.
     std::vector<r_run> runs(uint64_t length);
-    // The logical offset just after the file's first `length` bytes.
-    uint64_t logical_end(uint64_t length);
+    // Stream bytes from the candidate to the last byte of the file's first
+    // `length` bytes that lies in the stream after it (the walk may go on
+    // from there).
+    uint64_t stream_span(uint64_t length);
     // File bytes left from the candidate to the stream's end (no more than
     // logical bytes left).
     uint64_t limit() const { return view_.size() - start_; }
     uint64_t start() const { return start_; }
+    // Whether an indirect block was looked for in the noted ones before the
+    // whole free space was walked, and not found: the candidate is worth
+    // probing again once it has been.
+    bool wants_more() const { return wants_more_; }
 
 private:
-    // One stretch of data blocks: file blocks from `file_block` lie at
-    // stream blocks from `stream_block` (relative to the candidate).
-    struct stretch {
+    // File blocks from `file_block` on, `count` of them (UINT64_MAX: open
+    // ended), lie either in the stream from `stream_block` (relative to the
+    // candidate) or physically from block `physical`.
+    struct piece {
         uint64_t file_block;
-        uint64_t stream_block;
+        uint64_t count;
+        bool in_stream;
+        uint64_t at;  // stream block or physical block
     };
-    // Extends the stretches until file block `block` is placed.
+    // An indirect block being walked: its block numbers, the next to take,
+    // and its level (1: the numbers are data blocks).
+    struct frame {
+        std::vector<uint32_t> entries;
+        size_t next = 0;
+        int level = 1;
+    };
     void place(uint64_t block);
-    uint64_t meta_before(uint64_t file_block) const;
-    // The first data block from `file_block` on with metadata before it
-    // (UINT64_MAX when none).
-    uint64_t next_meta(uint64_t file_block) const;
-    bool is_indirect(uint64_t stream_block);
+    void place_cleared(uint64_t block);
+    bool step_walk();
+    void add_stream(uint64_t count, uint64_t stream_block);
+    void add_physical(uint64_t block);
+    bool read_block(uint64_t block);
+    bool pointer_block(uint64_t block, std::vector<uint32_t> *entries);
+    bool root_at_stream(uint64_t stream_block, int level, std::vector<uint32_t> *entries);
+    uint64_t find_root(uint64_t first, int level, std::vector<uint32_t> *entries);
+    bool next_in_stream(uint64_t *stream_block) const;
     uint64_t physical_block(uint64_t stream_block) const;
+    bool stream_block_zero(uint64_t stream_block);
+    bool is_free(uint64_t block) const;
+    uint64_t meta_before(uint64_t file_block) const;
+    uint64_t next_meta(uint64_t file_block) const;
 
     const free_space_view &view_;
     int fd_;
     uint64_t start_;
-    uint64_t bs_ = 0;       // block size when indirect blocks are looked for, else 0
+    uint64_t bs_ = 0;       // block size when indirect blocks are followed, else 0
     uint64_t pointers_ = 0; // block numbers in a block
     uint64_t volume_blocks_ = 0;
-    std::vector<stretch> stretches_;
+    std::vector<piece> pieces_;
     uint64_t placed_ = 0;   // file blocks placed so far
-    uint64_t next_stream_ = 0;
-    bool model_ended_ = false;
+    int level_ = 0;         // indirect level reached: 0 direct, 1 single, 2 double, 3 triple
+    bool ended_ = false;    // no more blocks will be placed
+    bool wants_more_ = false;
+    bool cleared_ = false;  // indirect blocks cleared: blocks come from the stream
+    uint64_t stream_next_ = 0;
+    uint64_t pointer_reads_ = 0;
+    std::vector<frame> walk_;
     std::vector<unsigned char> block_;
 };
 

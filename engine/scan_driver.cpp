@@ -251,12 +251,22 @@ struct text_test {
 const lmr::free_space_view *free_view = nullptr;
 size_t free_view_extent = 0;
 
-// Probes the candidate at physical offset `at` of the current free run as
-// the start of a file in the joined free space; reports a find with the
-// runs it occupies.  *span is the stream bytes the find takes from `at`.
-int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_input *input, uint64_t at,
+// Candidates of a block-mapped ext volume whose indirect block was not
+// among those noted when they were probed: probed again once the whole free
+// space has been walked.
+struct deferred_candidate {
+    uint64_t logical;
+    search_spec_entry *entry;
+};
+std::vector<deferred_candidate> deferred;
+constexpr size_t k_deferred_max = 1u << 20;
+
+// Probes the candidate at logical offset `logical` of the joined free space
+// as the start of a file; the window's bytes from it are `data` (`avail` of
+// them).  Reports a find with the runs it occupies; *span is the stream
+// bytes the find takes from the candidate.
+int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_input *input, uint64_t logical,
                       const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span) {
-    const uint64_t logical = free_view->logical_of(free_view_extent, at);
     lmr::file_view file(*free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
     // The window's bytes serve the probe only as far as they are the file's.
     const uint64_t head = file.contiguous_head(avail);
@@ -265,12 +275,57 @@ int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_inpu
     *len = probe_file(state, entry, data, head > INT32_MAX ? INT32_MAX : int32_t(head), logical, file.limit(),
                       &found);
     lmr::set_probing_view(nullptr);
+    if (file.wants_more() && deferred.size() < k_deferred_max) {
+        deferred.push_back({logical, entry});
+        return 0;
+    }
     if (!found) return 0;
     std::vector<r_run> runs = file.runs(*len);
     if (runs.empty()) return 0;
     lmr::report_find_runs(state, entry, runs.data(), int32_t(runs.size()));
-    *span = file.logical_end(*len) - logical;
+    *span = file.stream_span(*len);
     return 1;
+}
+
+// Notes the blocks of the window (`got` bytes from physical `base`) that
+// look like indirect blocks.
+void note_indirect_blocks(uint64_t base, uint64_t got) {
+    const uint32_t bs = lmr::free_space_layout.block_size;
+    uint64_t first = (base + bs - 1) / bs * bs - base;
+    for (uint64_t at = first; at + bs <= got; at += bs)
+        lmr::indirect_blocks.consider(scan_buffer + at, bs, (base + at) / bs, lmr::free_space_layout.blocks);
+}
+
+// The deferred candidates, now that every indirect block is noted.  False
+// when a stop ended it.
+bool probe_deferred(recovery_state *state, scan_input *input, const lmr::free_space_view &view) {
+    free_view = &view;
+    std::vector<unsigned char> head;
+    for (const deferred_candidate &d : deferred) {
+        if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
+            lmr::store_flag(&signal_caught, 0);
+            free_view = nullptr;
+            return false;
+        }
+        // The candidate's first blocks, read through the view.
+        lmr::file_view file(view, lmr::input_fd(input->file), d.logical, lmr::free_space_layout);
+        uint64_t want = std::min<uint64_t>(file.limit(), 1u << 20);
+        head.resize(want);
+        uint64_t got = 0;
+        while (got < want) {
+            uint64_t physical = 0, n = 0;
+            if (!file.locate(got, &physical, &n)) break;
+            n = std::min(n, want - got);
+            uint64_t bad = 0;
+            const uint64_t r = read_input_range(input->file, physical, head.data() + got, n, &bad);
+            got += r;
+            if (r < n) break;
+        }
+        uint64_t len = 0, span = 0;
+        probe_in_view(state, d.entry, input, d.logical, head.data(), got, &len, &span);
+    }
+    free_view = nullptr;
+    return true;
 }
 
 // Shared window and block loop of the signature and text searches.
@@ -300,6 +355,7 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             got += n;
             if (n < piece) break;  // end of input
         }
+        if (free_view && lmr::free_space_layout.block_mapped) note_indirect_blocks(base, got);
         uint64_t pos = 0;
         uint64_t block = 0;  // pos / step: every position tested lies on the block grid
         const uint64_t blocks = (got + step - 1) / step;
@@ -329,7 +385,8 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             uint64_t len = 0;
             uint64_t span = 0;  // bytes of the walk the find takes
             if (free_view) {
-                found = probe_in_view(state, entry, input, base + pos, scan_buffer + pos, avail, &len, &span);
+                found = probe_in_view(state, entry, input, free_view->logical_of(free_view_extent, base + pos),
+                                      scan_buffer + pos, avail, &len, &span);
             } else {
                 len = probe_file(state, entry, scan_buffer + pos, avail > INT32_MAX ? INT32_MAX : int32_t(avail),
                                  base + pos, left_in_chunk, &found);
@@ -424,11 +481,15 @@ int search_stream(recovery_state *state, scan_input *input) {
         chunk whole{0, input->size, nullptr};
         list = add_chunk(nullptr, &whole);
     }
+    lmr::indirect_blocks.clear();
+    deferred.clear();
+    bool stopped = false;
     size_t extent = 0;
     for (chunk *c = list ? list->head : nullptr; c; c = c->next) {
         if (lmr::stop_requested()) {
             lmr::store_flag(&signal_caught, 0);
             lmr::set_run_outcome(LMR_RUN_STOPPED);
+            stopped = true;
             break;
         }
         free_view = nullptr;
@@ -446,9 +507,17 @@ int search_stream(recovery_state *state, scan_input *input) {
         free_view = nullptr;
         if (!go_on) {
             lmr::set_run_outcome(LMR_RUN_STOPPED);
+            stopped = true;
             break;
         }
     }
+    if (view && !stopped && !deferred.empty()) {
+        lmr::indirect_blocks.complete = true;
+        if (!probe_deferred(state, input, *view)) lmr::set_run_outcome(LMR_RUN_STOPPED);
+    }
+    deferred.clear();
+    deferred.shrink_to_fit();
+    lmr::indirect_blocks.clear();
     free_chunk_list(list);
     lmr::unreadable_window(nullptr);
     free_scan_buffer(scan_buffer, scan_buffer_size);

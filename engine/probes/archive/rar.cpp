@@ -91,5 +91,9 @@ extern "C" uint64_t probe_rar(recovery_state *state, search_spec_entry *entry, c
     if (!state || !entry || !found) return 0;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
-    return walk(in.get(), entry, in.head(), found);
+    // The built-in rules take a member only as far as the scan window holds
+    // bytes; a deep scan reads on to the end of what may be read, so an
+    // archive that runs past the window (or, in free space read as one
+    // stream, past a file's first blocks) is still walked.
+    return walk(in.get(), entry, lmr::deep_mode() ? in.limit() : in.head(), found);
 }
