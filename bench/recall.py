@@ -11,8 +11,24 @@ From the files that the folder's manifest.json names, builds two inputs:
          (half of each type, spread over the suffixes), scanned for its free
          space as a person would.
 
-Both are seeded, so a run with the same samples and seed builds the same
-bytes.  lumarek-carve scans each in every mode it has (deep, and the
+and, with --inputs, volumes whose deleted files lie in pieces:
+
+  fat32-interleaved  a first round of files, every other one deleted, a
+         second round written into the holes first-free (so split around
+         the live files), then the rest of the deleted files deleted; the
+         files whose clusters the second round took are not counted
+  ext2-1k, ext2-4k, ext3-1k, ext3-4k  ext2 or ext3 (journal, block-mapped
+         files) with 1 or 4 KiB blocks, every file copied in and the same
+         half deleted, by the kernel through a loop mount where this
+         process may mount, else by debugfs (--ext-via)
+
+For these the deleted files' blocks are read before they are deleted, and
+the tables tell how many of them no single run of bytes holds ("in
+pieces"), and how many stay so in the free space read as one stream.
+
+All are seeded, so a run with the same samples and seed builds the same
+bytes (on the ext volumes made by the kernel: the same files, deleted in
+the same order; where the kernel puts them is its own).  lumarek-carve scans each in every mode it has (deep, and the
 built-in rules alone with --no-deep; a carver without --no-deep has only the
 built-in rules), exporting every find, and every expected file is judged:
 
@@ -31,7 +47,8 @@ that is a cut-short or over-long copy, a piece of a file, or matches nothing
 is a false one.
 
   bench/recall.py [--corpus DIR] [--carver PATH] [--seed N] [--roles LIST]
-                  [--cluster BYTES] [--modes LIST] [--dir DIR]
+                  [--cluster BYTES] [--modes LIST] [--inputs LIST|all]
+                  [--ext-via auto|kernel|debugfs] [--dir DIR]
                   [--markdown FILE]
 
 Prints per type and in total: files, exact, prefix-only, missed, recall
