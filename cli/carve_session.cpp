@@ -51,6 +51,8 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
     f.length = quint64(info->getLen());
     f.suffix = info->getSuffix();
     f.name = info->getName();
+    if (info->isFragmented())
+        for (const r_run &r : info->getRuns()) f.runs.append(ByteRun{r.offset, r.length});
     bool exportFailed = false;
     QString whyNot;
     if (!outputDir.isEmpty()) {
@@ -77,6 +79,15 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
     }
     printf("%llu\t%llu\t%s\t%s\n", (unsigned long long)f.offset, (unsigned long long)f.length,
            f.suffix.toUtf8().constData(), f.name.toUtf8().constData());
+    // A find in several pieces: its runs (offset+length in the input, in
+    // file order) on an indented line of their own, which a reader of the
+    // four tab-separated columns passes over.
+    if (!f.runs.isEmpty()) {
+        fputs("  runs:", stdout);
+        for (const ByteRun &run : f.runs)
+            printf(" %llu+%llu", (unsigned long long)run.imgOffset, (unsigned long long)run.length);
+        fputc('\n', stdout);
+    }
     fflush(stdout);
     found << f;
     ++foundCount;
@@ -125,11 +136,13 @@ void CarveSession::printSummary(bool interrupted, quint64 unreadableSectors) {
     int counts[CategoryCount] = {};
     qint64 bytes[CategoryCount] = {};
     int exported = 0;
+    int inPieces = 0;
     for (const CarvedFile &f : found) {
         Category c = categoryOf(f.suffix);
         ++counts[c];
         bytes[c] += qint64(f.length);
         if (f.exported) ++exported;
+        if (!f.runs.isEmpty()) ++inPieces;
     }
     printf("\n%-12s %8s %12s\n", "category", "files", "size");
     int total = 0;
@@ -142,6 +155,7 @@ void CarveSession::printSummary(bool interrupted, quint64 unreadableSectors) {
     printf("%-12s %8d %12s\n", "total", total, qPrintable(Utils::formatSize(totalBytes)));
     if (!outputDir.isEmpty())
         printf("exported %d of %d into %s\n", exported, total, qPrintable(outputDir));
+    if (inPieces) printf("in several pieces: %d (their runs follow their lines)\n", inPieces);
     if (unreadableSectors) printf("unreadable sectors: %llu (read as zeros)\n", (unsigned long long)unreadableSectors);
     if (interrupted) printf("scan interrupted: the finds up to that point are listed\n");
     fflush(stdout);

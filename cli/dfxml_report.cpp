@@ -71,10 +71,17 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filename"), xmlSafe(f.name));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filesize"), QString::number(f.length));
         w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_runs"));
-        w.writeEmptyElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_run"));
-        w.writeAttribute(QStringLiteral("file_offset"), QStringLiteral("0"));
-        w.writeAttribute(QStringLiteral("img_offset"), QString::number(f.offset));
-        w.writeAttribute(QStringLiteral("len"), QString::number(f.length));
+        // A find in several pieces: each run where it lies in the input and
+        // where it goes in the file, in file order.
+        const QList<ByteRun> runs = f.runs.isEmpty() ? QList<ByteRun>{ByteRun{f.offset, f.length}} : f.runs;
+        quint64 fileOffset = 0;
+        for (const ByteRun &run : runs) {
+            w.writeEmptyElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_run"));
+            w.writeAttribute(QStringLiteral("file_offset"), QString::number(fileOffset));
+            w.writeAttribute(QStringLiteral("img_offset"), QString::number(run.imgOffset));
+            w.writeAttribute(QStringLiteral("len"), QString::number(run.length));
+            fileOffset += run.length;
+        }
         w.writeEndElement();
         if (f.exported && !f.sha256.isEmpty()) {
             w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("hashdigest"));

@@ -5,9 +5,17 @@
 #include <QList>
 #include <QString>
 
-struct CarvedFile {
-    quint64 offset = 0;
+// One piece of a find that lies in several: `length` bytes at `imgOffset` of
+// the input.
+struct ByteRun {
+    quint64 imgOffset = 0;
     quint64 length = 0;
+};
+
+struct CarvedFile {
+    quint64 offset = 0;  // of the first run
+    quint64 length = 0;  // of the whole file
+    QList<ByteRun> runs;  // in file order when there are several; else empty
     QString suffix;
     QString name;
     bool exported = false;
