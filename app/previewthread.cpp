@@ -16,7 +16,8 @@ FileRecoveredInfo *copyOf(FileRecoveredInfo *info) {
     std::strncpy(place->path, path.constData(), sizeof place->path - 1);
     const QByteArray suffix = info->getSuffix().toUtf8();
     std::strncpy(place->suffix, suffix.constData(), sizeof place->suffix - 1);
-    return FileRecoveredInfo::newRecoveredInfo(place);
+    // A find in several pieces is read by its runs.
+    return FileRecoveredInfo::newRecoveredInfo(place, info->getRuns());
 }
 
 }  // namespace

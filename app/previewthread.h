@@ -13,7 +13,8 @@ class PreviewDialog;
 class PreviewThread : public QThread {
     Q_OBJECT
 public:
-    // Takes a copy of `info`'s place on the volume and its suffix.
+    // Takes a copy of `info`'s place on the volume (all its runs) and its
+    // suffix.
     PreviewThread(PreviewDialog *dialog, FileRecoveredInfo *info);
     ~PreviewThread() override;
 
