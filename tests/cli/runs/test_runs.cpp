@@ -1,9 +1,9 @@
 // Finds in several byte runs in lumarek-carve: the find line keeps its four
 // columns and is followed by the runs, the export is the assembled file,
-// and the DFXML report lists every run.  The engine's scan does not make
-// such finds by itself yet, so a probe of the test reports them through the
-// engine's runs callback, and the program's session code runs in-process
-// the way main() drives it.
+// and the DFXML report lists every run.  A find laid out at will is
+// reported by a probe of the test through the engine's runs callback, with
+// the program's session code run in-process the way main() drives it; a
+// deleted ext2 file with an indirect block goes through the program itself.
 #include "cli/carve_session.h"
 #include "cli/cli_test_support.h"
 
@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QMap>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
 
@@ -189,4 +190,69 @@ TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
                              "      <lmr:suffix>jpg</lmr:suffix>\n"
                              "    </fileobject>\n"))
         << xml.toStdString();
+}
+
+namespace {
+
+// The listing line of make_ext_volume.sh for `name`: its ranges, in file
+// order, as "offset+length" words.
+QStringList rangesOf(const QString &listing, const QString &name) {
+    for (const QString &line : listing.split(QLatin1Char('\n'))) {
+        const QStringList f = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (f.size() == 4 && f[0] == name) return f[3].split(QLatin1Char(','));
+    }
+    return {};
+}
+
+}  // namespace
+
+TEST(CarveRuns, ADeletedExt2FileWithAnIndirectBlockComesBackWhole) {
+    if (QStandardPaths::findExecutable("mke2fs").isEmpty() || QStandardPaths::findExecutable("debugfs").isEmpty())
+        GTEST_SKIP() << "e2fsprogs missing (scripts/setup installs it)";
+    // 1 KiB blocks: the JPEG's blocks past the 12th follow its indirect
+    // block, which is no part of the file; the PNG fits in 10 blocks.
+    QTemporaryDir dir;
+    const QString jpg = dir.filePath("a.jpg"), png = dir.filePath("b.png"), image = dir.filePath("ext2.img");
+    ASSERT_TRUE(QFile::copy(LUMAREK_TEST_DATA "/recovery/jpg_jfif_baseline_01.jpg", jpg));
+    ASSERT_TRUE(QFile::copy(LUMAREK_TEST_DATA "/recovery/png_edge_10240.png", png));
+    QProcess make;
+    make.start(QStringLiteral("bash"), {QStringLiteral(LUMAREK_SOURCE_DIR "/tests/fixtures/make_ext_volume.sh"), "-t",
+                                        "ext2", "-b", "1024", "-s", "2048", "-d", "a.jpg", "-d", "b.png", image, jpg, png});
+    ASSERT_TRUE(make.waitForFinished(60000));
+    ASSERT_EQ(make.exitCode(), 0) << make.readAllStandardError().toStdString();
+    const QString listing = QString::fromUtf8(make.readAllStandardOutput());
+    const QStringList jpgRanges = rangesOf(listing, "a.jpg"), pngRanges = rangesOf(listing, "b.png");
+    ASSERT_EQ(jpgRanges.size(), 2) << listing.toStdString();
+    ASSERT_EQ(pngRanges.size(), 1) << listing.toStdString();
+
+    const QString out = dir.filePath("out"), reportPath = dir.filePath("report.xml");
+    const CarveRun r = carve({"-t", "jpg,png", "-o", out, "--report", reportPath, image});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QList<Find> finds = findLines(r.out);
+    ASSERT_EQ(finds.size(), 2) << r.out.toStdString();
+    const Find &pieces = finds[0].suffix == "jpg" ? finds[0] : finds[1];
+    const Find &whole = finds[0].suffix == "jpg" ? finds[1] : finds[0];
+    EXPECT_EQ(QString::number(pieces.offset), jpgRanges[0].section('+', 0, 0));
+    EXPECT_EQ(pieces.length, 38898u);
+    EXPECT_TRUE(r.out.contains(QStringLiteral("\t%1\n  runs: %2\n").arg(pieces.name, jpgRanges.join(' '))))
+        << r.out.toStdString();
+    EXPECT_EQ(QStringLiteral("%1+%2").arg(whole.offset).arg(whole.length), pngRanges[0]);
+    EXPECT_FALSE(r.out.contains(QStringLiteral("\t%1\n  runs:").arg(whole.name))) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("\nin several pieces: 1 ")) << r.out.toStdString();
+
+    EXPECT_EQ(sha256File(out + "/" + pieces.name), sha256File(jpg));
+    EXPECT_EQ(sha256File(out + "/" + whole.name), sha256File(png));
+
+    QFile report(reportPath);
+    ASSERT_TRUE(report.open(QIODevice::ReadOnly));
+    const QMap<QString, QList<ByteRunSeen>> runs = byteRunsOf(report.readAll());
+    QList<ByteRunSeen> expected;
+    quint64 at = 0;
+    for (const QString &range : jpgRanges) {
+        const quint64 len = range.section('+', 1, 1).toULongLong();
+        expected.append({at, range.section('+', 0, 0).toULongLong(), len});
+        at += len;
+    }
+    EXPECT_EQ(runs.value(pieces.name), expected);
+    EXPECT_EQ(runs.value(whole.name), (QList<ByteRunSeen>{{0, whole.offset, whole.length}}));
 }
