@@ -166,22 +166,21 @@ bool file_view::read_block(uint64_t block) {
     return read_fully(fd_, block_.data(), bs_, block * bs_);
 }
 
-// A free block holding block numbers of the volume, then only zeros.
+// A free block holding block numbers of the volume (a 0 among them is a
+// hole of the file: a block of zeros the file system did not store), then
+// only zeros.  The entries stop at the last number.
 bool file_view::pointer_block(uint64_t block, std::vector<uint32_t> *entries) {
     if (!is_free(block) || !read_block(block)) return false;
     entries->clear();
-    bool ended = false;
+    size_t last = 0;
     for (uint64_t i = 0; i < pointers_; ++i) {
         const uint32_t n = le32_at(block_.data() + 4 * i);
-        if (n == 0) {
-            ended = true;
-        } else if (ended || n >= volume_blocks_) {
-            return false;
-        } else {
-            entries->push_back(n);
-        }
+        if (n >= volume_blocks_) return false;
+        entries->push_back(n);
+        if (n) last = entries->size();
     }
-    return !entries->empty();
+    entries->resize(last);
+    return !entries->empty() && (*entries)[0] != 0;
 }
 
 bool file_view::stream_block_zero(uint64_t stream_block) {
@@ -278,6 +277,13 @@ bool file_view::step_walk() {
             continue;
         }
         const uint32_t n = f.entries[f.next++];
+        if (n == 0) {
+            // A hole: bytes the stream does not hold.  The file is not
+            // followed past it.
+            ended_ = true;
+            walk_.clear();
+            return false;
+        }
         if (f.level == 1) {
             if (!is_free(n)) {
                 ended_ = true;

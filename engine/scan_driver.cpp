@@ -398,6 +398,21 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
                 uint64_t adv = len ? adjust_bs(len, step) : step;
                 if (adv < len || pos + adv < pos) pos = got;  // saturate
                 else pos += adv;
+                if constexpr (std::remove_reference_t<Test>::k_block_results) {
+                    // In free space read as one stream a find may run on
+                    // into another deleted file that lies between its
+                    // pieces: a block inside it where a file starts is
+                    // still tried.
+                    if (free_view) {
+                        const uint64_t end = std::min(pos, got) / step;
+                        for (uint64_t k = block + 1; k < end; ++k) {
+                            if (test.hit[k] != signature_test::k_none) {
+                                pos = k * step;
+                                break;
+                            }
+                        }
+                    }
+                }
                 block = pos / step;
             } else {
                 pos += step;
