@@ -1,5 +1,6 @@
 // Fuzzes the whole scan: a small image, every file type configured, the
-// file-system readers in front, and sectors that cannot be read.
+// file-system readers in front (and in deep mode the free space read as one
+// stream, indirect blocks followed), and sectors that cannot be read.
 #include "fuzz_input.h"
 
 #include "engine/file_types.h"
@@ -12,6 +13,18 @@ size_t g_size;
 void on_found(void *, r_info *info) {
     // Every find starts within the image.
     if (info->offset >= g_size) abort();
+}
+
+// A find in pieces (deep scan of free space): its runs lie within the
+// image, in a bounded number, and add up to its length.
+void on_found_runs(void *, r_info *info, const r_run *runs, int32_t count) {
+    if (count < 2 || count > LMR_MAX_RUNS) abort();
+    uint64_t total = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        if (runs[i].length == 0 || runs[i].offset >= g_size || runs[i].length > g_size - runs[i].offset) abort();
+        total += runs[i].length;
+    }
+    if (total != info->length || info->offset != runs[0].offset) abort();
 }
 
 // A sector that starts with BD AD fails to read, as a bad one would.
@@ -34,6 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     lmrfuzz::MemFile file(data, size);
     input_pread_fn saved = set_input_pread(failing_pread);
     set_callbacks(nullptr, on_found, nullptr, nullptr);
+    set_runs_callback(on_found_runs);
     skip_exist = size & 1;
     deep_scan = int32_t((size >> 1) & 1);
     // Every name the signature table takes, signatures without a probe
