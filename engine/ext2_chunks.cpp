@@ -25,6 +25,7 @@ constexpr uint32_t kMaxLogBlockSize = 6;         // 64 KiB blocks at most
 constexpr uint32_t kMaxLogClusterSize = 20;      // 1 GiB clusters at most
 constexpr uint32_t kIncompatMetaBg = 0x10;
 constexpr uint32_t kIncompatExtents = 0x40;
+constexpr uint32_t kCompatHasJournal = 0x4;
 constexpr uint32_t kIncompat64Bit = 0x80;
 constexpr uint32_t kRoCompatSparseSuper = 0x1;
 constexpr uint32_t kCompatSparseSuper2 = 0x200;
@@ -51,6 +52,7 @@ struct Geometry {
     uint64_t first_meta_bg;
     bool sparse_super, sparse_super2;
     bool extents;  // files may be extent-mapped (ext4)
+    bool journal;  // ext3 and later
     uint32_t backup_groups[2];
 };
 
@@ -112,6 +114,7 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     g.uninit_flags = (ro_compat & (kRoCompatGdtCsum | kRoCompatMetadataCsum)) != 0;
     g.meta_bg = (incompat & kIncompatMetaBg) != 0;
     g.extents = (incompat & kIncompatExtents) != 0;
+    g.journal = (lmr::le32(sb + 0x5C) & kCompatHasJournal) != 0;
     g.first_meta_bg = lmr::le32(sb + 0x104);
     g.sparse_super = (ro_compat & kRoCompatSparseSuper) != 0;
     g.sparse_super2 = (lmr::le32(sb + 0x5C) & kCompatSparseSuper2) != 0;
@@ -220,6 +223,7 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
         lmr::free_space_layout.block_mapped = true;
         lmr::free_space_layout.block_size = uint32_t(g.block_size);
         lmr::free_space_layout.blocks = g.blocks;
+        lmr::free_space_layout.journal = g.journal;
     }
     return list;
 }

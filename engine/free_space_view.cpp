@@ -68,8 +68,8 @@ constexpr uint64_t k_pointer_reads_max = 1u << 16;  // indirect blocks one candi
 indirect_index indirect_blocks;
 
 void indirect_index::clear() {
-    sorted_.clear();
-    recent_.clear();
+    last_ = {};
+    noted_ = {};
     complete = false;
 }
 
@@ -80,22 +80,18 @@ void indirect_index::consider(const unsigned char *bytes, uint32_t block_size, u
     const uint32_t e0 = le32_at(bytes), e1 = le32_at(bytes + 4);
     if (e0 == 0 || e0 >= blocks) return;
     if (e1 != 0 && (e1 >= blocks || e1 == e0)) return;
-    if (sorted_.size() + recent_.size() >= k_index_max) return;
-    recent_.push_back({e0, uint32_t(block)});
+    if (noted_.size() >= k_index_max) return;
+    uint32_t &last = last_[e0];
+    noted_.push_back({uint32_t(block), last});
+    last = uint32_t(noted_.size());
 }
 
 std::vector<uint64_t> indirect_index::lookup(uint64_t first) {
-    if (!recent_.empty()) {
-        std::sort(recent_.begin(), recent_.end());
-        const size_t mid = sorted_.size();
-        sorted_.insert(sorted_.end(), recent_.begin(), recent_.end());
-        std::inplace_merge(sorted_.begin(), sorted_.begin() + std::ptrdiff_t(mid), sorted_.end());
-        recent_.clear();
-    }
     std::vector<uint64_t> out;
     if (first > UINT32_MAX) return out;
-    auto it = std::lower_bound(sorted_.begin(), sorted_.end(), std::make_pair(uint32_t(first), uint32_t(0)));
-    for (; it != sorted_.end() && it->first == first && out.size() < 16; ++it) out.push_back(it->second);
+    auto it = last_.find(uint32_t(first));
+    for (uint32_t i = it == last_.end() ? 0 : it->second; i && out.size() < 16; i = noted_[i - 1].second)
+        out.push_back(noted_[i - 1].first);
     return out;
 }
 
@@ -105,6 +101,7 @@ file_view::file_view(const free_space_view &view, int fd, uint64_t start, const 
         bs_ = layout.block_size;
         pointers_ = bs_ / 4;
         volume_blocks_ = layout.blocks;
+        journal_ = layout.journal;
     }
 }
 
@@ -161,9 +158,20 @@ bool file_view::is_free(uint64_t block) const {
 }
 
 bool file_view::read_block(uint64_t block) {
+    if (block == held_block_) return true;
     if (++pointer_reads_ > k_pointer_reads_max) return false;
     block_.resize(bs_);
-    return read_fully(fd_, block_.data(), bs_, block * bs_);
+    held_block_ = UINT64_MAX;
+    const uint64_t at = block * bs_;
+    // From the scan window when it holds the block (and could read it).
+    if (window_ && at >= window_at_ && at - window_at_ <= window_len_ && window_len_ - (at - window_at_) >= bs_ &&
+        readable_bytes(window_ + (at - window_at_), bs_) == bs_) {
+        memcpy(block_.data(), window_ + (at - window_at_), bs_);
+    } else if (!read_fully(fd_, block_.data(), bs_, at)) {
+        return false;
+    }
+    held_block_ = block;
+    return true;
 }
 
 // A free block holding block numbers of the volume (a 0 among them is a
@@ -346,15 +354,19 @@ void file_view::place(uint64_t block) {
             level_ = level;
             continue;
         }
-        // The single indirect block cleared: the blocks go on in the
-        // stream, cleared indirect blocks left out where they would stand.
-        if (level == 1 && stream_block_zero(s)) {
+        // The single indirect block cleared (the old ext3 driver cleared
+        // them on delete): the blocks go on in the stream, cleared indirect
+        // blocks left out where they would stand.
+        if (level == 1 && journal_ && stream_block_zero(s)) {
             cleared_ = true;
             stream_next_ = s;
             continue;
         }
         // No indirect block found: the file is taken to go on in the stream.
-        if (!indirect_blocks.complete) wants_more_ = true;
+        if (!indirect_blocks.complete) {
+            wants_more_ = true;
+            wanted_first_ = next;
+        }
         add_stream(UINT64_MAX, s);
         ended_ = true;
     }

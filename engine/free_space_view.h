@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 namespace lmr {
@@ -53,6 +54,7 @@ struct block_map_volume {
     bool block_mapped = false;  // ext2/ext3: files reach their later blocks through indirect blocks
     uint32_t block_size = 0;
     uint64_t blocks = 0;        // blocks of the volume
+    bool journal = false;       // ext3: an old driver cleared indirect blocks on delete
 };
 extern block_map_volume free_space_layout;
 
@@ -73,8 +75,10 @@ public:
     bool complete = false;
 
 private:
-    std::vector<std::pair<uint32_t, uint32_t>> sorted_;  // (first, block), sorted
-    std::vector<std::pair<uint32_t, uint32_t>> recent_;  // not sorted in yet
+    // By first block number, the last block noted with it; each noted
+    // block links to the one noted before it with the same number.
+    std::unordered_map<uint32_t, uint32_t> last_;
+    std::vector<std::pair<uint32_t, uint32_t>> noted_;  // (block, index of the previous one + 1, or 0)
 };
 extern indirect_index indirect_blocks;
 
@@ -84,9 +88,9 @@ extern indirect_index indirect_blocks;
 // found through the indirect blocks, the way the file system found them:
 // the single indirect block (next in the stream, or noted anywhere in the
 // free space with the next block's number first) lists the next blocks by
-// number; the double and triple indirect blocks list indirect blocks.  A
-// cleared indirect block next in the stream (some file systems clear them
-// on delete) is left out and the file taken to go on after it.  Where no
+// number; the double and triple indirect blocks list indirect blocks.  On
+// ext3 a cleared indirect block next in the stream (the old ext3 driver
+// cleared them on delete) is left out and the file taken to go on after it.  Where no
 // indirect block is found, the file is taken to go on in the stream.
 // Blocks are placed lazily, as the file's bytes are asked for.
 class file_view {
@@ -111,10 +115,22 @@ public:
     // logical bytes left).
     uint64_t limit() const { return view_.size() - start_; }
     uint64_t start() const { return start_; }
+    // Bytes of the file's blocks that need no indirect block (all of them
+    // when indirect blocks are not followed).
+    uint64_t direct_bytes() const { return bs_ ? 12 * bs_ : UINT64_MAX; }
+    // The scan window's bytes (`len` of them from physical offset `at`),
+    // which blocks are taken from instead of read again.
+    void set_window(const unsigned char *data, uint64_t at, uint64_t len) {
+        window_ = data;
+        window_at_ = at;
+        window_len_ = len;
+    }
     // Whether an indirect block was looked for in the noted ones before the
     // whole free space was walked, and not found: the candidate is worth
     // probing again once it has been.
     bool wants_more() const { return wants_more_; }
+    // The block number the indirect block looked for would start with.
+    uint64_t wanted_first() const { return wanted_first_; }
 
 private:
     // File blocks from `file_block` on, `count` of them (UINT64_MAX: open
@@ -160,11 +176,16 @@ private:
     int level_ = 0;         // indirect level reached: 0 direct, 1 single, 2 double, 3 triple
     bool ended_ = false;    // no more blocks will be placed
     bool wants_more_ = false;
+    uint64_t wanted_first_ = 0;
     bool cleared_ = false;  // indirect blocks cleared: blocks come from the stream
+    bool journal_ = false;
     uint64_t stream_next_ = 0;
     uint64_t pointer_reads_ = 0;
     std::vector<frame> walk_;
     std::vector<unsigned char> block_;
+    uint64_t held_block_ = UINT64_MAX;  // the block block_ holds
+    const unsigned char *window_ = nullptr;
+    uint64_t window_at_ = 0, window_len_ = 0;
 };
 
 // The view a probe's reader opens its stream through while a candidate of

@@ -250,6 +250,9 @@ struct text_test {
 // (null otherwise), and the run the walk is in.
 const lmr::free_space_view *free_view = nullptr;
 size_t free_view_extent = 0;
+// The physical offset and length of the bytes the scan window holds
+// (UINT64_MAX: none).
+uint64_t window_base = UINT64_MAX, window_bytes = 0;
 
 // Candidates of a block-mapped ext volume whose indirect block was not
 // among those noted when they were probed: probed again once the whole free
@@ -257,6 +260,8 @@ size_t free_view_extent = 0;
 struct deferred_candidate {
     uint64_t logical;
     search_spec_entry *entry;
+    uint64_t wanted;            // the first block number of the indirect block looked for
+    std::vector<r_run> runs;    // the find taken the file on in the stream (none: no find)
 };
 std::vector<deferred_candidate> deferred;
 constexpr size_t k_deferred_max = 1u << 20;
@@ -268,6 +273,7 @@ constexpr size_t k_deferred_max = 1u << 20;
 int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_input *input, uint64_t logical,
                       const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span) {
     lmr::file_view file(*free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
+    if (window_base != UINT64_MAX) file.set_window(scan_buffer, window_base, window_bytes);
     // The window's bytes serve the probe only as far as they are the file's.
     const uint64_t head = file.contiguous_head(avail);
     int32_t found = 0;
@@ -275,12 +281,15 @@ int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_inpu
     *len = probe_file(state, entry, data, head > INT32_MAX ? INT32_MAX : int32_t(head), logical, file.limit(),
                       &found);
     lmr::set_probing_view(nullptr);
-    if (file.wants_more() && deferred.size() < k_deferred_max) {
-        deferred.push_back({logical, entry});
+    // A file that needed blocks past its 12th, whose indirect block was not
+    // noted yet: probed again at the end.
+    std::vector<r_run> runs;
+    if (found) runs = file.runs(*len);
+    if (file.wants_more() && (!found || *len > file.direct_bytes()) && deferred.size() < k_deferred_max) {
+        deferred.push_back({logical, entry, file.wanted_first(), std::move(runs)});
         return 0;
     }
     if (!found) return 0;
-    std::vector<r_run> runs = file.runs(*len);
     if (runs.empty()) return 0;
     lmr::report_find_runs(state, entry, runs.data(), int32_t(runs.size()));
     *span = file.stream_span(*len);
@@ -300,16 +309,23 @@ void note_indirect_blocks(uint64_t base, uint64_t got) {
 // when a stop ended it.
 bool probe_deferred(recovery_state *state, scan_input *input, const lmr::free_space_view &view) {
     free_view = &view;
+    window_base = UINT64_MAX;
     std::vector<unsigned char> head;
-    for (const deferred_candidate &d : deferred) {
+    for (deferred_candidate &d : deferred) {
         if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
             lmr::store_flag(&signal_caught, 0);
             free_view = nullptr;
             return false;
         }
+        // No indirect block starts with the number looked for: the file
+        // goes on in the stream, as it was taken the first time.
+        if (lmr::indirect_blocks.lookup(d.wanted).empty()) {
+            if (!d.runs.empty()) lmr::report_find_runs(state, d.entry, d.runs.data(), int32_t(d.runs.size()));
+            continue;
+        }
         // The candidate's first blocks, read through the view.
         lmr::file_view file(view, lmr::input_fd(input->file), d.logical, lmr::free_space_layout);
-        uint64_t want = std::min<uint64_t>(file.limit(), 1u << 20);
+        uint64_t want = std::min<uint64_t>(file.limit(), file.direct_bytes());
         head.resize(want);
         uint64_t got = 0;
         while (got < want) {
@@ -356,6 +372,8 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             if (n < piece) break;  // end of input
         }
         if (free_view && lmr::free_space_layout.block_mapped) note_indirect_blocks(base, got);
+        window_base = base;
+        window_bytes = got;
         uint64_t pos = 0;
         uint64_t block = 0;  // pos / step: every position tested lies on the block grid
         const uint64_t blocks = (got + step - 1) / step;
@@ -498,6 +516,7 @@ int search_stream(recovery_state *state, scan_input *input) {
     }
     lmr::indirect_blocks.clear();
     deferred.clear();
+    window_base = UINT64_MAX;
     bool stopped = false;
     size_t extent = 0;
     for (chunk *c = list ? list->head : nullptr; c; c = c->next) {
@@ -533,6 +552,7 @@ int search_stream(recovery_state *state, scan_input *input) {
     deferred.clear();
     deferred.shrink_to_fit();
     lmr::indirect_blocks.clear();
+    window_base = UINT64_MAX;
     free_chunk_list(list);
     lmr::unreadable_window(nullptr);
     free_scan_buffer(scan_buffer, scan_buffer_size);
