@@ -61,7 +61,9 @@ const free_space_view::extent *free_space_view::find(uint64_t at) const {
 }
 
 namespace {
-constexpr size_t k_index_max = size_t(1) << 24;    // indirect blocks noted in one scan
+// Indirect blocks noted in one scan: a real one stands for 256 to 1024
+// data blocks, so this covers terabytes; about 50 bytes each at most.
+constexpr size_t k_index_max = size_t(1) << 22;
 constexpr uint64_t k_pointer_reads_max = 1u << 16;  // indirect blocks one candidate may read
 }  // namespace
 

@@ -264,7 +264,7 @@ struct deferred_candidate {
     std::vector<r_run> runs;    // the find taken the file on in the stream (none: no find)
 };
 std::vector<deferred_candidate> deferred;
-constexpr size_t k_deferred_max = 1u << 20;
+constexpr size_t k_deferred_max = 1u << 18;
 
 // Probes the candidate at logical offset `logical` of the joined free space
 // as the start of a file; the window's bytes from it are `data` (`avail` of
