@@ -109,6 +109,26 @@ inline std::string run(const std::string &cmd, int *status = nullptr) {
 
 inline std::string data_path(const std::string &name) { return std::string(LUMAREK_TEST_DATA) + "/" + name; }
 
+// What `body` writes to standard output.
+template <typename F>
+std::string stdoutOf(F body) {
+    fflush(stdout);
+    FILE *capture = tmpfile();
+    if (!capture) return std::string();
+    int saved = dup(1);
+    dup2(fileno(capture), 1);
+    body();
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string text;
+    rewind(capture);
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, capture)) > 0;) text.append(buf, n);
+    fclose(capture);
+    return text;
+}
+
 // A file in the temporary folder, removed when the object goes.
 class TempFile {
 public:

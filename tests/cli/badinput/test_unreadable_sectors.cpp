@@ -32,26 +32,6 @@ int64_t failingPread(int fd, void *buf, uint64_t count, uint64_t offset) {
     return ::pread(fd, buf, count, off_t(offset));
 }
 
-// What `print` writes to standard output.
-template <typename F>
-std::string stdoutOf(F print) {
-    fflush(stdout);
-    FILE *capture = tmpfile();
-    if (!capture) return std::string();
-    int saved = dup(1);
-    dup2(fileno(capture), 1);
-    print();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    rewind(capture);
-    char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, capture)) > 0;) text.append(buf, n);
-    fclose(capture);
-    return text;
-}
-
 struct Scan {
     QList<CarvedFile> files;
     quint64 unreadable = 0;
@@ -77,7 +57,7 @@ Scan scanWholeVolume(const QString &path, qint64 size) {
     Scan s;
     s.files = session.files();
     s.unreadable = EngineControl::lastRunUnreadableSectors();
-    s.summary = stdoutOf([&] { session.printSummary(false, s.unreadable); });
+    s.summary = lmrtest::stdoutOf([&] { session.printSummary(false, s.unreadable); });
     return s;
 }
 

@@ -50,25 +50,6 @@ uint64_t runsProbe(recovery_state *state, search_spec_entry *entry, const unsign
     return 0;
 }
 
-template <typename F>
-std::string stdoutOf(F body) {
-    fflush(stdout);
-    FILE *capture = tmpfile();
-    if (!capture) return std::string();
-    int saved = dup(1);
-    dup2(fileno(capture), 1);
-    body();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    rewind(capture);
-    char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, capture)) > 0;) text.append(buf, n);
-    fclose(capture);
-    return text;
-}
-
 struct ByteRunSeen {
     quint64 fileOffset, imgOffset, len;
     bool operator==(const ByteRunSeen &o) const {
@@ -128,7 +109,7 @@ TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
     probe_fn saved = register_probe(kJpgKey, runsProbe);
     lmrtest::DiagCapture quiet;
     CarveSession session(out.path(), false);
-    const std::string lines = stdoutOf([&] {
+    const std::string lines = lmrtest::stdoutOf([&] {
         FileRecovery recovery;
         recovery.setRecoveryCallback(&session);
         recovery.setThumbnails(false);
@@ -161,7 +142,7 @@ TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
     EXPECT_EQ(sha256File(out.filePath("IMG_165536.jpg")), jpgSha);
     EXPECT_TRUE(session.exportFailures().isEmpty());
 
-    const std::string summary = stdoutOf([&] { session.printSummary(false, 0); });
+    const std::string summary = lmrtest::stdoutOf([&] { session.printSummary(false, 0); });
     EXPECT_NE(summary.find("\nin several pieces: 1 (their runs follow their lines)\n"), std::string::npos) << summary;
 
     ReportHeader h;
