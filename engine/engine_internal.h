@@ -59,6 +59,10 @@ void add_unreadable_sectors(uint64_t n);
 // Opens an input strictly for reading: a stream over a duplicate of the
 // descriptor registered for `path` when there is one, else the path itself.
 FILE *open_input(const char *path);
+// A read-only stdio stream over `cookie` served by the three functions
+// (fopencookie); null with errno when it cannot be made.
+FILE *open_read_only_stream(void *cookie, cookie_read_function_t *read, cookie_seek_function_t *seek,
+                            cookie_close_function_t *close);
 // The descriptor to read an open input with, by pread.
 int input_fd(FILE *file);
 

@@ -1,5 +1,6 @@
 // Free space read as one stream, and the files a candidate would be in it.
 #include "free_space_view.h"
+#include "free_runs.h"
 
 #include <algorithm>
 #include <utility>
@@ -16,10 +17,6 @@ namespace {
 thread_local file_view *current_view = nullptr;
 
 constexpr uint64_t k_direct_blocks = 12;  // data blocks an inode addresses itself
-
-uint32_t le32_at(const unsigned char *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 bool read_fully(int fd, unsigned char *buffer, uint64_t count, uint64_t offset) {
     uint64_t done = 0;
@@ -60,6 +57,14 @@ const free_space_view::extent *free_space_view::find(uint64_t at) const {
     return at - it->logical < it->length ? &*it : nullptr;
 }
 
+const free_space_view::extent *free_space_view::find_physical(uint64_t at) const {
+    auto it = std::upper_bound(extents_.begin(), extents_.end(), at,
+                               [](uint64_t v, const extent &e) { return v < e.physical; });
+    if (it == extents_.begin()) return nullptr;
+    --it;
+    return at - it->physical < it->length ? &*it : nullptr;
+}
+
 namespace {
 // Indirect blocks noted in one scan: a real one stands for 256 to 1024
 // data blocks, so this covers terabytes; about 50 bytes each at most.
@@ -79,7 +84,7 @@ void indirect_index::consider(const unsigned char *bytes, uint32_t block_size, u
     if (block_size < 1024 || block > UINT32_MAX) return;
     // The quick test: the first two numbers.  A file's first indirect
     // entries nearly always name blocks of the volume, and different ones.
-    const uint32_t e0 = le32_at(bytes), e1 = le32_at(bytes + 4);
+    const uint32_t e0 = le32(bytes), e1 = le32(bytes + 4);
     if (e0 == 0 || e0 >= blocks) return;
     if (e1 != 0 && (e1 >= blocks || e1 == e0)) return;
     if (noted_.size() >= k_index_max) return;
@@ -151,12 +156,8 @@ uint64_t file_view::physical_block(uint64_t stream_block) const {
 bool file_view::is_free(uint64_t block) const {
     if (block == 0 || block >= volume_blocks_) return false;
     const uint64_t at = block * bs_;
-    const auto &ex = view_.extents();
-    auto it = std::upper_bound(ex.begin(), ex.end(), at,
-                               [](uint64_t v, const free_space_view::extent &e) { return v < e.physical; });
-    if (it == ex.begin()) return false;
-    --it;
-    return at - it->physical + bs_ <= it->length;
+    const free_space_view::extent *e = view_.find_physical(at);
+    return e && at - e->physical + bs_ <= e->length;
 }
 
 bool file_view::read_block(uint64_t block) {
@@ -184,7 +185,7 @@ bool file_view::pointer_block(uint64_t block, std::vector<uint32_t> *entries) {
     entries->clear();
     size_t last = 0;
     for (uint64_t i = 0; i < pointers_; ++i) {
-        const uint32_t n = le32_at(block_.data() + 4 * i);
+        const uint32_t n = le32(block_.data() + 4 * i);
         if (n >= volume_blocks_) return false;
         entries->push_back(n);
         if (n) last = entries->size();
@@ -259,16 +260,18 @@ bool file_view::next_in_stream(uint64_t *stream_block) const {
         return true;
     }
     const uint64_t at = (last.at + last.count - 1) * bs_;  // the last block, physically
-    const auto &ex = view_.extents();
-    auto it = std::upper_bound(ex.begin(), ex.end(), at,
-                               [](uint64_t v, const free_space_view::extent &e) { return v < e.physical; });
-    if (it == ex.begin()) return false;
-    --it;
-    if (at - it->physical >= it->length) return false;
-    const uint64_t logical = it->logical + (at - it->physical) + bs_;
+    const free_space_view::extent *e = view_.find_physical(at);
+    if (!e) return false;
+    const uint64_t logical = e->logical + (at - e->physical) + bs_;
     if (logical < start_ || logical >= view_.size()) return false;
     *stream_block = (logical - start_) / bs_;
     return true;
+}
+
+bool file_view::end_walk() {
+    ended_ = true;
+    walk_.clear();
+    return false;
 }
 
 // One data block more from the indirect tree being walked; false when the
@@ -277,39 +280,23 @@ bool file_view::step_walk() {
     while (!walk_.empty()) {
         frame &f = walk_.back();
         if (f.next >= f.entries.size()) {
-            const bool full = f.entries.size() == pointers_;
+            // An indirect block not full: the file ends with it.
+            if (f.entries.size() != pointers_) return end_walk();
             walk_.pop_back();
-            if (!full) {
-                ended_ = true;  // an indirect block not full: the file ends with it
-                walk_.clear();
-                return false;
-            }
             continue;
         }
         const uint32_t n = f.entries[f.next++];
-        if (n == 0) {
-            // A hole: bytes the stream does not hold.  The file is not
-            // followed past it.
-            ended_ = true;
-            walk_.clear();
-            return false;
-        }
+        // A hole (bytes the stream does not hold) ends the file as followed,
+        // and so does a data block in use or a child that holds no numbers.
+        if (n == 0) return end_walk();
         if (f.level == 1) {
-            if (!is_free(n)) {
-                ended_ = true;
-                walk_.clear();
-                return false;
-            }
+            if (!is_free(n)) return end_walk();
             add_physical(n);
             return !ended_;
         }
         frame child;
         child.level = f.level - 1;
-        if (!pointer_block(n, &child.entries)) {
-            ended_ = true;
-            walk_.clear();
-            return false;
-        }
+        if (!pointer_block(n, &child.entries)) return end_walk();
         walk_.push_back(std::move(child));
     }
     return false;
@@ -537,12 +524,7 @@ FILE *open_view_stream(const char *path, file_view *view) {
     FILE *input = open_input(path);
     if (!input) return nullptr;
     auto *s = new view_stream{input, input_fd(input), view, view->start(), 0};
-    cookie_io_functions_t io{};
-    io.read = view_read;
-    io.write = nullptr;  // inputs are never written
-    io.seek = view_seek;
-    io.close = view_close;
-    FILE *f = fopencookie(s, "rb", io);
+    FILE *f = open_read_only_stream(s, view_read, view_seek, view_close);
     if (!f) {
         const int err = errno;
         fclose(input);

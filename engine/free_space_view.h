@@ -37,6 +37,8 @@ public:
     bool empty() const { return extents_.empty(); }
     // The extent holding logical offset `at`, or null past the end.
     const extent *find(uint64_t at) const;
+    // The extent holding physical offset `at`, or null when no free run does.
+    const extent *find_physical(uint64_t at) const;
     // The logical offset of a physical offset that lies in extent `index`.
     uint64_t logical_of(size_t index, uint64_t physical) const {
         return extents_[index].logical + (physical - extents_[index].physical);
@@ -152,6 +154,7 @@ private:
     void place(uint64_t block);
     void place_cleared(uint64_t block);
     bool step_walk();
+    bool end_walk();  // the file ends where the walk is; false
     void add_stream(uint64_t count, uint64_t stream_block);
     void add_physical(uint64_t block);
     bool read_block(uint64_t block);

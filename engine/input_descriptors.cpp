@@ -95,12 +95,7 @@ FILE *open_positional(int fd) {
     const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (own < 0) return nullptr;
     auto *p = new positional{own, 0, nullptr};
-    cookie_io_functions_t io{};
-    io.read = positional_read;
-    io.write = nullptr;  // inputs are never written
-    io.seek = positional_seek;
-    io.close = positional_close;
-    FILE *f = fopencookie(p, "rb", io);
+    FILE *f = lmr::open_read_only_stream(p, positional_read, positional_seek, positional_close);
     if (!f) {
         const int err = errno;
         ::close(own);
@@ -117,6 +112,16 @@ FILE *open_positional(int fd) {
 }  // namespace
 
 namespace lmr {
+
+FILE *open_read_only_stream(void *cookie, cookie_read_function_t *read, cookie_seek_function_t *seek,
+                            cookie_close_function_t *close) {
+    cookie_io_functions_t io{};
+    io.read = read;
+    io.write = nullptr;  // inputs are never written
+    io.seek = seek;
+    io.close = close;
+    return fopencookie(cookie, "rb", io);
+}
 
 FILE *open_input(const char *path) {
     if (!path) return nullptr;
