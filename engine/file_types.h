@@ -93,7 +93,7 @@ inline constexpr file_type table[] = {
     {"zip",      9, R | A, probe_zip,    f::archive,  yes, c::archive,  d::archive,  ARC},
     {"rar",     25, R,     probe_rar,    f::archive,  yes, c::archive,  d::archive,  ARC},
     {"gzip",    16, S,     nullptr,      f::none,     no,  c::archive,  d::archive,  0},
-    {"gz",      16, R,     nullptr,      f::none,     no,  c::archive,  d::none,     0},
+    {"gz",      16, R,     probe_gz,     f::archive,  yes, c::archive,  d::none,     ARC},
 
     {"mp4",     32, R | A, probe_mp4,    f::media,    yes, c::video,    d::video,    MED},
     {"avi",     17, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
@@ -124,6 +124,23 @@ inline constexpr file_type table[] = {
     {"elf",     27, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"reg",     28, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"wpd",     13, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+
+    // Found in deep mode only: the probes below report nothing otherwise.
+    // WebP is a RIFF form: the RIFF row's probe hands it on.
+    {"webp",    17, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    // TIFF and the camera RAW files built on it: "II" and "MM" byte orders
+    // are two signature rows; a name of the family configures both.
+    {"tif",     50, R,     probe_tif,    f::image,    yes, c::image,    d::image,    IMG},
+    {"tiff",    51, R,     probe_tif,    f::image,    no,  c::none,     d::none,     0},
+    {"cr2",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"nef",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"arw",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"dng",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"orf",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"rw2",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"pef",     50, A,     nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"7z",      52, R,     probe_7z,     f::archive,  yes, c::archive,  d::archive,  ARC},
+    {"tar.gz",  16, A,     nullptr,      f::none,     yes, c::archive,  d::archive,  ARC},
 };
 }  // namespace types_detail
 

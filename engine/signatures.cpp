@@ -46,6 +46,11 @@ const unsigned char k_wpd_h[] = {0xFF, 0x57, 0x50, 0x43};
 const unsigned char k_amr_h[] = {'#', '!', 'A', 'M', 'R', '\n'};
 const unsigned char k_sqlite_h[] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0};
 const unsigned char k_txt_h[] = {0xEF, 0xBB, 0xBF};
+// TIFF of either byte order; the little-endian row also takes the RAW
+// variants with a magic of their own (ORF "IIRO", RW2 "IIU").
+const unsigned char k_tif_h[] = {'I', 'I'};
+const unsigned char k_tiff_h[] = {'M', 'M', 0x00};
+const unsigned char k_7z_h[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
 
 #define ROW(key, h, f, max, cs) {key, lmr::row_name(key), h, int32_t(sizeof h), f, int32_t(sizeof f), max, cs}
 #define ROWN(key, h, max, cs) {key, lmr::row_name(key), h, int32_t(sizeof h), nullptr, 0, max, cs}
@@ -65,6 +70,13 @@ const unsigned char k_mark_obj[] = {'o', 'b', 'j'};
 const unsigned char k_mark_xref[] = {'x', 'r', 'e', 'f'};
 const unsigned char k_mark_trailer[] = {'t', 'r', 'a', 'i', 'l', 'e', 'r'};
 const unsigned char k_mark_int[] = {'i', 'n', 't'};
+
+constexpr int32_t k_tif_le = lmr::row_key("tif");
+constexpr int32_t k_tif_be = lmr::row_key("tiff");
+static_assert(k_tif_le >= 0 && k_tif_be >= 0, "both TIFF rows exist");
+
+// Configures the signature row of `key` for the requested `name`.
+void configure_row(recovery_state *state, int32_t key, const char *name);
 
 // The name copies each entry owns, released when the entry is reused.
 char *owned_names[LMR_MAX_SPECS];
@@ -113,6 +125,9 @@ const builtin_type builtin_types[LMR_BUILTIN_COUNT] = {
     ROWN(35, k_amr_h, 1048576ull, 1),
     ROWN(36, k_sqlite_h, 10485760ull, 1),
     ROWN(37, k_txt_h, 1048576ull, 1),
+    ROWN(50, k_tif_h, 209715200ull, 1),
+    ROWN(51, k_tiff_h, 209715200ull, 1),
+    ROWN(52, k_7z_h, 1073741824ull, 1),
 };
 
 search_spec_entry search_spec[LMR_MAX_SPECS];
@@ -140,6 +155,12 @@ void set_search(recovery_state *state, const char *name) {
     // Another spelling ("jpeg", "gzip") is asked for under the row's name.
     const lmr::file_type *t = lmr::find_type(name);
     if (t && (t->roles & lmr::role_spelling)) return set_search_def(state, lmr::row_name(t->key));
+    // A name of the TIFF family is searched in both byte orders.
+    if (t && (t->key == k_tif_le || t->key == k_tif_be) && (t->roles & (lmr::role_row | lmr::role_alias))) {
+        configure_row(state, k_tif_le, name);
+        configure_row(state, k_tif_be, name);
+        return;
+    }
     if (strcmp(name, "office") == 0) {
         for (const char *n : {"doc", "ppt", "xls", "docx", "pptx", "xlsx"}) set_search_def(state, n);
         return;
@@ -153,9 +174,17 @@ void set_search_def(recovery_state *state, const char *name) {
     // set_search, and a name without a signature is not searched for.
     const lmr::file_type *type = lmr::find_type(name);
     if (!type || !(type->roles & (lmr::role_row | lmr::role_alias))) return;
+    configure_row(state, type->key, name);
+}
+
+}  // extern "C"
+
+namespace {
+
+void configure_row(recovery_state *state, int32_t key, const char *name) {
     const builtin_type *row = nullptr;
     for (const builtin_type &t : builtin_types) {
-        if (t.type_key == type->key) {
+        if (t.type_key == key) {
             row = &t;
             break;
         }
@@ -178,6 +207,10 @@ void set_search_def(recovery_state *state, const char *name) {
         add_marker(state, index, k_mark_int, sizeof k_mark_int);
     }
 }
+
+}  // namespace
+
+extern "C" {
 
 int init_builtin(recovery_state *state, int32_t key, const char *name,
                  const unsigned char *header, const unsigned char *footer, int32_t header_len,

@@ -1,5 +1,6 @@
 // RIFF containers: AVI and WAVE, told apart by the form type; the length is
-// the RIFF size field plus its 8-byte chunk header.
+// the RIFF size field plus its 8-byte chunk header.  WebP goes to its own
+// probe.
 #include "../probe_reader.h"
 
 extern "C" uint64_t probe_riff(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
@@ -12,6 +13,9 @@ extern "C" uint64_t probe_riff(recovery_state *state, search_spec_entry *entry, 
     if (!in.peek_exact(h, sizeof h)) return 0;
     const uint32_t size = htoi(h + 4, 1);
     if (size == 0) return 0;
+
+    // WebP is its own unit; outside deep mode it is not taken.
+    if (memcmp(h + 8, "WEBP", 4) == 0) return probe_webp(state, entry, data, available, offset, limit, found);
 
     if (memcmp(h + 8, "AVI", 3) == 0) {
         if (memcmp(h + 12, "LIST", 4) != 0) return 0;
