@@ -1,5 +1,6 @@
 // BMP: the file header carries the file's size; only plausibility checks of
-// the information header are made.
+// the information header are made.  A deep scan also takes a picture stored
+// top down (a negative height).
 #include "../probe_reader.h"
 
 extern "C" uint64_t probe_bmp(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
@@ -13,7 +14,8 @@ extern "C" uint64_t probe_bmp(recovery_state *state, search_spec_entry *entry, c
     uint32_t file_size = htoi(b + 2, 1);
     uint32_t info_size = htoi(b + 14, 1);
     int32_t width = int32_t(htoi(b + 18, 1));
-    int32_t height = int32_t(htoi(b + 22, 1));  // negative: top-down, not taken
+    int32_t height = int32_t(htoi(b + 22, 1));  // negative: top-down, taken in deep mode only
+    if (height < 0 && height > -2001 && lmr::deep_mode()) height = -height;
 
     if (info_size < 1 || info_size > 1000) return 0;
     if (height < 1 || height > 2000) return 0;
