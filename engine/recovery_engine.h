@@ -111,7 +111,7 @@ typedef struct builtin_type {
     int32_t case_sen; /* 1: exact bytes, 0: ASCII letters fold case */
 } builtin_type;
 
-#define LMR_BUILTIN_COUNT 26
+#define LMR_BUILTIN_COUNT 23
 #define LMR_ALIAS_COUNT 28
 
 typedef struct search_pattern {
@@ -400,13 +400,9 @@ LMR_PROBE(probe_jpg);
 LMR_PROBE(probe_png);
 LMR_PROBE(probe_gif);
 LMR_PROBE(probe_bmp);
-LMR_PROBE(probe_webp);
-LMR_PROBE(probe_tif);
 
 LMR_PROBE(probe_zip);
 LMR_PROBE(probe_rar);
-LMR_PROBE(probe_7z);
-LMR_PROBE(probe_gz);
 
 LMR_PROBE(probe_mp3);
 LMR_PROBE(probe_amr);

@@ -46,11 +46,6 @@ const unsigned char k_wpd_h[] = {0xFF, 0x57, 0x50, 0x43};
 const unsigned char k_amr_h[] = {'#', '!', 'A', 'M', 'R', '\n'};
 const unsigned char k_sqlite_h[] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', 0};
 const unsigned char k_txt_h[] = {0xEF, 0xBB, 0xBF};
-// TIFF of either byte order; the little-endian row also takes the RAW
-// variants with a magic of their own (ORF "IIRO", RW2 "IIU").
-const unsigned char k_tif_h[] = {'I', 'I'};
-const unsigned char k_tiff_h[] = {'M', 'M', 0x00};
-const unsigned char k_7z_h[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
 
 #define ROW(key, h, f, max, cs) {key, lmr::row_name(key), h, int32_t(sizeof h), f, int32_t(sizeof f), max, cs}
 #define ROWN(key, h, max, cs) {key, lmr::row_name(key), h, int32_t(sizeof h), nullptr, 0, max, cs}
@@ -61,7 +56,15 @@ constexpr int count_roles(uint8_t role) {
         if (t.roles & role) ++n;
     return n;
 }
-static_assert(count_roles(lmr::role_row) == LMR_BUILTIN_COUNT, "one row name per signature row");
+// Rows added beside the built-in signature rows bring their own signature.
+constexpr int count_own_signatures() {
+    int n = 0;
+    for (const lmr::file_type &t : lmr::k_file_types)
+        if ((t.roles & lmr::role_row) && t.scan.own.header_len > 0) ++n;
+    return n;
+}
+static_assert(count_roles(lmr::role_row) - count_own_signatures() == LMR_BUILTIN_COUNT,
+              "one row name per built-in signature row");
 static_assert(count_roles(lmr::role_alias) == LMR_ALIAS_COUNT, "the alias table keeps its size");
 
 const unsigned char k_mark_gif[] = {0x00, 0x00, 0x3B};
@@ -125,9 +128,6 @@ const builtin_type builtin_types[LMR_BUILTIN_COUNT] = {
     ROWN(35, k_amr_h, 1048576ull, 1),
     ROWN(36, k_sqlite_h, 10485760ull, 1),
     ROWN(37, k_txt_h, 1048576ull, 1),
-    ROWN(50, k_tif_h, 209715200ull, 1),
-    ROWN(51, k_tiff_h, 209715200ull, 1),
-    ROWN(52, k_7z_h, 1073741824ull, 1),
 };
 
 search_spec_entry search_spec[LMR_MAX_SPECS];
@@ -189,7 +189,14 @@ void configure_row(recovery_state *state, int32_t key, const char *name) {
             break;
         }
     }
-    if (!row) return;
+    if (!row) {
+        // A row added beside the built-in ones, with its own signature.
+        const lmr::file_type *own = lmr::row_entry(key);
+        if (!own || own->scan.own.header_len <= 0) return;
+        const lmr::signature &sig = own->scan.own;
+        init_builtin(state, key, name, sig.header, nullptr, sig.header_len, 0, sig.max_len, 1);
+        return;
+    }
     const char *canonical = row->name;
     int before = state->spec_count;
     int index = init_builtin(state, row->type_key, name, row->header, row->footer, row->header_len,

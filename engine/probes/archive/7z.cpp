@@ -2,6 +2,7 @@
 // offset after the start header, its size and its CRC); the archive ends
 // with that header.  Both CRCs are checked, the second over the header's
 // bytes as read, so a damaged or cut archive is not taken.
+#include "../../file_types.h"
 #include "../probe_reader.h"
 
 #include <zlib.h>
@@ -15,9 +16,9 @@ constexpr unsigned char k_magic[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
 
 }  // namespace
 
-extern "C" uint64_t probe_7z(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
-                             int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
-    if (!entry || !found || !lmr::deep_mode()) return 0;
+uint64_t lmr::deep_7z(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                      uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 

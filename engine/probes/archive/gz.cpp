@@ -3,6 +3,7 @@
 // how long it is: the stream is inflated to find where it ends, and the
 // member is taken only when the trailer agrees with what came out.  A
 // member whose inflated start is a tar header is a "tar.gz".
+#include "../../file_types.h"
 #include "../probe_reader.h"
 
 #include <zlib.h>
@@ -72,9 +73,9 @@ struct inflater {
 
 }  // namespace
 
-extern "C" uint64_t probe_gz(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
-                             int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
-    if (!entry || !found || !lmr::deep_mode()) return 0;
+uint64_t lmr::deep_gz(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                      uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 

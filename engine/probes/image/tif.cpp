@@ -10,6 +10,7 @@
 // The name comes from the header (ORF's and RW2's own magic numbers, "CR"
 // at byte 8 of a CR2), else from the DNGVersion or Make tags; plain "tif"
 // otherwise.
+#include "../../file_types.h"
 #include "../probe_reader.h"
 
 #include <cstring>
@@ -309,9 +310,9 @@ private:
 
 }  // namespace
 
-extern "C" uint64_t probe_tif(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
-                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
-    if (!entry || !found || !lmr::deep_mode()) return 0;
+uint64_t lmr::deep_tif(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                       uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 

@@ -2,6 +2,7 @@
 // chunks inside must fill it exactly, the first being the picture (VP8,
 // VP8L) or the extended header (VP8X) that announces animation, alpha and
 // metadata chunks.  A file whose chunks do not add up is not taken.
+#include "../../file_types.h"
 #include "../probe_reader.h"
 
 #include <cstring>
@@ -24,9 +25,9 @@ bool image_payload_ok(const unsigned char *type, const unsigned char *p, uint32_
 
 }  // namespace
 
-extern "C" uint64_t probe_webp(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
-                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
-    if (!entry || !found || !lmr::deep_mode()) return 0;
+uint64_t lmr::deep_webp(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                        uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 
