@@ -248,6 +248,7 @@ void release_temp_slot(int slot) {
 }
 
 std::atomic<unsigned> temp_sequence{0};
+std::atomic<int> named_temp_only{0};
 
 // Creates a temporary file in the folder `dfd` that no existing name can
 // stand in for: an anonymous file where the file system has them, else a
@@ -256,9 +257,11 @@ std::atomic<unsigned> temp_sequence{0};
 int create_temp(int dfd, const char *name, char *temp_name, size_t temp_size) {
     temp_name[0] = '\0';
 #ifdef O_TMPFILE
-    int fd = ::openat(dfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd >= 0) return fd;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return -1;
+    if (!named_temp_only.load()) {
+        const int fd = ::openat(dfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0) return fd;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return -1;
+    }
 #endif
     for (int attempt = 0; attempt < 64; ++attempt) {
         struct timespec now {};
@@ -435,6 +438,8 @@ int general_file_export_into(const char *src, const r_run *runs, int32_t count, 
                              char *written, size_t written_size, unsigned char *sha256) {
     return export_into(src, runs, count, dir, name, written, written_size, sha256);
 }
+
+int set_export_named_temp(int on) { return named_temp_only.exchange(on ? 1 : 0); }
 
 void general_file_export_abandon(void) {
     for (TempSlot &slot : temp_slots)

@@ -288,6 +288,10 @@ LMR_API int general_file_export_into(const char *src, const r_run *runs,
 /* Removes the named temporary files of the exports under way.  Safe in a
  * signal handler, for a program about to end in the middle of an export. */
 LMR_API void general_file_export_abandon(void);
+/* Non-zero: exports use a named temporary file even where the file system
+ * has anonymous ones, as on file systems without them (for tests).  Returns
+ * the previous setting. */
+LMR_API int set_export_named_temp(int on);
 
 /* ------------------------------------------------------------------ */
 /* Scan driver                                                         */

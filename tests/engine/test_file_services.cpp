@@ -154,7 +154,19 @@ std::string hex(const unsigned char *d, size_t n) {
     return out;
 }
 
-TEST(ExportInto, NeverReplacesOrFollowsWhatIsInTheFolder) {
+// Each case twice: with the anonymous temporary file, and with the named
+// one that file systems without anonymous files get.
+class ExportInto : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { saved_ = set_export_named_temp(GetParam()); }
+    void TearDown() override { set_export_named_temp(saved_); }
+    int saved_ = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(TempFile, ExportInto, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) { return i.param ? "Named" : "Anonymous"; });
+
+TEST_P(ExportInto, NeverReplacesOrFollowsWhatIsInTheFolder) {
     Bytes src = pattern_bytes(5000);
     TempFile in(src);
     TempDir out;
@@ -212,7 +224,7 @@ TEST(ExportInto, NeverReplacesOrFollowsWhatIsInTheFolder) {
                                                     "d.pdf"}));
 }
 
-TEST(ExportInto, HashesTheBytesItCopiesOnlyWhenAsked) {
+TEST(ExportIntoBytes, HashesTheBytesItCopiesOnlyWhenAsked) {
     Bytes src = pattern_bytes((3u << 20) + 77);  // several copy pieces
     TempFile in(src);
     TempDir out;
@@ -235,7 +247,7 @@ TEST(ExportInto, HashesTheBytesItCopiesOnlyWhenAsked) {
     EXPECT_EQ(hex(sha, 32), run("sha256sum '" + out.at("r.bin") + "'").substr(0, 64));
 }
 
-TEST(ExportInto, WritersIntoOneFolderAtOnceKeepTheirOwnFiles) {
+TEST_P(ExportInto, WritersIntoOneFolderAtOnceKeepTheirOwnFiles) {
     // Each writer exports its own bytes under the same names; every file it
     // is told it wrote holds its bytes, and no file is lost or shared.
     constexpr int kWriters = 4, kEach = 40;
@@ -281,7 +293,7 @@ int64_t pread_with_bad_sector(int fd, void *buf, uint64_t count, uint64_t offset
     return ::pread(fd, buf, size_t(count), off_t(offset));
 }
 
-TEST(ExportInto, OnlyAFindWhoseOwnBytesAreUnreadableFails) {
+TEST(ExportIntoBytes, OnlyAFindWhoseOwnBytesAreUnreadableFails) {
     // A find ending a few hundred bytes before a bad sector, as a PDF at
     // 937984 of 6947 bytes with the sector at 945152 bad.
     Bytes src = pattern_bytes(1u << 20);
