@@ -208,6 +208,50 @@ TEST_F(CarveFixture, InterruptKeepsTheFindsAndWritesTheReport) {
     EXPECT_EQ(files[0].imgOffset, 512u);
 }
 
+TEST_F(CarveFixture, InterruptDuringExportsStopsTakingOnNewOnes) {
+    // 600 pictures back to back: the scan is over long before their
+    // exports, which then wait in the queue.  One Ctrl-C after the first
+    // find finishes the export under way and exports nothing more; every
+    // find is still listed and reported.
+    const Bytes jpg = lmrtest::read_file(lmrtest::data_path("recovery/jpg_jfif_baseline_01.jpg"));
+    ASSERT_FALSE(jpg.empty());
+    const size_t step = (jpg.size() + 511) / 512 * 512;
+    const int count = 600;
+    Bytes many(step * count, 0);
+    for (int i = 0; i < count; ++i) std::copy(jpg.begin(), jpg.end(), many.begin() + long(step * size_t(i)));
+    const QString image = dir.filePath("many.img"), out = dir.filePath("out"), report = dir.filePath("r.xml");
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char *>(many.data()), qint64(many.size()));
+    }
+    QProcess p;
+    p.start(QStringLiteral(LUMAREK_CARVE), {"--whole", "-t", "jpg", "-o", out, "--report", report, image});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray listing;
+    while (!listing.contains('\n') && p.state() == QProcess::Running) {
+        p.waitForReadyRead(200);
+        listing += p.readAllStandardOutput();
+    }
+    ASSERT_EQ(p.state(), QProcess::Running) << "the run ended before it could be interrupted";
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    listing += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 130);
+    const QList<Find> finds = findLines(QString::fromUtf8(listing));
+    const int exported = QDir(out).entryList(QDir::Files).size();
+    EXPECT_GE(exported, 1);
+    EXPECT_LT(exported, finds.size() / 2) << exported << " of " << finds.size() << " exported after the interrupt";
+    qint64 imageSize = 0;
+    QString program;
+    const QList<ReportFile> files = readReport(report, &imageSize, &program);
+    EXPECT_EQ(files.size(), finds.size());
+    int hashed = 0;
+    for (const ReportFile &f : files) hashed += !f.sha256.isEmpty();
+    EXPECT_EQ(hashed, exported);
+}
+
 namespace {
 
 quint32 crc32Of(const QByteArray &bytes) {
