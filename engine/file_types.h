@@ -202,22 +202,23 @@ inline constexpr file_type table[] = {
     {"reg",     28, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"wpd",     13, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
 
-    // Found in deep mode only.  WebP is a RIFF form: the RIFF row's deep
-    // walk hands it on.
-    {"webp",    17, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    // Found in deep mode only.  Their class sorts them in the desktop
+    // program; its fixed group strings stay as they are.  WebP is a RIFF
+    // form: the RIFF row's deep walk hands it on.
+    {"webp",    17, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
     // TIFF and the camera RAW files built on it: the "II" and "MM" byte
     // orders are two rows; a name of the family configures both.
-    {"tif",     50, R,     nullptr,      deep_tif,     f::image,    yes, c::image,    d::image,    IMG, {k_tif_signature}},
+    {"tif",     50, R,     nullptr,      deep_tif,     f::image,    yes, c::image,    d::none,     IMG, {k_tif_signature}},
     {"tiff",    51, R,     nullptr,      deep_tif,     f::image,    no,  c::none,     d::none,     0,   {k_tiff_signature}},
-    {"cr2",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"nef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"arw",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"dng",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"orf",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"rw2",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"pef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"7z",      52, R,     nullptr,      deep_7z,      f::archive,  yes, c::archive,  d::archive,  ARC, {k_7z_signature}},
-    {"tar.gz",  16, A,     nullptr,      nullptr,      f::none,     yes, c::archive,  d::archive,  ARC},
+    {"cr2",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"nef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"arw",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"dng",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"orf",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"rw2",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"pef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"7z",      52, R,     nullptr,      deep_7z,      f::archive,  yes, c::archive,  d::none,     ARC, {k_7z_signature}},
+    {"tar.gz",  16, A,     nullptr,      nullptr,      f::none,     yes, c::archive,  d::none,     ARC},
 };
 }  // namespace types_detail
 
