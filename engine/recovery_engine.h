@@ -322,6 +322,11 @@ LMR_API int get_chunk_list_size(const chunk_list *list);
 LMR_API void free_chunk_list(chunk_list *list);
 LMR_API chunk_list *get_fat32_chunk_list(const char *path);
 LMR_API chunk_list *get_ext2_chunk_list(const char *path);
+/* FAT12/FAT16, exFAT and NTFS volumes; null when the volume is of another
+ * file system or has no free cluster (the cluster size then stays unset). */
+LMR_API chunk_list *get_fat1216_chunk_list(const char *path);
+LMR_API chunk_list *get_exfat_chunk_list(const char *path);
+LMR_API chunk_list *get_ntfs_chunk_list(const char *path);
 LMR_API chunk_list *get_free_chunk_list(recovery_state *state);
 
 /* ------------------------------------------------------------------ */
