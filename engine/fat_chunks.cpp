@@ -139,20 +139,6 @@ volume_free read_fat_free(const volume_span &v, bool accept_fat32) {
     return out;
 }
 
-chunk_list *clip_chunks(chunk_list *list, uint64_t end) {
-    if (!list) return nullptr;
-    chunk_list *kept = nullptr;
-    for (chunk *c = list->head; c; c = c->next) {
-        if (c->offset >= end) continue;
-        chunk piece{c->offset, c->length, nullptr};
-        if (piece.length > end - piece.offset) piece.length = end - piece.offset;
-        chunk_list *l = add_chunk(kept, &piece);
-        if (l) kept = l;
-    }
-    free_chunk_list(list);
-    return kept;
-}
-
 }  // namespace lmr
 
 // FAT12 and FAT16 volumes; a FAT32 volume is left to get_fat32_chunk_list.

@@ -41,10 +41,6 @@ bool looks_like_fat_boot(const unsigned char *sector, size_t got);
 bool looks_like_exfat_boot(const unsigned char *sector, size_t got);
 bool looks_like_ntfs_boot(const unsigned char *sector, size_t got);
 
-// Cuts every chunk at `end` (an offset of the input), dropping those that
-// start there or later.  Returns the list, or null when nothing is left.
-chunk_list *clip_chunks(chunk_list *list, uint64_t end);
-
 inline uint64_t le64(const unsigned char *p) { return uint64_t(le32(p)) | (uint64_t(le32(p + 4)) << 32); }
 
 inline bool is_power_of_two(uint64_t v) { return v && !(v & (v - 1)); }
