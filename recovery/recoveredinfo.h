@@ -69,6 +69,10 @@ public:
     // true when the find lies in more than one run.
     bool isFragmented() const;
 
+    // The scan that made the find (a ScanSession's number; 0: none).
+    void setScan(quint64 scan) { scanNumber = scan; }
+    quint64 getScan() const { return scanNumber; }
+
     // Keeps the previous folder when `path` is empty.
     void setExportPath(QString path);
 
@@ -127,6 +131,7 @@ protected:
     QVector<r_run> runs;  // in file order; empty: the one range at offset, len
     QString exportPath;
     QString exportError;
+    quint64 scanNumber = 0;
 
     QMutex thumbLock;  // guards thumbImage
     QImage thumbImage;  // kept until the GUI thread has cached its pixmap
