@@ -8,6 +8,7 @@
 #include "recovery/filerecovery.h"
 #include "recovery/scansession.h"
 
+#include <QSet>
 #include <QSignalSpy>
 
 #include <atomic>
@@ -254,4 +255,57 @@ TEST(RealScan, ClosingTheWindowMidScanStopsAndWaitsForTheScan) {
         s.close();  // must not crash or leave a thread reporting into freed memory
     }
     EXPECT_TRUE(FileValidationThread::waitForAll(1000));
+}
+
+TEST(ScanEnd, ShownOnlyOnceEveryFindIsListedEvenWhenTheListingIsSlow) {
+    ASSERT_TRUE(DemoVolume::get().ok());
+    const int expected = Reference::count(DemoVolume::get().image, ScanGroups::members(QStringLiteral("all")).join(QLatin1Char(',')));
+    ASSERT_GT(expected, 1);
+    Session s;
+    MainWindow *w = s.w();
+    w->setListingPace(1);  // one find per turn of the event loop
+    s.startScan();
+    // The progress starts again from nothing.
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("0%"));
+    int endTooEarly = 0;
+    ASSERT_TRUE(lmrtest::pumpUntil(
+        [&] {
+            const bool endShown = shown(w, "startBtn") || text(w, "progressLabel") == QStringLiteral("100%");
+            if (endShown && s.totalRows() != expected) ++endTooEarly;
+            return endShown && w->liveScans() == 0;
+        },
+        60000));
+    EXPECT_EQ(endTooEarly, 0) << "the end was shown before every find was listed";
+    EXPECT_EQ(s.totalRows(), expected);
+    EXPECT_EQ(w->findsPending(), 0);
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("100%"));
+    EXPECT_EQ(text(w, "successLabel"), QStringLiteral("已扫描到%1个文件").arg(expected));
+}
+
+TEST(ScanEnd, AScanStoppedWithFindsQueuedAndRestartedAtOnceListsExactlyItsOwnFinds) {
+    ASSERT_TRUE(DemoVolume::get().ok());
+    const int expected = Reference::count(DemoVolume::get().image, ScanGroups::members(QStringLiteral("all")).join(QLatin1Char(',')));
+    ASSERT_GT(expected, 1);
+    Session s;
+    MainWindow *w = s.w();
+    w->setListingPace(1);
+    s.startScan();
+    // Finds are queued, not all listed, when the scan is stopped and a new
+    // one started at once.
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return w->findsPending() > 0; }, 30000));
+    click(w, "stopBtn");
+    w->setListingPace(0);
+    click(w, "startBtn");
+    EXPECT_EQ(s.totalRows(), 0);
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("0%"));
+    ASSERT_TRUE(s.waitEnded());
+    lmrtest::pumpUntil([] { return false; }, 300);
+    EXPECT_EQ(s.totalRows(), expected);
+    QSet<QString> names;
+    for (int k = 0; k < 5; ++k)
+        for (FileRecoveredInfo *r : *w->category(k)->getInfos()) {
+            EXPECT_EQ(r->getScan(), w->session()->currentScan()) << qPrintable(r->getName());
+            names.insert(r->getName());
+        }
+    EXPECT_EQ(names.size(), expected) << "a find is listed twice";
 }
