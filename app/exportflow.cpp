@@ -47,6 +47,7 @@ void ExportFlow::save(const QList<FileRecoveredInfo *> &records) {
 
     folder = dir;
     failures.clear();
+    renamed.clear();
     dialog = new QProgressDialog(window);
     dialog->setObjectName(QStringLiteral("exportProgress"));
     dialog->setWindowTitle(tr("保存文件"));
@@ -75,7 +76,10 @@ void ExportFlow::onProgress(int filesDone, int files, qint64 bytesDone, qint64 b
 }
 
 void ExportFlow::onFileExported(FileRecoveredInfo *record, bool ok, const QString &text) {
-    if (ok) return;
+    if (ok) {
+        if (!text.isEmpty() && text != record->getName()) renamed << tr("%1 → %2").arg(record->getName(), text);
+        return;
+    }
     failures << (text.isEmpty() ? record->getName() : tr("%1（%2）").arg(record->getName(), text));
 }
 
@@ -96,6 +100,13 @@ void ExportFlow::onFinished(int saved, int failed, bool cancelled) {
                    .arg(shown.join(QLatin1Char('\n')));
     } else {
         text = tr("已保存%1个文件到%2").arg(saved).arg(where);
+    }
+    if (!renamed.isEmpty()) {
+        QStringList shown = renamed.mid(0, kFailuresListed);
+        if (renamed.size() > kFailuresListed)
+            shown << tr("……以及另外%n个文件", nullptr, renamed.size() - kFailuresListed);
+        text += QLatin1Char('\n') + tr("文件夹中已有同名文件，原有文件保持不变；以下文件另存为新名称：\n%1")
+                                         .arg(shown.join(QLatin1Char('\n')));
     }
     if (cancelled) text += QLatin1Char('\n') + tr("保存已取消，其余文件没有保存。");
     prompts->message(text);

@@ -40,4 +40,5 @@ private:
     QProgressDialog *dialog = nullptr;
     QString folder;
     QStringList failures;
+    QStringList renamed;  // saved beside a file of the same name, under a new one
 };

@@ -5,6 +5,7 @@
 #include "recovery/recoveredinfo.h"
 #include "recovery/udisks.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QMutexLocker>
 
@@ -192,7 +193,9 @@ protected:
             FileRecoveredInfo *r = records.at(i);
             r->setExportPath(folder);
             const bool ok = r->exportSelf();
-            const QString text = ok ? r->getName() : r->getExportError();
+            // The name actually written: beside a file of the same name the
+            // export takes a free one.
+            const QString text = ok ? QFileInfo(r->getExportedFile()).fileName() : r->getExportError();
             ok ? ++saved : ++failed;
             done += r->getLen();
             QMetaObject::invokeMethod(

@@ -123,7 +123,8 @@ signals:
     void scanEnded(int ending, int code);
 
     void exportProgress(int filesDone, int files, qint64 bytesDone, qint64 bytes);
-    // One record's result: the name written, or why it failed.
+    // One record's result: the file name written (which differs from the
+    // record's name when a file of that name was there), or why it failed.
     void fileExported(FileRecoveredInfo *record, bool ok, const QString &text);
     void exportFinished(int saved, int failed, bool cancelled);
 

@@ -49,12 +49,12 @@ Choose a folder on another disk if you can. Save here anyway?</translation>
         <translation>Saving: %1 of %2 files, %3 of %4</translation>
     </message>
     <message>
-        <source>%1（%2）</source>
-        <translation>%1 (%2)</translation>
+        <source>%1 → %2</source>
+        <translation>%1 → %2</translation>
     </message>
     <message>
-        <source>已保存%1个文件到%2</source>
-        <translation>Saved %1 file(s) to %2</translation>
+        <source>%1（%2）</source>
+        <translation>%1 (%2)</translation>
     </message>
     <message numerus="yes">
         <source>……以及另外%n个文件</source>
@@ -62,10 +62,6 @@ Choose a folder on another disk if you can. Save here anyway?</translation>
             <numerusform>...and %n more file</numerusform>
             <numerusform>...and %n more files</numerusform>
         </translation>
-    </message>
-    <message>
-        <source>保存已取消，其余文件没有保存。</source>
-        <translation>Saving was cancelled; the other files were not saved.</translation>
     </message>
     <message numerus="yes">
         <source>已保存%1个文件，共%n个。
@@ -79,6 +75,20 @@ Could not save:
 Could not save:
 %2</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>已保存%1个文件到%2</source>
+        <translation>Saved %1 file(s) to %2</translation>
+    </message>
+    <message>
+        <source>文件夹中已有同名文件，原有文件保持不变；以下文件另存为新名称：
+%1</source>
+        <translation>Files of the same names are already in the folder and were left as they are; these files were saved under new names:
+%1</translation>
+    </message>
+    <message>
+        <source>保存已取消，其余文件没有保存。</source>
+        <translation>Saving was cancelled; the other files were not saved.</translation>
     </message>
 </context>
 <context>
