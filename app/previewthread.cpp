@@ -29,7 +29,7 @@ PreviewThread::~PreviewThread() { delete info; }
 
 void PreviewThread::run() {
     QImage picture;
-    if (info && SuffixUtils::isImageSuffix(info->getSuffix())) {
+    if (info && SuffixUtils::categoryOf(info->getSuffix()) == SuffixUtils::Pictures) {
         if (auto *image = dynamic_cast<ImageFileRecoveredInfo *>(info)) picture = image->readPicture();
     }
     emit pictureRead(picture);

@@ -1,5 +1,7 @@
 #include "recoverycategory.h"
 
+#include "recovery/suffixutils.h"
+
 #include "recovery/recoveredinfo.h"
 
 #include <QStringList>
@@ -29,17 +31,4 @@ QString RecoveryCategory::getPreviewIcon() const { return previewIcon; }
 LMTableWidget *RecoveryCategory::getTable() const { return table; }
 QList<FileRecoveredInfo *> *RecoveryCategory::getInfos() const { return infos; }
 
-int categoryIndexForSuffix(const QString &suffix) {
-    static const QStringList lists[] = {
-        {QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("gif")},
-        {QStringLiteral("doc"), QStringLiteral("docx"), QStringLiteral("xls"), QStringLiteral("xlsx"),
-         QStringLiteral("ppt"), QStringLiteral("pptx"), QStringLiteral("pdf")},
-        {QStringLiteral("avi"), QStringLiteral("wma"), QStringLiteral("wmv"), QStringLiteral("mp3"),
-         QStringLiteral("mp4"), QStringLiteral("mov"), QStringLiteral("wav"), QStringLiteral("3gp"),
-         QStringLiteral("3gpp")},
-        {QStringLiteral("zip"), QStringLiteral("rar"), QStringLiteral("gzip")},
-    };
-    for (int k = 0; k < 4; ++k)
-        if (lists[k].contains(suffix)) return k;
-    return 4;
-}
+int categoryIndexForSuffix(const QString &suffix) { return int(SuffixUtils::categoryOf(suffix)); }

@@ -40,6 +40,6 @@ private:
 };
 
 // The category a find of `suffix` is listed under: 0 pictures, 1 documents,
-// 2 audio and video, 3 archives, 4 everything else.  Exact and
-// case-sensitive, as the engine reports suffixes in lower case.
+// 2 audio and video, 3 archives, 4 everything else; case does not matter.
+// The same sorting as the command-line carver's summary.
 int categoryIndexForSuffix(const QString &suffix);

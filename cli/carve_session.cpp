@@ -19,16 +19,17 @@ QString duration(double seconds) {
     return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-enum Category { Pictures, Documents, Media, Archives, Other, CategoryCount };
+// The window's categories: the same sorting on both front ends.
+enum Category {
+    Pictures = SuffixUtils::Pictures,
+    Documents = SuffixUtils::Documents,
+    Media = SuffixUtils::Media,
+    Archives = SuffixUtils::Archives,
+    Other = SuffixUtils::Other,
+    CategoryCount = SuffixUtils::CategoryCount
+};
 
-Category categoryOf(const QString &suffix) {
-    QString s = suffix.toLower();
-    if (SuffixUtils::isImageSuffix(s)) return Pictures;
-    if (SuffixUtils::isDocumentSuffix(s)) return Documents;
-    if (SuffixUtils::isVideoSuffix(s) || SuffixUtils::isAudioSuffix(s)) return Media;
-    if (SuffixUtils::isCompressedSuffix(s)) return Archives;
-    return Other;
-}
+Category categoryOf(const QString &suffix) { return Category(SuffixUtils::categoryOf(suffix)); }
 
 const char *const kCategoryNames[CategoryCount] = {"pictures", "documents", "audio/video", "archives", "other"};
 

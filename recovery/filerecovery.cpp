@@ -102,7 +102,16 @@ void AbstractFileRecovery::stop(bool notify) {
 
 bool AbstractFileRecovery::finishValidation(int msecs) {
     takeValidationThread();
-    if (!FileValidationThread::waitForAll(msecs)) return false;
+    int started = 0;
+    {
+        QMutexLocker lock(&threadLock);
+        started = validationThreads - validationThreadsEnded;
+    }
+    if (started > 0) {
+        if (!validationDone->tryAcquire(started, msecs < 0 ? -1 : msecs)) return false;
+        QMutexLocker lock(&threadLock);
+        validationThreadsEnded += started;
+    }
     // On the application's thread nobody else runs its event loop here:
     // service the threads' deferred deletion so they are gone on return.
     QCoreApplication *app = QCoreApplication::instance();
@@ -115,6 +124,13 @@ bool AbstractFileRecovery::finishValidation(int msecs) {
         }
     }
     return true;
+}
+
+void AbstractFileRecovery::discardFinds() {
+    QMutexLocker lock(&threadLock);
+    discarding = true;
+    if (validationThread) validationThread->discard();
+    validationThread = nullptr;
 }
 
 void AbstractFileRecovery::pause() {
@@ -157,9 +173,16 @@ void AbstractFileRecovery::setThumbnails(bool on) { thumbnails = on; }
 
 void AbstractFileRecovery::queueFind(r_info *copy, const QVector<r_run> &runs) {
     QMutexLocker lock(&threadLock);
+    if (discarding) {
+        lock.unlock();
+        delete copy;
+        return;
+    }
     if (!validationThread) {
         validationThread = new FileValidationThread(recoveryCallback, nullptr);
         validationThread->setNamesOnly(!thumbnails);
+        validationThread->setDoneSignal(validationDone);
+        ++validationThreads;
         validationThread->start(QThread::InheritPriority);
     }
     validationThread->addFile(copy, runs);

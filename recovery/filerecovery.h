@@ -13,8 +13,11 @@
 #include <QStringList>
 #include <QVector>
 
+#include <QSemaphore>
+
 #include <atomic>
 #include <cstdio>
+#include <memory>
 
 class FileRecoveredInfo;
 class FileValidationThread;
@@ -110,7 +113,11 @@ public:
     // Called on the application's thread, it also runs the posted events
     // that delete the finished thread.  For callers that need every record
     // before going on and run no event loop (the command-line carver).
+    // Only the validation threads of this controller are waited for.
     bool finishValidation(int msecs = 60000);
+    // Any thread: the finds not reported yet are dropped, and so is every
+    // find of the run from here on (a front end that is closing).
+    void discardFinds();
 
     static void recovered_callback(void *context, r_info *info);
     // A find of several byte runs (`count` runs in file order).
@@ -131,6 +138,11 @@ private:
     std::atomic<bool> pausable{false};
     bool thumbnails = true;
     FileValidationThread *validationThread = nullptr;  // guarded by threadLock
+    bool discarding = false;                            // guarded by threadLock
+    int validationThreads = 0;                          // made, guarded by threadLock
+    int validationThreadsEnded = 0;                     // waited for, guarded by threadLock
+    // Released by each validation thread of this controller as it ends.
+    std::shared_ptr<QSemaphore> validationDone = std::make_shared<QSemaphore>();
     QMutex threadLock;
 };
 

@@ -47,6 +47,7 @@ void FileValidationThread::markDone() {
     done = true;
     --activeThreads;
     activeChanged.wakeAll();
+    if (doneSignal) doneSignal->release();
 }
 
 int FileValidationThread::liveCount() { return liveThreads.load(); }
@@ -63,7 +64,21 @@ bool FileValidationThread::waitForAll(int msecs) {
 void FileValidationThread::addFile(r_info *info, const QVector<r_run> &runs) {
     FileRecoveredInfo *record = FileRecoveredInfo::newRecoveredInfo(info, runs);
     QMutexLocker lock(&mutex);
+    if (discarding) {
+        lock.unlock();
+        delete record;
+        return;
+    }
     queue.append(record);
+    queueChanged.wakeOne();
+}
+
+void FileValidationThread::discard() {
+    QMutexLocker lock(&mutex);
+    discarding = true;
+    stopped = true;
+    qDeleteAll(queue);
+    queue.clear();
     queueChanged.wakeOne();
 }
 

@@ -8,9 +8,12 @@
 
 #include <QList>
 #include <QMutex>
+#include <QSemaphore>
 #include <QThread>
 #include <QVector>
 #include <QWaitCondition>
+
+#include <memory>
 
 class FileRecoveredInfo;
 class RecoveryCallback;
@@ -30,9 +33,16 @@ public:
     void addFile(r_info *info, const QVector<r_run> &runs = QVector<r_run>());
     // Any thread: the thread reports what is still queued, then ends.
     void stop();
+    // Any thread: the records still queued, and any queued later, are
+    // dropped without being reported; the thread then ends.
+    void discard();
     // Before start(): complete records only as far as their names need
     // (no picture decoding, no thumbnails).
     void setNamesOnly(bool on) { namesOnly = on; }
+    // Before start(): released once when run() has returned (or the thread
+    // is deleted without running), so its owner can wait for this thread
+    // alone.
+    void setDoneSignal(std::shared_ptr<QSemaphore> done) { doneSignal = std::move(done); }
 
     // Validation threads constructed and not yet deleted.
     static int liveCount();
@@ -51,6 +61,8 @@ private:
     QWaitCondition queueChanged;       // a record was queued, or stop() was asked
     QList<FileRecoveredInfo *> queue;  // guarded by mutex
     bool stopped = false;              // guarded by mutex
+    bool discarding = false;           // guarded by mutex
+    std::shared_ptr<QSemaphore> doneSignal;
     bool done = false;  // run() has returned, or the thread never ran
     bool namesOnly = false;
 };

@@ -69,6 +69,10 @@ public:
     // true when the find lies in more than one run.
     bool isFragmented() const;
 
+    // The scan that made the find (a ScanSession's number; 0: none).
+    void setScan(quint64 scan) { scanNumber = scan; }
+    quint64 getScan() const { return scanNumber; }
+
     // Keeps the previous folder when `path` is empty.
     void setExportPath(QString path);
 
@@ -141,6 +145,7 @@ protected:
     QString exportedFile;
     QByteArray exportSha256;
     bool hashOnExport = false;
+    quint64 scanNumber = 0;
 
     QMutex thumbLock;  // guards thumbImage
     QImage thumbImage;  // kept until the GUI thread has cached its pixmap

@@ -36,6 +36,22 @@ bool SuffixUtils::isCompressedSuffix(QString suffix) { return inClass(suffix, lm
 
 bool SuffixUtils::isDocumentSuffix(QString suffix) { return inClass(suffix, lmr::category::document); }
 
+SuffixUtils::Category SuffixUtils::categoryOf(const QString &suffix) {
+    const QString s = suffix.toLower();
+    if (isImageSuffix(s)) return Pictures;
+    if (isDocumentSuffix(s)) return Documents;
+    if (isVideoSuffix(s) || isAudioSuffix(s)) return Media;
+    if (isCompressedSuffix(s)) return Archives;
+    return Other;
+}
+
+QStringList SuffixUtils::categoryTypes(Category category) {
+    QStringList out;
+    for (const QString &name : ScanGroups::members(QStringLiteral("all")))
+        if (categoryOf(name) == category) out << name;
+    return out;
+}
+
 QStringList ScanGroups::names() {
     QStringList out;
     for (const NamedGroup &g : kGroups) out << QLatin1String(g.name);

@@ -19,6 +19,16 @@ public:
     static bool isImageSuffix(QString suffix);
     static bool isCompressedSuffix(QString suffix);
     static bool isDocumentSuffix(QString suffix);
+
+    // The five kinds the results are sorted into, in the order front ends
+    // show them.
+    enum Category { Pictures, Documents, Media, Archives, Other, CategoryCount };
+    // The kind of a find of `suffix`, case ignored ("JPG" is a picture);
+    // audio and video are both Media, anything unclassified is Other.
+    static Category categoryOf(const QString &suffix);
+    // Every type a find can be reported as that sorts into `category`, in
+    // the order of the list of file types; Other has those of no class.
+    static QStringList categoryTypes(Category category);
 };
 
 // The file groups of lumarek-carve, from the engine's list of file types.

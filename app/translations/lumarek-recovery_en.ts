@@ -2,6 +2,96 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US">
 <context>
+    <name>DrivePage</name>
+    <message>
+        <source>分区名称</source>
+        <translation>Partition</translation>
+    </message>
+    <message>
+        <source>分区大小</source>
+        <translation>Size</translation>
+    </message>
+    <message>
+        <source>可移动</source>
+        <translation>removable</translation>
+    </message>
+</context>
+<context>
+    <name>ExportFlow</name>
+    <message>
+        <source>请先选择要保存的文件！</source>
+        <translation>Please select the files to save first.</translation>
+    </message>
+    <message>
+        <source>选择文件夹</source>
+        <translation>Choose a folder</translation>
+    </message>
+    <message>
+        <source>所选文件夹 %1 位于正在恢复的分区上。
+保存到这里会覆盖该分区上尚未恢复的已删除文件，使它们再也无法找回。
+
+建议选择另一个磁盘上的文件夹。仍然要保存到这里吗？</source>
+        <translation>The chosen folder %1 is on the partition being recovered.
+Saving here would overwrite the deleted files on that partition that are not recovered yet, and they could never be brought back.
+
+Choose a folder on another disk if you can. Save here anyway?</translation>
+    </message>
+    <message>
+        <source>保存文件</source>
+        <translation>Saving files</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>正在保存：%1/%2个文件，%3/%4</source>
+        <translation>Saving: %1 of %2 files, %3 of %4</translation>
+    </message>
+    <message>
+        <source>%1 → %2</source>
+        <translation>%1 → %2</translation>
+    </message>
+    <message>
+        <source>%1（%2）</source>
+        <translation>%1 (%2)</translation>
+    </message>
+    <message numerus="yes">
+        <source>……以及另外%n个文件</source>
+        <translation>
+            <numerusform>...and %n more file</numerusform>
+            <numerusform>...and %n more files</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>已保存%1个文件，共%n个。
+以下文件保存失败：
+%2</source>
+        <translation>
+            <numerusform>Saved %1 of %n file.
+Could not save:
+%2</numerusform>
+            <numerusform>Saved %1 of %n files.
+Could not save:
+%2</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>已保存%1个文件到%2</source>
+        <translation>Saved %1 file(s) to %2</translation>
+    </message>
+    <message>
+        <source>文件夹中已有同名文件，原有文件保持不变；以下文件另存为新名称：
+%1</source>
+        <translation>Files of the same names are already in the folder and were left as they are; these files were saved under new names:
+%1</translation>
+    </message>
+    <message>
+        <source>保存已取消，其余文件没有保存。</source>
+        <translation>Saving was cancelled; the other files were not saved.</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Lumarek数据恢复</source>
@@ -100,12 +190,88 @@
         <translation>Next</translation>
     </message>
     <message>
+        <source>请先选择要恢复的分区！</source>
+        <translation>Please choose the partition to recover from first.</translation>
+    </message>
+    <message>
+        <source>无法读取所选分区 %1。
+读取分区需要管理员权限：请以管理员（root）身份运行本程序，或者把当前用户加入 disk 用户组后重新登录，然后再试。</source>
+        <translation>Cannot read the selected partition %1.
+Reading a partition needs administrator rights: run this program as administrator (root), or add your user to the disk group, log in again and try again.</translation>
+    </message>
+    <message>
+        <source>无法读取所选分区 %1。
+%2</source>
+        <translation>Cannot read the selected partition %1.
+%2</translation>
+    </message>
+    <message>
+        <source>内存不足，无法开始扫描。请关闭其他程序后再试。</source>
+        <translation>Not enough memory to start the scan. Close other programs and try again.</translation>
+    </message>
+    <message>
+        <source>所选分区 %1 已被移除，扫描已停止。
+已找到的文件仍在列表中，可以选中后保存；如果保存失败，请重新插入该设备后再保存。</source>
+        <translation>The selected partition %1 was removed, and the scan has stopped.
+The files found so far stay in the list and can be selected and saved; if saving fails, insert the device again and save once more.</translation>
+    </message>
+    <message>
+        <source>没有得到读取该分区的授权。可以再试一次，并在系统弹出的授权窗口中输入密码。</source>
+        <translation>Reading the partition was not authorised. You can try again and enter your password in the system&apos;s authorisation window.</translation>
+    </message>
+    <message>
+        <source>系统的磁盘服务（udisks2）不可用，无法请求读取该分区的授权。</source>
+        <translation>The system&apos;s disk service (udisks2) is not available to authorise reading the partition.</translation>
+    </message>
+    <message>
+        <source>系统的磁盘服务无法打开该分区：%1</source>
+        <translation>The system&apos;s disk service could not open the partition: %1</translation>
+    </message>
+    <message>
+        <source>无法读取所选分区 %1。
+%2
+也可以用 sudo 以管理员身份运行本程序，或者把当前用户加入 disk 用户组（sudo usermod -aG disk $USER）后重新登录，然后再试。</source>
+        <translation>Cannot read the selected partition %1.
+%2
+You can also run this program as administrator with sudo, or add your user to the disk group (sudo usermod -aG disk $USER), log in again and try again.</translation>
+    </message>
+    <message>
+        <source>把所有分类中选中的文件保存到一个文件夹</source>
+        <translation>Save the ticked files of every category to a folder</translation>
+    </message>
+</context>
+<context>
+    <name>PreviewDialog</name>
+    <message>
+        <source>预览</source>
+        <translation>Preview</translation>
+    </message>
+    <message>
+        <source>加载中..</source>
+        <translation>Loading...</translation>
+    </message>
+    <message>
+        <source>暂无预览</source>
+        <translation>No preview available</translation>
+    </message>
+</context>
+<context>
+    <name>ResultViews</name>
+    <message>
         <source>图片</source>
         <translation>Pictures</translation>
     </message>
     <message>
+        <source>文档</source>
+        <translation>Documents</translation>
+    </message>
+    <message>
         <source>音视频</source>
         <translation>Audio/Video</translation>
+    </message>
+    <message>
+        <source>压缩包</source>
+        <translation>Archives</translation>
     </message>
     <message>
         <source>其他</source>
@@ -136,16 +302,8 @@
         <translation>Preview</translation>
     </message>
     <message>
-        <source>分区名称</source>
-        <translation>Partition</translation>
-    </message>
-    <message>
-        <source>分区大小</source>
-        <translation>Size</translation>
-    </message>
-    <message>
-        <source>请先选择要恢复的分区！</source>
-        <translation>Please choose the partition to recover from first.</translation>
+        <source>选中或取消选中全部文件</source>
+        <translation>Tick or untick every file</translation>
     </message>
     <message numerus="yes">
         <source>已扫描到%n个文件</source>
@@ -153,123 +311,6 @@
             <numerusform>Found %n file</numerusform>
             <numerusform>Found %n files</numerusform>
         </translation>
-    </message>
-    <message>
-        <source>无法读取所选分区 %1。
-读取分区需要管理员权限：请以管理员（root）身份运行本程序，或者把当前用户加入 disk 用户组后重新登录，然后再试。</source>
-        <translation>Cannot read the selected partition %1.
-Reading a partition needs administrator rights: run this program as administrator (root), or add your user to the disk group, log in again and try again.</translation>
-    </message>
-    <message>
-        <source>无法读取所选分区 %1。
-%2</source>
-        <translation>Cannot read the selected partition %1.
-%2</translation>
-    </message>
-    <message>
-        <source>内存不足，无法开始扫描。请关闭其他程序后再试。</source>
-        <translation>Not enough memory to start the scan. Close other programs and try again.</translation>
-    </message>
-    <message>
-        <source>请先选择要保存的文件！</source>
-        <translation>Please select the files to save first.</translation>
-    </message>
-    <message>
-        <source>选择文件夹</source>
-        <translation>Choose a folder</translation>
-    </message>
-    <message>
-        <source>所选文件夹 %1 位于正在恢复的分区上。
-保存到这里会覆盖该分区上尚未恢复的已删除文件，使它们再也无法找回。
-
-建议选择另一个磁盘上的文件夹。仍然要保存到这里吗？</source>
-        <translation>The chosen folder %1 is on the partition being recovered.
-Saving here would overwrite the deleted files on that partition that are not recovered yet, and they could never be brought back.
-
-Choose a folder on another disk if you can. Save here anyway?</translation>
-    </message>
-    <message>
-        <source>%1（%2）</source>
-        <translation>%1 (%2)</translation>
-    </message>
-    <message>
-        <source>保存成功！</source>
-        <translation>Saved successfully.</translation>
-    </message>
-    <message>
-        <source>%1 → %2</source>
-        <translation>%1 → %2</translation>
-    </message>
-    <message>
-        <source>文件夹中已有同名文件，原有文件保持不变；以下文件另存为新名称：
-%1</source>
-        <translation>Files of the same names are already in the folder and were left as they are; these files were saved under new names:
-%1</translation>
-    </message>
-    <message numerus="yes">
-        <source>……以及另外%n个文件</source>
-        <translation>
-            <numerusform>...and %n more file</numerusform>
-            <numerusform>...and %n more files</numerusform>
-        </translation>
-    </message>
-    <message numerus="yes">
-        <source>已保存%1个文件，共%n个。
-以下文件保存失败：
-%2</source>
-        <translation>
-            <numerusform>Saved %1 of %n file.
-Could not save:
-%2</numerusform>
-            <numerusform>Saved %1 of %n files.
-Could not save:
-%2</numerusform>
-        </translation>
-    </message>
-    <message>
-        <source>可移动</source>
-        <translation>removable</translation>
-    </message>
-    <message>
-        <source>所选分区 %1 已被移除，扫描已停止。
-已找到的文件仍在列表中，可以选中后保存；如果保存失败，请重新插入该设备后再保存。</source>
-        <translation>The selected partition %1 was removed, and the scan has stopped.
-The files found so far stay in the list and can be selected and saved; if saving fails, insert the device again and save once more.</translation>
-    </message>
-    <message>
-        <source>没有得到读取该分区的授权。可以再试一次，并在系统弹出的授权窗口中输入密码。</source>
-        <translation>Reading the partition was not authorised. You can try again and enter your password in the system's authorisation window.</translation>
-    </message>
-    <message>
-        <source>系统的磁盘服务（udisks2）不可用，无法请求读取该分区的授权。</source>
-        <translation>The system's disk service (udisks2) is not available to authorise reading the partition.</translation>
-    </message>
-    <message>
-        <source>系统的磁盘服务无法打开该分区：%1</source>
-        <translation>The system's disk service could not open the partition: %1</translation>
-    </message>
-    <message>
-        <source>无法读取所选分区 %1。
-%2
-也可以用 sudo 以管理员身份运行本程序，或者把当前用户加入 disk 用户组（sudo usermod -aG disk $USER）后重新登录，然后再试。</source>
-        <translation>Cannot read the selected partition %1.
-%2
-You can also run this program as administrator with sudo, or add your user to the disk group (sudo usermod -aG disk $USER), log in again and try again.</translation>
-    </message>
-</context>
-<context>
-    <name>PreviewDialog</name>
-    <message>
-        <source>预览</source>
-        <translation>Preview</translation>
-    </message>
-    <message>
-        <source>加载中..</source>
-        <translation>Loading...</translation>
-    </message>
-    <message>
-        <source>暂无预览</source>
-        <translation>No preview available</translation>
     </message>
 </context>
 </TS>

@@ -15,6 +15,7 @@
 #include "recovery/device.h"
 #include "recovery/filevalidationthread.h"
 #include "recovery/recoveredinfo.h"
+#include "recovery/scansession.h"
 #include "recovery/suffixutils.h"
 
 #include <QAbstractItemView>
@@ -159,6 +160,12 @@ struct Session {
                        w()->findsPending() == 0;
             },
             msecs);
+    }
+    // Presses 恢复到... and waits until the export it started (if any) has
+    // ended and said so.
+    void save() {
+        click(w(), "exportBtn");
+        lmrtest::pumpUntil([this] { return !w()->session()->exporting(); }, 60000);
     }
     int rows(int category) const { return w()->category(category)->getTable()->rowCount(); }
     int totalRows() const {

@@ -2,6 +2,11 @@
 // buttons on each page, the partition choice, the file groups, dragging.
 #include "app_test_support.h"
 
+#include "recovery/scansession.h"
+
+#include <QSet>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 using namespace apptest;
@@ -80,33 +85,84 @@ TEST(PageFlow, ResultsPageAndBackStopsTheScan) {
     EXPECT_NE(shown(w, "stopBtn"), shown(w, "startBtn"));
     click(w, "backBtn");
     EXPECT_EQ(page(w), 1);
-    EXPECT_EQ(w->runningScan(), nullptr);
+    EXPECT_FALSE(w->scanRunning());
     EXPECT_EQ(DeviceManager::getCurrentDevice(), nullptr);
     EXPECT_TRUE(shown(w, "startBtn"));
     EXPECT_FALSE(shown(w, "stopBtn"));
     EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
 }
 
-TEST(PageFlow, EachRadioButtonGivesItsGroup) {
+TEST(KindPage, EachChoiceScansEveryTypeOfItsCategoryAndAllFilesIsAll) {
     Session s{QStringList()};
     MainWindow *w = s.w();
+    const QStringList all = ScanGroups::members(QStringLiteral("all"));
+    ASSERT_FALSE(all.isEmpty());
     const struct {
         const char *radio;
-        const char *group;
+        int category;  // -1: every type
     } cases[] = {
-        {"radioDocument", "docx,pptx,xlsx,doc,ppt,xls,pdf"},
-        {"radioImage", "jpg,png,gif"},
-        {"radioZip", "zip,rar,gzip"},
-        {"radioMedia", "mp4,avi,mov,3gp,mp3,amr,wav"},
-        {"radioAll", "jpg,png,gif,docx,pptx,xlsx,doc,ppt,xls,pdf,mp4,avi,mov,3gp,mp3,amr,wav,apk,exe,zip,rar,gzip"},
+        {"radioImage", SuffixUtils::Pictures},  {"radioDocument", SuffixUtils::Documents},
+        {"radioMedia", SuffixUtils::Media},     {"radioZip", SuffixUtils::Archives},
+        {"radioAll", -1},
     };
+    QSet<QString> reachable;
     for (const auto &c : cases) {
         child<QRadioButton>(w, c.radio)->setChecked(true);
-        EXPECT_EQ(w->selectedGroups(), QStringList{QString::fromLatin1(c.group)}) << c.radio;
+        const QStringList types = w->selectedGroups();
+        EXPECT_FALSE(types.isEmpty()) << c.radio;
+        if (c.category < 0) {
+            EXPECT_EQ(types, all) << "all files is every type the engine reports";
+        } else {
+            EXPECT_EQ(types, SuffixUtils::categoryTypes(SuffixUtils::Category(c.category))) << c.radio;
+            // A choice's finds are listed in its own table.
+            for (const QString &t : types) EXPECT_EQ(categoryIndexForSuffix(t), c.category) << qPrintable(t);
+        }
+        for (const QString &t : types) {
+            EXPECT_TRUE(ScanGroups::findable(t)) << qPrintable(t) << " is scanned for but never reported";
+            reachable.insert(t);
+        }
     }
-    // The window's groups are the library's.
-    EXPECT_EQ(w->selectedGroups().first(), ALL_SUFFIXES);
-    EXPECT_EQ(w->selectedGroups().first().split(QLatin1Char(',')).size(), 22);
+    for (const QString &t : all) {
+        EXPECT_TRUE(reachable.contains(t)) << qPrintable(t) << " is reachable from no choice";
+        // The window lists a type where the carver's summary counts it,
+        // whatever the case of its suffix; every sound is audio and video.
+        const int k = categoryIndexForSuffix(t);
+        EXPECT_EQ(k, int(SuffixUtils::categoryOf(t))) << qPrintable(t);
+        EXPECT_EQ(categoryIndexForSuffix(t.toUpper()), k) << qPrintable(t);
+        if (SuffixUtils::isAudioSuffix(t) || SuffixUtils::isVideoSuffix(t)) EXPECT_EQ(k, 2) << qPrintable(t);
+    }
+}
+
+TEST(DrivePage, TheChosenPartitionIsTheHighlightedOneHoweverTheHighlightMoved) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QStringList images;
+    for (const char *name : {"first.img", "second.img", "third.img"}) {
+        QFile f(dir.filePath(QString::fromLatin1(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(64 * 1024, '\0'));
+        images << f.fileName();
+    }
+    Session s(images);
+    MainWindow *w = s.w();
+    auto *drives = child<QTreeView>(w, "driveTreeView");
+    clickCell(drives, driveRow(w, QStringLiteral("first.img")), 0);
+    // End highlights the last row, which is the third image.
+    QTest::keyClick(drives, Qt::Key_End);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    ASSERT_NE(w->session()->device(), nullptr);
+    EXPECT_EQ(w->session()->device()->getRDevFile(), images.last());
+    ASSERT_TRUE(s.waitEnded());
+    // Up moves it again.
+    click(w, "backBtn");
+    click(w, "backBtn");
+    QTest::keyClick(drives, Qt::Key_Up);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    ASSERT_NE(w->session()->device(), nullptr);
+    EXPECT_EQ(w->session()->device()->getRDevFile(), images.at(1));
+    ASSERT_TRUE(s.waitEnded());
 }
 
 TEST(PageFlow, LeftDragMovesTheWindowAndOtherButtonsDoNot) {

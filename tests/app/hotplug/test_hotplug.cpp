@@ -109,8 +109,8 @@ TEST_F(Hotplug, TheCardIsListedByItsNameAndScannedThroughTheDescriptorHandedOut)
     clickCell(table(s.w(), 0), 0, 1);
     QTemporaryDir out;
     s.prompts.folder = out.path();
-    click(s.w(), "exportBtn");
-    EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("保存成功！")});
+    s.save();
+    EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("已保存1个文件到%1").arg(QDir::toNativeSeparators(out.path()))});
     FileRecoveredInfo *first = s.w()->category(0)->getInfos()->first();
     QFile saved(out.filePath(first->getName())), image(DemoVolume::get().image);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly) && image.open(QIODevice::ReadOnly));
@@ -221,8 +221,8 @@ TEST_F(Hotplug, ACardTakenOutMidScanEndsTheScanAndItsFindsStay) {
     QTemporaryDir out;
     s.prompts.folder = out.path();
     s.prompts.messages.clear();
-    click(s.w(), "exportBtn");
-    EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("保存成功！")});
+    s.save();
+    EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("已保存1个文件到%1").arg(QDir::toNativeSeparators(out.path()))});
     EXPECT_EQ(s.totalRows(), found);
 }
 

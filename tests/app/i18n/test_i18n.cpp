@@ -227,7 +227,7 @@ TEST(English, MessagesAndThePreviewAreInEnglish) {
         Listed l;
         for (int row = 0; row < 12; ++row) l.check(Image, row);
         l.s.prompts.folder = plain + QStringLiteral("/sub");
-        click(l.w, "exportBtn");
+        l.s.save();
         ASSERT_EQ(l.s.prompts.messages.size(), 1);
         const QString said = l.s.prompts.messages.first();
         EXPECT_TRUE(said.startsWith(QStringLiteral("Saved 0 of 12 files.\nCould not save:\n"))) << said.toStdString();
@@ -252,13 +252,13 @@ TEST(English, MessagesAndThePreviewAreInEnglish) {
         EXPECT_EQ(text(l.w, "successLabel"), QStringLiteral("Found 1 file"));
         l.check(Image, 0);
         l.s.prompts.folder = plain + QStringLiteral("/sub");
-        click(l.w, "exportBtn");
+        l.s.save();
         ASSERT_EQ(l.s.prompts.messages.size(), 1);
         EXPECT_TRUE(l.s.prompts.messages.first().startsWith(QStringLiteral("Saved 0 of 1 file.\nCould not save:\n")))
             << l.s.prompts.messages.first().toStdString();
         l.s.prompts.folder = work.path();
-        click(l.w, "exportBtn");
-        EXPECT_EQ(l.s.prompts.messages.last(), QStringLiteral("Saved successfully."));
+        l.s.save();
+        EXPECT_EQ(l.s.prompts.messages.last(), QStringLiteral("Saved 1 file(s) to %1").arg(QDir::toNativeSeparators(work.path())));
     }
     {
         // The question before writing onto the partition being recovered.
@@ -272,7 +272,7 @@ TEST(English, MessagesAndThePreviewAreInEnglish) {
             showCategory(l.w, Document);
             l.check(Document, 0);
             l.s.prompts.folder = work.path();
-            click(l.w, "exportBtn");
+            l.s.save();
             ASSERT_EQ(l.s.prompts.questions.size(), 1);
             EXPECT_TRUE(l.s.prompts.questions.first().startsWith(
                 QStringLiteral("The chosen folder %1 is on the partition being recovered.").arg(work.path())))
@@ -331,7 +331,7 @@ TEST(Chinese, TheWindowShowsItsChineseTexts) {
     l.check(Image, 0);
     l.check(Image, 1);
     l.s.prompts.folder = l.vol.path() + QStringLiteral("/sub");
-    click(w, "exportBtn");
+    l.s.save();
     ASSERT_EQ(l.s.prompts.messages.size(), 2);
     EXPECT_TRUE(l.s.prompts.messages.last().startsWith(QStringLiteral("已保存0个文件，共2个。\n以下文件保存失败：\n")))
         << l.s.prompts.messages.last().toStdString();

@@ -6,11 +6,13 @@
 #include "results/sample_finds.h"
 
 #include "recovery/filevalidationthread.h"
+#include "recovery/scansession.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QImageWriter>
 
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,16 +23,24 @@ namespace {
 
 enum { Image = 0, Document = 1 };
 
-// A validation thread reporting to the window, as a scan starts one, with
-// `count` PDF finds queued (a PDF's record is complete without reading its
-// bytes, so the thread hands them over as fast as it can).  It ends once it
-// has handed over all of them.
-void floodOfDocuments(MainWindow *w, const QString &volume, int count) {
-    auto *v = new FileValidationThread(w);
-    v->start();
-    for (int i = 0; i < count; ++i)
-        v->addFile(lmrtest::makeInfo(volume.toStdString(), quint64(i) * 512, 6947, "pdf"));
-    v->stop();
+// A thread handing the window's session `count` PDF finds, as a scan's
+// validation does (a PDF's record is complete without reading its bytes, so
+// they come as fast as the session takes them).  It ends once it has handed
+// over all of them.
+QThread *floodOfDocuments(MainWindow *w, const QString &volume, int count) {
+    ScanSession *session = w->session();
+    const quint64 scan = session->currentScan();
+    QThread *t = QThread::create([=] {
+        for (int i = 0; i < count; ++i) {
+            FileRecoveredInfo *r =
+                FileRecoveredInfo::newRecoveredInfo(lmrtest::makeInfo(volume.toStdString(), quint64(i) * 512, 6947, "pdf"));
+            r->readName();
+            r->setScan(scan);
+            session->handOver(scan, r);
+        }
+    });
+    t->start();
+    return t;
 }
 
 QString text(MainWindow *w, const char *label) { return child<QLabel>(w, label)->text(); }
@@ -46,14 +56,15 @@ TEST(FindFlood, TheScanWaitsWhileTheWindowIsBehindAndEveryFindIsListedInOrder) {
     Session s{QStringList()};
     MainWindow *w = s.w();
     const int many = 3000;
-    floodOfDocuments(w, vol.path(), many);
+    std::unique_ptr<QThread> feeder(floodOfDocuments(w, vol.path(), many));
     // The window's event loop does not run: the thread hands over a bounded
     // number of finds and waits, instead of queueing all of them.
-    EXPECT_FALSE(FileValidationThread::waitForAll(500));
+    EXPECT_FALSE(feeder->wait(500));
     EXPECT_EQ(s.totalRows(), 0);
+    EXPECT_LE(w->findsPending(), 512);
 
     ASSERT_TRUE(lmrtest::pumpUntil([&] { return s.rows(Document) == many; }, 60000)) << s.rows(Document);
-    EXPECT_TRUE(FileValidationThread::waitForAll(5000));
+    EXPECT_TRUE(feeder->wait(5000));
     int misplaced = 0;
     for (int r = 0; r < many; ++r) {
         const QString expected = QStringLiteral("file%1.pdf").arg(qint64(r) * 512);
@@ -65,22 +76,18 @@ TEST(FindFlood, TheScanWaitsWhileTheWindowIsBehindAndEveryFindIsListedInOrder) {
     EXPECT_EQ(categoryText(w, Document), QStringLiteral("文档(%1)").arg(many));
     EXPECT_EQ(categoryText(w, Image), QStringLiteral("图片"));
     EXPECT_EQ(text(w, "successLabel"), QStringLiteral("已扫描到%1个文件").arg(many));
-    lmrtest::pumpUntil([] { return FileValidationThread::liveCount() == 0; }, 5000);
 }
 
 TEST(FindFlood, ClosingTheWindowWhileTheScanWaitsForItEndsTheWait) {
     SampleVolume vol({sampleFile("document/gs_lf.pdf", "pdf")});
     auto s = std::make_unique<Session>(QStringList());
-    floodOfDocuments(s->w(), vol.path(), 3000);
-    ASSERT_FALSE(FileValidationThread::waitForAll(300));
-    // The window waits for the validation thread before its records go; the
-    // thread must not be left waiting for the window in turn.
-    QElapsedTimer closing;
-    closing.start();
+    // One more than the session lets wait: the last one waits for room.
+    std::unique_ptr<QThread> feeder(floodOfDocuments(s->w(), vol.path(), 513));
+    ASSERT_FALSE(feeder->wait(300));
+    // The thread waiting for the window is let go as the window closes, and
+    // drops what it hands over from then on.
     s.reset();
-    EXPECT_LT(closing.elapsed(), 30000) << "the window waited out its limit for a thread that waited for it";
-    EXPECT_TRUE(FileValidationThread::waitForAll(5000));
-    EXPECT_TRUE(lmrtest::pumpUntil([] { return FileValidationThread::liveCount() == 0; }, 5000));
+    EXPECT_TRUE(feeder->wait(30000));
 }
 
 TEST(PictureRows, KeepTheirIconAndNeitherTheRecordsThumbnailNorThePicturesText) {

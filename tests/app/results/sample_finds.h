@@ -72,7 +72,7 @@ private:
 };
 
 // Lists a record in the window (which takes it over) as a scan's find.
-inline void feed(MainWindow *w, FileRecoveredInfo *record) { emit w->recoverySuccessSignal(record); }
+inline void feed(MainWindow *w, FileRecoveredInfo *record) { w->listFinds({record}); }
 
 inline LMTableWidget *table(MainWindow *w, int category) { return w->category(category)->getTable(); }
 

@@ -4,11 +4,11 @@
 // scan runs.
 #include "app_test_support.h"
 
-#include "recoverythread.h"
-
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
+#include "recovery/scansession.h"
 
+#include <QSet>
 #include <QSignalSpy>
 
 #include <atomic>
@@ -115,40 +115,27 @@ QString text(MainWindow *w, const char *label) { return child<QLabel>(w, label)-
 
 }  // namespace
 
-TEST(ProgressBridge, ByteReportsAreForwardedPastTheThresholdAndAtTheEnd) {
+TEST(ProgressBridge, EachForwardedByteReportIsShownAndTraced) {
     Session s{QStringList()};
     MainWindow *w = s.w();
-    QSignalSpy spy(w, SIGNAL(recoveryProceedSignal(quint64, quint64)));
     const quint64 total = 1000000;
     CapturedStdout out;
-    w->onProceed(104856, total);   // held: not past the threshold
-    w->onProceed(104857, total);   // forwarded
-    w->onProceed(209713, total);   // held: 104856 past the last forwarded
-    w->onProceed(209714, total);   // forwarded
-    w->onProceed(1000, total);     // a lower value is held
-    w->onProceed(total, total);    // the end is always forwarded
-    w->onProceed(total, total);    // ... even when it repeats
+    emit w->session()->proceed(104857, total);
+    emit w->session()->proceed(total, total);
     const QStringList lines = out.lines();
-    ASSERT_EQ(spy.count(), 4);
-    EXPECT_EQ(spy.at(0).at(0).toULongLong(), 104857u);
-    EXPECT_EQ(spy.at(1).at(0).toULongLong(), 209714u);
-    EXPECT_EQ(spy.at(2).at(0).toULongLong(), total);
     // One numbered line per forwarded report, counting on over the process.
-    ASSERT_EQ(lines.size(), 4);
+    ASSERT_EQ(lines.size(), 2);
     const int first = lines.first().mid(7).toInt();
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(lines[i], QStringLiteral("count: %1").arg(first + i));
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(lines[i], QStringLiteral("count: %1").arg(first + i));
     EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("%1/%1").arg(Utils::formatSize(total)));
 }
 
-TEST(ProgressBridge, PercentagesAreForwardedWhenTheWholeNumberChanges) {
+TEST(ProgressBridge, HundredPercentWaitsForTheEndOfTheScan) {
     Session s{QStringList()};
     MainWindow *w = s.w();
-    QSignalSpy spy(w, SIGNAL(recoveryProgressSignal(int)));
-    for (float p : {12.3f, 12.9f, 13.0f, 13.99f}) w->onProgress(p);
-    ASSERT_EQ(spy.count(), 2);
-    EXPECT_EQ(spy.at(0).at(0).toInt(), 12);
-    EXPECT_EQ(spy.at(1).at(0).toInt(), 13);
+    emit w->session()->progress(13);
     EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("13%"));
+    EXPECT_EQ(child<QProgressBar>(w, "recoveryProgress")->value(), 13);
 }
 
 TEST(ScanControls, ButtonsFollowTheScanAndDoNothingWithoutOne) {
@@ -158,7 +145,8 @@ TEST(ScanControls, ButtonsFollowTheScanAndDoNothingWithoutOne) {
     MainWindow *w = s.w();
     // Without a scan the controls change nothing.
     for (const char *b : {"pauseBtn", "resumeBtn", "stopBtn"}) QMetaObject::invokeMethod(w, (std::string("on_") + b + "_clicked").c_str());
-    EXPECT_EQ(w->runningScan(), nullptr);
+    EXPECT_FALSE(w->scanRunning());
+    EXPECT_EQ(w->liveScans(), 0);
 
     auto *drives = child<QTreeView>(w, "driveTreeView");
     clickCell(drives, driveRow(w, QFileInfo(big.path).fileName()), 0);
@@ -184,7 +172,7 @@ TEST(ScanControls, ButtonsFollowTheScanAndDoNothingWithoutOne) {
     // Stop while paused ends the scan.
     click(w, "stopBtn");
     EXPECT_EQ(state(), "0001");  // ended
-    EXPECT_EQ(w->runningScan(), nullptr);
+    EXPECT_FALSE(w->scanRunning());
     EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
     // Start begins a fresh scan, which is not paused.
     click(w, "startBtn");
@@ -197,7 +185,7 @@ TEST(ScanControls, ButtonsFollowTheScanAndDoNothingWithoutOne) {
 
 TEST(RealScan, DemoVolumeFindsWhatTheObjectLayerFindsAcrossStopAndRestart) {
     ASSERT_TRUE(DemoVolume::get().ok());
-    const int expected = Reference::count(DemoVolume::get().image, ALL_SUFFIXES);
+    const int expected = Reference::count(DemoVolume::get().image, ScanGroups::members(QStringLiteral("all")).join(QLatin1Char(',')));
     const quint64 lastReport = Reference::lastProceed();
     ASSERT_GE(expected, DemoVolume::get().deleted.size());
 
@@ -230,7 +218,7 @@ TEST(RealScan, DemoVolumeFindsWhatTheObjectLayerFindsAcrossStopAndRestart) {
     child<QRadioButton>(w, "radioImage")->setChecked(true);
     click(w, "scanBtn");
     ASSERT_TRUE(s.waitEnded());
-    const int pictures = Reference::count(DemoVolume::get().image, IMAGE_SUFFIXES);
+    const int pictures = Reference::count(DemoVolume::get().image, SuffixUtils::categoryTypes(SuffixUtils::Pictures).join(QLatin1Char(',')));
     ASSERT_TRUE(lmrtest::pumpUntil([&] { return s.rows(0) == pictures; }, 20000));
     EXPECT_EQ(s.totalRows(), pictures);
 }
@@ -267,4 +255,57 @@ TEST(RealScan, ClosingTheWindowMidScanStopsAndWaitsForTheScan) {
         s.close();  // must not crash or leave a thread reporting into freed memory
     }
     EXPECT_TRUE(FileValidationThread::waitForAll(1000));
+}
+
+TEST(ScanEnd, ShownOnlyOnceEveryFindIsListedEvenWhenTheListingIsSlow) {
+    ASSERT_TRUE(DemoVolume::get().ok());
+    const int expected = Reference::count(DemoVolume::get().image, ScanGroups::members(QStringLiteral("all")).join(QLatin1Char(',')));
+    ASSERT_GT(expected, 1);
+    Session s;
+    MainWindow *w = s.w();
+    w->setListingPace(1);  // one find per turn of the event loop
+    s.startScan();
+    // The progress starts again from nothing.
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("0%"));
+    int endTooEarly = 0;
+    ASSERT_TRUE(lmrtest::pumpUntil(
+        [&] {
+            const bool endShown = shown(w, "startBtn") || text(w, "progressLabel") == QStringLiteral("100%");
+            if (endShown && s.totalRows() != expected) ++endTooEarly;
+            return endShown && w->liveScans() == 0;
+        },
+        60000));
+    EXPECT_EQ(endTooEarly, 0) << "the end was shown before every find was listed";
+    EXPECT_EQ(s.totalRows(), expected);
+    EXPECT_EQ(w->findsPending(), 0);
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("100%"));
+    EXPECT_EQ(text(w, "successLabel"), QStringLiteral("已扫描到%1个文件").arg(expected));
+}
+
+TEST(ScanEnd, AScanStoppedWithFindsQueuedAndRestartedAtOnceListsExactlyItsOwnFinds) {
+    ASSERT_TRUE(DemoVolume::get().ok());
+    const int expected = Reference::count(DemoVolume::get().image, ScanGroups::members(QStringLiteral("all")).join(QLatin1Char(',')));
+    ASSERT_GT(expected, 1);
+    Session s;
+    MainWindow *w = s.w();
+    w->setListingPace(1);
+    s.startScan();
+    // Finds are queued, not all listed, when the scan is stopped and a new
+    // one started at once.
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return w->findsPending() > 0; }, 30000));
+    click(w, "stopBtn");
+    w->setListingPace(0);
+    click(w, "startBtn");
+    EXPECT_EQ(s.totalRows(), 0);
+    EXPECT_EQ(text(w, "progressLabel"), QStringLiteral("0%"));
+    ASSERT_TRUE(s.waitEnded());
+    lmrtest::pumpUntil([] { return false; }, 300);
+    EXPECT_EQ(s.totalRows(), expected);
+    QSet<QString> names;
+    for (int k = 0; k < 5; ++k)
+        for (FileRecoveredInfo *r : *w->category(k)->getInfos()) {
+            EXPECT_EQ(r->getScan(), w->session()->currentScan()) << qPrintable(r->getName());
+            names.insert(r->getName());
+        }
+    EXPECT_EQ(names.size(), expected) << "a find is listed twice";
 }
