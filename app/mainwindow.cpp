@@ -272,6 +272,14 @@ void MainWindow::showEndIfListed() {
     running = false;
     if (endingKind == ScanSession::Completed && wasRunning) showPercent(100);
     endedState();
+    if (endingKind == ScanSession::Stopped) return;
+    // A scan that skipped unreadable sectors, or had nothing to read, says
+    // so: an empty result must not pass for "nothing was deleted here".
+    if (scan->inputWasEmpty())
+        prompts->message(tr("所选分区或映像是空的（0 字节），没有可扫描的内容。"));
+    else if (quint64 bad = scan->unreadableSectors())
+        prompts->message(tr("扫描已完成，但有%1个扇区无法读取，已跳过；这些扇区中的文件无法找回，"
+                            "其余文件已列出。").arg(bad));
 }
 
 void MainWindow::showFailure(int code) {

@@ -113,6 +113,8 @@ protected:
                         recovery->startAll();
                     else
                         recovery->startGroup({types.join(QLatin1Char(','))});
+                    unreadable = EngineControl::lastRunUnreadableSectors();
+                    empty = EngineControl::lastRunOutcome() == EngineControl::EmptyInput;
                 }
             }
         }
@@ -126,7 +128,7 @@ protected:
             ending = Failed;
         else if (cancelled.load())
             ending = Stopped;
-        if (!abandoned.load()) session->runEnded(scan, ending, failure.load());
+        if (!abandoned.load()) session->runEnded(scan, ending, failure.load(), unreadable, empty);
     }
 
 private:
@@ -171,6 +173,8 @@ private:
     std::atomic<bool> cancelled{false};
     std::atomic<bool> abandoned{false};
     std::atomic<int> failure{0};
+    quint64 unreadable = 0;  // what the ended run met, read by the run itself
+    bool empty = false;
 };
 
 // ---- the export worker ------------------------------------------------------
@@ -362,10 +366,12 @@ void ScanSession::post(quint64 scan, std::function<void()> what) {
         Qt::QueuedConnection);
 }
 
-void ScanSession::runEnded(quint64 scan, int ending, int code) {
-    post(scan, [this, ending, code] {
+void ScanSession::runEnded(quint64 scan, int ending, int code, quint64 unreadable, bool empty) {
+    post(scan, [this, ending, code, unreadable, empty] {
         run = nullptr;
         active = false;
+        endUnreadable = unreadable;
+        endEmpty = empty;
         emit scanEnded(ending, code);
     });
 }

@@ -89,6 +89,11 @@ public:
     Device *device() const { return scannedDevice; }
     // What the disk service said when it did not open the device.
     QString accessDetail() const;
+    // How the last ended scan went: sectors it could not read (their bytes
+    // were skipped), and whether its input held no byte at all.  Valid from
+    // scanEnded on.
+    quint64 unreadableSectors() const { return endUnreadable; }
+    bool inputWasEmpty() const { return endEmpty; }
 
     // Thumbnails for picture finds (the default) or only their names.
     void setThumbnails(bool on) { thumbnails = on; }
@@ -136,7 +141,7 @@ private:
 
     // Any thread: runs `what` on the owner's thread if `scan` is still shown.
     void post(quint64 scan, std::function<void()> what);
-    void runEnded(quint64 scan, int ending, int code);
+    void runEnded(quint64 scan, int ending, int code, quint64 unreadable, bool empty);
     void setAccessDetail(const QString &detail);
     void exportEnded(int saved, int failed, bool cancelled);
 
@@ -148,6 +153,8 @@ private:
     QList<QPointer<Run>> runs;  // every scan thread not yet ended
     ProgressThrottle throttle;      // owner's thread
     bool stopRequested = false;
+    quint64 endUnreadable = 0;      // owner's thread, from scanEnded on
+    bool endEmpty = false;
 
     mutable QMutex waitingLock;
     QWaitCondition room;
