@@ -51,6 +51,9 @@ inline void proceed_block(uint64_t processed, uint64_t total) {
 // Reports a find made of `count` runs in file order: one run goes the way
 // of find_file, several go to recovered_runs_call.
 void report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count);
+// Puts the run's input path into a find record: whole when it fits the
+// field, else an empty text (the host knows the path it passed in).
+void fill_find_path(r_info *info, const recovery_state *state);
 
 // Outcome bookkeeping of the current run.
 void set_run_outcome(int outcome, int err = 0);

@@ -43,6 +43,9 @@ typedef struct recovery_state {
 typedef struct r_info {
     uint64_t offset;
     uint64_t length;
+    /* The input's path, NUL-terminated; empty when the path is longer than
+     * the field holds (inputs may have paths up to PATH_MAX): the host then
+     * names the input it passed to the run. */
     char path[LMR_PATH_MAX];
     char suffix[LMR_SUFFIX_MAX];
 } r_info;

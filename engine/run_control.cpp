@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <ctime>
 #include <mutex>
 #include <unistd.h>
@@ -189,9 +190,9 @@ void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_t
     lmr::diag("start_recovery2");
     unreadable_sectors = 0;
     lmr::set_run_outcome(LMR_RUN_NONE);
-    // The path is copied into every r_info (260 bytes with its NUL): a longer
-    // one cannot be reported faithfully, so the run is refused.
-    if (!dev_file || strlen(dev_file) >= LMR_PATH_MAX) {
+    // Any path the system can open is scanned; the find records carry it
+    // when it fits their field (see fill_find_path).
+    if (!dev_file || !*dev_file || strlen(dev_file) >= PATH_MAX) {
         lmr::diag("input path too long or missing, run refused");
         lmr::set_run_outcome(LMR_RUN_BAD_PATH);
         return;
@@ -254,9 +255,7 @@ void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
     if (!info) return;
     info->offset = offset;
     info->length = length;
-    if (state && state->InputFile) {
-        strncpy(info->path, state->InputFile, sizeof info->path - 1);
-    }
+    lmr::fill_find_path(info, state);
     if (entry && entry->suffix) {
         strncpy(info->suffix, entry->suffix, sizeof info->suffix - 1);
     }
@@ -265,6 +264,14 @@ void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
 }
 
 }  // extern "C"
+
+void lmr::fill_find_path(r_info *info, const recovery_state *state) {
+    info->path[0] = '\0';
+    // A path cut short would name another file: one too long for the field
+    // is left out, and the host names the input it passed in.
+    if (state && state->InputFile && strlen(state->InputFile) < sizeof info->path)
+        memcpy(info->path, state->InputFile, strlen(state->InputFile) + 1);
+}
 
 void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count) {
     if (!runs || count <= 0) return;
@@ -281,7 +288,7 @@ void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, cons
     r_info info{};
     info.offset = runs[0].offset;
     info.length = total;
-    if (state && state->InputFile) strncpy(info.path, state->InputFile, sizeof info.path - 1);
+    lmr::fill_find_path(&info, state);
     if (entry && entry->suffix) strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
     recovered_runs_call(obj, &info, runs, count);
 }

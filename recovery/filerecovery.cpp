@@ -65,7 +65,8 @@ void AbstractFileRecovery::start(RecoveryParams params) {
     set_callbacks(this, &AbstractFileRecovery::recovered_callback, &AbstractFileRecovery::progress_callback,
                   &AbstractFileRecovery::proceed_callback);
     set_runs_callback(&AbstractFileRecovery::recovered_runs_callback);
-    QByteArray path = device->getRDevFile().toUtf8();
+    runPath = device->getRDevFile();
+    QByteArray path = runPath.toUtf8();
     QByteArray suffixes = params.params.value(SuffixList).toUtf8();
     QByteArray format = device->getFormat().toUtf8();
     // A device the user may not open is read through the descriptor the
@@ -162,7 +163,7 @@ void AbstractFileRecovery::queueFind(r_info *copy, const QVector<r_run> &runs) {
         validationThread->setNamesOnly(!thumbnails);
         validationThread->start(QThread::InheritPriority);
     }
-    validationThread->addFile(copy, runs);
+    validationThread->addFile(copy, runs, runPath);
 }
 
 void AbstractFileRecovery::recovered_callback(void *context, r_info *info) {

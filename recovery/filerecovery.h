@@ -127,6 +127,9 @@ private:
     ExportCallback *exportCallback = nullptr;
     bool cleanNeeded = false;
     QString exportPath;
+    // The input of the run under way, in full: the finds name it, whatever
+    // its length.  Set before the engine starts, read on the scanning thread.
+    QString runPath;
     std::atomic<bool> stopped{false};
     std::atomic<bool> pausable{false};
     bool thumbnails = true;
