@@ -60,6 +60,7 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
 
     w.writeEmptyElement(QString::fromLatin1(kLmrNs), QStringLiteral("scan"));
     w.writeAttribute(QStringLiteral("outcome"), h.outcome);
+    if (h.shrankTo >= 0) w.writeAttribute(QStringLiteral("input_shrank_to"), QString::number(h.shrankTo));
 
     // Carved files are described inside the input as one volume at offset 0;
     // block_size is the step the scan advanced by.

@@ -146,6 +146,8 @@ FILE *open_input(const char *path) {
     return fopen(path, "rb");
 }
 
+int64_t input_size_now(int fd) { return fd < 0 ? -1 : int64_t(input_end(fd)); }
+
 int input_fd(FILE *file) {
     if (!file) return -1;
     {

@@ -220,6 +220,10 @@ LMR_API int get_last_run_outcome(void);
 LMR_API int get_last_run_errno(void);
 /* 512-byte sectors that could not be read during the last run. */
 LMR_API uint64_t get_last_run_unreadable_sectors(void);
+/* 1 when the input shrank during the last run (a file truncated, a card
+ * pulled), with its size as last seen in *size; finds reaching past that
+ * end were not reported.  0 otherwise. */
+LMR_API int get_last_run_input_shrank(uint64_t *size);
 
 /* Diagnostics go to standard output unless a host redirects them. */
 LMR_API void set_diagnostic_output(FILE *out);

@@ -221,6 +221,12 @@ void FileRecovery::startAll() { start(RecoveryParams()); }
 EngineControl::Outcome EngineControl::lastRunOutcome() { return Outcome(get_last_run_outcome()); }
 int EngineControl::lastRunErrno() { return get_last_run_errno(); }
 quint64 EngineControl::lastRunUnreadableSectors() { return get_last_run_unreadable_sectors(); }
+bool EngineControl::lastRunInputShrank(quint64 *size) {
+    uint64_t now = 0;
+    const bool shrank = get_last_run_input_shrank(&now) != 0;
+    if (shrank && size) *size = now;
+    return shrank;
+}
 quint64 EngineControl::blockSize() { return _block_size; }
 void EngineControl::setWholeInput(bool whole) { __atomic_store_n(&is_formated, whole ? 1 : 0, __ATOMIC_RELAXED); }
 bool EngineControl::wholeInput() { return __atomic_load_n(&is_formated, __ATOMIC_RELAXED) != 0; }

@@ -164,6 +164,10 @@ public:
     // errno of the failed open when the outcome is CannotOpen.
     static int lastRunErrno();
     static quint64 lastRunUnreadableSectors();
+    // True when the input shrank during the last run (a file truncated, a
+    // card pulled), with its size as last seen in `size`; finds reaching
+    // past that end were not reported.
+    static bool lastRunInputShrank(quint64 *size = nullptr);
     // Scan step of the last run in bytes.
     static quint64 blockSize();
     // true: scan the whole input, ignoring the file system.

@@ -304,6 +304,37 @@ TEST_F(ScanDriver, FailuresAreToldApartFromEmptyResults) {
     EXPECT_TRUE(g_finds.empty());
 }
 
+TEST_F(ScanDriver, AnInputThatShrinksDuringTheScanIsNoticed) {
+    // Two files, and enough input for several windows' worth of reads; the
+    // file is cut to 512 KiB once the scan is under way.
+    Bytes img(4 << 20, 0);
+    put_file(img, 4096, 1000);
+    put_file(img, 900000, 1000);
+    put_file(img, 3 << 20, 1000);
+    TempFile f(img, "shrink");
+    bool cut = false;
+    g_on_proceed = [&](unsigned long long) {
+        if (!cut) cut = truncate(f.path().c_str(), 512 * 1024) == 0;
+    };
+    DiagCapture diag;
+    start_recovery(f.path().c_str(), "exe", "");
+    ASSERT_TRUE(cut);
+    // Only the find that still lies inside the input is reported.
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(g_finds[0].offset, 4096u);
+    uint64_t size = 0;
+    EXPECT_EQ(get_last_run_input_shrank(&size), 1);
+    EXPECT_EQ(size, 512u * 1024);
+    EXPECT_NE(diag.text().find("warning: the input shrank during the scan, 524288 of 4194304 bytes remain"),
+              std::string::npos)
+        << diag.text();
+
+    // The next run starts afresh, and an input that keeps its size is not
+    // said to shrink.
+    start_recovery(f.path().c_str(), "exe", "");
+    EXPECT_EQ(get_last_run_input_shrank(&size), 0);
+}
+
 TEST_F(ScanDriver, FindRecordCarriesThePath) {
     Bytes img(2048, 0);
     put_file(img, 512, 10);
