@@ -23,10 +23,6 @@ inline void store_flag(int32_t *word, int32_t v) { __atomic_store_n(word, v, __A
 // True during a deep scan (see deep_scan).
 inline bool deep_mode() { return load_flag(&deep_scan) != 0; }
 
-// Deep scan: whether the 4 bytes at a block start may begin an MP3 (an ID3v2
-// header or an MPEG audio frame header); the MP3 probe decides.
-bool mp3_deep_start(const unsigned char *p);
-
 // A stop request is signal_caught equal to 2 (stop_recovery) or 15.
 inline bool stop_requested() {
     int32_t v = load_flag(&signal_caught);
