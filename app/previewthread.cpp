@@ -17,7 +17,9 @@ FileRecoveredInfo *copyOf(FileRecoveredInfo *info) {
     const QByteArray suffix = info->getSuffix().toUtf8();
     std::strncpy(place->suffix, suffix.constData(), sizeof place->suffix - 1);
     // A find in several pieces is read by its runs.
-    return FileRecoveredInfo::newRecoveredInfo(place, info->getRuns());
+    FileRecoveredInfo *copy = FileRecoveredInfo::newRecoveredInfo(place, info->getRuns());
+    copy->setDevFile(info->getDevFile());  // a path too long for the record's field
+    return copy;
 }
 
 }  // namespace

@@ -107,6 +107,8 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
     w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("volume"));
     w.writeAttribute(QStringLiteral("offset"), QStringLiteral("0"));
     w.writeAttribute(QString::fromLatin1(kLmrNs), QStringLiteral("outcome"), h.outcome);
+    if (h.shrankTo >= 0)
+        w.writeAttribute(QString::fromLatin1(kLmrNs), QStringLiteral("input_shrank_to"), QString::number(h.shrankTo));
     if (h.sectorSize)
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("sector_size"), QString::number(h.sectorSize));
     if (h.blockSize)

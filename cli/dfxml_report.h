@@ -32,6 +32,7 @@ struct ReportHeader {
     quint64 sectorSize = 512;
     quint64 blockSize = 0;
     QString outcome;  // "scanned", "stopped", ...
+    qint64 shrankTo = -1;  // the input's size when it shrank during the scan; -1: it did not
 };
 
 // Writes the report to `path`; false (with `error` set) when it cannot.

@@ -442,6 +442,8 @@ int main(int argc, char **argv) {
         h.imageSize = device->totalSize;
         h.blockSize = EngineControl::blockSize();
         h.outcome = outcomeWord(outcome);
+        quint64 shrankTo = 0;
+        if (EngineControl::lastRunInputShrank(&shrankTo)) h.shrankTo = qint64(shrankTo);
         QString error;
         if (!writeDfxmlReport(parser.value(reportOpt), h, session.files(), &error)) {
             fail(QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOpt), error));
@@ -450,6 +452,12 @@ int main(int argc, char **argv) {
     }
 
     if (status != ExitCannotOpen) session.printSummary(interrupted != 0, EngineControl::lastRunUnreadableSectors());
+    quint64 shrankTo = 0;
+    if (EngineControl::lastRunInputShrank(&shrankTo)) {
+        fail(QStringLiteral("warning: %1 shrank during the scan to %2 bytes: finds past that end are not listed")
+                 .arg(input)
+                 .arg(shrankTo));
+    }
 
     const QStringList failures = session.exportFailures();
     if (!failures.isEmpty()) {

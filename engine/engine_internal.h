@@ -47,6 +47,19 @@ inline void proceed_block(uint64_t processed, uint64_t total) {
 // Reports a find made of `count` runs in file order: one run goes the way
 // of find_file, several go to recovered_runs_call.
 void report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count);
+// The scanned input's size as the system gives it now; -1 when unknown.
+int64_t input_size_now(int fd);
+// Watches the scanned input (descriptor `fd`; -1 ends the watch) for
+// shrinking during the scan: a file truncated, a card pulled.
+void watch_input(int fd);
+// Whether the input still reaches byte `end`.  The first time it is found
+// shorter than when the scan began, a warning is written and the run
+// remembers the new end (get_last_run_input_shrank).
+bool input_reaches(uint64_t end);
+
+// Puts the run's input path into a find record: whole when it fits the
+// field, else an empty text (the host knows the path it passed in).
+void fill_find_path(r_info *info, const recovery_state *state);
 
 // Outcome bookkeeping of the current run.
 void set_run_outcome(int outcome, int err = 0);

@@ -12,6 +12,7 @@
 #include "engine_internal.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -145,6 +146,8 @@ FILE *open_input(const char *path) {
     return fopen(path, "rb");
 }
 
+int64_t input_size_now(int fd) { return fd < 0 ? -1 : int64_t(input_end(fd)); }
+
 int input_fd(FILE *file) {
     if (!file) return -1;
     {
@@ -164,7 +167,7 @@ int register_input_descriptor(const char *path, int fd) {
         errno = EINVAL;
         return -1;
     }
-    if (strlen(path) >= LMR_PATH_MAX) {
+    if (strlen(path) >= PATH_MAX) {
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -220,7 +223,7 @@ int has_input_descriptor(const char *path) {
 
 void general_file_start_fd(int fd, const char *display_path, const char *suffixs, const char *fs_type,
                            uint64_t total_bytes) {
-    if (display_path && strlen(display_path) < LMR_PATH_MAX && register_input_descriptor(display_path, fd) != 0) {
+    if (display_path && strlen(display_path) < PATH_MAX && register_input_descriptor(display_path, fd) != 0) {
         const int err = errno;
         lmr::diag("cannot read %s through descriptor %d, %s", display_path, fd, strerror(err));
         lmr::set_run_outcome(LMR_RUN_CANNOT_OPEN, err);

@@ -43,6 +43,9 @@ typedef struct recovery_state {
 typedef struct r_info {
     uint64_t offset;
     uint64_t length;
+    /* The input's path, NUL-terminated; empty when the path is longer than
+     * the field holds (inputs may have paths up to PATH_MAX): the host then
+     * names the input it passed to the run. */
     char path[LMR_PATH_MAX];
     char suffix[LMR_SUFFIX_MAX];
 } r_info;
@@ -217,6 +220,10 @@ LMR_API int get_last_run_outcome(void);
 LMR_API int get_last_run_errno(void);
 /* 512-byte sectors that could not be read during the last run. */
 LMR_API uint64_t get_last_run_unreadable_sectors(void);
+/* 1 when the input shrank during the last run (a file truncated, a card
+ * pulled), with its size as last seen in *size; finds reaching past that
+ * end were not reported.  0 otherwise. */
+LMR_API int get_last_run_input_shrank(uint64_t *size);
 
 /* Diagnostics go to standard output unless a host redirects them. */
 LMR_API void set_diagnostic_output(FILE *out);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <climits>
 #include <ctime>
 #include <mutex>
 #include <unistd.h>
@@ -32,6 +34,10 @@ FILE *diag_out = nullptr;    // null: standard output
 int last_outcome = LMR_RUN_NONE;
 int last_errno = 0;
 uint64_t unreadable_sectors = 0;
+int watched_fd = -1;         // the scanned input, while a scan runs
+uint64_t watched_size = 0;   // its size when the scan began, or when last found shorter
+bool input_shrank = false;
+uint64_t shrunk_size = 0;    // the input's size when last found shorter
 }  // namespace
 
 namespace lmr {
@@ -132,6 +138,28 @@ void set_run_outcome(int outcome, int err) {
 
 void add_unreadable_sectors(uint64_t n) { unreadable_sectors += n; }
 
+void watch_input(int fd) {
+    const int64_t size = input_size_now(fd);
+    watched_fd = size < 0 ? -1 : fd;
+    watched_size = size < 0 ? 0 : uint64_t(size);
+}
+
+bool input_reaches(uint64_t end) {
+    if (watched_fd < 0) return true;
+    const int64_t now = input_size_now(watched_fd);
+    if (now < 0) return true;
+    if (uint64_t(now) < watched_size) {
+        if (!input_shrank)
+            lmr::diag("warning: the input shrank during the scan, %llu of %llu bytes remain; finds past the new end "
+                      "are not reported",
+                      (unsigned long long)now, (unsigned long long)watched_size);
+        input_shrank = true;
+        watched_size = shrunk_size = uint64_t(now);
+    }
+    // Finds of an input that kept its size are judged by their probes.
+    return !input_shrank || end <= uint64_t(now);
+}
+
 }  // namespace lmr
 
 extern "C" {
@@ -140,6 +168,10 @@ void set_diagnostic_output(FILE *out) { lmr::diag_redirect(out); }
 int get_last_run_outcome(void) { return last_outcome; }
 int get_last_run_errno(void) { return last_errno; }
 uint64_t get_last_run_unreadable_sectors(void) { return unreadable_sectors; }
+int get_last_run_input_shrank(uint64_t *size) {
+    if (input_shrank && size) *size = shrunk_size;
+    return input_shrank ? 1 : 0;
+}
 
 recovery_state *init_state(recovery_state *state, const char *dev_file) {
     if (!state) return nullptr;
@@ -195,10 +227,12 @@ void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_t
         ~clear_stop_at_end() { lmr::store_flag(&signal_caught, 0); }
     } at_end;
     unreadable_sectors = 0;
+    input_shrank = false;
+    watched_fd = -1;
     lmr::set_run_outcome(LMR_RUN_NONE);
-    // The path is copied into every r_info (260 bytes with its NUL): a longer
-    // one cannot be reported faithfully, so the run is refused.
-    if (!dev_file || strlen(dev_file) >= LMR_PATH_MAX) {
+    // Any path the system can open is scanned; the find records carry it
+    // when it fits their field (see fill_find_path).
+    if (!dev_file || !*dev_file || strlen(dev_file) >= PATH_MAX) {
         lmr::diag("input path too long or missing, run refused");
         lmr::set_run_outcome(LMR_RUN_BAD_PATH);
         return;
@@ -256,13 +290,16 @@ void proceed_callback(uint64_t processed, uint64_t total) {
 
 void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
                uint64_t offset) {
+    if (!lmr::input_reaches(offset + length)) {
+        lmr::diag("a find at %llu (%llu bytes) reaches past the input's end: not reported",
+                  (unsigned long long)offset, (unsigned long long)length);
+        return;
+    }
     auto *info = static_cast<r_info *>(calloc(1, sizeof(r_info)));
     if (!info) return;
     info->offset = offset;
     info->length = length;
-    if (state && state->InputFile) {
-        strncpy(info->path, state->InputFile, sizeof info->path - 1);
-    }
+    lmr::fill_find_path(info, state);
     if (entry && entry->suffix) {
         strncpy(info->suffix, entry->suffix, sizeof info->suffix - 1);
     }
@@ -272,14 +309,30 @@ void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
 
 }  // extern "C"
 
+void lmr::fill_find_path(r_info *info, const recovery_state *state) {
+    info->path[0] = '\0';
+    // A path cut short would name another file: one too long for the field
+    // is left out, and the host names the input it passed in.
+    if (state && state->InputFile && strlen(state->InputFile) < sizeof info->path)
+        memcpy(info->path, state->InputFile, strlen(state->InputFile) + 1);
+}
+
 void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count) {
     if (!runs || count <= 0) return;
     if (count == 1) {
         find_file(state, entry, runs[0].length, runs[0].offset);
         return;
     }
-    uint64_t total = 0;
-    for (int32_t i = 0; i < count; ++i) total += runs[i].length;
+    uint64_t total = 0, end = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        total += runs[i].length;
+        end = std::max(end, runs[i].offset + runs[i].length);
+    }
+    if (!lmr::input_reaches(end)) {
+        lmr::diag("a find of %d runs at %llu reaches past the input's end: not reported", count,
+                  (unsigned long long)runs[0].offset);
+        return;
+    }
     if (count > LMR_MAX_RUNS || !recovered_runs_call) {
         lmr::diag("[runs] a find of %d runs at %llu is not reported", count, (unsigned long long)runs[0].offset);
         return;
@@ -287,7 +340,7 @@ void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, cons
     r_info info{};
     info.offset = runs[0].offset;
     info.length = total;
-    if (state && state->InputFile) strncpy(info.path, state->InputFile, sizeof info.path - 1);
+    lmr::fill_find_path(&info, state);
     if (entry && entry->suffix) strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
     recovered_runs_call(obj, &info, runs, count);
 }

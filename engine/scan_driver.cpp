@@ -382,6 +382,7 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             got += n;
             if (n < piece) break;  // end of input
         }
+        if (got < want) lmr::input_reaches(base + want);  // cut short: has the input shrunk?
         if (free_view && lmr::free_space_layout.block_mapped) note_indirect_blocks(base, got);
         window_base = base;
         window_bytes = got;
@@ -493,7 +494,10 @@ int process_file(recovery_state *state) {
             lmr::store_flag(&signal_pause, 0);
             lmr::set_run_outcome(LMR_RUN_SCANNED);
             lmr::diag_gather(true);
+            lmr::watch_input(lmr::input_fd(input.file));
             search_stream(state, &input);
+            lmr::input_reaches(0);  // a last look for a shrink the scan did not meet
+            lmr::watch_input(-1);
             lmr::diag_gather(false);
             result = 0;
         }

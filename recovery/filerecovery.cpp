@@ -65,7 +65,8 @@ void AbstractFileRecovery::start(RecoveryParams params) {
     set_callbacks(this, &AbstractFileRecovery::recovered_callback, &AbstractFileRecovery::progress_callback,
                   &AbstractFileRecovery::proceed_callback);
     set_runs_callback(&AbstractFileRecovery::recovered_runs_callback);
-    QByteArray path = device->getRDevFile().toUtf8();
+    runPath = device->getRDevFile();
+    QByteArray path = runPath.toUtf8();
     QByteArray suffixes = params.params.value(SuffixList).toUtf8();
     QByteArray format = device->getFormat().toUtf8();
     // A device the user may not open is read through the descriptor the
@@ -185,7 +186,7 @@ void AbstractFileRecovery::queueFind(r_info *copy, const QVector<r_run> &runs) {
         ++validationThreads;
         validationThread->start(QThread::InheritPriority);
     }
-    validationThread->addFile(copy, runs);
+    validationThread->addFile(copy, runs, runPath);
 }
 
 void AbstractFileRecovery::recovered_callback(void *context, r_info *info) {
@@ -243,6 +244,12 @@ void FileRecovery::startAll() { start(RecoveryParams()); }
 EngineControl::Outcome EngineControl::lastRunOutcome() { return Outcome(get_last_run_outcome()); }
 int EngineControl::lastRunErrno() { return get_last_run_errno(); }
 quint64 EngineControl::lastRunUnreadableSectors() { return get_last_run_unreadable_sectors(); }
+bool EngineControl::lastRunInputShrank(quint64 *size) {
+    uint64_t now = 0;
+    const bool shrank = get_last_run_input_shrank(&now) != 0;
+    if (shrank && size) *size = now;
+    return shrank;
+}
 quint64 EngineControl::blockSize() { return _block_size; }
 void EngineControl::setWholeInput(bool whole) { __atomic_store_n(&is_formated, whole ? 1 : 0, __ATOMIC_RELAXED); }
 bool EngineControl::wholeInput() { return __atomic_load_n(&is_formated, __ATOMIC_RELAXED) != 0; }

@@ -134,6 +134,9 @@ private:
     ExportCallback *exportCallback = nullptr;
     bool cleanNeeded = false;
     QString exportPath;
+    // The input of the run under way, in full: the finds name it, whatever
+    // its length.  Set before the engine starts, read on the scanning thread.
+    QString runPath;
     std::atomic<bool> stopped{false};
     std::atomic<bool> pausable{false};
     bool thumbnails = true;
@@ -173,6 +176,10 @@ public:
     // errno of the failed open when the outcome is CannotOpen.
     static int lastRunErrno();
     static quint64 lastRunUnreadableSectors();
+    // True when the input shrank during the last run (a file truncated, a
+    // card pulled), with its size as last seen in `size`; finds reaching
+    // past that end were not reported.
+    static bool lastRunInputShrank(quint64 *size = nullptr);
     // Scan step of the last run in bytes.
     static quint64 blockSize();
     // true: scan the whole input, ignoring the file system.

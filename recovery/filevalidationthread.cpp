@@ -61,8 +61,9 @@ bool FileValidationThread::waitForAll(int msecs) {
     return true;
 }
 
-void FileValidationThread::addFile(r_info *info, const QVector<r_run> &runs) {
+void FileValidationThread::addFile(r_info *info, const QVector<r_run> &runs, const QString &devFile) {
     FileRecoveredInfo *record = FileRecoveredInfo::newRecoveredInfo(info, runs);
+    record->setDevFile(devFile);
     QMutexLocker lock(&mutex);
     if (discarding) {
         lock.unlock();

@@ -29,8 +29,9 @@ public:
 
     // Scanning thread: builds the record (which takes over `info`) and
     // queues it; `runs`, when there are several, are the find's byte runs
-    // in file order.
-    void addFile(r_info *info, const QVector<r_run> &runs = QVector<r_run>());
+    // in file order; `devFile`, when given, is the input's full path (see
+    // FileRecoveredInfo::setDevFile).
+    void addFile(r_info *info, const QVector<r_run> &runs = QVector<r_run>(), const QString &devFile = QString());
     // Any thread: the thread reports what is still queued, then ends.
     void stop();
     // Any thread: the records still queued, and any queued later, are

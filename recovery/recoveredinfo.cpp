@@ -86,6 +86,10 @@ void FileRecoveredInfo::setInfo(r_info *info_) {
     offset = qint64(info->offset);
 }
 
+void FileRecoveredInfo::setDevFile(const QString &path) {
+    if (!path.isEmpty()) devFile = path;
+}
+
 QString FileRecoveredInfo::getName() const { return name; }
 QString FileRecoveredInfo::getSuffix() const { return suffix; }
 qint64 FileRecoveredInfo::getLen() const { return len; }

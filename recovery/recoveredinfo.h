@@ -55,6 +55,10 @@ public:
 
     // A new find: the runs of the previous one are forgotten.
     void setInfo(r_info *info);
+    // The input the find lies in, in full.  The find record's path field
+    // holds at most 259 bytes (longer paths come empty): whoever started the
+    // run names the input it passed in.  An empty path changes nothing.
+    void setDevFile(const QString &path);
 
     QString getName() const;
     QString getSuffix() const;

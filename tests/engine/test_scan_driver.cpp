@@ -8,9 +8,14 @@
 #include <atomic>
 #include <functional>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace lmrtest;
 
@@ -316,13 +321,48 @@ TEST_F(ScanDriver, FailuresAreToldApartFromEmptyResults) {
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_NOTHING_TO_SEARCH);
     start_recovery2("/nonexistent-lmr/image.dd", "", "", 0);
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_NOTHING_TO_SEARCH);
-    // A path longer than a find record can carry is refused, not truncated.
-    std::string longpath = "/tmp/" + std::string(300, 'a');
+    // A long path is opened like any other; one longer than the system
+    // takes, or none, is refused.
+    std::string longpath = "/nonexistent-lmr/" + std::string(300, 'a');
     start_recovery2(longpath.c_str(), "exe", "", 0);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_CANNOT_OPEN);
+    std::string overlong = "/nonexistent-lmr/" + std::string(PATH_MAX, 'a');
+    start_recovery2(overlong.c_str(), "exe", "", 0);
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_BAD_PATH);
     start_recovery2(nullptr, "exe", "", 0);
     EXPECT_EQ(get_last_run_outcome(), LMR_RUN_BAD_PATH);
     EXPECT_TRUE(g_finds.empty());
+}
+
+TEST_F(ScanDriver, AnInputThatShrinksDuringTheScanIsNoticed) {
+    // Two files, and enough input for several windows' worth of reads; the
+    // file is cut to 512 KiB once the scan is under way.
+    Bytes img(4 << 20, 0);
+    put_file(img, 4096, 1000);
+    put_file(img, 900000, 1000);
+    put_file(img, 3 << 20, 1000);
+    TempFile f(img, "shrink");
+    bool cut = false;
+    g_on_proceed = [&](unsigned long long) {
+        if (!cut) cut = truncate(f.path().c_str(), 512 * 1024) == 0;
+    };
+    DiagCapture diag;
+    start_recovery(f.path().c_str(), "exe", "");
+    ASSERT_TRUE(cut);
+    // Only the find that still lies inside the input is reported.
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(g_finds[0].offset, 4096u);
+    uint64_t size = 0;
+    EXPECT_EQ(get_last_run_input_shrank(&size), 1);
+    EXPECT_EQ(size, 512u * 1024);
+    EXPECT_NE(diag.text().find("warning: the input shrank during the scan, 524288 of 4194304 bytes remain"),
+              std::string::npos)
+        << diag.text();
+
+    // The next run starts afresh, and an input that keeps its size is not
+    // said to shrink.
+    start_recovery(f.path().c_str(), "exe", "");
+    EXPECT_EQ(get_last_run_input_shrank(&size), 0);
 }
 
 TEST_F(ScanDriver, FindRecordCarriesThePath) {
@@ -332,6 +372,33 @@ TEST_F(ScanDriver, FindRecordCarriesThePath) {
     start_recovery(f.path().c_str(), "exe", "");
     ASSERT_EQ(g_finds.size(), 1u);
     EXPECT_EQ(g_finds[0].path, f.path());
+
+    // A path longer than the record's field is scanned, and left out of the
+    // record rather than cut into the name of another file.
+    char base[] = "/tmp/lmr-long-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    std::string dir = base;
+    std::vector<std::string> made;
+    for (int i = 0; i < 3; ++i) {
+        dir += "/" + std::string(90, char('a' + i));
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        made.push_back(dir);
+    }
+    const std::string path = dir + "/volume.img";
+    ASSERT_GE(path.size(), size_t(LMR_PATH_MAX));
+    FILE *w = fopen(path.c_str(), "wb");
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(fwrite(img.data(), 1, img.size(), w), img.size());
+    fclose(w);
+    g_finds.clear();
+    start_recovery(path.c_str(), "exe", "");
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
+    ASSERT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(g_finds[0].offset, 512u);
+    EXPECT_EQ(g_finds[0].path, "");
+    ::unlink(path.c_str());
+    for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
+    rmdir(base);
 }
 
 }  // namespace

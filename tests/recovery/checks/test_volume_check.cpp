@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
 #include <functional>
 #include <future>
@@ -184,7 +185,12 @@ TEST_F(Checks, TheLastRunsOpenProblemFollowsTheEngineOutcome) {
     run(missing);
     EXPECT_EQ(VolumeCheck::lastRunOpenProblem(missing), "cannot open " + missing + ": No such file or directory");
 
-    const QString longPath = dir.filePath(QString(300, 'x'));
+    // A long path is opened like any other: the system says what is wrong
+    // with it.  One longer than any path the system takes is refused.
+    const QString longName = dir.filePath(QString(300, 'x'));
+    run(longName);
+    EXPECT_EQ(VolumeCheck::lastRunOpenProblem(longName), "cannot open " + longName + ": File name too long");
+    const QString longPath = dir.filePath(QString(PATH_MAX, 'x'));
     run(longPath);
     EXPECT_EQ(VolumeCheck::lastRunOpenProblem(longPath), "cannot open " + longPath + ": path too long");
 
