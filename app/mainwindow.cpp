@@ -275,11 +275,14 @@ void MainWindow::showEndIfListed() {
     if (endingKind == ScanSession::Stopped) return;
     // A scan that skipped unreadable sectors, or had nothing to read, says
     // so: an empty result must not pass for "nothing was deleted here".
-    if (scan->inputWasEmpty())
-        prompts->message(tr("所选分区或映像是空的（0 字节），没有可扫描的内容。"));
-    else if (quint64 bad = scan->unreadableSectors())
-        prompts->message(tr("扫描已完成，但有%1个扇区无法读取，已跳过；这些扇区中的文件无法找回，"
-                            "其余文件已列出。").arg(bad));
+    QStringList notes;
+    if (scan->inputWasEmpty()) notes << tr("所选分区或映像是空的（0 字节），没有可扫描的内容。");
+    if (scan->inputShrankTo() >= 0)
+        notes << tr("扫描期间输入变小了（只剩%1字节，可能是存储卡被拔出）；超出部分的文件未列出。")
+                     .arg(scan->inputShrankTo());
+    if (quint64 bad = scan->unreadableSectors())
+        notes << tr("有%1个扇区无法读取，已跳过；这些扇区中的文件无法找回，其余文件已列出。").arg(bad);
+    if (!notes.isEmpty()) prompts->message(notes.join(QLatin1Char('\n')));
 }
 
 void MainWindow::showFailure(int code) {

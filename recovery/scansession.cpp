@@ -113,8 +113,10 @@ protected:
                         recovery->startAll();
                     else
                         recovery->startGroup({types.join(QLatin1Char(','))});
-                    unreadable = EngineControl::lastRunUnreadableSectors();
-                    empty = EngineControl::lastRunOutcome() == EngineControl::EmptyInput;
+                    facts.unreadable = EngineControl::lastRunUnreadableSectors();
+                    facts.empty = EngineControl::lastRunOutcome() == EngineControl::EmptyInput;
+                    quint64 left = 0;
+                    if (EngineControl::lastRunInputShrank(&left)) facts.shrankTo = qint64(left);
                 }
             }
         }
@@ -128,7 +130,7 @@ protected:
             ending = Failed;
         else if (cancelled.load())
             ending = Stopped;
-        if (!abandoned.load()) session->runEnded(scan, ending, failure.load(), unreadable, empty);
+        if (!abandoned.load()) session->runEnded(scan, ending, failure.load(), facts);
     }
 
 private:
@@ -173,8 +175,7 @@ private:
     std::atomic<bool> cancelled{false};
     std::atomic<bool> abandoned{false};
     std::atomic<int> failure{0};
-    quint64 unreadable = 0;  // what the ended run met, read by the run itself
-    bool empty = false;
+    RunFacts facts;  // what the ended run met, written by the run itself
 };
 
 // ---- the export worker ------------------------------------------------------
@@ -366,12 +367,13 @@ void ScanSession::post(quint64 scan, std::function<void()> what) {
         Qt::QueuedConnection);
 }
 
-void ScanSession::runEnded(quint64 scan, int ending, int code, quint64 unreadable, bool empty) {
-    post(scan, [this, ending, code, unreadable, empty] {
+void ScanSession::runEnded(quint64 scan, int ending, int code, RunFacts facts) {
+    post(scan, [this, ending, code, facts] {
         run = nullptr;
         active = false;
-        endUnreadable = unreadable;
-        endEmpty = empty;
+        endUnreadable = facts.unreadable;
+        endEmpty = facts.empty;
+        endShrankTo = facts.shrankTo;
         emit scanEnded(ending, code);
     });
 }

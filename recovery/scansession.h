@@ -94,6 +94,9 @@ public:
     // scanEnded on.
     quint64 unreadableSectors() const { return endUnreadable; }
     bool inputWasEmpty() const { return endEmpty; }
+    // The input shrank while it was scanned (a card pulled, a file cut):
+    // its size at the end, else -1.  Finds past that end were not listed.
+    qint64 inputShrankTo() const { return endShrankTo; }
 
     // Thumbnails for picture finds (the default) or only their names.
     void setThumbnails(bool on) { thumbnails = on; }
@@ -141,7 +144,12 @@ private:
 
     // Any thread: runs `what` on the owner's thread if `scan` is still shown.
     void post(quint64 scan, std::function<void()> what);
-    void runEnded(quint64 scan, int ending, int code, quint64 unreadable, bool empty);
+    struct RunFacts {
+        quint64 unreadable = 0;
+        bool empty = false;
+        qint64 shrankTo = -1;
+    };
+    void runEnded(quint64 scan, int ending, int code, RunFacts facts);
     void setAccessDetail(const QString &detail);
     void exportEnded(int saved, int failed, bool cancelled);
 
@@ -155,6 +163,7 @@ private:
     bool stopRequested = false;
     quint64 endUnreadable = 0;      // owner's thread, from scanEnded on
     bool endEmpty = false;
+    qint64 endShrankTo = -1;
 
     mutable QMutex waitingLock;
     QWaitCondition room;

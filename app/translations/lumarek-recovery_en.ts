@@ -239,6 +239,18 @@ You can also run this program as administrator with sudo, or add your user to th
         <source>把所有分类中选中的文件保存到一个文件夹</source>
         <translation>Save the ticked files of every category to a folder</translation>
     </message>
+    <message>
+        <source>所选分区或映像是空的（0 字节），没有可扫描的内容。</source>
+        <translation>The chosen partition or image is empty (0 bytes): there was nothing to scan.</translation>
+    </message>
+    <message>
+        <source>扫描期间输入变小了（只剩%1字节，可能是存储卡被拔出）；超出部分的文件未列出。</source>
+        <translation>The input shrank during the scan (only %1 bytes are left: was the card taken out?). Files past that end are not listed.</translation>
+    </message>
+    <message>
+        <source>有%1个扇区无法读取，已跳过；这些扇区中的文件无法找回，其余文件已列出。</source>
+        <translation>%1 sectors could not be read and were skipped: files in them cannot be recovered. Every other file found is listed.</translation>
+    </message>
 </context>
 <context>
     <name>PreviewDialog</name>

@@ -309,3 +309,19 @@ TEST(ScanEnd, AScanStoppedWithFindsQueuedAndRestartedAtOnceListsExactlyItsOwnFin
         }
     EXPECT_EQ(names.size(), expected) << "a find is listed twice";
 }
+
+TEST(RealScan, AnEmptyInputSaysThereWasNothingToScan) {
+    SparseImage empty(0);
+    Session s({empty.path});
+    MainWindow *w = s.w();
+    const int row = driveRow(w, QFileInfo(empty.path).fileName());
+    ASSERT_GE(row, 0) << "an empty image named on the command line is listed";
+    clickCell(child<QTreeView>(w, "driveTreeView"), row, 0);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    ASSERT_TRUE(s.waitEnded());
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return !s.prompts.messages.isEmpty(); }, 5000));
+    EXPECT_TRUE(s.prompts.messages.first().contains(QStringLiteral("没有可扫描的内容")))
+        << s.prompts.messages.first().toStdString();
+    EXPECT_EQ(s.totalRows(), 0);
+}
