@@ -3,6 +3,7 @@
 #include "engine_internal.h"
 #include "file_types.h"
 #include "free_space_view.h"
+#include "scan_run.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,15 +17,17 @@
 
 namespace {
 
+using lmr::scan_run;
+
 // Sleeps one millisecond while paused; true when a stop arrived meanwhile.
-bool wait_while_paused() {
+bool wait_while_paused(const scan_run &run) {
     lmr::diag_flush();  // what happened so far can be read while the scan waits
-    while (lmr::load_flag(&signal_pause)) {
+    while (run.paused()) {
         struct timespec ts = {0, 1000000};
         nanosleep(&ts, nullptr);
-        if (lmr::stop_requested()) return true;
+        if (run.stop_asked()) return true;
     }
-    return lmr::stop_requested();
+    return run.stop_asked();
 }
 
 constexpr uint64_t k_piece = 2u << 20;  // bytes read at a time into the window
@@ -43,6 +46,7 @@ bool searched(const search_spec_entry &e, bool deep) {
 // first such entry is tested there: mp4's "ftyp" at byte 4), and in deep
 // mode a test of the type's own at the block start instead of its header.
 struct header_index {
+    const search_spec_entry *spec;
     uint64_t by_first_byte[256];
     int shifted_entry = -1;
     uint32_t shift = 4;  // where the shifted entry's header stands (byte 4 is read in any case)
@@ -51,12 +55,13 @@ struct header_index {
     lmr::block_test own_test = nullptr;
     uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
-    explicit header_index(const recovery_state *state) {
+    explicit header_index(const scan_run &run) : spec(run.spec) {
         memset(by_first_byte, 0, sizeof by_first_byte);
-        int count = state->spec_count < LMR_MAX_SPECS ? state->spec_count : LMR_MAX_SPECS;
-        const bool deep = lmr::deep_mode();
+        const int32_t n = run.state.spec_count;
+        const int count = n < 0 ? 0 : n < LMR_MAX_SPECS ? n : LMR_MAX_SPECS;
+        const bool deep = run.deep;
         for (int i = 0; i < count; ++i) {
-            const search_spec_entry &e = search_spec[i];
+            const search_spec_entry &e = spec[i];
             if (e.header.len <= 0 || !e.header.value || !searched(e, deep)) continue;
             const lmr::scan_rule &rule = lmr::scan_rule_of(e.type_key);
             by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
@@ -82,7 +87,7 @@ struct header_index {
         uint64_t mask = by_first_byte[p[0]];
         uint64_t shifted_bit = 0;
         if (shifted_entry >= 0) {
-            const search_pattern &h = search_spec[shifted_entry].header;
+            const search_pattern &h = spec[shifted_entry].header;
             if (avail >= shift + uint64_t(h.len) && p[shift] == h.value[0] &&
                 memcmp(p + shift, h.value, size_t(h.len)) == 0)
                 shifted_bit = uint64_t(1) << shifted_entry;
@@ -96,14 +101,12 @@ struct header_index {
                 if (avail >= 4 && own_test(p)) return i;
                 continue;
             }
-            const search_pattern &h = search_spec[i].header;
+            const search_pattern &h = spec[i].header;
             if (avail >= uint64_t(h.len) && memcmp(p + 1, h.value + 1, size_t(h.len) - 1) == 0) return i;
         }
         return -1;
     }
 };
-
-unsigned char *scan_buffer = nullptr;
 
 // The window buffer is mapped with its pages populated up front: touching
 // 12,800 fresh pages one fault at a time costs more than the scan itself on
@@ -113,7 +116,6 @@ unsigned char *scan_buffer = nullptr;
 // An input smaller than a window needs no more than its own size (in whole
 // huge pages): a fresh mapping is zeroed page by page, and zeroing 50 MiB
 // costs more than scanning a small image.
-uint64_t scan_buffer_size = 0;
 
 uint64_t window_size_for(uint64_t input_size) {
     constexpr uint64_t huge = 2u << 20;
@@ -136,8 +138,6 @@ unsigned char *alloc_scan_buffer(uint64_t size) {
 void free_scan_buffer(unsigned char *p, uint64_t size) {
     if (p) munmap(p, size);
 }
-
-uint32_t block_step() { return _block_size ? _block_size : 512; }
 
 // Text mode: does the block at p start (after tabs and line ends) with a
 // byte that may begin UTF-8 text?
@@ -165,7 +165,7 @@ struct signature_test {
     header_index index;
     std::vector<int8_t> hit;
 
-    explicit signature_test(const recovery_state *state) : index(state) {}
+    explicit signature_test(const scan_run &run) : index(run) {}
 
     void start_window(uint64_t want, uint32_t step) {
         uint64_t blocks = (want + step - 1) / step;
@@ -216,7 +216,7 @@ struct signature_test {
         int i = hit[block];
         if (i == k_none) return nullptr;
         if (i == k_later) i = index.match(p, avail);
-        return i < 0 ? nullptr : &search_spec[i];
+        return i < 0 ? nullptr : const_cast<search_spec_entry *>(&index.spec[i]);
     }
 };
 
@@ -226,14 +226,14 @@ struct signature_test {
 // reporting the first block with a candidate (*reported true); returns that
 // block, or `end`.  Kept apart from the loop so that the few values it needs
 // stay in registers.
-uint64_t walk_quiet_blocks(const int8_t *hit, uint64_t block, uint64_t end, uint64_t offset, uint32_t step,
-                           uint64_t total, bool *reported) {
+uint64_t walk_quiet_blocks(const scan_run &run, const int8_t *hit, uint64_t block, uint64_t end, uint64_t offset,
+                           uint32_t step, uint64_t total, bool *reported) {
     for (; block < end; ++block, offset += step) {
-        if (lmr::load_flag(&signal_pause) | lmr::load_flag(&signal_caught)) {
+        if (run.flagged()) {
             *reported = false;
             return block;
         }
-        lmr::proceed_block(offset, total);
+        lmr::proceed_block(run, offset, total);
         if (hit[block] != signature_test::k_none) {
             *reported = true;
             return block;
@@ -245,6 +245,7 @@ uint64_t walk_quiet_blocks(const int8_t *hit, uint64_t block, uint64_t end, uint
 
 // The text test: a block qualifies by its first byte after blanks.
 struct text_test {
+    search_spec_entry *spec;
     static constexpr bool k_block_results = false;
     void start_window(uint64_t, uint32_t) {}
     void gather(const unsigned char *, uint64_t, uint64_t, uint32_t) {}
@@ -253,85 +254,67 @@ struct text_test {
         if (!text_block_qualifies(p, avail, &lead)) return nullptr;
         lmr::diag("right! ");
         lmr::diag("first char=%x", lead);
-        return &search_spec[0];
+        return &spec[0];
     }
 };
 
-// Deep scan of a file system's free space: the free runs as one stream
-// (null otherwise), and the run the walk is in.
-const lmr::free_space_view *free_view = nullptr;
-size_t free_view_extent = 0;
-// The physical offset and length of the bytes the scan window holds
-// (UINT64_MAX: none).
-uint64_t window_base = UINT64_MAX, window_bytes = 0;
-
-// Candidates of a block-mapped ext volume whose indirect block was not
-// among those noted when they were probed: probed again once the whole free
-// space has been walked.
-struct deferred_candidate {
-    uint64_t logical;
-    search_spec_entry *entry;
-    uint64_t wanted;            // the first block number of the indirect block looked for
-    std::vector<r_run> runs;    // the find taken the file on in the stream (none: no find)
-};
-std::vector<deferred_candidate> deferred;
-constexpr size_t k_deferred_max = 1u << 18;
+constexpr size_t k_deferred_max = 1u << 18;  // candidates waiting in one scan
 
 // Probes the candidate at logical offset `logical` of the joined free space
 // as the start of a file; the window's bytes from it are `data` (`avail` of
 // them).  Reports a find with the runs it occupies; *span is the stream
 // bytes the find takes from the candidate.
-int32_t probe_in_view(recovery_state *state, search_spec_entry *entry, scan_input *input, uint64_t logical,
+int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input, uint64_t logical,
                       const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span) {
-    lmr::file_view file(*free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
-    if (window_base != UINT64_MAX) file.set_window(scan_buffer, window_base, window_bytes);
+    lmr::file_view file(*run.free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
+    if (run.window_base != UINT64_MAX) file.set_window(run.buffer, run.window_base, run.window_bytes);
     // The window's bytes serve the probe only as far as they are the file's.
     const uint64_t head = file.contiguous_head(avail);
     int32_t found = 0;
     lmr::set_probing_view(&file);
-    *len = probe_file(state, entry, data, head > INT32_MAX ? INT32_MAX : int32_t(head), logical, file.limit(),
+    *len = probe_file(&run.state, entry, data, head > INT32_MAX ? INT32_MAX : int32_t(head), logical, file.limit(),
                       &found);
     lmr::set_probing_view(nullptr);
     // A file that needed blocks past its 12th, whose indirect block was not
     // noted yet: probed again at the end.
     std::vector<r_run> runs;
     if (found) runs = file.runs(*len);
-    if (file.wants_more() && (!found || *len > file.direct_bytes()) && deferred.size() < k_deferred_max) {
-        deferred.push_back({logical, entry, file.wanted_first(), std::move(runs)});
+    if (file.wants_more() && (!found || *len > file.direct_bytes()) && run.deferred.size() < k_deferred_max) {
+        run.deferred.push_back({logical, entry, file.wanted_first(), std::move(runs)});
         return 0;
     }
     if (!found) return 0;
     if (runs.empty()) return 0;
-    lmr::report_find_runs(state, entry, runs.data(), int32_t(runs.size()));
+    lmr::report_find_runs(&run.state, entry, runs.data(), int32_t(runs.size()));
     *span = file.stream_span(*len);
     return 1;
 }
 
 // Notes the blocks of the window (`got` bytes from physical `base`) that
 // look like indirect blocks.
-void note_indirect_blocks(uint64_t base, uint64_t got) {
+void note_indirect_blocks(const scan_run &run, uint64_t base, uint64_t got) {
     const uint32_t bs = lmr::free_space_layout.block_size;
     uint64_t first = (base + bs - 1) / bs * bs - base;
     for (uint64_t at = first; at + bs <= got; at += bs)
-        lmr::indirect_blocks.consider(scan_buffer + at, bs, (base + at) / bs, lmr::free_space_layout.blocks);
+        lmr::indirect_blocks.consider(run.buffer + at, bs, (base + at) / bs, lmr::free_space_layout.blocks);
 }
 
 // The deferred candidates, now that every indirect block is noted.  False
 // when a stop ended it.
-bool probe_deferred(recovery_state *state, scan_input *input, const lmr::free_space_view &view) {
-    free_view = &view;
-    window_base = UINT64_MAX;
+bool probe_deferred(scan_run &run, scan_input *input, const lmr::free_space_view &view) {
+    run.free_view = &view;
+    run.window_base = UINT64_MAX;
     std::vector<unsigned char> head;
-    for (deferred_candidate &d : deferred) {
-        if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
-            lmr::store_flag(&signal_caught, 0);
-            free_view = nullptr;
+    for (lmr::deferred_candidate &d : run.deferred) {
+        if (run.flagged() && wait_while_paused(run)) {
+            run.clear_stop();
+            run.free_view = nullptr;
             return false;
         }
         // No indirect block starts with the number looked for: the file
         // goes on in the stream, as it was taken the first time.
         if (lmr::indirect_blocks.lookup(d.wanted).empty()) {
-            if (!d.runs.empty()) lmr::report_find_runs(state, d.entry, d.runs.data(), int32_t(d.runs.size()));
+            if (!d.runs.empty()) lmr::report_find_runs(&run.state, d.entry, d.runs.data(), int32_t(d.runs.size()));
             continue;
         }
         // The candidate's first blocks, read through the view.
@@ -349,21 +332,22 @@ bool probe_deferred(recovery_state *state, scan_input *input, const lmr::free_sp
             if (r < n) break;
         }
         uint64_t len = 0, span = 0;
-        probe_in_view(state, d.entry, input, d.logical, head.data(), got, &len, &span);
+        probe_in_view(run, d.entry, input, d.logical, head.data(), got, &len, &span);
     }
-    free_view = nullptr;
+    run.free_view = nullptr;
     return true;
 }
 
 // Shared window and block loop of the signature and text searches.
 template <typename Test>
-int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) {
+int walk_chunk(scan_run &run, scan_input *input, chunk *c, Test &&test) {
+    unsigned char *const window = run.buffer;
     if (seek_aligned(input->file, c->offset) != 0) return 1;
-    const uint32_t step = block_step();
+    const uint32_t step = run.step();
     uint64_t done = 0;
     while (done < c->length) {
         uint64_t want = c->length - done;
-        if (want > scan_buffer_size) want = scan_buffer_size;
+        if (want > run.buffer_size) want = run.buffer_size;
         const uint64_t base = c->offset + done;
         // Each window is positioned explicitly, so a short read never shifts
         // the offsets of later windows.
@@ -371,38 +355,39 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
         // the test while it is still in the processor's cache.  The window
         // is whole before the first block is tested, as if read at once.
         test.start_window(want, step);
-        lmr::unreadable_window(scan_buffer);
+        lmr::unreadable_window(window);
         uint64_t got = 0;
         while (got < want) {
             uint64_t piece = want - got < k_piece ? want - got : k_piece;
             uint64_t bad = 0;
-            uint64_t n = lmr::read_window_range(input->file, base + got, scan_buffer, got, piece, &bad);
-            if (bad) lmr::add_unreadable_sectors(bad);
-            test.gather(scan_buffer, got, got + n, step);
+            uint64_t n = lmr::read_window_range(input->file, base + got, window, got, piece, &bad);
+            run.unreadable_sectors += bad;
+            test.gather(window, got, got + n, step);
             got += n;
             if (n < piece) break;  // end of input
         }
-        if (free_view && lmr::free_space_layout.block_mapped) note_indirect_blocks(base, got);
-        window_base = base;
-        window_bytes = got;
+        if (run.free_view && lmr::free_space_layout.block_mapped) note_indirect_blocks(run, base, got);
+        run.window_base = base;
+        run.window_bytes = got;
         uint64_t pos = 0;
         uint64_t block = 0;  // pos / step: every position tested lies on the block grid
         const uint64_t blocks = (got + step - 1) / step;
         while (pos < got) {
             bool reported = false;
             if constexpr (std::remove_reference_t<Test>::k_block_results) {
-                block = walk_quiet_blocks(test.hit.data(), block, blocks, base + pos, step, input->size, &reported);
+                block = walk_quiet_blocks(run, test.hit.data(), block, blocks, base + pos, step, input->size,
+                                          &reported);
                 pos = block * step;
                 if (pos >= got) break;
             }
             if (!reported) {
-                if ((lmr::load_flag(&signal_pause) || lmr::load_flag(&signal_caught)) && wait_while_paused()) {
-                    lmr::store_flag(&signal_caught, 0);
+                if (run.flagged() && wait_while_paused(run)) {
+                    run.clear_stop();
                     return 0;
                 }
-                lmr::proceed_block(base + pos, input->size);
+                lmr::proceed_block(run, base + pos, input->size);
             }
-            search_spec_entry *entry = test(scan_buffer + pos, got - pos, block);
+            search_spec_entry *entry = test(window + pos, got - pos, block);
             if (!entry) {
                 pos += step;
                 ++block;
@@ -413,13 +398,13 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             uint64_t avail = got - pos;
             uint64_t len = 0;
             uint64_t span = 0;  // bytes of the walk the find takes
-            if (free_view) {
-                found = probe_in_view(state, entry, input, free_view->logical_of(free_view_extent, base + pos),
-                                      scan_buffer + pos, avail, &len, &span);
+            if (run.free_view) {
+                found = probe_in_view(run, entry, input, run.free_view->logical_of(run.free_view_extent, base + pos),
+                                      window + pos, avail, &len, &span);
             } else {
-                len = probe_file(state, entry, scan_buffer + pos, avail > INT32_MAX ? INT32_MAX : int32_t(avail),
+                len = probe_file(&run.state, entry, window + pos, avail > INT32_MAX ? INT32_MAX : int32_t(avail),
                                  base + pos, left_in_chunk, &found);
-                if (found) find_file(state, entry, len, base + pos);
+                if (found) find_file(&run.state, entry, len, base + pos);
                 span = len;
             }
             if (found) {
@@ -432,7 +417,7 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
                     // into another deleted file that lies between its
                     // pieces: a block inside it where a file starts is
                     // still tried.
-                    if (free_view) {
+                    if (run.free_view) {
                         const uint64_t end = std::min(pos, got) / step;
                         for (uint64_t k = block + 1; k < end; ++k) {
                             if (test.hit[k] != signature_test::k_none) {
@@ -449,74 +434,44 @@ int walk_chunk(recovery_state *state, scan_input *input, chunk *c, Test &&test) 
             }
         }
         done += want;
-        update_proceed(c->offset + done, input->size);
+        lmr::proceed_to(run, c->offset + done, input->size);
         lmr::diag_flush();
     }
     return 1;
 }
 
-}  // namespace
-
-extern "C" {
-
-uint64_t find_file_size(FILE *file) {
-    if (!file) return 0;
-    off_t here = ftello(file);
-    if (here < 0) here = 0;
-    if (fseeko(file, 0, SEEK_END) != 0) return 0;
-    off_t end = ftello(file);
-    if (fseeko(file, here, SEEK_SET) != 0) return 0;
-    return end > 0 ? uint64_t(end) : 0;
-}
-
-int process_file(recovery_state *state) {
-    if (!state || !state->InputFile) return 1;
-    scan_input input{nullptr, state->total_bytes, nullptr};
-    lmr::diag("s.InputFile:%s   total bytes:%llu", state->InputFile, (unsigned long long)input.size);
-    lmr::diag("check point 1");
-    input.path = strdup(state->InputFile);
-    int result = 1;
-    input.file = input.path ? lmr::open_input(input.path) : nullptr;
-    if (!input.file) {
-        int err = errno;
-        lmr::diag("failed to open %s, %s", state->InputFile, strerror(err));
-        lmr::set_run_outcome(LMR_RUN_CANNOT_OPEN, err);
-    } else {
-        // Unbuffered: windows are read whole, and a failing sector must not
-        // take a whole stdio buffer with it.
-        setvbuf(input.file, nullptr, _IONBF, 0);
-        if (input.size == 0) input.size = find_file_size(input.file);
-        if (input.size == 0) {
-            lmr::set_run_outcome(LMR_RUN_EMPTY_INPUT);
-        } else {
-            lmr::diag("磁盘大小为%lluMB", (unsigned long long)(input.size >> 20));
-            lmr::store_flag(&signal_pause, 0);
-            lmr::set_run_outcome(LMR_RUN_SCANNED);
-            lmr::diag_gather(true);
-            search_stream(state, &input);
-            lmr::diag_gather(false);
-            result = 0;
-        }
+// The run `state` belongs to; a state that belongs to none (a caller of
+// the C interface that made its own) runs in a record made for the call
+// over the process-wide settings, whose outcome is published at its end.
+template <typename Work>
+int with_run(recovery_state *state, Work work) {
+    if (scan_run *run = lmr::run_of(state)) return work(*run);
+    scan_run run = scan_run::from_globals();
+    run.state = *state;
+    int result;
+    {
+        lmr::active_run active(run);
+        result = work(run);
     }
-    if (input.file) fclose(input.file);
-    free(input.path);
+    lmr::set_run_outcome(run.outcome, run.err);
     return result;
 }
 
-int search_stream(recovery_state *state, scan_input *input) {
+int scan_stream(scan_run &run, scan_input *input) {
+    recovery_state *state = &run.state;
     lmr::diag("Start to search the stream");
-    scan_buffer_size = window_size_for(input->size);
-    scan_buffer = alloc_scan_buffer(scan_buffer_size);
-    if (!scan_buffer) {
-        lmr::set_run_outcome(LMR_RUN_NO_MEMORY);
+    run.buffer_size = window_size_for(input->size);
+    run.buffer = alloc_scan_buffer(run.buffer_size);
+    if (!run.buffer) {
+        run.set_outcome(LMR_RUN_NO_MEMORY);
         return 1;
     }
     lmr::free_space_layout = lmr::block_map_volume{};
     chunk_list *list = get_free_chunk_list(state);
-    const bool text_mode = state->spec_count > 0 && lmr::scan_rule_of(search_spec[0].type_key).text_run;
+    const bool text_mode = state->spec_count > 0 && lmr::scan_rule_of(run.spec[0].type_key).text_run;
     // In a deep scan a probe reads the free space as one stream.
     std::unique_ptr<lmr::free_space_view> view;
-    if (list && lmr::deep_mode() && !text_mode) {
+    if (list && run.deep && !text_mode) {
         view.reset(new (std::nothrow) lmr::free_space_view(list));
         if (view && view->empty()) view.reset();
     }
@@ -526,65 +481,88 @@ int search_stream(recovery_state *state, scan_input *input) {
         list = add_chunk(nullptr, &whole);
     }
     lmr::indirect_blocks.clear();
-    deferred.clear();
-    window_base = UINT64_MAX;
+    run.deferred.clear();
+    run.window_base = UINT64_MAX;
     bool stopped = false;
     size_t extent = 0;
     for (chunk *c = list ? list->head : nullptr; c; c = c->next) {
-        if (lmr::stop_requested()) {
-            lmr::store_flag(&signal_caught, 0);
-            lmr::set_run_outcome(LMR_RUN_STOPPED);
+        if (run.stop_asked()) {
+            run.clear_stop();
+            run.set_outcome(LMR_RUN_STOPPED);
             stopped = true;
             break;
         }
-        free_view = nullptr;
+        run.free_view = nullptr;
         if (view && c->length) {
             // The run's place in the stream (runs the view left out are
             // walked on their own).
             const auto &ex = view->extents();
             while (extent < ex.size() && ex[extent].physical < c->offset) ++extent;
             if (extent < ex.size() && ex[extent].physical == c->offset && ex[extent].length == c->length) {
-                free_view = view.get();
-                free_view_extent = extent;
+                run.free_view = view.get();
+                run.free_view_extent = extent;
             }
         }
         int go_on = text_mode ? search_chunk3(state, input, c) : search_chunk2(state, input, c);
-        free_view = nullptr;
+        run.free_view = nullptr;
         if (!go_on) {
-            lmr::set_run_outcome(LMR_RUN_STOPPED);
+            run.set_outcome(LMR_RUN_STOPPED);
             stopped = true;
             break;
         }
     }
-    if (view && !stopped && !deferred.empty()) {
+    if (view && !stopped && !run.deferred.empty()) {
         lmr::indirect_blocks.complete = true;
-        if (!probe_deferred(state, input, *view)) lmr::set_run_outcome(LMR_RUN_STOPPED);
+        if (!probe_deferred(run, input, *view)) run.set_outcome(LMR_RUN_STOPPED);
     }
-    deferred.clear();
-    deferred.shrink_to_fit();
+    run.deferred.clear();
+    run.deferred.shrink_to_fit();
     lmr::indirect_blocks.clear();
-    window_base = UINT64_MAX;
+    run.window_base = UINT64_MAX;
     free_chunk_list(list);
     lmr::unreadable_window(nullptr);
-    free_scan_buffer(scan_buffer, scan_buffer_size);
-    scan_buffer = nullptr;
+    free_scan_buffer(run.buffer, run.buffer_size);
+    run.buffer = nullptr;
     return 1;
 }
 
-int search_chunk2(recovery_state *state, scan_input *input, chunk *c) {
-    if (!state || !input || !c || !scan_buffer) return 1;
-    signature_test test(state);
-    return walk_chunk(state, input, c, test);
+int scan_input_file(scan_run &run) {
+    recovery_state *state = &run.state;
+    scan_input input{nullptr, state->total_bytes, nullptr};
+    lmr::diag("s.InputFile:%s   total bytes:%llu", state->InputFile, (unsigned long long)input.size);
+    lmr::diag("check point 1");
+    input.path = strdup(state->InputFile);
+    int result = 1;
+    input.file = input.path ? lmr::open_input(input.path) : nullptr;
+    if (!input.file) {
+        int err = errno;
+        lmr::diag("failed to open %s, %s", state->InputFile, strerror(err));
+        run.set_outcome(LMR_RUN_CANNOT_OPEN, err);
+    } else {
+        // Unbuffered: windows are read whole, and a failing sector must not
+        // take a whole stdio buffer with it.
+        setvbuf(input.file, nullptr, _IONBF, 0);
+        if (input.size == 0) input.size = find_file_size(input.file);
+        if (input.size == 0) {
+            run.set_outcome(LMR_RUN_EMPTY_INPUT);
+        } else {
+            lmr::diag("磁盘大小为%lluMB", (unsigned long long)(input.size >> 20));
+            lmr::store_flag(run.pause_at(), 0);
+            run.set_outcome(LMR_RUN_SCANNED);
+            lmr::diag_gather(true);
+            scan_stream(run, &input);
+            lmr::diag_gather(false);
+            result = 0;
+        }
+    }
+    if (input.file) fclose(input.file);
+    free(input.path);
+    return result;
 }
 
-int search_chunk3(recovery_state *state, scan_input *input, chunk *c) {
-    if (!state || !input || !c || !scan_buffer) return 1;
-    text_test test;
-    return walk_chunk(state, input, c, test);
-}
-
-int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
-    if (!state || !input || !c || !input->file) return 1;
+// The whole chunk searched for each entry in turn, window by window.
+int search_whole_chunk(scan_run &run, scan_input *input, chunk *c) {
+    recovery_state *state = &run.state;
     lmr::diag("NUM_BUILT IN IS %d", state->spec_count);
     // A buffer of its own: this search may run beside nothing else, and the
     // driver's window may be smaller than 50 MiB.
@@ -593,8 +571,8 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
     int result = 1;
     const int count = state->spec_count;
     for (int e = 0; e < count && result; ++e) {
-        search_spec_entry *entry = &search_spec[e];
-        if (!searched(*entry, lmr::deep_mode())) continue;
+        search_spec_entry *entry = &run.spec[e];
+        if (!searched(*entry, run.deep)) continue;
         const lmr::scan_rule &rule = lmr::scan_rule_of(entry->type_key);
         const uint64_t hlen = uint64_t(entry->header.len > 0 ? entry->header.len : 0);
         uint64_t covered = 0;  // bytes of the chunk taken into windows
@@ -604,13 +582,13 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
             if (want > LMR_SCAN_BUFFER_SIZE - kept) want = LMR_SCAN_BUFFER_SIZE - kept;
             uint64_t bad = 0;
             uint64_t got = read_input_range(input->file, c->offset + covered, buf + kept, want, &bad);
-            if (bad) lmr::add_unreadable_sectors(bad);
+            run.unreadable_sectors += bad;
             const uint64_t win_base = c->offset + covered - kept;  // absolute offset of buf[0]
             const uint64_t have = kept + got;
             uint64_t pos = 0;
             while (pos < have) {
-                if (wait_while_paused()) {
-                    lmr::store_flag(&signal_caught, 0);
+                if (wait_while_paused(run)) {
+                    run.clear_stop();
                     result = 0;
                     break;
                 }
@@ -652,7 +630,7 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
                 pos = next;
             }
             covered += want;
-            update_proceed(c->offset + (uint64_t(e) * c->length + covered) / uint64_t(count), input->size);
+            lmr::proceed_to(run, c->offset + (uint64_t(e) * c->length + covered) / uint64_t(count), input->size);
             if (got < want) break;
             kept = have - pos < hlen ? have - pos : (hlen ? hlen - 1 : 0);
             if (kept > have) kept = 0;
@@ -661,6 +639,49 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
     }
     free(buf);
     return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+uint64_t find_file_size(FILE *file) {
+    if (!file) return 0;
+    off_t here = ftello(file);
+    if (here < 0) here = 0;
+    if (fseeko(file, 0, SEEK_END) != 0) return 0;
+    off_t end = ftello(file);
+    if (fseeko(file, here, SEEK_SET) != 0) return 0;
+    return end > 0 ? uint64_t(end) : 0;
+}
+
+int process_file(recovery_state *state) {
+    if (!state || !state->InputFile) return 1;
+    return with_run(state, [](scan_run &run) { return scan_input_file(run); });
+}
+
+int search_stream(recovery_state *state, scan_input *input) {
+    if (!state || !input) return 1;
+    return with_run(state, [input](scan_run &run) { return scan_stream(run, input); });
+}
+
+int search_chunk2(recovery_state *state, scan_input *input, chunk *c) {
+    scan_run *run = lmr::run_of(state);
+    if (!run || !input || !c || !run->buffer) return 1;
+    signature_test test(*run);
+    return walk_chunk(*run, input, c, test);
+}
+
+int search_chunk3(recovery_state *state, scan_input *input, chunk *c) {
+    scan_run *run = lmr::run_of(state);
+    if (!run || !input || !c || !run->buffer) return 1;
+    text_test test{run->spec};
+    return walk_chunk(*run, input, c, test);
+}
+
+int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
+    if (!state || !input || !c || !input->file) return 1;
+    return with_run(state, [input, c](scan_run &run) { return search_whole_chunk(run, input, c); });
 }
 
 }  // extern "C"

@@ -19,7 +19,6 @@ chunk_list *fat32_list(const Bytes &img) {
 }  // namespace
 
 TEST(Fat32Crafted, FreeRunBetweenUsedClusters) {
-    GlobalsGuard guard;
     Fat32 v;
     v.used(2, 10);
     v.used(20, v.entries());
@@ -30,7 +29,6 @@ TEST(Fat32Crafted, FreeRunBetweenUsedClusters) {
 }
 
 TEST(Fat32Crafted, RunOpenAtTheEndReachesTheEndOfTheFat) {
-    GlobalsGuard guard;
     Fat32 v;
     v.used(2, 10);
     List l(fat32_list(v.img));
@@ -39,7 +37,6 @@ TEST(Fat32Crafted, RunOpenAtTheEndReachesTheEndOfTheFat) {
 }
 
 TEST(Fat32Crafted, RunsAtTheDataAreaStartAndAcrossReadPieces) {
-    GlobalsGuard guard;
     Fat32 v;
     // Free: cluster 2 alone, and 16,380 to 16,390, which straddles the
     // boundary of the FAT pieces read at a time.
@@ -51,7 +48,6 @@ TEST(Fat32Crafted, RunsAtTheDataAreaStartAndAcrossReadPieces) {
 }
 
 TEST(Fat32Crafted, NoFreeClusterGivesNoList) {
-    GlobalsGuard guard;
     Fat32 v;
     v.used(2, v.entries());
     List l(fat32_list(v.img));
@@ -60,7 +56,6 @@ TEST(Fat32Crafted, NoFreeClusterGivesNoList) {
 }
 
 TEST(Fat32Crafted, ForeignBootSectors) {
-    GlobalsGuard guard;
     {
         Fat32 v;
         memcpy(&v.img[82], "NTFS    ", 8);
@@ -95,7 +90,6 @@ TEST(Fat32Crafted, ForeignBootSectors) {
 }
 
 TEST(Fat32Crafted, DamagedGeometryDoesNotDriveReadsOrAllocation) {
-    GlobalsGuard guard;
     auto quick_null = [](const Bytes &img) {
         auto t0 = std::chrono::steady_clock::now();
         List l(fat32_list(img));
@@ -141,7 +135,6 @@ chunk_list *ext_list(const Bytes &img) {
 }  // namespace
 
 TEST(ExtCrafted, OneKiBBlocksStartAtBlockOneAndRunsCrossGroups) {
-    GlobalsGuard guard;
     Ext v(1024, 2048, 1024);  // groups: blocks 1-1024 and 1025-2047
     v.bitmap_at(0, 3);
     v.bitmap_at(1, 4);
@@ -154,7 +147,6 @@ TEST(ExtCrafted, OneKiBBlocksStartAtBlockOneAndRunsCrossGroups) {
 }
 
 TEST(ExtCrafted, FourKiBBlocksReadDescriptorsFromTheSecondBlock) {
-    GlobalsGuard guard;
     Ext v(4096, 64, 32768);
     put32(v.img, 2048, 5);  // a decoy where a 1 KiB volume keeps its table
     v.bitmap_at(0, 2);
@@ -167,7 +159,6 @@ TEST(ExtCrafted, FourKiBBlocksReadDescriptorsFromTheSecondBlock) {
 }
 
 TEST(ExtCrafted, WideDescriptorsOfSixtyFourBitVolumes) {
-    GlobalsGuard guard;
     Ext v(1024, 2048, 1024);
     v.wide_descriptors(64);
     v.bitmap_at(0, 3);
@@ -188,7 +179,6 @@ TEST(ExtCrafted, WideDescriptorsOfSixtyFourBitVolumes) {
 }
 
 TEST(ExtCrafted, ImpossibleBitmapNumbersLeaveTheGroupToBeScanned) {
-    GlobalsGuard guard;
     for (uint32_t bad : {0u, 1u, 2048u, 0xFFFFFFFFu}) {
         Ext v(1024, 2048, 1024);
         v.bitmap_at(0, 3);
@@ -202,7 +192,6 @@ TEST(ExtCrafted, ImpossibleBitmapNumbersLeaveTheGroupToBeScanned) {
 }
 
 TEST(ExtCrafted, UninitialisedBitmapsCountOnlyWithChecksummedDescriptors) {
-    GlobalsGuard guard;
     Ext v(1024, 2048, 1024);
     v.bitmap_at(0, 3);
     v.bitmap_at(1, 4);
@@ -235,7 +224,6 @@ Ext bigalloc_volume(uint32_t blocks) {
 }
 
 TEST(ExtCrafted, BigallocBitmapsCountClusters) {
-    GlobalsGuard guard;
     // 4094 blocks: the last cluster is cut short by the blocks count.
     Ext v = bigalloc_volume(4094);
     v.used(3, 0, 100);
@@ -272,7 +260,6 @@ TEST(ExtCrafted, BigallocBitmapsCountClusters) {
 }
 
 TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
-    GlobalsGuard guard;
     auto base = [] {
         Ext v(1024, 2048, 1024);
         v.bitmap_at(0, 3);
@@ -334,7 +321,6 @@ TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
 // Random damage to the headers of small volumes: every call ends, and what
 // it returns is a well-formed list.
 TEST(CraftedDamage, RandomHeaderBytesNeverBreakTheReaders) {
-    GlobalsGuard guard;
     uint32_t x = 12345;
     auto next = [&x] {
         x ^= x << 13;

@@ -13,6 +13,7 @@ namespace {
 struct Steps {
     std::vector<uint64_t> at;
     uint64_t total = 0;
+    uint32_t block_size = 0;  // the step the scan took
 };
 
 void on_proceed(void *ctx, unsigned long long processed, unsigned long long total) {
@@ -24,13 +25,13 @@ void on_proceed(void *ctx, unsigned long long processed, unsigned long long tota
 // Runs a scan of `path` for JPEG pictures (the crafted volumes hold none)
 // and returns every position reported: the block starts tested, in order,
 // and after each window the position where it ended.
-Steps scan(const std::string &path, const char *fs_name, int32_t skip, int32_t formated) {
+Steps scan(const std::string &path, const char *fs_name, bool free_space_only, bool plain_image) {
     Steps s;
-    skip_exist = skip;
-    is_formated = formated;
-    set_callbacks(&s, nullptr, nullptr, on_proceed);
-    start_recovery2(path.c_str(), "jpg", fs_name, 0);
-    set_callbacks(nullptr, nullptr, nullptr, nullptr);
+    RecordedRun r(&s, nullptr, on_proceed);
+    r.run.free_space_only = free_space_only;
+    r.run.plain_image = plain_image;
+    r.start(path, "jpg", fs_name);
+    s.block_size = r.run.block_size;
     return s;
 }
 
@@ -64,11 +65,10 @@ Fat32 sample_fat() {
 }  // namespace
 
 TEST(ScanRegions, FreeClustersOnlyInClusterSteps) {
-    GlobalsGuard guard;
     Fat32 v = sample_fat();
     TempFile f(v.img);
     Steps s = scan(f.path(), "", 1, 0);
-    EXPECT_EQ(_block_size, 4096u);
+    EXPECT_EQ(s.block_size, 4096u);
     uint64_t ds = v.data_start();
     Ranges free_space{{ds + 8 * 4096, ds + 18 * 4096}, {ds + 28 * 4096, ds + 38 * 4096}};
     std::vector<uint64_t> expected;
@@ -81,32 +81,29 @@ TEST(ScanRegions, FreeClustersOnlyInClusterSteps) {
 }
 
 TEST(ScanRegions, SkipExistOffScansEverythingInClusterSteps) {
-    GlobalsGuard guard;
     Fat32 v = sample_fat();
     TempFile f(v.img);
     Steps s = scan(f.path(), "vfat", 0, 0);
-    EXPECT_EQ(_block_size, 4096u);
+    EXPECT_EQ(s.block_size, 4096u);
     EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 4096));
 }
 
 TEST(ScanRegions, FormattedOrSdcardfsScansEverythingInSectorSteps) {
-    GlobalsGuard guard;
     Fat32 v = sample_fat();
     TempFile f(v.img);
     {
         Steps s = scan(f.path(), "", 1, 1);
-        EXPECT_EQ(_block_size, 512u);
+        EXPECT_EQ(s.block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 512));
     }
     {
         Steps s = scan(f.path(), "sdcardfs", 1, 0);
-        EXPECT_EQ(_block_size, 512u);
+        EXPECT_EQ(s.block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 512));
     }
 }
 
 TEST(ScanRegions, FileSystemNameChoosesTheReader) {
-    GlobalsGuard guard;
     Ext e(1024, 2048, 1024);
     e.bitmap_at(0, 3);
     e.bitmap_at(1, 4);
@@ -119,7 +116,7 @@ TEST(ScanRegions, FileSystemNameChoosesTheReader) {
         // Unnamed: the FAT reader declines, the ext reader answers.
         DiagCapture diag;
         Steps s = scan(f.path(), "", 1, 0);
-        EXPECT_EQ(_block_size, 1024u);
+        EXPECT_EQ(s.block_size, 1024u);
         EXPECT_EQ(block_starts(s, free_space).size(), 100u);
         EXPECT_EQ(block_starts(s, {{0, free_space[0].first}}).size(), 0u);
         EXPECT_NE(diag.text().find("not a valid fat\n"), std::string::npos);
@@ -133,7 +130,7 @@ TEST(ScanRegions, FileSystemNameChoosesTheReader) {
         // Named FAT: no list from an ext volume, the whole input in sectors.
         DiagCapture diag;
         Steps s = scan(f.path(), "fat32", 1, 0);
-        EXPECT_EQ(_block_size, 512u);
+        EXPECT_EQ(s.block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, e.img.size()}}), whole(e.img.size(), 512));
         EXPECT_NE(diag.text().find("chunk list为空\n"), std::string::npos);
     }
