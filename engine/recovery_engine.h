@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "find_record.h"
+
 #if defined(__GNUC__)
 #define LMR_API __attribute__((visibility("default")))
 #else
@@ -25,8 +27,6 @@ extern "C" {
 /* Records of a run and of a find                                      */
 /* ------------------------------------------------------------------ */
 
-#define LMR_PATH_MAX 260     /* bytes of r_info.path, NUL included       */
-#define LMR_SUFFIX_MAX 12    /* bytes of r_info.suffix, NUL included     */
 #define LMR_SUFFIX_LIST_MAX 1024
 #define LMR_MAX_SPECS 50
 #define LMR_MAX_MARKERS 5
@@ -40,26 +40,7 @@ typedef struct recovery_state {
     uint64_t total_bytes;
 } recovery_state;
 
-typedef struct r_info {
-    uint64_t offset;
-    uint64_t length;
-    char path[LMR_PATH_MAX];
-    char suffix[LMR_SUFFIX_MAX];
-} r_info;
-
-/* A find made of several byte runs.  A deep scan of free space reads the
- * free runs of a file system as one stream and may find a file that lies
- * in several of them (written around a live file), or one whose indirect
- * blocks it leaves out (ext2/ext3).  Such a find is reported with its runs
- * in file order: r_info.offset is the first run's offset and r_info.length
- * the sum of the runs' lengths.  A find in one piece is reported as always,
- * through recovered_call, with no runs. */
-typedef struct r_run {
-    uint64_t offset; /* absolute offset in the input */
-    uint64_t length;
-} r_run;
-
-#define LMR_MAX_RUNS 65536 /* a find of more runs is not reported */
+/* r_info and r_run, the records of a find: find_record.h. */
 
 /* ------------------------------------------------------------------ */
 /* Callback registry and run-control flags                             */
