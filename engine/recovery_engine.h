@@ -11,7 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "find_record.h"
+#include "run_records.h"
 
 #if defined(__GNUC__)
 #define LMR_API __attribute__((visibility("default")))
@@ -40,7 +40,7 @@ typedef struct recovery_state {
     uint64_t total_bytes;
 } recovery_state;
 
-/* r_info and r_run, the records of a find: find_record.h. */
+/* r_info and r_run, the records of a find: run_records.h. */
 
 /* ------------------------------------------------------------------ */
 /* Callback registry and run-control flags                             */
@@ -180,19 +180,8 @@ LMR_API void set_fs_type(recovery_state *state, const char *name);
 LMR_API uint32_t *set_mode(uint32_t *word, uint32_t bits);
 LMR_API uint32_t get_mode(const uint32_t *word, uint32_t bits);
 
-/* Outcome of the last run started in this process.  The C entry points
- * return nothing, so this is how a caller tells "found nothing" from
- * "could not scan at all". */
-enum lmr_run_outcome {
-    LMR_RUN_NONE = 0,            /* no run yet */
-    LMR_RUN_SCANNED = 1,         /* the scan covered every region */
-    LMR_RUN_STOPPED = 2,         /* a stop request ended the scan */
-    LMR_RUN_CANNOT_OPEN = 3,     /* the input could not be opened */
-    LMR_RUN_EMPTY_INPUT = 4,     /* the input has size 0 */
-    LMR_RUN_NOTHING_TO_SEARCH = 5, /* no known type in the suffix list */
-    LMR_RUN_BAD_PATH = 6,        /* input path too long (or null) */
-    LMR_RUN_NO_MEMORY = 7        /* the scan buffer could not be had */
-};
+/* Outcome of the last run started in this process (enum lmr_run_outcome,
+ * in run_records.h). */
 LMR_API int get_last_run_outcome(void);
 /* errno of the failed open when the outcome is LMR_RUN_CANNOT_OPEN. */
 LMR_API int get_last_run_errno(void);

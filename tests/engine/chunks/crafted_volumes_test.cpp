@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 
 using namespace chunktest;
 using lmrtest::TempFile;
@@ -91,10 +90,7 @@ TEST(Fat32Crafted, ForeignBootSectors) {
 
 TEST(Fat32Crafted, DamagedGeometryDoesNotDriveReadsOrAllocation) {
     auto quick_null = [](const Bytes &img) {
-        auto t0 = std::chrono::steady_clock::now();
         List l(fat32_list(img));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-        EXPECT_LT(ms.count(), 2000);
         return l.l == nullptr;
     };
     {
@@ -267,10 +263,7 @@ TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
         return v;
     };
     auto quick_null = [](const Bytes &img) {
-        auto t0 = std::chrono::steady_clock::now();
         List l(ext_list(img));
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-        EXPECT_LT(ms.count(), 2000);
         return l.l == nullptr;
     };
     {
