@@ -20,15 +20,6 @@ void diag_redirect(FILE *out);
 
 inline int32_t load_flag(const int32_t *word) { return __atomic_load_n(word, __ATOMIC_RELAXED); }
 inline void store_flag(int32_t *word, int32_t v) { __atomic_store_n(word, v, __ATOMIC_RELAXED); }
-// True during a deep scan (see deep_scan).
-inline bool deep_mode() { return load_flag(&deep_scan) != 0; }
-
-// A stop request is signal_caught equal to 2 (stop_recovery) or 15.
-inline bool stop_requested() {
-    int32_t v = load_flag(&signal_caught);
-    return v == 2 || v == 15;
-}
-
 // The processed counts that give the hundredth of a percent reported last
 // (for `total`): progress there needs no new report.
 struct progress_range {
@@ -37,12 +28,9 @@ struct progress_range {
 };
 extern progress_range same_progress;
 
-// update_proceed for the block loop: the same reports, with the common case
-// (same hundredth) decided inline.
-inline void proceed_block(uint64_t processed, uint64_t total) {
-    if (!same_progress.holds(processed, total)) update_progress(processed, total);
-    if (proceed_call) proceed_call(obj, processed, total);
-}
+// update_progress to the given callback: a report when the hundredth of a
+// percent changed.
+void report_progress(progress_fn progress, void *context, uint64_t processed, uint64_t total);
 
 // Reports a find made of `count` runs in file order: one run goes the way
 // of find_file, several go to recovered_runs_call.
@@ -61,9 +49,9 @@ bool input_reaches(uint64_t end);
 // field, else an empty text (the host knows the path it passed in).
 void fill_find_path(r_info *info, const recovery_state *state);
 
-// Outcome bookkeeping of the current run.
+// The outcome get_last_run_outcome reports (a run publishes its own when it
+// ends).
 void set_run_outcome(int outcome, int err = 0);
-void add_unreadable_sectors(uint64_t n);
 
 // Opens an input strictly for reading: a stream over a duplicate of the
 // descriptor registered for `path` when there is one, else the path itself.

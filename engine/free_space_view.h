@@ -22,6 +22,9 @@
 
 namespace lmr {
 
+// Data blocks an inode of a block-mapped volume addresses itself.
+constexpr uint64_t k_direct_blocks = 12;
+
 class free_space_view {
 public:
     struct extent {

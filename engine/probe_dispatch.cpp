@@ -3,6 +3,7 @@
 // type key is said once, in the list of file types; this builds the lookup.
 #include "engine_internal.h"
 #include "file_types.h"
+#include "scan_run.h"
 
 #include <array>
 
@@ -34,7 +35,11 @@ extern "C" uint64_t probe_file(recovery_state *state, search_spec_entry *entry,
                                uint64_t limit, int32_t *found) {
     if (!entry || entry->type_key < 0 || entry->type_key >= k_max_key) return 0;
     if (probe_fn own = overrides[entry->type_key]) return own(state, entry, data, available, offset, limit, found);
-    if (probe_fn probe = k_probes[lmr::deep_mode()][size_t(entry->type_key)])
+    // The run's mode; a probe called outside a run takes the deep flag as
+    // it is now.
+    const lmr::scan_run *run = lmr::run_of(state);
+    const bool deep = run ? run->deep : lmr::load_flag(&deep_scan) != 0;
+    if (probe_fn probe = k_probes[deep][size_t(entry->type_key)])
         return probe(state, entry, data, available, offset, limit, found);
     // A signature without a probe (htm, wpd, cpp, gz, exe, elf, reg):
     // searched, never reported; or a type only the deep scan finds, probed

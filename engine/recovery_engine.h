@@ -11,6 +11,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "run_records.h"
+
 #if defined(__GNUC__)
 #define LMR_API __attribute__((visibility("default")))
 #else
@@ -25,8 +27,6 @@ extern "C" {
 /* Records of a run and of a find                                      */
 /* ------------------------------------------------------------------ */
 
-#define LMR_PATH_MAX 260     /* bytes of r_info.path, NUL included       */
-#define LMR_SUFFIX_MAX 12    /* bytes of r_info.suffix, NUL included     */
 #define LMR_SUFFIX_LIST_MAX 1024
 #define LMR_MAX_SPECS 50
 #define LMR_MAX_MARKERS 5
@@ -40,29 +40,7 @@ typedef struct recovery_state {
     uint64_t total_bytes;
 } recovery_state;
 
-typedef struct r_info {
-    uint64_t offset;
-    uint64_t length;
-    /* The input's path, NUL-terminated; empty when the path is longer than
-     * the field holds (inputs may have paths up to PATH_MAX): the host then
-     * names the input it passed to the run. */
-    char path[LMR_PATH_MAX];
-    char suffix[LMR_SUFFIX_MAX];
-} r_info;
-
-/* A find made of several byte runs.  A deep scan of free space reads the
- * free runs of a file system as one stream and may find a file that lies
- * in several of them (written around a live file), or one whose indirect
- * blocks it leaves out (ext2/ext3).  Such a find is reported with its runs
- * in file order: r_info.offset is the first run's offset and r_info.length
- * the sum of the runs' lengths.  A find in one piece is reported as always,
- * through recovered_call, with no runs. */
-typedef struct r_run {
-    uint64_t offset; /* absolute offset in the input */
-    uint64_t length;
-} r_run;
-
-#define LMR_MAX_RUNS 65536 /* a find of more runs is not reported */
+/* r_info and r_run, the records of a find: run_records.h. */
 
 /* ------------------------------------------------------------------ */
 /* Callback registry and run-control flags                             */
@@ -202,19 +180,8 @@ LMR_API void set_fs_type(recovery_state *state, const char *name);
 LMR_API uint32_t *set_mode(uint32_t *word, uint32_t bits);
 LMR_API uint32_t get_mode(const uint32_t *word, uint32_t bits);
 
-/* Outcome of the last run started in this process.  The C entry points
- * return nothing, so this is how a caller tells "found nothing" from
- * "could not scan at all". */
-enum lmr_run_outcome {
-    LMR_RUN_NONE = 0,            /* no run yet */
-    LMR_RUN_SCANNED = 1,         /* the scan covered every region */
-    LMR_RUN_STOPPED = 2,         /* a stop request ended the scan */
-    LMR_RUN_CANNOT_OPEN = 3,     /* the input could not be opened */
-    LMR_RUN_EMPTY_INPUT = 4,     /* the input has size 0 */
-    LMR_RUN_NOTHING_TO_SEARCH = 5, /* no known type in the suffix list */
-    LMR_RUN_BAD_PATH = 6,        /* input path too long (or null) */
-    LMR_RUN_NO_MEMORY = 7        /* the scan buffer could not be had */
-};
+/* Outcome of the last run started in this process (enum lmr_run_outcome,
+ * in run_records.h). */
 LMR_API int get_last_run_outcome(void);
 /* errno of the failed open when the outcome is LMR_RUN_CANNOT_OPEN. */
 LMR_API int get_last_run_errno(void);

@@ -1,5 +1,6 @@
 // Run entry points, run-control flags, callback registry and progress.
 #include "engine_internal.h"
+#include "scan_run.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <algorithm>
 #include <climits>
+#include <atomic>
 #include <ctime>
 #include <mutex>
 #include <unistd.h>
@@ -38,6 +40,7 @@ int watched_fd = -1;         // the scanned input, while a scan runs
 uint64_t watched_size = 0;   // its size when the scan began, or when last found shorter
 bool input_shrank = false;
 uint64_t shrunk_size = 0;    // the input's size when last found shorter
+std::atomic<lmr::scan_run *> current_run{nullptr};
 }  // namespace
 
 namespace lmr {
@@ -136,7 +139,70 @@ void set_run_outcome(int outcome, int err) {
     last_errno = err;
 }
 
-void add_unreadable_sectors(uint64_t n) { unreadable_sectors += n; }
+scan_run scan_run::from_globals() {
+    scan_run run;
+    run.context = obj;
+    run.recovered = recovered_call;
+    run.progress = progress_call;
+    run.proceed = proceed_call;
+    run.recovered_runs = recovered_runs_call;
+    run.pause_word = &signal_pause;
+    run.stop_word = &signal_caught;
+    run.deep = load_flag(&deep_scan) != 0;
+    run.free_space_only = skip_exist != 0;
+    run.plain_image = is_formated != 0;
+    run.spec = search_spec;
+    return run;
+}
+
+void run_recovery(scan_run &run, const char *dev_file, const char *suffixs, const char *fs_type,
+                  uint64_t total_bytes) {
+    // A stop request belongs to the run it reaches: one that arrives before
+    // this run starts is kept for it, and whatever this run leaves of it is
+    // cleared when it ends, however it ends, so that it never reaches the
+    // run after.
+    struct clear_stop_at_end {
+        scan_run &run;
+        ~clear_stop_at_end() { run.clear_stop(); }
+    } at_end{run};
+    run.unreadable_sectors = 0;
+    input_shrank = false;
+    watched_fd = -1;
+    run.set_outcome(LMR_RUN_NONE);
+    // Any path the system can open is scanned; the find records carry it
+    // when it fits their field (see fill_find_path).
+    if (!dev_file || !*dev_file || strlen(dev_file) >= PATH_MAX) {
+        diag("input path too long or missing, run refused");
+        run.set_outcome(LMR_RUN_BAD_PATH);
+        return;
+    }
+    if (!run.spec) run.spec = search_spec;
+    recovery_state *state = init_state(&run.state, dev_file);
+    if (!state->InputFile) {
+        run.set_outcome(LMR_RUN_NO_MEMORY);
+        return;
+    }
+    state->total_bytes = total_bytes;
+    set_search_suffix(state, suffixs);
+    set_fs_type(state, fs_type);
+    {
+        active_run active(run);
+        if (state->spec_count > 0)
+            process_file(state);
+        else
+            run.set_outcome(LMR_RUN_NOTHING_TO_SEARCH);
+    }
+    free(state->InputFile);
+    state->InputFile = nullptr;
+}
+
+scan_run *run_of(const recovery_state *state) {
+    scan_run *run = current_run.load(std::memory_order_acquire);
+    return run && state == &run->state ? run : nullptr;
+}
+
+active_run::active_run(scan_run &run) : before_(current_run.exchange(&run)) {}
+active_run::~active_run() { current_run.store(before_); }
 
 void watch_input(int fd) {
     const int64_t size = input_size_now(fd);
@@ -219,38 +285,12 @@ void start_recovery(const char *dev_file, const char *suffixs, const char *fs_ty
 void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_type,
                      uint64_t total_bytes) {
     lmr::diag("start_recovery2");
-    // A stop request belongs to the run it reaches: one that arrives before
-    // this run starts is kept for it, and whatever this run leaves of it is
-    // cleared when it ends, however it ends, so that it never reaches the
-    // run after.
-    struct clear_stop_at_end {
-        ~clear_stop_at_end() { lmr::store_flag(&signal_caught, 0); }
-    } at_end;
-    unreadable_sectors = 0;
-    input_shrank = false;
-    watched_fd = -1;
-    lmr::set_run_outcome(LMR_RUN_NONE);
-    // Any path the system can open is scanned; the find records carry it
-    // when it fits their field (see fill_find_path).
-    if (!dev_file || !*dev_file || strlen(dev_file) >= PATH_MAX) {
-        lmr::diag("input path too long or missing, run refused");
-        lmr::set_run_outcome(LMR_RUN_BAD_PATH);
-        return;
-    }
-    auto *state = static_cast<recovery_state *>(calloc(1, sizeof(recovery_state)));
-    if (!state || !init_state(state, dev_file) || !state->InputFile) {
-        free_state(state);
-        lmr::set_run_outcome(LMR_RUN_NO_MEMORY);
-        return;
-    }
-    state->total_bytes = total_bytes;
-    set_search_suffix(state, suffixs);
-    set_fs_type(state, fs_type);
-    if (state->spec_count > 0)
-        process_file(state);
-    else
-        lmr::set_run_outcome(LMR_RUN_NOTHING_TO_SEARCH);
-    free_state(state);
+    // The run's record, over the callbacks, flag words and settings set
+    // before the start.
+    lmr::scan_run run = lmr::scan_run::from_globals();
+    lmr::run_recovery(run, dev_file, suffixs, fs_type, total_bytes);
+    unreadable_sectors = run.unreadable_sectors;
+    lmr::set_run_outcome(run.outcome, run.err);
 }
 
 void general_file_start(const char *dev_file, const char *suffixs, const char *fs_type,
@@ -295,6 +335,7 @@ void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
                   (unsigned long long)offset, (unsigned long long)length);
         return;
     }
+    const lmr::scan_run *run = lmr::run_of(state);
     auto *info = static_cast<r_info *>(calloc(1, sizeof(r_info)));
     if (!info) return;
     info->offset = offset;
@@ -303,7 +344,10 @@ void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
     if (entry && entry->suffix) {
         strncpy(info->suffix, entry->suffix, sizeof info->suffix - 1);
     }
-    recovered_callback(info);
+    if (!run)
+        recovered_callback(info);
+    else if (run->recovered)
+        run->recovered(run->context, info);
     free(info);
 }
 
@@ -333,7 +377,9 @@ void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, cons
                   (unsigned long long)runs[0].offset);
         return;
     }
-    if (count > LMR_MAX_RUNS || !recovered_runs_call) {
+    const lmr::scan_run *run = lmr::run_of(state);
+    recovered_runs_fn recovered_runs = run ? run->recovered_runs : recovered_runs_call;
+    if (count > LMR_MAX_RUNS || !recovered_runs) {
         lmr::diag("[runs] a find of %d runs at %llu is not reported", count, (unsigned long long)runs[0].offset);
         return;
     }
@@ -342,32 +388,12 @@ void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, cons
     info.length = total;
     lmr::fill_find_path(&info, state);
     if (entry && entry->suffix) strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
-    recovered_runs_call(obj, &info, runs, count);
+    recovered_runs(run ? run->context : obj, &info, runs, count);
 }
 
 extern "C" {
 
-void update_progress(uint64_t processed, uint64_t total) {
-    if (total == 0) return;
-    // Called at every block: the processed counts that give the hundredth
-    // reported last are remembered, so most calls end here without dividing.
-    lmr::progress_range &same = lmr::same_progress;
-    if (same.holds(processed, total) && last_progress == same.value) return;
-    using u128 = unsigned __int128;
-    uint64_t value = static_cast<uint64_t>(u128(processed) * 10000 / total);
-    if (value != last_progress) {
-        float pct = static_cast<float>(value) / 100.0f;
-        if (pct > 100.0f) pct = 100.0f;
-        progress_callback(pct);
-        last_progress = value;
-    }
-    u128 lo = (u128(value) * total + 9999) / 10000;
-    u128 hi = (u128(value + 1) * total + 9999) / 10000;
-    same.total = total;
-    same.lo = static_cast<uint64_t>(lo);
-    same.hi = hi > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(hi);
-    same.value = value;
-}
+void update_progress(uint64_t processed, uint64_t total) { lmr::report_progress(progress_call, obj, processed, total); }
 
 void update_proceed(uint64_t processed, uint64_t total) {
     update_progress(processed, total);
@@ -383,3 +409,30 @@ builtin_type getInfo(int index) {
 }
 
 }  // extern "C"
+
+void lmr::report_progress(progress_fn progress, void *context, uint64_t processed, uint64_t total) {
+    if (total == 0) return;
+    // Called at every block: the processed counts that give the hundredth
+    // reported last are remembered, so most calls end here without dividing.
+    lmr::progress_range &same = lmr::same_progress;
+    if (same.holds(processed, total) && last_progress == same.value) return;
+    using u128 = unsigned __int128;
+    uint64_t value = static_cast<uint64_t>(u128(processed) * 10000 / total);
+    if (value != last_progress) {
+        float pct = static_cast<float>(value) / 100.0f;
+        if (pct > 100.0f) pct = 100.0f;
+        if (progress) progress(context, pct);
+        last_progress = value;
+    }
+    u128 lo = (u128(value) * total + 9999) / 10000;
+    u128 hi = (u128(value + 1) * total + 9999) / 10000;
+    same.total = total;
+    same.lo = static_cast<uint64_t>(lo);
+    same.hi = hi > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(hi);
+    same.value = value;
+}
+
+void lmr::proceed_to(const scan_run &run, uint64_t processed, uint64_t total) {
+    report_progress(run.progress, run.context, processed, total);
+    if (run.proceed) run.proceed(run.context, processed, total);
+}

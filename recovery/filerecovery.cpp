@@ -1,5 +1,7 @@
 #include "recovery/filerecovery.h"
 
+#include "engine/recovery_engine.h"
+
 #include "engine/file_types.h"
 #include "recovery/device.h"
 #include "recovery/filevalidationthread.h"

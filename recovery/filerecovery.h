@@ -2,7 +2,7 @@
 // caller's thread and reports through RecoveryCallback.
 #pragma once
 
-#include "engine/recovery_engine.h"
+#include "engine/run_records.h"
 #include "recovery/lmr_export.h"
 
 #include <QHash>

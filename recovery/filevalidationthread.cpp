@@ -1,5 +1,7 @@
 #include "recovery/filevalidationthread.h"
 
+#include "engine/recovery_engine.h"
+
 #include "recovery/filerecovery.h"
 #include "recovery/recoveredinfo.h"
 

@@ -3,7 +3,7 @@
 // readInfo() and reports it, in the order the finds were made.
 #pragma once
 
-#include "engine/recovery_engine.h"
+#include "engine/run_records.h"
 #include "recovery/lmr_export.h"
 
 #include <QList>

@@ -1,5 +1,7 @@
 #include "recovery/recoveredinfo.h"
 
+#include "engine/recovery_engine.h"
+
 #include "recovery/suffixutils.h"
 
 #include <QBuffer>

@@ -9,7 +9,7 @@
 // decoding.
 #pragma once
 
-#include "engine/recovery_engine.h"
+#include "engine/run_records.h"
 #include "recovery/lmr_export.h"
 
 #include <QByteArray>

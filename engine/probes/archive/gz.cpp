@@ -5,6 +5,7 @@
 // member whose inflated start is a tar header is a "tar.gz".
 #include "../../file_types.h"
 #include "../probe_reader.h"
+#include "../../scan_run.h"
 
 #include <zlib.h>
 
@@ -124,7 +125,7 @@ uint64_t lmr::deep_gz(recovery_state *state, search_spec_entry *entry, const uns
             if (made == 0 && rc == Z_OK && inf.z.avail_in > 0) break;  // wants more input to go on
         } while (rc != Z_STREAM_END && inf.z.avail_in > 0);
         in.skip(got - inf.z.avail_in);
-        if (lmr::stop_requested()) return 0;
+        if (const lmr::scan_run *run = lmr::run_of(state); run && run->stop_asked()) return 0;
     }
     unsigned char t[8];
     if (!in.read_exact(t, 8)) return 0;

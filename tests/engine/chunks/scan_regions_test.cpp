@@ -15,6 +15,7 @@ namespace {
 struct Steps {
     std::vector<uint64_t> at;
     uint64_t total = 0;
+    uint32_t block_size = 0;  // the step the scan took
 };
 
 void on_proceed(void *ctx, unsigned long long processed, unsigned long long total) {
@@ -26,13 +27,13 @@ void on_proceed(void *ctx, unsigned long long processed, unsigned long long tota
 // Runs a scan of `path` for JPEG pictures (the crafted volumes hold none)
 // and returns every position reported: the block starts tested, in order,
 // and after each window the position where it ended.
-Steps scan(const std::string &path, const char *fs_name, int32_t skip, int32_t formated) {
+Steps scan(const std::string &path, const char *fs_name, bool free_space_only, bool plain_image) {
     Steps s;
-    skip_exist = skip;
-    is_formated = formated;
-    set_callbacks(&s, nullptr, nullptr, on_proceed);
-    start_recovery2(path.c_str(), "jpg", fs_name, 0);
-    set_callbacks(nullptr, nullptr, nullptr, nullptr);
+    RecordedRun r(&s, nullptr, on_proceed);
+    r.run.free_space_only = free_space_only;
+    r.run.plain_image = plain_image;
+    r.start(path, "jpg", fs_name);
+    s.block_size = r.run.block_size;
     return s;
 }
 
@@ -66,11 +67,10 @@ Fat32 sample_fat() {
 }  // namespace
 
 TEST(ScanRegions, FreeClustersOnlyInClusterSteps) {
-    GlobalsGuard guard;
     Fat32 v = sample_fat();
     TempFile f(v.img);
     Steps s = scan(f.path(), "", 1, 0);
-    EXPECT_EQ(_block_size, 4096u);
+    EXPECT_EQ(s.block_size, 4096u);
     uint64_t ds = v.data_start();
     Ranges free_space{{ds + 8 * 4096, ds + 18 * 4096}, {ds + 28 * 4096, ds + 38 * 4096}};
     std::vector<uint64_t> expected;
@@ -83,32 +83,29 @@ TEST(ScanRegions, FreeClustersOnlyInClusterSteps) {
 }
 
 TEST(ScanRegions, SkipExistOffScansEverythingInClusterSteps) {
-    GlobalsGuard guard;
     Fat32 v = sample_fat();
     TempFile f(v.img);
     Steps s = scan(f.path(), "vfat", 0, 0);
-    EXPECT_EQ(_block_size, 4096u);
+    EXPECT_EQ(s.block_size, 4096u);
     EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 4096));
 }
 
 TEST(ScanRegions, FormattedOrSdcardfsScansEverythingInSectorSteps) {
-    GlobalsGuard guard;
     Fat32 v = sample_fat();
     TempFile f(v.img);
     {
         Steps s = scan(f.path(), "", 1, 1);
-        EXPECT_EQ(_block_size, 512u);
+        EXPECT_EQ(s.block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 512));
     }
     {
         Steps s = scan(f.path(), "sdcardfs", 1, 0);
-        EXPECT_EQ(_block_size, 512u);
+        EXPECT_EQ(s.block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 512));
     }
 }
 
 TEST(ScanRegions, FileSystemNameChoosesTheReader) {
-    GlobalsGuard guard;
     Ext e(1024, 2048, 1024);
     e.bitmap_at(0, 3);
     e.bitmap_at(1, 4);
@@ -121,7 +118,7 @@ TEST(ScanRegions, FileSystemNameChoosesTheReader) {
         // Unnamed: the FAT reader declines, the ext reader answers.
         DiagCapture diag;
         Steps s = scan(f.path(), "", 1, 0);
-        EXPECT_EQ(_block_size, 1024u);
+        EXPECT_EQ(s.block_size, 1024u);
         EXPECT_EQ(block_starts(s, free_space).size(), 100u);
         EXPECT_EQ(block_starts(s, {{0, free_space[0].first}}).size(), 0u);
         EXPECT_NE(diag.text().find("not a valid fat\n"), std::string::npos);
@@ -135,14 +132,13 @@ TEST(ScanRegions, FileSystemNameChoosesTheReader) {
         // Named FAT: no list from an ext volume, the whole input in sectors.
         DiagCapture diag;
         Steps s = scan(f.path(), "fat32", 1, 0);
-        EXPECT_EQ(_block_size, 512u);
+        EXPECT_EQ(s.block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, e.img.size()}}), whole(e.img.size(), 512));
         EXPECT_NE(diag.text().find("chunk list为空\n"), std::string::npos);
     }
 }
 
 TEST(ScanRegions, AHeaderBreakingItsFileSystemsRulesMeansAnUnknownLayout) {
-    GlobalsGuard guard;
     // Impossible geometry behind a valid signature: said once, then the
     // whole input in sector steps, as for any unknown layout.
     Fat32 v = sample_fat();
@@ -151,7 +147,7 @@ TEST(ScanRegions, AHeaderBreakingItsFileSystemsRulesMeansAnUnknownLayout) {
     for (const char *name : {"", "vfat"}) {
         DiagCapture diag;
         Steps s = scan(fat.path(), name, 1, 0);
-        EXPECT_EQ(_block_size, 512u) << name;
+        EXPECT_EQ(s.block_size, 512u) << name;
         EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 512)) << name;
         EXPECT_NE(diag.text().find("FAT32 boot sector fails its own rules (sectors per cluster): not a FAT32 volume\n"),
                   std::string::npos)
@@ -165,7 +161,7 @@ TEST(ScanRegions, AHeaderBreakingItsFileSystemsRulesMeansAnUnknownLayout) {
     TempFile ext(e.img);
     DiagCapture diag;
     Steps s = scan(ext.path(), "", 1, 0);
-    EXPECT_EQ(_block_size, 512u);
+    EXPECT_EQ(s.block_size, 512u);
     EXPECT_EQ(block_starts(s, {{0, e.img.size()}}), whole(e.img.size(), 512));
     EXPECT_NE(diag.text().find("ext superblock fails its own rules (blocks per group): not an ext volume\n"),
               std::string::npos)
@@ -173,7 +169,6 @@ TEST(ScanRegions, AHeaderBreakingItsFileSystemsRulesMeansAnUnknownLayout) {
 }
 
 TEST(ScanRegions, ProgressNeverPassesTheEndOfAnImageCutShort) {
-    GlobalsGuard guard;
     // Volumes whose last free run reaches past the end of the image.
     Fat32 v;
     v.used(2, 10);

@@ -57,7 +57,6 @@ size_t find_entry(const Bytes &b, uint8_t type) {
 }  // namespace
 
 TEST(DamagedExfat, BootRegionChecksumDecidesAndTheBackupStandsIn) {
-    GlobalsGuard guard;
     Bytes b = seed("exfat/tiny-1m.img", 1 << 20);
     ASSERT_EQ(b.size(), size_t(1) << 20);
     Read good = read_volume(b, get_exfat_chunk_list);
@@ -87,7 +86,6 @@ TEST(DamagedExfat, BootRegionChecksumDecidesAndTheBackupStandsIn) {
 }
 
 TEST(DamagedExfat, ShortOrMissingBitmapLeavesTheRestToTheScan) {
-    GlobalsGuard guard;
     Bytes b = seed("exfat/tiny-1m.img", 1 << 20);
     Read good = read_volume(b, get_exfat_chunk_list);
     ASSERT_FALSE(good.ranges.empty());
@@ -146,7 +144,6 @@ NtfsBitmap find_bitmap_record(const Bytes &b) {
 }  // namespace
 
 TEST(DamagedNtfs, RecordFixupsAndRunsAreChecked) {
-    GlobalsGuard guard;
     const Bytes original = seed("ntfs/tiny-2m.img", 2 << 20);
     ASSERT_EQ(original.size(), size_t(2) << 20);
     Read good = read_volume(original, get_ntfs_chunk_list);
@@ -186,7 +183,6 @@ TEST(DamagedNtfs, RecordFixupsAndRunsAreChecked) {
 }
 
 TEST(DamagedFat, RulesOfTheBootSectorAndTruncatedImages) {
-    GlobalsGuard guard;
     const Bytes original = seed("fat1216/tiny-fat12.img", 256 * 1024);
     Read good = read_volume(original, get_fat1216_chunk_list);
     ASSERT_EQ(good.ranges.size(), 1u);

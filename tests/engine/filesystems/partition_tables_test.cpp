@@ -90,7 +90,6 @@ class PartitionedDisks : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(PartitionedDisks, EachPartitionIsReadByItsFileSystem) {
     if (!have_disk_tools()) GTEST_SKIP() << "sfdisk, gdisk, dosfstools, exfatprogs or ntfs-3g missing";
-    GlobalsGuard guard;
     Disk disk(GetParam());
     ASSERT_TRUE(disk.ok());
     _block_size = 0;
@@ -152,10 +151,13 @@ TEST_P(PartitionedDisks, EachPartitionIsReadByItsFileSystem) {
     // The run chooses the table over the volume readers.
     recovery_state state{};
     init_state(&state, disk.image().c_str());
+    const int32_t kept_skip = skip_exist, kept_formated = is_formated;
     skip_exist = 1;
     is_formated = 0;
     List chosen(get_free_chunk_list(&state));
     free(state.InputFile);
+    skip_exist = kept_skip;
+    is_formated = kept_formated;
     EXPECT_EQ(chosen.ranges(), ours);
 }
 
@@ -163,7 +165,6 @@ INSTANTIATE_TEST_SUITE_P(Schemes, PartitionedDisks, ::testing::Values("mbr", "gp
 
 TEST(GptDisks, DamagedPrimaryFallsBackToTheBackupAndBothDamagedMeansNoTable) {
     if (!have_disk_tools()) GTEST_SKIP() << "sfdisk, gdisk, dosfstools, exfatprogs or ntfs-3g missing";
-    GlobalsGuard guard;
     Disk disk("gpt");
     ASSERT_TRUE(disk.ok());
     List before(get_partitioned_chunk_list(disk.image().c_str()));
@@ -215,7 +216,6 @@ Ranges list_of(const Bytes &d, std::string *diag_text = nullptr) {
 }  // namespace
 
 TEST(HostileTables, LogicalPartitionChainsThatLoopOrLeaveEndInBoundedTime) {
-    GlobalsGuard guard;
     Bytes d = mbr_disk(400);
     mbr_entry(d, 0, 0, 0x83, 8, 32);
     mbr_entry(d, 0, 1, 0x05, 100, 300);
@@ -244,7 +244,6 @@ TEST(HostileTables, LogicalPartitionChainsThatLoopOrLeaveEndInBoundedTime) {
 }
 
 TEST(HostileTables, EntriesPastTheInputOrOverlappingAreCutOrLeftOut) {
-    GlobalsGuard guard;
     Bytes d = mbr_disk(200);
     mbr_entry(d, 0, 0, 0x83, 10, 100);
     mbr_entry(d, 0, 1, 0x83, 50, 100);        // overlaps the first: cut at 110
@@ -266,7 +265,6 @@ TEST(HostileTables, EntriesPastTheInputOrOverlappingAreCutOrLeftOut) {
 }
 
 TEST(HostileTables, BootCodeAndVolumeBootSectorsAreNoTable) {
-    GlobalsGuard guard;
     // Status bytes other than 0 and 0x80: boot code, not a table.
     Bytes d = mbr_disk(64);
     mbr_entry(d, 0, 0, 0x83, 8, 32);

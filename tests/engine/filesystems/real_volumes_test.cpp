@@ -38,7 +38,6 @@ class FsVolumes : public ::testing::TestWithParam<FsCase> {};
 TEST_P(FsVolumes, FreeClustersMatchTheSleuthKitAndTheFiles) {
     const FsCase &c = GetParam();
     if (!have_tools(c.type)) GTEST_SKIP() << "tools for " << c.type << " missing (scripts/setup installs them)";
-    GlobalsGuard guard;
     Folder folder;
     if (c.writes)
         for (size_t size : {3000, 70000, 12000, 200000, 5000, 40000, 9000, 130000}) folder.add(size);

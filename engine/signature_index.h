@@ -1,0 +1,189 @@
+// The block tests of the scan: the signature index, which tells at a block
+// start the first configured entry whose header is there, and the text
+// test.  Inline: the block loop runs them at every block.
+#pragma once
+
+#include "engine_internal.h"
+#include "file_types.h"
+#include "scan_run.h"
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace lmr {
+
+
+// Whether the run searches for the type of `e` at all: a type only the
+// deep scan finds is left out of a scan with the built-in rules.
+inline bool searched(const search_spec_entry &e, bool deep) {
+    const lmr::file_type *row = lmr::row_entry(e.type_key);
+    return deep || !row || row->probe || !row->deep;
+}
+
+// For each byte value, the configured entries whose header starts with it,
+// as a bit mask over table indices: the first-match rule is then "lowest set
+// bit whose full header matches".  Two rules of the type table change that
+// for one entry each: a header that stands some bytes into the file (the
+// first such entry is tested there: mp4's "ftyp" at byte 4), and in deep
+// mode a test of the type's own at the block start instead of its header.
+struct header_index {
+    const search_spec_entry *spec;
+    uint64_t by_first_byte[256];
+    int shifted_entry = -1;
+    uint32_t shift = 4;  // where the shifted entry's header stands (byte 4 is read in any case)
+    int lead_at_shift = -1;
+    int own_test_entry = -1;
+    lmr::block_test own_test = nullptr;
+    uint64_t reach = 0;  // bytes from a block start that a header test may look at
+
+    explicit header_index(const scan_run &run) : spec(run.spec) {
+        memset(by_first_byte, 0, sizeof by_first_byte);
+        const int32_t n = run.state.spec_count;
+        const int count = n < 0 ? 0 : n < LMR_MAX_SPECS ? n : LMR_MAX_SPECS;
+        const bool deep = run.deep;
+        for (int i = 0; i < count; ++i) {
+            const search_spec_entry &e = spec[i];
+            if (e.header.len <= 0 || !e.header.value || !searched(e, deep)) continue;
+            const lmr::scan_rule &rule = lmr::scan_rule_of(e.type_key);
+            by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
+            uint64_t r = uint64_t(e.header.len) + rule.header_at;
+            if (r > reach) reach = r;
+            if (rule.header_at && shifted_entry < 0) {
+                shifted_entry = i;
+                shift = rule.header_at;
+                lead_at_shift = e.header.value[0];
+            }
+            if (deep && rule.deep_start && own_test_entry < 0) {
+                own_test_entry = i;
+                own_test = rule.deep_start;
+                for (const char *b = rule.deep_leads; *b; ++b) by_first_byte[uint8_t(*b)] |= uint64_t(1) << i;
+                if (reach < 4) reach = 4;
+            }
+        }
+    }
+
+    // Index of the first entry in table order whose header matches at p,
+    // or -1.  `avail` is the number of bytes valid from p.
+    int match(const unsigned char *p, uint64_t avail) const {
+        uint64_t mask = by_first_byte[p[0]];
+        uint64_t shifted_bit = 0;
+        if (shifted_entry >= 0) {
+            const search_pattern &h = spec[shifted_entry].header;
+            if (avail >= shift + uint64_t(h.len) && p[shift] == h.value[0] &&
+                memcmp(p + shift, h.value, size_t(h.len)) == 0)
+                shifted_bit = uint64_t(1) << shifted_entry;
+        }
+        mask |= shifted_bit;
+        while (mask) {
+            int i = __builtin_ctzll(mask);
+            mask &= mask - 1;
+            if ((uint64_t(1) << i) == shifted_bit) return i;
+            if (i == own_test_entry) {
+                if (avail >= 4 && own_test(p)) return i;
+                continue;
+            }
+            const search_pattern &h = spec[i].header;
+            if (avail >= uint64_t(h.len) && memcmp(p + 1, h.value + 1, size_t(h.len) - 1) == 0) return i;
+        }
+        return -1;
+    }
+};
+
+// Text mode: does the block at p start (after tabs and line ends) with a
+// byte that may begin UTF-8 text?
+inline bool text_block_qualifies(const unsigned char *p, uint64_t avail, unsigned char *lead_out) {
+    uint64_t i = 0;
+    unsigned char lead = p[0];
+    while ((lead == 9 || lead == 10 || lead == 13) && i + 1 < avail) lead = p[++i];
+    *lead_out = lead;
+    return (lead >= 1 && lead <= 126) || (lead >= 0xC0 && lead <= 0xFD);
+}
+
+// The signature test.  As each piece of a window is read, every block
+// that starts in it is tested at once, while the bytes are at hand: the
+// result (the matching entry, or none) is kept per block, and the block
+// loop then touches the window only at candidates.  Tested later, each
+// block costs a cache miss, and the scan runs well below the speed of the
+// read.  The window's bytes do not change in between, so the result is the
+// same.
+struct signature_test {
+    static constexpr uint64_t k_prefetch_ahead = 64 * 1024;
+    static constexpr bool k_block_results = true;  // the result of every block is known ahead
+    static constexpr int8_t k_none = -1;
+    static constexpr int8_t k_later = -2;  // header not wholly read yet: test in the loop
+
+    header_index index;
+    std::vector<int8_t> hit;
+
+    explicit signature_test(const scan_run &run) : index(run) {}
+
+    void start_window(uint64_t want, uint32_t step) {
+        uint64_t blocks = (want + step - 1) / step;
+        if (hit.size() < blocks) hit.resize(blocks);
+    }
+
+    // Blocks that start in [from, to) of the window; `to` is the end of the
+    // bytes read so far.
+    void gather(const unsigned char *buf, uint64_t from, uint64_t to, uint32_t step) {
+        uint64_t k = (from + step - 1) / step;
+        uint64_t pos = k * step;
+        // Blocks whose header test reads only bytes of [from, to): first
+        // the quick test on the byte at the block start and the byte a
+        // shifted header starts at; most blocks end there.
+        const uint64_t *first = index.by_first_byte;
+        const int lead = index.lead_at_shift;
+        const uint32_t shift = index.shift;
+        uint64_t need = index.reach > 5 ? index.reach : 5;  // p[shift] is read too
+        if (need < uint64_t(shift) + 1) need = uint64_t(shift) + 1;
+        int8_t *out = hit.data();
+        for (; pos + need <= to; ++k, pos += step) {
+            const unsigned char *p = buf + pos;
+            // The bytes just read are mostly no longer in the cache: asking
+            // for the block starts well ahead overlaps the waits.
+            __builtin_prefetch(p + k_prefetch_ahead);
+            if (first[p[0]] == 0 && p[shift] != lead) {
+                out[k] = k_none;
+                continue;
+            }
+            out[k] = int8_t(index.match(p, to - pos));
+        }
+        // The last few blocks: their headers may reach past what is read.
+        for (; pos < to; ++k, pos += step) {
+            const unsigned char *p = buf + pos;
+            bool maybe = first[p[0]] != 0;
+            if (lead >= 0) maybe = maybe || pos + shift >= to || p[shift] == lead;
+            if (!maybe) {
+                out[k] = k_none;
+            } else if (pos + index.reach > to) {
+                out[k] = k_later;
+            } else {
+                out[k] = int8_t(index.match(p, to - pos));
+            }
+        }
+    }
+
+    search_spec_entry *operator()(const unsigned char *p, uint64_t avail, uint64_t block) const {
+        int i = hit[block];
+        if (i == k_none) return nullptr;
+        if (i == k_later) i = index.match(p, avail);
+        return i < 0 ? nullptr : const_cast<search_spec_entry *>(&index.spec[i]);
+    }
+};
+
+// The text test: a block qualifies by its first byte after blanks.
+struct text_test {
+    search_spec_entry *spec;
+    static constexpr bool k_block_results = false;
+    void start_window(uint64_t, uint32_t) {}
+    void gather(const unsigned char *, uint64_t, uint64_t, uint32_t) {}
+    search_spec_entry *operator()(const unsigned char *p, uint64_t avail, uint64_t) const {
+        unsigned char lead = 0;
+        if (!text_block_qualifies(p, avail, &lead)) return nullptr;
+        lmr::diag("right! ");
+        lmr::diag("first char=%x", lead);
+        return &spec[0];
+    }
+};
+
+}  // namespace lmr
