@@ -86,17 +86,20 @@ void on_proceed(void *ctx, unsigned long long done, unsigned long long total) {
 
 struct ProbeStat {
     const char *name;
-    probe_fn probe;
     unsigned long long calls = 0, finds = 0;
     double seconds = 0;
 };
 std::map<int32_t, ProbeStat> g_stats;
 
+// Times the probe the dispatch would call: the row's deep walk in deep mode
+// where it has one, else its built-in probe.
 uint64_t timed_probe(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                      int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     ProbeStat &s = g_stats[entry->type_key];
+    const probe_fn probe = lmr::probe_for(entry->type_key, __atomic_load_n(&deep_scan, __ATOMIC_RELAXED) != 0);
+    if (!probe) return 0;
     auto t0 = Clock::now();
-    uint64_t len = s.probe(state, entry, data, available, offset, limit, found);
+    uint64_t len = probe(state, entry, data, available, offset, limit, found);
     s.seconds += seconds_since(t0);
     ++s.calls;
     if (*found) ++s.finds;
@@ -104,20 +107,10 @@ uint64_t timed_probe(recovery_state *state, search_spec_entry *entry, const unsi
 }
 
 void install_timed_probes() {
-    const struct {
-        int32_t key;
-        const char *name;
-        probe_fn probe;
-    } rows[] = {
-        {0, "jpg", probe_jpg},   {1, "gif", probe_gif},     {2, "bmp", probe_bmp},  {3, "mpg", probe_mpg},
-        {4, "pdf", probe_pdf},   {7, "wmv", probe_wmv},     {9, "zip", probe_zip},  {15, "ole", probe_ole},
-        {17, "rif", probe_riff}, {24, "png", probe_png},    {25, "rar", probe_rar}, {32, "mp4", probe_mp4},
-        {33, "mp3", probe_mp3},  {35, "amr", probe_amr},    {36, "sqlite", probe_sqlite},
-        {37, "txt", probe_txt},
-    };
-    for (auto &r : rows) {
-        g_stats[r.key] = ProbeStat{r.name, r.probe};
-        register_probe(r.key, timed_probe);
+    for (const lmr::file_type &t : lmr::k_file_types) {
+        if (!(t.roles & lmr::role_row) || !(t.probe || t.deep)) continue;
+        g_stats[t.key] = ProbeStat{t.name};
+        register_probe(t.key, timed_probe);
     }
 }
 

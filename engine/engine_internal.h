@@ -23,23 +23,6 @@ inline void store_flag(int32_t *word, int32_t v) { __atomic_store_n(word, v, __A
 // True during a deep scan (see deep_scan).
 inline bool deep_mode() { return load_flag(&deep_scan) != 0; }
 
-// The deep walks of the formats only a deep scan finds, each in the unit of
-// its format; probe_fn each.
-#define LMR_CARD_WALK(name)                                                                              \
-    LMR_API uint64_t name(recovery_state *state, search_spec_entry *entry, const unsigned char *data, \
-                          int32_t available, uint64_t offset, uint64_t limit, int32_t *found)
-LMR_CARD_WALK(deep_heif);
-LMR_CARD_WALK(deep_m4a);
-LMR_CARD_WALK(deep_ogg);
-LMR_CARD_WALK(deep_flac);
-LMR_CARD_WALK(deep_mkv);
-LMR_CARD_WALK(deep_aac);
-LMR_CARD_WALK(deep_amr);
-
-// Deep scan: whether the 4 bytes at a block start may begin an MP3 (an ID3v2
-// header or an MPEG audio frame header); the MP3 probe decides.
-bool mp3_deep_start(const unsigned char *p);
-
 // A stop request is signal_caught equal to 2 (stop_recovery) or 15.
 inline bool stop_requested() {
     int32_t v = load_flag(&signal_caught);

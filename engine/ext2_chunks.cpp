@@ -80,12 +80,17 @@ uint64_t descriptor_offset(const Geometry &g, uint64_t group) {
     return block * g.block_size + (group % per_block) * g.desc_size;
 }
 
-bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
-    if (lmr::le16(sb + 56) != kMagic) return false;
+// Empty text: no ext superblock here at all.
+const char *const kNoMagic = "";
+
+// Reads the volume's geometry from its superblock; null when it describes
+// a volume we can read, else why not (kNoMagic when it is no ext
+// superblock at all).
+const char *read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
+    if (lmr::le16(sb + 56) != kMagic) return kNoMagic;
     uint32_t log = lmr::le32(sb + 24);
-    if (log > kMaxLogBlockSize) return false;
+    if (log > kMaxLogBlockSize) return "block size";
     g.block_size = uint64_t(1024) << log;
-    _block_size = uint32_t(g.block_size);
 
     g.per_group = lmr::le32(sb + 32);
     uint32_t incompat = lmr::le32(sb + 0x60);
@@ -94,20 +99,20 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     g.units_per_group = g.per_group;
     if (ro_compat & kRoCompatBigalloc) {
         uint32_t log_cluster = lmr::le32(sb + 28);
-        if (log_cluster < log || log_cluster > kMaxLogClusterSize) return false;
+        if (log_cluster < log || log_cluster > kMaxLogClusterSize) return "cluster size";
         g.unit_size = uint64_t(1024) << log_cluster;
         g.units_per_group = lmr::le32(sb + 36);
-        if (g.per_group != g.units_per_group * (g.unit_size / g.block_size)) return false;
+        if (g.per_group != g.units_per_group * (g.unit_size / g.block_size)) return "clusters per group";
     }
     // One bitmap block describes 8 units per byte; more units per group
     // than that cannot be described.
-    if (g.units_per_group == 0 || g.units_per_group > 8 * g.block_size) return false;
+    if (g.units_per_group == 0 || g.units_per_group > 8 * g.block_size) return "blocks per group";
     g.blocks = lmr::le32(sb + 4);
     g.desc_size = 32;
     if (incompat & kIncompat64Bit) {
         g.blocks |= uint64_t(lmr::le32(sb + 0x150)) << 32;
         uint64_t d = lmr::le16(sb + 0xFE);
-        if (d < 64 || d > 1024 || (d & (d - 1)) != 0) return false;
+        if (d < 64 || d > 1024 || (d & (d - 1)) != 0) return "descriptor size";
         g.desc_size = d;
     }
     g.wide_bitmap_number = g.desc_size >= 64;
@@ -122,10 +127,11 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
     g.backup_groups[1] = lmr::le32(sb + 0x250);
 
     g.first_data_block = lmr::le32(sb + 20);
-    if (g.first_data_block >= g.blocks) return false;
-    // Clusters are counted from block 0; the first data block is 0 there.
+    if (g.first_data_block >= g.blocks) return "blocks count";
+    // The superblock lies in block 1 of 1024-byte blocks and in block 0 of
+    // larger ones; clusters are counted from block 0.
     const uint64_t ratio = g.unit_size / g.block_size;
-    if (ratio > 1 && g.first_data_block != 0) return false;
+    if (g.first_data_block != (g.block_size == 1024 && ratio == 1 ? 1 : 0)) return "first data block";
     g.first_unit = g.first_data_block;
     g.units = (g.blocks + ratio - 1) / ratio;
     // Groups the block walk needs (block b belongs to group
@@ -135,10 +141,10 @@ bool read_geometry(const unsigned char *sb, uint64_t input_size, Geometry &g) {
 
     // The descriptors and one bitmap block per group must fit in the input;
     // otherwise this is not an ext volume we can read.
-    if (g.desc_table > input_size) return false;
-    if (g.groups > (input_size - g.desc_table) / g.desc_size) return false;
-    if (g.groups > input_size / g.block_size) return false;
-    return true;
+    if (g.desc_table > input_size) return "the group descriptors lie past the end of the input";
+    if (g.groups > (input_size - g.desc_table) / g.desc_size) return "the group descriptors lie past the end of the input";
+    if (g.groups > input_size / g.block_size) return "more groups than the input has blocks";
+    return nullptr;
 }
 
 }  // namespace
@@ -153,7 +159,12 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
     unsigned char sb[1024];
     if (lmr::read_at(f, 1024, sb, sizeof sb) < sizeof sb) return nullptr;
     Geometry g{};
-    if (!read_geometry(sb, input_size, g)) return nullptr;
+    if (const char *broken = read_geometry(sb, input_size, g)) {
+        if (*broken) lmr::diag("ext superblock fails its own rules (%s): not an ext volume", broken);
+        return nullptr;
+    }
+    // Only a volume taken for ext sets the scan's step.
+    _block_size = uint32_t(g.block_size);
 
     const size_t bitmap_bytes = size_t(g.block_size);
     auto *bitmap = static_cast<unsigned char *>(malloc(bitmap_bytes));
@@ -215,8 +226,8 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
     chunk_list *list = runs.take();
     // A last cluster that the block count cuts short ends with the volume.
     const uint64_t volume_end = g.blocks * g.block_size;
-    if (list && list->tail && list->tail->offset + list->tail->length > volume_end)
-        list->tail->length = volume_end - list->tail->offset;
+    // An image cut short ends the scan where its bytes end.
+    list = lmr::clip_chunks(list, volume_end < input_size ? volume_end : input_size);
     // Without extents every file is block-mapped: past its 12th block it
     // reaches its data through indirect blocks, which lie among the data.
     if (list && !g.extents && g.unit_size == g.block_size) {

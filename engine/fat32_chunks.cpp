@@ -1,8 +1,9 @@
 // Free clusters of a FAT32 volume, read from its boot sector and first FAT.
 //
 // The FAT is walked in fixed-size pieces, so memory does not depend on what
-// the boot sector claims; a boot sector whose first FAT would not fit in the
-// input is not taken for a FAT32 volume.
+// the boot sector claims.  A boot sector that breaks the file system's own
+// rules, or whose first FAT or data area would not fit in the input, is not
+// taken for a FAT32 volume: the run then scans the whole input.
 #include "free_runs.h"
 
 #include <cstdlib>
@@ -18,6 +19,30 @@ bool has_fat_label(const unsigned char *label) {
         if (memcmp(label + i, "fat", 3) == 0 || memcmp(label + i, "FAT", 3) == 0) return true;
     }
     return false;
+}
+
+bool power_of_two(uint64_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
+// Why a FAT32 boot sector with these fields cannot describe a volume, or
+// null.  The limits are the file system's own: 512 to 4096 bytes per
+// sector, a power of two of sectors per cluster up to 128, one or two
+// FATs after at least one reserved sector, a data area inside the volume's
+// sectors, and a FAT with an entry for each of its clusters.
+const char *boot_sector_fault(uint64_t bytes_per_sector, uint64_t sectors_per_cluster, uint64_t reserved,
+                              uint64_t fat_count, uint64_t sectors_per_fat, uint64_t total_sectors) {
+    if (!power_of_two(bytes_per_sector) || bytes_per_sector < 512 || bytes_per_sector > 4096)
+        return "bytes per sector";
+    if (!power_of_two(sectors_per_cluster) || sectors_per_cluster > 128) return "sectors per cluster";
+    if (reserved == 0) return "reserved sectors";
+    if (fat_count == 0 || fat_count > 2) return "number of FATs";
+    if (sectors_per_fat == 0) return "sectors per FAT";
+    if (total_sectors == 0) return "total sectors";
+    const uint64_t data_sector = reserved + fat_count * sectors_per_fat;
+    if (data_sector >= total_sectors) return "the FATs fill the volume";
+    const uint64_t clusters = (total_sectors - data_sector) / sectors_per_cluster;
+    if (clusters == 0) return "no data clusters";
+    if (sectors_per_fat * bytes_per_sector / 4 < clusters + 2) return "the FAT is too small for the volume's clusters";
+    return nullptr;
 }
 
 }  // namespace
@@ -41,19 +66,33 @@ extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
     const uint64_t reserved = lmr::le16(boot + 14);
     const uint64_t fat_count = boot[16];
     const uint64_t sectors_per_fat = lmr::le32(boot + 36);
+    const uint64_t small_total = lmr::le16(boot + 19);
+    const uint64_t total_sectors = small_total ? small_total : lmr::le32(boot + 32);
 
+    const char *broken = boot_sector_fault(bytes_per_sector, sectors_per_cluster, reserved, fat_count,
+                                           sectors_per_fat, total_sectors);
     const uint64_t fat_offset = bytes_per_sector * reserved;
     const uint64_t fat_bytes = bytes_per_sector * sectors_per_fat;
-    // A first FAT that the input cannot hold (or an input we cannot measure)
-    // leaves nothing trustworthy to walk.
-    if (input_size == 0 || fat_offset > input_size || fat_bytes > input_size - fat_offset) return nullptr;
+    const uint64_t data_sector = reserved + fat_count * sectors_per_fat;
+    const uint64_t data_start = data_sector * bytes_per_sector;
+    // A first FAT that the input cannot hold (or an input we cannot
+    // measure) leaves nothing trustworthy to walk.
+    if (!broken && (input_size == 0 || fat_offset > input_size || fat_bytes > input_size - fat_offset))
+        broken = "the first FAT lies past the end of the input";
+    if (!broken && data_start >= input_size) broken = "the data area lies past the end of the input";
+    if (broken) {
+        lmr::diag("FAT32 boot sector fails its own rules (%s): not a FAT32 volume", broken);
+        return nullptr;
+    }
 
     const uint64_t cluster_bytes = sectors_per_cluster * bytes_per_sector;
     _block_size = uint32_t(cluster_bytes);
-    if (fat_bytes < 12 || cluster_bytes == 0) return nullptr;
+    if (fat_bytes < 12) return nullptr;
 
-    const uint64_t entries = fat_bytes / 4;
-    const uint64_t data_start = (reserved + fat_count * sectors_per_fat) * bytes_per_sector;
+    // Only the volume's clusters are walked: the FAT's last sector may hold
+    // entries for clusters the volume does not have.
+    const uint64_t clusters = (total_sectors - data_sector) / sectors_per_cluster;
+    const uint64_t entries = fat_bytes / 4 < clusters + 2 ? fat_bytes / 4 : clusters + 2;
     // Runs are counted in clusters from cluster 2, the first of the data area.
     lmr::FreeRuns runs(data_start, cluster_bytes);
 
@@ -75,5 +114,6 @@ extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
     }
     free(piece);
     runs.finish(entries - 2);
-    return runs.take();
+    // An image cut short ends the scan where its bytes end.
+    return lmr::clip_chunks(runs.take(), input_size);
 }

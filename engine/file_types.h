@@ -6,16 +6,36 @@
 // that knows about types is built from this table:
 //   - the names of the signature rows and the requested-name aliases
 //     (signatures.cpp), and the expansion of other spellings ("jpeg");
-//   - the probe dispatch (probe_dispatch.cpp) and the scan driver's keys;
+//   - the probe dispatch (probe_dispatch.cpp): the built-in probe, or in a
+//     deep scan the row's deep walk where it has one;
+//   - what the scan driver does apart for a type (its scan rule: a header
+//     that stands some bytes into the file, a test of its own at a block
+//     start in deep mode, a run that scans for text);
 //   - the object layer's suffix classes and its group strings;
 //   - the groups of lumarek-carve, and the type lists of the benchmark and
 //     of the fuzz harnesses.
-// The signature bytes themselves (headers, footers, size limits) stay with
-// the signature rows in signatures.cpp, keyed by the same type keys.
+// The signature bytes of the built-in rows (headers, footers, size limits)
+// stay with the signature rows in signatures.cpp, keyed by the same type
+// keys.
 //
-// To add a format: a probe in engine/probes/<family>/, its signature row in
-// signatures.cpp, and its names here.  A name a probe reports is in the
-// carver's "all" group by that alone.
+// To add a format the deep scan finds:
+//   1. write its walk, a probe_fn, in one new unit
+//      engine/probes/<family>/<format>.cpp (a function in namespace lmr,
+//      reading through lmr::probe_reader; it never asks which mode runs);
+//   2. declare it below with LMR_DEEP_WALK(name), and give it a signature
+//      (its header bytes and its size limit) with
+//      LMR_SIGNATURE;
+//   3. add one row: its name, a key of its own below 64 (40 and up are
+//      free), role R, no built-in probe, the walk in the deep column, its
+//      family and groups, and the signature as its scan rule:
+//        {"heic", 40, R, nullptr, deep_heic, f::image, yes, c::image,
+//         d::image, IMG, {k_heic_signature}},
+//      (`header_at` in the rule when the header stands some bytes into
+//      the file, as mp4's "ftyp" at byte 4).
+// Such a row is searched for only in deep mode: a scan with built-in rules
+// leaves it out of its signature test, so it takes no block from another
+// type.  A name a probe reports is in the carver's "all" group by that
+// alone.
 #pragma once
 
 #include "recovery_engine.h"
@@ -29,7 +49,7 @@ namespace lmr {
 // How a name reaches a signature row (bits).  A name with none of them has
 // no signature: the object layer only classifies it.
 enum name_role : uint8_t {
-    role_row = 1,       // the row's own name in builtin_types
+    role_row = 1,       // the row's own name (a signature row)
     role_alias = 2,     // a requested name mapped onto the row (the alias table)
     role_spelling = 4,  // rewritten to the row's own name before anything else ("jpeg")
 };
@@ -46,17 +66,61 @@ enum cli_group : uint8_t { cli_images = 1, cli_documents = 2, cli_media = 4, cli
 // Where a row's probe lives: engine/probes/<family>/.
 enum class family : uint8_t { none, image, archive, media, document, compound };
 
+// A test of the bytes at a block start; `p` holds at least 4 bytes.
+using block_test = bool (*)(const unsigned char *p);
+
+// The signature of a row that is not among the built-in signature rows.
+struct signature {
+    const unsigned char *header = nullptr;
+    int32_t header_len = 0;
+    uint64_t max_len = 0;
+};
+
+#define LMR_SIGNATURE(name, max_len, ...)                                                 \
+    inline constexpr unsigned char name##_bytes[] = {__VA_ARGS__};                        \
+    inline constexpr ::lmr::signature name = {name##_bytes, int32_t(sizeof name##_bytes), max_len}
+
+// What the scan driver does apart for a type; most rows keep the defaults.
+struct scan_rule {
+    signature own{};                 // the signature of a row added beside the built-in ones
+    uint8_t header_at = 0;           // bytes from the file's first byte to its header
+    block_test deep_start = nullptr; // deep mode: a block start is a candidate when this holds,
+                                     // instead of when the header is there
+    const char *deep_leads = "";     // the first bytes deep_start can accept (with its test)
+    bool text_run = false;           // a run whose first type this is tests each block for text
+};
+
 struct file_type {
     const char *name;
     int32_t key;      // the signature row's type key; -1: no signature
     uint8_t roles;    // name_role bits
-    probe_fn probe;   // on the row's own name: its probe (null: searched for, never reported)
+    probe_fn probe;   // on the row's own name: its probe (null: no find with the built-in rules)
+    probe_fn deep;    // on the row's own name: its deep walk (null: the probe serves both modes)
     family fam;       // on the row's own name: the probe's family
     bool reported;    // a probe reports finds under exactly this name
     category cat;
     desktop desk;
     uint8_t cli;      // cli_group bits
+    scan_rule scan{};
 };
+
+// The deep walks: a probe_fn each, in the unit of their format (exported,
+// as the table is read outside the library too).
+#define LMR_DEEP_WALK(name)                                                                       \
+    LMR_API uint64_t name(recovery_state *state, search_spec_entry *entry, const unsigned char *data,     \
+                  int32_t available, uint64_t offset, uint64_t limit, int32_t *found)
+LMR_DEEP_WALK(deep_jpg);
+LMR_DEEP_WALK(deep_png);
+LMR_DEEP_WALK(deep_pdf);
+LMR_DEEP_WALK(deep_zip);
+LMR_DEEP_WALK(deep_rar);
+LMR_DEEP_WALK(deep_mp3);
+LMR_DEEP_WALK(deep_mp4);
+
+// The deep scan's test at a block start for MP3: an ID3v2 header, or an
+// MPEG audio frame header (an MP3 without a tag starts with its first
+// frame).  The MP3 unit decides.
+LMR_API bool mp3_deep_start(const unsigned char *p);
 
 namespace types_detail {
 constexpr uint8_t R = role_row, A = role_alias, S = role_spelling;
@@ -68,62 +132,63 @@ constexpr uint8_t IMG = cli_images, DOC = cli_documents, MED = cli_media, ARC = 
 
 // The order of the rows is the order of every list built from them: the
 // desktop program's group strings depend on it.  Columns as in file_type
-// ("rep." is `reported`).
+// ("rep." is `reported`; the scan rule, where a row has one, ends the row).
 inline constexpr file_type table[] = {
-    // name      key roles  probe         family       rep. class        desktop      carver
-    {"jpg",      0, R,     probe_jpg,    f::image,    yes, c::image,    d::image,    IMG},
-    {"png",     24, R,     probe_png,    f::image,    yes, c::image,    d::image,    IMG},
-    {"gif",      1, R,     probe_gif,    f::image,    yes, c::image,    d::image,    IMG},
-    {"bmp",      2, R,     probe_bmp,    f::image,    yes, c::image,    d::none,     IMG},
-    {"jpeg",     0, S,     nullptr,      f::none,     no,  c::image,    d::none,     0},
+    // name      key roles  probe         deep          family       rep. class        desktop      carver
+    {"jpg",      0, R,     probe_jpg,    deep_jpg,     f::image,    yes, c::image,    d::image,    IMG},
+    {"png",     24, R,     probe_png,    deep_png,     f::image,    yes, c::image,    d::image,    IMG},
+    {"gif",      1, R,     probe_gif,    nullptr,      f::image,    yes, c::image,    d::image,    IMG},
+    {"bmp",      2, R,     probe_bmp,    nullptr,      f::image,    yes, c::image,    d::none,     IMG},
+    {"jpeg",     0, S,     nullptr,      nullptr,      f::none,     no,  c::image,    d::none,     0},
 
-    {"docx",     9, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
-    {"pptx",     9, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
-    {"xlsx",     9, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
-    {"doc",     15, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
-    {"ppt",     15, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
-    {"xls",     15, A,     nullptr,      f::none,     yes, c::document, d::document, DOC},
-    {"pdf",      4, R,     probe_pdf,    f::document, yes, c::document, d::document, DOC},
-    {"sqlite",  36, R,     probe_sqlite, f::document, yes, c::none,     d::none,     DOC},
-    {"txt",     37, R,     probe_txt,    f::document, yes, c::document, d::none,     DOC},
+    {"docx",     9, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"pptx",     9, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"xlsx",     9, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"doc",     15, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"ppt",     15, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"xls",     15, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
+    {"pdf",      4, R,     probe_pdf,    deep_pdf,     f::document, yes, c::document, d::document, DOC},
+    {"sqlite",  36, R,     probe_sqlite, nullptr,      f::document, yes, c::none,     d::none,     DOC},
+    {"txt",     37, R,     probe_txt,    nullptr,      f::document, yes, c::document, d::none,     DOC, {{}, 0, nullptr, "", true}},
 
-    {"apk",      9, A,     nullptr,      f::none,     yes, c::none,     d::program,  0},
-    {"exe",     26, R,     nullptr,      f::none,     no,  c::none,     d::program,  0},
+    {"apk",      9, A,     nullptr,      nullptr,      f::none,     yes, c::none,     d::program,  0},
+    {"exe",     26, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::program,  0},
 
-    {"zip",      9, R | A, probe_zip,    f::archive,  yes, c::archive,  d::archive,  ARC},
-    {"rar",     25, R,     probe_rar,    f::archive,  yes, c::archive,  d::archive,  ARC},
-    {"gzip",    16, S,     nullptr,      f::none,     no,  c::archive,  d::archive,  0},
-    {"gz",      16, R,     nullptr,      f::none,     no,  c::archive,  d::none,     0},
+    {"zip",      9, R | A, probe_zip,    deep_zip,     f::archive,  yes, c::archive,  d::archive,  ARC},
+    {"rar",     25, R,     probe_rar,    deep_rar,     f::archive,  yes, c::archive,  d::archive,  ARC},
+    {"gzip",    16, S,     nullptr,      nullptr,      f::none,     no,  c::archive,  d::archive,  0},
+    {"gz",      16, R,     nullptr,      nullptr,      f::none,     no,  c::archive,  d::none,     0},
 
-    {"mp4",     32, R | A, probe_mp4,    f::media,    yes, c::video,    d::video,    MED},
-    {"avi",     17, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
-    {"mov",     32, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
-    {"3gp",     32, A,     nullptr,      f::none,     yes, c::video,    d::video,    MED},
-    {"wmv",      7, R,     probe_wmv,    f::media,    yes, c::video,    d::none,     MED},
-    {"mpg",      3, R,     probe_mpg,    f::media,    no,  c::video,    d::none,     0},
-    {"mpeg",     3, S,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"3gpp",    -1, 0,     nullptr,      f::none,     no,  c::video,    d::none,     0},
-    {"mp3",     33, R,     probe_mp3,    f::media,    yes, c::audio,    d::audio,    MED},
-    {"amr",     35, R,     probe_amr,    f::media,    yes, c::audio,    d::audio,    MED},
-    {"wav",     17, A,     nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
-    {"wma",     -1, 0,     nullptr,      f::none,     no,  c::audio,    d::none,     0},
+    {"mp4",     32, R | A, probe_mp4,    deep_mp4,     f::media,    yes, c::video,    d::video,    MED, {{}, 4}},
+    {"avi",     17, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"mov",     32, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"3gp",     32, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"wmv",      7, R,     probe_wmv,    nullptr,      f::media,    yes, c::video,    d::none,     MED},
+    {"mpg",      3, R,     probe_mpg,    nullptr,      f::media,    no,  c::video,    d::none,     0},
+    {"mpeg",     3, S,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"3gpp",    -1, 0,     nullptr,      nullptr,      f::none,     no,  c::video,    d::none,     0},
+    {"mp3",     33, R,     probe_mp3,    deep_mp3,     f::media,    yes, c::audio,    d::audio,    MED,
+                                                                                       {{}, 0, mp3_deep_start, "I\xFF"}},
+    {"amr",     35, R,     probe_amr,    nullptr,      f::media,    yes, c::audio,    d::audio,    MED},
+    {"wav",     17, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
+    {"wma",     -1, 0,     nullptr,      nullptr,      f::none,     no,  c::audio,    d::none,     0},
 
     // Reported, but in no group of their own: only "all" has them.
-    {"snb",      9, A,     nullptr,      f::none,     yes, c::none,     d::none,     0},
-    {"ole",     15, R | A, probe_ole,    f::compound, yes, c::none,     d::none,     0},
+    {"snb",      9, A,     nullptr,      nullptr,      f::none,     yes, c::none,     d::none,     0},
+    {"ole",     15, R | A, probe_ole,    nullptr,      f::compound, yes, c::none,     d::none,     0},
 
     // Searched for, never reported: the probe names what it found instead
     // (rif: avi or wav), or no probe follows the signature.
-    {"rif",     17, R | A, probe_riff,   f::media,    no,  c::none,     d::none,     0},
-    {"sxw",      9, A,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"sxc",      9, A,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"sxi",      9, A,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"htm",      8, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"html",     8, S,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"cpp",     14, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"elf",     27, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"reg",     28, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"wpd",     13, R,     nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"rif",     17, R | A, probe_riff,   nullptr,      f::media,    no,  c::none,     d::none,     0},
+    {"sxw",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"sxc",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"sxi",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"htm",      8, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"html",     8, S,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"cpp",     14, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"elf",     27, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"reg",     28, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"wpd",     13, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
 };
 }  // namespace types_detail
 
@@ -143,17 +208,27 @@ constexpr int32_t row_key(const char *name) {
     return -1;
 }
 
-// Keys the scan driver treats apart: mp4's "ftyp" stands at byte 4 of the
-// file, and a run whose first type is txt scans in text mode.
-inline constexpr int32_t k_mp4_key = row_key("mp4");
-inline constexpr int32_t k_txt_key = row_key("txt");
-static_assert(k_mp4_key >= 0 && k_txt_key >= 0, "the scan driver's rows exist");
-
 // The row's own entry for `key`, or null.
 constexpr const file_type *row_entry(int32_t key) {
     for (const file_type &t : k_file_types)
         if ((t.roles & role_row) && t.key == key) return &t;
     return nullptr;
+}
+
+// The scan rule of the row for `key` (the defaults when there is none).
+inline const scan_rule &scan_rule_of(int32_t key) {
+    static constexpr scan_rule plain{};
+    const file_type *t = row_entry(key);
+    return t ? t->scan : plain;
+}
+
+// The probe that serves `key` in the given mode: the deep walk in deep mode
+// where the row has one, else the built-in probe (null: none, the
+// signature is searched for and never reported).
+constexpr probe_fn probe_for(int32_t key, bool deep) {
+    const file_type *t = row_entry(key);
+    if (!t) return nullptr;
+    return deep && t->deep ? t->deep : t->probe;
 }
 
 constexpr const char *row_name(int32_t key) {
@@ -212,7 +287,7 @@ inline std::string carver_group(uint8_t group) {
 inline std::string family_names(family fam) {
     return join_names([fam](const file_type &t) {
         const file_type *row = (t.roles & (role_row | role_alias)) ? row_entry(t.key) : nullptr;
-        return row && row->probe && row->fam == fam;
+        return row && (row->probe || row->deep) && row->fam == fam;
     });
 }
 

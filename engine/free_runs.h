@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace lmr {
 
@@ -45,6 +46,33 @@ inline size_t read_at(FILE *f, uint64_t offset, unsigned char *buf, size_t want)
     for (size_t i = 0; i < want; ++i) buf[i] = 0;
     if (seek_aligned(f, offset) != 0) return 0;
     return fread(buf, 1, want, f);
+}
+
+// Cuts the chunks of `list` at byte `end` (the end of the input or of the
+// volume): a run reaching past it is shortened, one starting at or past it
+// is dropped.  The scan never counts bytes the input does not have.
+// Returns the list, or null (and the list released) when nothing is left.
+inline chunk_list *clip_chunks(chunk_list *list, uint64_t end) {
+    if (!list) return nullptr;
+    chunk *kept = nullptr;
+    for (chunk *c = list->head; c;) {
+        chunk *next = c->next;
+        if (c->offset >= end) {
+            if (kept) kept->next = next;
+            else list->head = next;
+            free(c);
+        } else {
+            if (c->length > end - c->offset) c->length = end - c->offset;
+            kept = c;
+        }
+        c = next;
+    }
+    list->tail = kept;
+    if (!list->head) {
+        free(list);
+        return nullptr;
+    }
+    return list;
 }
 
 // Collects maximal runs of free allocation units into a chunk list.  Units

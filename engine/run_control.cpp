@@ -187,6 +187,13 @@ void start_recovery(const char *dev_file, const char *suffixs, const char *fs_ty
 void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_type,
                      uint64_t total_bytes) {
     lmr::diag("start_recovery2");
+    // A stop request belongs to the run it reaches: one that arrives before
+    // this run starts is kept for it, and whatever this run leaves of it is
+    // cleared when it ends, however it ends, so that it never reaches the
+    // run after.
+    struct clear_stop_at_end {
+        ~clear_stop_at_end() { lmr::store_flag(&signal_caught, 0); }
+    } at_end;
     unreadable_sectors = 0;
     lmr::set_run_outcome(LMR_RUN_NONE);
     // The path is copied into every r_info (260 bytes with its NUL): a longer
@@ -203,7 +210,6 @@ void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_t
         return;
     }
     state->total_bytes = total_bytes;
-    lmr::store_flag(&signal_caught, 0);
     set_search_suffix(state, suffixs);
     set_fs_type(state, fs_type);
     if (state->spec_count > 0)

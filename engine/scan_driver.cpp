@@ -27,22 +27,28 @@ bool wait_while_paused() {
     return lmr::stop_requested();
 }
 
-using lmr::k_mp4_key;
-using lmr::k_txt_key;
-constexpr int32_t k_mp3_key = lmr::row_key("mp3");
 constexpr uint64_t k_piece = 2u << 20;  // bytes read at a time into the window
+
+// Whether the run searches for the type of `e` at all: a type only the
+// deep scan finds is left out of a scan with the built-in rules.
+bool searched(const search_spec_entry &e, bool deep) {
+    const lmr::file_type *row = lmr::row_entry(e.type_key);
+    return deep || !row || row->probe || !row->deep;
+}
 
 // For each byte value, the configured entries whose header starts with it,
 // as a bit mask over table indices: the first-match rule is then "lowest set
-// bit whose full header matches".  In deep mode the mp3 entry has a test of
-// its own instead of its header: an ID3v2 header of any version the probe
-// reads, or an MPEG audio frame header (an MP3 without an ID3v2 tag starts
-// with its first frame).
+// bit whose full header matches".  Two rules of the type table change that
+// for one entry each: a header that stands some bytes into the file (the
+// first such entry is tested there: mp4's "ftyp" at byte 4), and in deep
+// mode a test of the type's own at the block start instead of its header.
 struct header_index {
     uint64_t by_first_byte[256];
-    int mp4_entry = -1;
-    unsigned char mp4_lead = 0;
-    int deep_mp3_entry = -1;
+    int shifted_entry = -1;
+    uint32_t shift = 4;  // where the shifted entry's header stands (byte 4 is read in any case)
+    int lead_at_shift = -1;
+    int own_test_entry = -1;
+    lmr::block_test own_test = nullptr;
     uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
     explicit header_index(const recovery_state *state) {
@@ -51,18 +57,20 @@ struct header_index {
         const bool deep = lmr::deep_mode();
         for (int i = 0; i < count; ++i) {
             const search_spec_entry &e = search_spec[i];
-            if (e.header.len <= 0 || !e.header.value) continue;
+            if (e.header.len <= 0 || !e.header.value || !searched(e, deep)) continue;
+            const lmr::scan_rule &rule = lmr::scan_rule_of(e.type_key);
             by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
-            uint64_t r = uint64_t(e.header.len) + (e.type_key == k_mp4_key ? 4 : 0);
+            uint64_t r = uint64_t(e.header.len) + rule.header_at;
             if (r > reach) reach = r;
-            if (e.type_key == k_mp4_key && mp4_entry < 0) {
-                mp4_entry = i;
-                mp4_lead = e.header.value[0];
+            if (rule.header_at && shifted_entry < 0) {
+                shifted_entry = i;
+                shift = rule.header_at;
+                lead_at_shift = e.header.value[0];
             }
-            if (deep && e.type_key == k_mp3_key && deep_mp3_entry < 0) {
-                deep_mp3_entry = i;
-                by_first_byte['I'] |= uint64_t(1) << i;
-                by_first_byte[0xFF] |= uint64_t(1) << i;
+            if (deep && rule.deep_start && own_test_entry < 0) {
+                own_test_entry = i;
+                own_test = rule.deep_start;
+                for (const char *b = rule.deep_leads; *b; ++b) by_first_byte[uint8_t(*b)] |= uint64_t(1) << i;
                 if (reach < 4) reach = 4;
             }
         }
@@ -72,19 +80,20 @@ struct header_index {
     // or -1.  `avail` is the number of bytes valid from p.
     int match(const unsigned char *p, uint64_t avail) const {
         uint64_t mask = by_first_byte[p[0]];
-        uint64_t mp4_bit = 0;
-        if (mp4_entry >= 0) {
-            const search_pattern &h = search_spec[mp4_entry].header;
-            if (avail >= 4 + uint64_t(h.len) && p[4] == h.value[0] && memcmp(p + 4, h.value, size_t(h.len)) == 0)
-                mp4_bit = uint64_t(1) << mp4_entry;
+        uint64_t shifted_bit = 0;
+        if (shifted_entry >= 0) {
+            const search_pattern &h = search_spec[shifted_entry].header;
+            if (avail >= shift + uint64_t(h.len) && p[shift] == h.value[0] &&
+                memcmp(p + shift, h.value, size_t(h.len)) == 0)
+                shifted_bit = uint64_t(1) << shifted_entry;
         }
-        mask |= mp4_bit;
+        mask |= shifted_bit;
         while (mask) {
             int i = __builtin_ctzll(mask);
             mask &= mask - 1;
-            if ((uint64_t(1) << i) == mp4_bit) return i;
-            if (i == deep_mp3_entry) {
-                if (avail >= 4 && lmr::mp3_deep_start(p)) return i;
+            if ((uint64_t(1) << i) == shifted_bit) return i;
+            if (i == own_test_entry) {
+                if (avail >= 4 && own_test(p)) return i;
                 continue;
             }
             const search_pattern &h = search_spec[i].header;
@@ -169,18 +178,20 @@ struct signature_test {
         uint64_t k = (from + step - 1) / step;
         uint64_t pos = k * step;
         // Blocks whose header test reads only bytes of [from, to): first
-        // the quick test on the byte at the block start and the byte an mp4
-        // header starts at; most blocks end there.
+        // the quick test on the byte at the block start and the byte a
+        // shifted header starts at; most blocks end there.
         const uint64_t *first = index.by_first_byte;
-        const int mp4_lead = index.mp4_entry >= 0 ? index.mp4_lead : -1;
-        const uint64_t need = index.reach > 5 ? index.reach : 5;  // p[4] is read too
+        const int lead = index.lead_at_shift;
+        const uint32_t shift = index.shift;
+        uint64_t need = index.reach > 5 ? index.reach : 5;  // p[shift] is read too
+        if (need < uint64_t(shift) + 1) need = uint64_t(shift) + 1;
         int8_t *out = hit.data();
         for (; pos + need <= to; ++k, pos += step) {
             const unsigned char *p = buf + pos;
             // The bytes just read are mostly no longer in the cache: asking
             // for the block starts well ahead overlaps the waits.
             __builtin_prefetch(p + k_prefetch_ahead);
-            if (first[p[0]] == 0 && p[4] != mp4_lead) {
+            if (first[p[0]] == 0 && p[shift] != lead) {
                 out[k] = k_none;
                 continue;
             }
@@ -190,7 +201,7 @@ struct signature_test {
         for (; pos < to; ++k, pos += step) {
             const unsigned char *p = buf + pos;
             bool maybe = first[p[0]] != 0;
-            if (mp4_lead >= 0) maybe = maybe || pos + 4 >= to || p[4] == mp4_lead;
+            if (lead >= 0) maybe = maybe || pos + shift >= to || p[shift] == lead;
             if (!maybe) {
                 out[k] = k_none;
             } else if (pos + index.reach > to) {
@@ -502,7 +513,7 @@ int search_stream(recovery_state *state, scan_input *input) {
     }
     lmr::free_space_layout = lmr::block_map_volume{};
     chunk_list *list = get_free_chunk_list(state);
-    const bool text_mode = search_spec[0].type_key == k_txt_key && state->spec_count > 0;
+    const bool text_mode = state->spec_count > 0 && lmr::scan_rule_of(search_spec[0].type_key).text_run;
     // In a deep scan a probe reads the free space as one stream.
     std::unique_ptr<lmr::free_space_view> view;
     if (list && lmr::deep_mode() && !text_mode) {
@@ -583,6 +594,8 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
     const int count = state->spec_count;
     for (int e = 0; e < count && result; ++e) {
         search_spec_entry *entry = &search_spec[e];
+        if (!searched(*entry, lmr::deep_mode())) continue;
+        const lmr::scan_rule &rule = lmr::scan_rule_of(entry->type_key);
         const uint64_t hlen = uint64_t(entry->header.len > 0 ? entry->header.len : 0);
         uint64_t covered = 0;  // bytes of the chunk taken into windows
         uint64_t kept = 0;     // unexamined tail carried to the next window
@@ -603,7 +616,7 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
                 }
                 uint64_t cand;
                 uint64_t hit_at;  // where the header was seen
-                if (entry->type_key == k_txt_key) {
+                if (rule.text_run) {
                     uint64_t abs = win_base + pos;
                     cand = adjust_bs(abs, 512) - win_base;
                     hit_at = cand;
@@ -614,12 +627,12 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
                     if (!hit) break;
                     cand = uint64_t(hit - buf);
                     hit_at = cand;
-                    if (entry->type_key == k_mp4_key) {
-                        if (cand < 4) {
+                    if (rule.header_at) {
+                        if (cand < rule.header_at) {
                             pos = cand + 1;
                             continue;
                         }
-                        cand -= 4;
+                        cand -= rule.header_at;
                     }
                 }
                 if (cand >= have) break;
@@ -630,8 +643,9 @@ int search_chunk(recovery_state *state, scan_input *input, chunk *c) {
                                           win_base + cand, left, &found);
                 if (found) find_file(state, entry, len, win_base + cand);
                 uint64_t next = cand + (len ? len : 1);
-                // Never resume at or before the header just seen: an mp4
-                // candidate starts 4 bytes before its "ftyp", and resuming
+                // Never resume at or before the header just seen: a
+                // candidate may start before its header (mp4: 4 bytes before
+                // its "ftyp"), and resuming
                 // one byte after the candidate would meet it again forever.
                 if (next <= hit_at) next = hit_at + 1;
                 if (next < cand || next > have) next = have;

@@ -56,7 +56,15 @@ constexpr int count_roles(uint8_t role) {
         if (t.roles & role) ++n;
     return n;
 }
-static_assert(count_roles(lmr::role_row) == LMR_BUILTIN_COUNT, "one row name per signature row");
+// Rows added beside the built-in signature rows bring their own signature.
+constexpr int count_own_signatures() {
+    int n = 0;
+    for (const lmr::file_type &t : lmr::k_file_types)
+        if ((t.roles & lmr::role_row) && t.scan.own.header_len > 0) ++n;
+    return n;
+}
+static_assert(count_roles(lmr::role_row) - count_own_signatures() == LMR_BUILTIN_COUNT,
+              "one row name per built-in signature row");
 static_assert(count_roles(lmr::role_alias) == LMR_ALIAS_COUNT, "the alias table keeps its size");
 
 const unsigned char k_mark_gif[] = {0x00, 0x00, 0x3B};
@@ -160,7 +168,14 @@ void set_search_def(recovery_state *state, const char *name) {
             break;
         }
     }
-    if (!row) return;
+    if (!row) {
+        // A row added beside the built-in ones, with its own signature.
+        const lmr::file_type *own = lmr::row_entry(type->key);
+        if (!own || own->scan.own.header_len <= 0) return;
+        const lmr::signature &sig = own->scan.own;
+        init_builtin(state, type->key, name, sig.header, nullptr, sig.header_len, 0, sig.max_len, 1);
+        return;
+    }
     const char *canonical = row->name;
     int before = state->spec_count;
     int index = init_builtin(state, row->type_key, name, row->header, row->footer, row->header_len,

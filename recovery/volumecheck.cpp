@@ -90,7 +90,7 @@ bool VolumeCheck::isBlockDevice(const QString &path) {
 }
 
 bool VolumeCheck::exportsOntoScannedVolume(const QString &input, const QString &outputDir) {
-    return lmrplatform::writesOntoDevice(input, outputDir, QStringLiteral("/sys"));
+    return lmrplatform::writesOntoDevice(input, outputDir, QStringLiteral("/sys"), QStringLiteral("/proc"));
 }
 
 QString VolumeCheck::lastRunOpenProblem(const QString &input) {

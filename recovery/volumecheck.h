@@ -27,9 +27,10 @@ public:
     // True when files written into `outputDir` (or, if it does not exist
     // yet, into its nearest existing parent) can land on what is scanned:
     // the block device `input` or a partition of it, also through the
-    // device-mapper, RAID and loop devices stored there; or, for an image
-    // file, a loop device backed by it.  Writing there would overwrite what
-    // is being recovered.
+    // device-mapper, RAID and loop devices and overlays stored there; or,
+    // for an image file (or a loop device over one), any loop device over
+    // that same file, partitions included.  Writing there would overwrite
+    // what is being recovered.
     static bool exportsOntoScannedVolume(const QString &input, const QString &outputDir);
     // Why the last run in this process could not open its input, `input`;
     // empty when it did (or when it ended for another reason).

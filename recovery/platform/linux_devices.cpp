@@ -200,13 +200,20 @@ void probeFileSystem(const QString &path, VolumeInfo *v) {
     blkid_put_cache(cache);
 }
 
-QString mountPointOf(const QString &procRoot, unsigned major_, unsigned minor_) {
+static QList<QByteArray> mountInfoLines(const QString &procRoot) {
     QFile f(procRoot + QStringLiteral("/self/mountinfo"));
-    if (!f.open(QIODevice::ReadOnly)) return QString();
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    // A proc file tells no size (atEnd() is true at once): read until the
+    // reads end, within a bound.
+    QByteArray all;
+    char buf[65536];
+    for (qint64 n; all.size() < (64 << 20) && (n = f.read(buf, sizeof buf)) > 0;) all.append(buf, int(n));
+    return all.split('\n');
+}
+
+QString mountPointOf(const QString &procRoot, unsigned major_, unsigned minor_) {
     const QByteArray want = QByteArray::number(major_) + ':' + QByteArray::number(minor_);
-    // A bounded number of lines of bounded length.
-    for (int lines = 0; lines < 100000 && !f.atEnd(); ++lines) {
-        QByteArray line = f.readLine(65536);
+    for (const QByteArray &line : mountInfoLines(procRoot)) {
         QList<QByteArray> fields = line.trimmed().split(' ');
         if (fields.size() < 5) continue;
         if (fields[2] == want) return unescapeMountField(fields[4]);
@@ -273,6 +280,13 @@ QString blockFolder(dev_t dev, const QString &sysRoot) {
     return QFileInfo(link).canonicalFilePath();
 }
 
+// A byte count from a sysfs attribute; false when it is missing or not a number.
+bool readCount(const QString &path, quint64 *value) {
+    bool ok = false;
+    *value = readAttribute(path).toULongLong(&ok);
+    return ok;
+}
+
 // The disk that partition `dev` belongs to; 0 when `dev` is no partition.
 dev_t diskOf(dev_t dev, const QString &sysRoot) {
     QString real = blockFolder(dev, sysRoot);
@@ -282,47 +296,158 @@ dev_t diskOf(dev_t dev, const QString &sysRoot) {
     return makedev(ma, mi);
 }
 
-// What is being scanned: a block device, or an image file.
-struct Scanned {
-    bool block = false;
-    dev_t rdev = 0;               // the block device
-    dev_t fileDev = 0;            // the image file's file system ...
-    ino_t fileIno = 0;            // ... and inode
+const quint64 kToTheEnd = ~quint64(0);
+
+// Some bytes of the storage: a byte range of a block device or of a file
+// (identified by its file system and inode, so that two loop devices over
+// one file are seen to share it).
+struct Extent {
+    bool file = false;
+    dev_t dev = 0;        // the block device, or the file system of the file
+    ino_t ino = 0;        // the file's inode
+    quint64 start = 0;
+    quint64 end = kToTheEnd;
+    // Where the range lies is known (a partition's start, a loop device's
+    // offset); otherwise the range is the whole of it for want of better.
+    bool placed = false;
+
+    bool sameStorage(const Extent &o) const { return file == o.file && dev == o.dev && (!file || ino == o.ino); }
+    bool overlaps(const Extent &o) const { return sameStorage(o) && start < o.end && o.start < end; }
+    bool operator==(const Extent &o) const { return sameStorage(o) && start == o.start && end == o.end; }
 };
 
-// True when writing onto block device `output` can change the scanned
-// input: `output` is the scanned device or one of its partitions, or it is
-// stored on them, however many layers down (device-mapper and RAID targets
-// through their "slaves", loop devices through their backing files, which
-// lie on a file system of another device).  For an image file: a loop
-// device backed by that very file, at any depth.
-bool reaches(const Scanned &in, dev_t output, const QString &sysRoot) {
-    QList<dev_t> todo{output};
-    QList<dev_t> seen;
+Extent wholeDevice(dev_t dev) {
+    Extent e;
+    e.dev = dev;
+    return e;
+}
+
+// `e` seen `base` bytes further on, in something `size` bytes long (0: to its end).
+Extent shifted(Extent e, quint64 base, quint64 size) {
+    const quint64 limit = size ? base + size : kToTheEnd;
+    e.start = qMin(limit, base + e.start);
+    e.end = e.end == kToTheEnd ? limit : qMin(limit, base + e.end);
+    return e;
+}
+
+// A partition `e` lies on its disk, at the partition's start.
+bool partitionStep(const Extent &e, const QString &folder, const QString &sysRoot, Extent *onDisk) {
+    if (e.file || !QFileInfo::exists(folder + QStringLiteral("/partition"))) return false;
+    const dev_t disk = diskOf(e.dev, sysRoot);
+    if (!disk) return false;
+    quint64 start = 0, sectors = 0;
+    const bool known = readCount(folder + QStringLiteral("/start"), &start) &&
+                       readCount(folder + QStringLiteral("/size"), &sectors) && start <= kToTheEnd / 512 &&
+                       sectors <= kToTheEnd / 512;
+    *onDisk = known ? shifted(e, start * 512, sectors * 512) : wholeDevice(disk);
+    onDisk->dev = disk;
+    onDisk->file = false;
+    onDisk->placed = known;
+    return true;
+}
+
+// A loop device `e` lies in its backing file, from the loop's offset on.
+bool loopStep(const Extent &e, const QString &folder, Extent *inFile) {
+    if (e.file) return false;
+    const QString backing = readAttribute(folder + QStringLiteral("/loop/backing_file"));
+    struct stat st {};
+    if (backing.isEmpty() || ::stat(QFile::encodeName(backing).constData(), &st) != 0) return false;
+    quint64 offset = 0, limit = 0;
+    if (!readCount(folder + QStringLiteral("/loop/offset"), &offset)) offset = 0;
+    if (!readCount(folder + QStringLiteral("/loop/sizelimit"), &limit)) limit = 0;
+    *inFile = shifted(e, offset, limit);
+    inFile->file = true;
+    inFile->dev = st.st_dev;
+    inFile->ino = st.st_ino;
+    inFile->placed = true;
+    return true;
+}
+
+// The folders an overlay mounted from device number `dev` writes into (its
+// upper and work directories, from PROC/self/mountinfo); empty for any
+// other file system.
+QStringList overlayWriteDirs(dev_t dev, const QString &procRoot) {
+    const QByteArray want = QByteArray::number(major(dev)) + ':' + QByteArray::number(minor(dev));
+    QStringList dirs;
+    for (const QByteArray &line : mountInfoLines(procRoot)) {
+        const QList<QByteArray> fields = line.trimmed().split(' ');
+        // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [TAGS...] - TYPE SOURCE SUPER-OPTIONS
+        const int dash = fields.indexOf("-");
+        if (fields.size() < 5 || fields[2] != want || dash < 0 || dash + 3 >= fields.size()) continue;
+        if (fields[dash + 1] != "overlay") continue;
+        for (const QByteArray &option : fields[dash + 3].split(',')) {
+            if (option.startsWith("upperdir=") || option.startsWith("workdir="))
+                dirs << unescapeMountField(option.mid(option.indexOf('=') + 1));
+        }
+    }
+    return dirs;
+}
+
+// What is scanned, as the extents of storage it occupies: the input
+// itself, and, below it, the disk a partition lies on and the file a loop
+// device is backed by.
+struct Scanned {
+    Extent self;          // the image file, or the block device, whole
+    QList<Extent> below;  // placed extents under a block device
+};
+
+Scanned scannedOf(const Extent &input, const QString &sysRoot) {
+    Scanned in;
+    in.self = input;
+    Extent e = input;
+    for (int depth = 0; depth < 16 && !e.file; ++depth) {
+        const QString folder = blockFolder(e.dev, sysRoot);
+        Extent next;
+        if (folder.isEmpty() || !(partitionStep(e, folder, sysRoot, &next) || loopStep(e, folder, &next))) break;
+        if (!next.placed) break;
+        in.below.append(next);
+        e = next;
+    }
+    return in;
+}
+
+// True when writing onto the storage `output` (a device number as stat
+// gives it) can change the scanned input.  The walk goes down from the
+// output through everything it is stored on: a partition to its disk,
+// device-mapper and RAID targets to their "slaves", a loop device to its
+// backing file and the file to the file system holding it, an overlay to
+// the file systems of its upper and work directories.  Any of them that is
+// the scanned device or image, or overlaps where the scanned input lies,
+// means yes.
+bool reaches(const Scanned &in, dev_t output, const QString &sysRoot, const QString &procRoot) {
+    QList<Extent> todo{wholeDevice(output)};
+    QList<Extent> seen;
     // A crafted or looping tree must not keep this busy: real stacks are
     // a few layers deep.
     while (!todo.isEmpty() && seen.size() < 256) {
-        const dev_t dev = todo.takeFirst();
-        if (seen.contains(dev)) continue;
-        seen.append(dev);
-        if (in.block && (dev == in.rdev || diskOf(dev, sysRoot) == in.rdev)) return true;
-        const QString folder = blockFolder(dev, sysRoot);
-        if (folder.isEmpty()) continue;
-        // Device-mapper and RAID targets name the devices they are made of.
+        const Extent e = todo.takeFirst();
+        if (seen.contains(e)) continue;
+        seen.append(e);
+        if (e.sameStorage(in.self)) return true;
+        for (const Extent &b : in.below)
+            if (e.placed && e.overlaps(b)) return true;
+        if (e.file) {
+            todo.append(wholeDevice(e.dev));
+            continue;
+        }
+        const QString folder = blockFolder(e.dev, sysRoot);
+        if (folder.isEmpty()) {
+            for (const QString &dir : overlayWriteDirs(e.dev, procRoot)) {
+                struct stat st {};
+                if (::stat(QFile::encodeName(dir).constData(), &st) == 0) todo.append(wholeDevice(st.st_dev));
+            }
+            continue;
+        }
+        Extent next;
+        if (partitionStep(e, folder, sysRoot, &next)) todo.append(next);
+        if (loopStep(e, folder, &next)) todo.append(next);
+        // Device-mapper and RAID targets name the devices they are made of;
+        // where on them is not known here.
         const QDir slaves(folder + QStringLiteral("/slaves"));
         for (const QString &name : slaves.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
             unsigned ma = 0, mi = 0;
             if (parseDevNumbers(readAttribute(slaves.filePath(name) + QStringLiteral("/dev")), &ma, &mi))
-                todo.append(makedev(ma, mi));
-        }
-        // A loop device is a file on some file system.
-        const QString backing = readAttribute(folder + QStringLiteral("/loop/backing_file"));
-        if (!backing.isEmpty()) {
-            struct stat st {};
-            if (::stat(QFile::encodeName(backing).constData(), &st) == 0) {
-                if (!in.block && st.st_dev == in.fileDev && st.st_ino == in.fileIno) return true;
-                todo.append(st.st_dev);
-            }
+                todo.append(wholeDevice(makedev(ma, mi)));
         }
     }
     return false;
@@ -330,30 +455,29 @@ bool reaches(const Scanned &in, dev_t output, const QString &sysRoot) {
 
 }  // namespace
 
-bool deviceContains(dev_t input, dev_t output, const QString &sysRoot) {
-    Scanned in;
-    in.block = true;
-    in.rdev = input;
-    return reaches(in, output, sysRoot);
+bool deviceContains(dev_t input, dev_t output, const QString &sysRoot, const QString &procRoot) {
+    return reaches(scannedOf(wholeDevice(input), sysRoot), output, sysRoot, procRoot);
 }
 
-bool writesOntoDevice(const QString &input, const QString &outputDir, const QString &sysRoot) {
+bool writesOntoDevice(const QString &input, const QString &outputDir, const QString &sysRoot,
+                      const QString &procRoot) {
     struct stat st {};
     if (::stat(QFile::encodeName(input).constData(), &st) != 0) return false;
-    Scanned in;
+    Extent self;
     if (S_ISBLK(st.st_mode)) {
-        in.block = true;
-        in.rdev = st.st_rdev;
+        self = wholeDevice(st.st_rdev);
     } else if (S_ISREG(st.st_mode)) {
-        in.fileDev = st.st_dev;
-        in.fileIno = st.st_ino;
+        self.file = true;
+        self.dev = st.st_dev;
+        self.ino = st.st_ino;
     } else {
         return false;
     }
+    const Scanned in = scannedOf(self, sysRoot);
     QString dir = QFileInfo(outputDir).absoluteFilePath();
     struct stat out {};
     for (int depth = 0; depth < 4096; ++depth) {
-        if (::stat(QFile::encodeName(dir).constData(), &out) == 0) return reaches(in, out.st_dev, sysRoot);
+        if (::stat(QFile::encodeName(dir).constData(), &out) == 0) return reaches(in, out.st_dev, sysRoot, procRoot);
         QString up = QFileInfo(dir).path();
         if (up == dir) break;
         dir = up;

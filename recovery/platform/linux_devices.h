@@ -62,15 +62,20 @@ LMR_QT_EXPORT QString mountPointOf(const QString &procRoot, unsigned major, unsi
 LMR_QT_EXPORT VolumeInfo describePath(const QString &path, const QString &sysRoot, const QString &procRoot);
 
 // True when files written to `outputDir` (or, if it does not exist yet, to
-// its nearest existing ancestor) can land on what `input` holds: for a block
-// device, on it or a partition of it, directly or through the layers stored
-// on it (device-mapper and RAID targets, loop devices backed by files on
-// it); for an image file, inside a loop device backed by that file.  False
-// for anything else.
-LMR_QT_EXPORT bool writesOntoDevice(const QString &input, const QString &outputDir, const QString &sysRoot);
+// its nearest existing ancestor) can land on what `input` holds.  For a
+// block device: on it or a partition of it, directly or through the layers
+// stored on it (device-mapper and RAID targets, loop devices backed by
+// files on it, overlays whose upper directory lies there).  For an image
+// file, or a loop device or loop partition over one: inside any loop
+// device over that same file (compared by file system and inode) where the
+// byte ranges meet.  False for anything else.  Overlays are looked up in
+// PROC/self/mountinfo.
+LMR_QT_EXPORT bool writesOntoDevice(const QString &input, const QString &outputDir, const QString &sysRoot,
+                                    const QString &procRoot = QStringLiteral("/proc"));
 
 // The same decision from device numbers: `input` is the scanned block
 // device, `output` the device holding the output folder.
-LMR_QT_EXPORT bool deviceContains(dev_t input, dev_t output, const QString &sysRoot);
+LMR_QT_EXPORT bool deviceContains(dev_t input, dev_t output, const QString &sysRoot,
+                                  const QString &procRoot = QStringLiteral("/proc"));
 
 }  // namespace lmrplatform

@@ -100,7 +100,7 @@ TEST(FileTypes, EveryProbeIsInAGroupAndEveryGroupNamesAReportedType) {
             EXPECT_TRUE(t.reported) << t.name;
             const lmr::file_type *row = lmr::row_entry(t.key);
             ASSERT_NE(row, nullptr) << t.name;
-            EXPECT_NE(row->probe, nullptr) << t.name << " is in a group, but no probe follows its signature";
+            EXPECT_TRUE(row->probe || row->deep) << t.name << " is in a group, but no probe follows its signature";
         }
         EXPECT_EQ(all.count(t.name) == 1, t.reported) << t.name;
     }
@@ -109,23 +109,68 @@ TEST(FileTypes, EveryProbeIsInAGroupAndEveryGroupNamesAReportedType) {
     // program stream's, which reads the pack header and never reports (the
     // end of such a stream cannot be told).
     for (const lmr::file_type &row : lmr::k_file_types) {
-        if (!(row.roles & lmr::role_row) || !row.probe) continue;
+        if (!(row.roles & lmr::role_row) || !(row.probe || row.deep)) continue;
         bool reached = false;
         for (const lmr::file_type &t : lmr::k_file_types)
             reached |= t.key == row.key && (t.roles & (lmr::role_row | lmr::role_alias)) && all.count(t.name);
         EXPECT_EQ(reached, std::string(row.name) != "mpg") << "the probe of " << row.name;
     }
 
-    // The named groups are parts of "all"; txt never comes first, so a scan
-    // for a group is never a text scan.
+    // The named groups are parts of "all"; no group starts with a type
+    // whose run scans for text, so a scan for a group is never a text scan.
+    auto text_first = [](const std::string &list) {
+        const lmr::file_type *t = lmr::find_type(list.substr(0, list.find(',')).c_str());
+        return t && lmr::scan_rule_of(t->key).text_run;
+    };
     for (uint8_t g : {lmr::cli_images, lmr::cli_documents, lmr::cli_media, lmr::cli_archives}) {
         const std::string list = lmr::carver_group(g);
         ASSERT_FALSE(list.empty());
-        EXPECT_NE(list.rfind("txt", 0), 0u) << list;
+        EXPECT_FALSE(text_first(list)) << list;
         for (const std::string &n : split(list)) EXPECT_TRUE(all.count(n)) << n;
     }
-    EXPECT_NE(lmr::carver_group(0).rfind("txt", 0), 0u);
-    EXPECT_NE(lmr::searched_names().rfind("txt", 0), 0u);
+    EXPECT_FALSE(text_first(lmr::carver_group(0)));
+    EXPECT_FALSE(text_first(lmr::searched_names()));
+}
+
+// The deep walks and scan rules as the scan driver and the dispatch use
+// them: a row the deep scan alone finds is still configured from its name,
+// and the driver's rules that it keeps for one entry of a run exist at most
+// once in the table.
+TEST(FileTypes, DeepWalksAndScanRulesAreUsable) {
+    int shifted = 0, own_tests = 0, text_runs = 0;
+    for (const lmr::file_type &t : lmr::k_file_types) {
+        const lmr::scan_rule &rule = t.scan;
+        shifted += rule.header_at != 0;
+        own_tests += rule.deep_start != nullptr;
+        text_runs += rule.text_run;
+        if (rule.deep_start) {
+            EXPECT_NE(rule.deep_leads[0], 0) << t.name << ": no first byte reaches its test";
+        }
+        if (!(t.roles & lmr::role_row)) {
+            EXPECT_TRUE(t.deep == nullptr && rule.header_at == 0 && !rule.deep_start && !rule.own.header)
+                << t.name << ": probes and scan rules belong on the row's own name";
+            continue;
+        }
+        if (!t.probe && !t.deep) continue;
+        EXPECT_NE(t.fam, lmr::family::none) << t.name << " has a probe but no family";
+        // Each probe serves its own mode; the built-in one serves deep mode
+        // too where the row has no deep walk.
+        EXPECT_EQ(lmr::probe_for(t.key, false), t.probe) << t.name;
+        EXPECT_EQ(lmr::probe_for(t.key, true), t.deep ? t.deep : t.probe) << t.name;
+        // Configured from its name with its signature, wherever that comes from.
+        Configured run(t.name);
+        ASSERT_EQ(run.state.spec_count, 1) << t.name << " cannot be searched for";
+        EXPECT_EQ(search_spec[0].type_key, t.key);
+        EXPECT_GT(search_spec[0].header.len, 0) << t.name;
+        if (rule.own.header_len > 0) {
+            ASSERT_EQ(search_spec[0].header.len, rule.own.header_len) << t.name;
+            EXPECT_EQ(0, memcmp(search_spec[0].header.value, rule.own.header, size_t(rule.own.header_len)));
+            EXPECT_EQ(search_spec[0].max_len, rule.own.max_len);
+        }
+    }
+    EXPECT_LE(shifted, 1) << "the scan driver tests one shifted header per run";
+    EXPECT_LE(own_tests, 1) << "the scan driver runs one type's own block test per run";
+    EXPECT_LE(text_runs, 1);
 }
 
 void collect(void *context, r_info *info) {

@@ -253,12 +253,42 @@ TEST_F(ScanDriver, DiagnosticLinesAreAllOutWhenPausedAndWhenTheRunEnds) {
     }
 }
 
-TEST_F(ScanDriver, StopBeforeTheRunIsForgotten) {
+// A stop that arrives before the run starts is that run's: it ends stopped
+// without a find.  What is left of a stop is cleared when a run ends,
+// however it ends, so the run after it goes its whole way.
+TEST_F(ScanDriver, StopBeforeTheRunIsKeptForThatRunOnly) {
     Bytes img(4096, 0);
     put_file(img, 2048, 10);
     stop_recovery();
     scan(img, "exe");
+    EXPECT_TRUE(g_finds.empty());
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_STOPPED);
+    EXPECT_EQ(signal_caught, 0);
+    scan(img, "exe");
     EXPECT_EQ(g_finds.size(), 1u);
+    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
+
+    // A run that ends before it scans takes the stop with it as well.
+    for (const char *types : {"", "no-such-type"}) {
+        g_finds.clear();
+        stop_recovery();
+        scan(img, types);
+        EXPECT_EQ(get_last_run_outcome(), LMR_RUN_NOTHING_TO_SEARCH);
+        EXPECT_EQ(signal_caught, 0) << types;
+        scan(img, "exe");
+        EXPECT_EQ(g_finds.size(), 1u) << types;
+    }
+    // So does a run stopped after its last block, when no scan looks at the
+    // flag any more.
+    g_finds.clear();
+    g_on_proceed = [&](unsigned long long processed) {
+        if (processed == img.size()) stop_recovery();
+    };
+    scan(img, "exe");
+    g_on_proceed = nullptr;
+    EXPECT_EQ(signal_caught, 0);
+    scan(img, "exe");
+    EXPECT_EQ(g_finds.size(), 2u);
 }
 
 TEST_F(ScanDriver, TextModeProbesQualifyingBlocksFromTheirStart) {

@@ -2,6 +2,7 @@
 // then either a walk over the file headers to the end-of-archive block or a
 // search for the end by its run of zero bytes.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 #include <cstring>
 
@@ -92,8 +93,17 @@ extern "C" uint64_t probe_rar(recovery_state *state, search_spec_entry *entry, c
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
     // The built-in rules take a member only as far as the scan window holds
-    // bytes; a deep scan reads on to the end of what may be read, so an
-    // archive that runs past the window (or, in free space read as one
-    // stream, past a file's first blocks) is still walked.
-    return walk(in.get(), entry, lmr::deep_mode() ? in.limit() : in.head(), found);
+    // bytes.
+    return walk(in.get(), entry, in.head(), found);
+}
+
+// The deep walk reads on to the end of what may be read, so an archive that
+// runs past the window (or, in free space read as one stream, past a file's
+// first blocks) is still walked.
+uint64_t lmr::deep_rar(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                       uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!state || !entry || !found) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+    return walk(in.get(), entry, in.limit(), found);
 }

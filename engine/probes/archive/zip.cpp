@@ -6,6 +6,7 @@
 // end record whose central directory agrees with the candidate, which also
 // ends archives whose local headers leave their sizes to data descriptors.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 #include <algorithm>
 #include <cstring>
@@ -528,10 +529,16 @@ extern "C" uint64_t probe_zip(recovery_state *state, search_spec_entry *entry, c
     entry->suffix = k_zip;
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
-    if (lmr::deep_mode()) {
-        lmr::probe_reader dir(state, data, available, offset, limit);
-        if (!dir) return 0;
-        return deep_walk(in, dir, entry, found);
-    }
     return walk(in.get(), entry, found);
+}
+
+uint64_t lmr::deep_zip(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                       uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!state || !entry || !found) return 0;
+    entry->suffix = k_zip;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    if (!in) return 0;
+    lmr::probe_reader dir(state, data, available, offset, limit);
+    if (!dir) return 0;
+    return deep_walk(in, dir, entry, found);
 }

@@ -13,6 +13,7 @@
 // linearized first revision, and nothing that merely follows the file is
 // joined to it.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 #include <algorithm>
 #include <climits>
@@ -331,31 +332,9 @@ uint64_t deep_end(lmr::probe_reader &in, lmr::probe_reader &at, const search_spe
     return end;
 }
 
-}  // namespace
-
-extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
-                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
-    if (!entry || !found) return 0;
-    lmr::probe_reader in(state, data, available, offset, limit);
-    if (!in) return 0;
-
-    unsigned char w[k_window];
-    if (!in.peek_exact(w, k_window)) return 0;
-    lmr::diag("[pdf] %.*s", 8, reinterpret_cast<const char *>(w));
-
-    if (lmr::deep_mode()) {
-        lmr::probe_reader at(state, data, available, offset, limit);
-        if (!at) return 0;
-        uint64_t end = deep_end(in, at, entry);
-        if (end) {
-            *found = 1;
-            return end;
-        }
-        // No revision's tail: the built-in rules may still find an end.
-        in.renew();
-        if (!in) return 0;
-    }
-
+// The built-in rules, on a reader at the candidate's first byte; `w` holds
+// its first k_window bytes.
+uint64_t builtin_walk(lmr::probe_reader &in, unsigned char *w, search_spec_entry *entry, int32_t *found) {
     end_marker eof;
     make_end_marker(entry, &eof);
 
@@ -399,4 +378,41 @@ extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, c
         }
     }
     return length;
+}
+
+// A reader at the candidate and its first k_window bytes in `w`, or false.
+bool open_candidate(lmr::probe_reader &in, unsigned char *w) {
+    if (!in || !in.peek_exact(w, k_window)) return false;
+    lmr::diag("[pdf] %.*s", 8, reinterpret_cast<const char *>(w));
+    return true;
+}
+
+}  // namespace
+
+extern "C" uint64_t probe_pdf(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
+                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    unsigned char w[k_window];
+    if (!open_candidate(in, w)) return 0;
+    return builtin_walk(in, w, entry, found);
+}
+
+uint64_t lmr::deep_pdf(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                       uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    lmr::probe_reader in(state, data, available, offset, limit);
+    unsigned char w[k_window];
+    if (!open_candidate(in, w)) return 0;
+    lmr::probe_reader at(state, data, available, offset, limit);
+    if (!at) return 0;
+    uint64_t end = deep_end(in, at, entry);
+    if (end) {
+        *found = 1;
+        return end;
+    }
+    // No revision's tail: the built-in rules may still find an end.
+    in.renew();
+    if (!in) return 0;
+    return builtin_walk(in, w, entry, found);
 }

@@ -11,6 +11,7 @@
 // JPEG) never ends it.  A picture whose multi-picture index (APP2 "MPF")
 // names further pictures after it runs to the end of the last of them.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 namespace {
 
@@ -179,7 +180,7 @@ int next_marker(lmr::probe_reader &in, uint64_t from, uint64_t bound, uint64_t *
     return -1;
 }
 
-uint64_t deep_jpg(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
+uint64_t walk_deep(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
                   uint64_t limit, int32_t *found) {
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
@@ -271,6 +272,11 @@ uint64_t deep_jpg(recovery_state *state, const unsigned char *data, int32_t avai
 extern "C" uint64_t probe_jpg(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!entry || !found) return 0;
-    if (lmr::deep_mode()) return deep_jpg(state, data, available, offset, limit, found);
     return builtin_jpg(state, entry, data, available, offset, limit, found);
+}
+
+uint64_t lmr::deep_jpg(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                      uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    return walk_deep(state, data, available, offset, limit, found);
 }

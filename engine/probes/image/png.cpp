@@ -5,6 +5,7 @@
 // comes before IEND, and IEND ends the file.  Pictures of any size are
 // reported, up to a bound on the bytes read.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 #include <array>
 #if defined(__x86_64__)
@@ -165,7 +166,7 @@ bool crc_of_next(lmr::probe_reader &in, uint64_t n, uint32_t *c) {
 // bytes only when its structure is whole, and never more than this.
 constexpr uint64_t k_deep_bound = 64ull << 20;
 
-uint64_t deep_png(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
+uint64_t walk_deep(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
                   uint64_t limit, int32_t *found) {
     static const unsigned char k_signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     static const unsigned char k_iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
@@ -219,6 +220,11 @@ uint64_t deep_png(recovery_state *state, const unsigned char *data, int32_t avai
 extern "C" uint64_t probe_png(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!entry || !found) return 0;
-    if (lmr::deep_mode()) return deep_png(state, data, available, offset, limit, found);
     return builtin_png(state, data, available, offset, limit, found);
+}
+
+uint64_t lmr::deep_png(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                      uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    return walk_deep(state, data, available, offset, limit, found);
 }

@@ -14,6 +14,7 @@
 // A file without an ID3v2 tag starts at its first frame, and only a long
 // chain of frames makes it one.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 namespace {
 
@@ -264,7 +265,7 @@ uint64_t trailing_tags(lmr::probe_reader &in, const frame_run &run) {
     return end;
 }
 
-uint64_t deep_mp3(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
+uint64_t walk_deep(recovery_state *state, const unsigned char *data, int32_t available, uint64_t offset,
                   uint64_t limit, int32_t *found) {
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
@@ -306,6 +307,11 @@ bool lmr::mp3_deep_start(const unsigned char *p) {
 extern "C" uint64_t probe_mp3(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                               int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!entry || !found) return 0;
-    if (lmr::deep_mode()) return deep_mp3(state, data, available, offset, limit, found);
     return builtin_mp3(state, entry, data, available, offset, limit, found);
+}
+
+uint64_t lmr::deep_mp3(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                      uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    return walk_deep(state, data, available, offset, limit, found);
 }

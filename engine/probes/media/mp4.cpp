@@ -6,6 +6,7 @@
 // indexes), ends the walk at a second "ftyp", where another file begins,
 // and leaves out still pictures stored as ISO media (HEIF, AVIF).
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 namespace {
 
@@ -48,16 +49,16 @@ bool brand_3gpp(const unsigned char *b) {
     return b[2] != 0 && strchr("eghmrst", b[2]) && b[3] >= '0' && b[3] <= '9';
 }
 
-}  // namespace
-
-extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
-                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+// The box walk of both modes; the deep walk stops at a second "ftyp" (the
+// next file's), passes over still pictures, knows more boxes and the later
+// 3GPP brands.
+uint64_t walk_boxes(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                    uint64_t offset, uint64_t limit, int32_t *found, const bool deep) {
     if (!entry || !found) return 0;
     entry->suffix = "mp4";
     lmr::probe_reader in(state, data, available, offset, limit);
     if (!in) return 0;
 
-    const bool deep = lmr::deep_mode();
     bool ftyp_seen = false, mdat_seen = false;
     uint64_t total = 0;
     while (total < limit) {
@@ -110,4 +111,16 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
         *found = 1;
     }
     return total;
+}
+
+}  // namespace
+
+extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
+                              int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    return walk_boxes(state, entry, data, available, offset, limit, found, false);
+}
+
+uint64_t lmr::deep_mp4(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
+                       uint64_t offset, uint64_t limit, int32_t *found) {
+    return walk_boxes(state, entry, data, available, offset, limit, found, true);
 }

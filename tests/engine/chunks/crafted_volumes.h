@@ -9,7 +9,7 @@ namespace chunktest {
 
 // A FAT32 volume: 512-byte sectors, 8 sectors per cluster, 32 reserved
 // sectors, 2 FATs (of 1000 sectors unless said), and `clusters` clusters
-// of data area.
+// of data area, which end the volume and the image.
 struct Fat32 {
     uint32_t bps = 512, spc = 8, reserved = 32, fats = 2, spf;
     Bytes img;
@@ -23,6 +23,7 @@ struct Fat32 {
         img[13] = uint8_t(spc);
         put16(img, 14, uint16_t(reserved));
         img[16] = uint8_t(fats);
+        put32(img, 32, uint32_t(img.size() / bps));  // total sectors: the image holds the whole volume
         put32(img, 36, spf);
         memcpy(&img[82], "FAT32   ", 8);
         entry(0, 0x0FFFFFF8);

@@ -29,25 +29,39 @@ TEST(Fat32Crafted, FreeRunBetweenUsedClusters) {
     EXPECT_EQ(_block_size, 4096u);
 }
 
-TEST(Fat32Crafted, RunOpenAtTheEndReachesTheEndOfTheFat) {
+TEST(Fat32Crafted, RunOpenAtTheEndStopsAtTheVolumesLastCluster) {
     GlobalsGuard guard;
     Fat32 v;
     v.used(2, 10);
-    List l(fat32_list(v.img));
-    // The FAT can describe 127,998 clusters, far more than the image holds.
-    EXPECT_EQ(l.ranges(), (Ranges{{1073152, 1073152 + (v.entries() - 10) * 4096}}));
+    const uint64_t ds = v.data_start();
+    {
+        // The FAT could describe 127,998 clusters; the volume has 64.
+        List l(fat32_list(v.img));
+        EXPECT_EQ(l.ranges(), (Ranges{{ds + 8 * 4096, ds + 64 * 4096}}));
+    }
+    {
+        // An image cut short inside its last free run ends the run.
+        Bytes cut(v.img.begin(), v.img.begin() + long(ds + 40 * 4096 + 100));
+        List l(fat32_list(cut));
+        EXPECT_EQ(l.ranges(), (Ranges{{ds + 8 * 4096, ds + 40 * 4096 + 100}}));
+    }
 }
 
 TEST(Fat32Crafted, RunsAtTheDataAreaStartAndAcrossReadPieces) {
     GlobalsGuard guard;
+    // 512-byte clusters, enough of them for the FAT to be read in two pieces.
     Fat32 v;
+    const uint64_t clusters = 16400;
+    v.img[13] = 1;
+    v.img.resize(size_t(v.data_start() + clusters * 512));
+    put32(v.img, 32, uint32_t(v.img.size() / 512));
     // Free: cluster 2 alone, and 16,380 to 16,390, which straddles the
     // boundary of the FAT pieces read at a time.
     v.used(3, 16380);
     v.used(16391, v.entries());
     List l(fat32_list(v.img));
     uint64_t ds = v.data_start();
-    EXPECT_EQ(l.ranges(), (Ranges{{ds, ds + 4096}, {ds + 16378ull * 4096, ds + 16389ull * 4096}}));
+    EXPECT_EQ(l.ranges(), (Ranges{{ds, ds + 512}, {ds + 16378ull * 512, ds + 16389ull * 512}}));
 }
 
 TEST(Fat32Crafted, NoFreeClusterGivesNoList) {
@@ -128,6 +142,46 @@ TEST(Fat32Crafted, DamagedGeometryDoesNotDriveReadsOrAllocation) {
         Fat32 v;
         v.img.resize(60);  // boot sector cut short
         EXPECT_TRUE(quick_null(v.img));
+    }
+}
+
+TEST(Fat32Crafted, BootSectorsBreakingTheFileSystemsRulesAreNotFat32) {
+    GlobalsGuard guard;
+    struct Case {
+        const char *what;
+        size_t at;
+        int width;  // bytes of the field
+        uint32_t value;
+        uint32_t total_sectors;  // 0: the image's
+    };
+    const Case cases[] = {
+        {"sectors per cluster", 13, 1, 255, 0}, {"sectors per cluster", 13, 1, 3, 0},
+        {"number of FATs", 16, 1, 255, 0},      {"number of FATs", 16, 1, 0, 0},
+        {"bytes per sector", 11, 2, 1, 0},      {"bytes per sector", 11, 2, 65535, 0},
+        {"reserved sectors", 14, 2, 0, 0},
+        {"the FATs fill the volume", 14, 2, 0xFFFF, 0},
+        {"the FATs fill the volume", 32, 4, 2000, 0},
+        {"the FAT is too small for the volume's clusters", 36, 4, 1, 0},
+        // A volume longer than the image: its first FAT, or its data area,
+        // lies past the image's end.
+        {"the first FAT lies past the end of the input", 14, 2, 0xFFFF, 400000},
+        {"the data area lies past the end of the input", 36, 4, 2000, 200000},
+    };
+    for (const Case &c : cases) {
+        Fat32 v;
+        v.used(2, 10);
+        if (c.width == 1) v.img[c.at] = uint8_t(c.value);
+        if (c.width == 2) put16(v.img, c.at, uint16_t(c.value));
+        if (c.width == 4) put32(v.img, c.at, c.value);
+        if (c.total_sectors) put32(v.img, 32, c.total_sectors);
+        _block_size = 0;
+        DiagCapture diag;
+        List l(fat32_list(v.img));
+        EXPECT_EQ(l.l, nullptr) << c.what << " " << c.value;
+        EXPECT_EQ(_block_size, 0u) << c.what << " " << c.value;  // the step is not taken from it
+        EXPECT_EQ(diag.text(), std::string("FAT32 boot sector fails its own rules (") + c.what +
+                                   "): not a FAT32 volume\n")
+            << c.value;
     }
 }
 
@@ -306,7 +360,18 @@ TEST(ExtCrafted, DamagedSuperblocksDoNotDriveReadsOrAllocation) {
     {
         Ext v = base();
         put32(v.img, 1024 + 32, 8193);  // more blocks per group than a bitmap block holds
+        _block_size = 777;
+        DiagCapture diag;
         EXPECT_TRUE(quick_null(v.img));
+        EXPECT_EQ(_block_size, 777u);  // a superblock we cannot take sets no block size
+        EXPECT_EQ(diag.text(), "ext superblock fails its own rules (blocks per group): not an ext volume\n");
+    }
+    {
+        Ext v = base();
+        put32(v.img, 1024 + 20, 0);  // 1 KiB blocks: the superblock is in block 1, the first data block
+        DiagCapture diag;
+        EXPECT_TRUE(quick_null(v.img));
+        EXPECT_EQ(diag.text(), "ext superblock fails its own rules (first data block): not an ext volume\n");
     }
     {
         Ext v = base();

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace chunktest;
 using lmrtest::TempFile;
 
@@ -136,6 +138,58 @@ TEST(ScanRegions, FileSystemNameChoosesTheReader) {
         EXPECT_EQ(_block_size, 512u);
         EXPECT_EQ(block_starts(s, {{0, e.img.size()}}), whole(e.img.size(), 512));
         EXPECT_NE(diag.text().find("chunk list为空\n"), std::string::npos);
+    }
+}
+
+TEST(ScanRegions, AHeaderBreakingItsFileSystemsRulesMeansAnUnknownLayout) {
+    GlobalsGuard guard;
+    // Impossible geometry behind a valid signature: said once, then the
+    // whole input in sector steps, as for any unknown layout.
+    Fat32 v = sample_fat();
+    v.img[13] = 255;
+    TempFile fat(v.img);
+    for (const char *name : {"", "vfat"}) {
+        DiagCapture diag;
+        Steps s = scan(fat.path(), name, 1, 0);
+        EXPECT_EQ(_block_size, 512u) << name;
+        EXPECT_EQ(block_starts(s, {{0, v.img.size()}}), whole(v.img.size(), 512)) << name;
+        EXPECT_NE(diag.text().find("FAT32 boot sector fails its own rules (sectors per cluster): not a FAT32 volume\n"),
+                  std::string::npos)
+            << diag.text();
+    }
+
+    Ext e(1024, 2048, 1024);
+    e.bitmap_at(0, 3);
+    e.bitmap_at(1, 4);
+    put32(e.img, 1024 + 32, 8193);  // more blocks per group than a bitmap block holds
+    TempFile ext(e.img);
+    DiagCapture diag;
+    Steps s = scan(ext.path(), "", 1, 0);
+    EXPECT_EQ(_block_size, 512u);
+    EXPECT_EQ(block_starts(s, {{0, e.img.size()}}), whole(e.img.size(), 512));
+    EXPECT_NE(diag.text().find("ext superblock fails its own rules (blocks per group): not an ext volume\n"),
+              std::string::npos)
+        << diag.text();
+}
+
+TEST(ScanRegions, ProgressNeverPassesTheEndOfAnImageCutShort) {
+    GlobalsGuard guard;
+    // Volumes whose last free run reaches past the end of the image.
+    Fat32 v;
+    v.used(2, 10);
+    v.img.resize(size_t(v.data_start() + 40 * 4096 + 512));
+    Ext e(1024, 2048, 1024);
+    e.bitmap_at(0, 3);
+    e.bitmap_at(1, 4);
+    e.used(3, 0, 1024);
+    e.used(4, 0, 100);
+    e.img.resize(1536 * 1024);
+    for (const Bytes *img : {&v.img, &e.img}) {
+        TempFile f(*img);
+        Steps s = scan(f.path(), "", 1, 0);
+        ASSERT_FALSE(s.at.empty());
+        EXPECT_EQ(s.total, img->size());
+        EXPECT_EQ(*std::max_element(s.at.begin(), s.at.end()), img->size());
     }
 }
 
