@@ -122,6 +122,21 @@ LMR_DEEP_WALK(deep_mp4);
 // frame).  The MP3 unit decides.
 LMR_API bool mp3_deep_start(const unsigned char *p);
 
+// A modern card's pictures and sounds: still pictures and audio in ISO
+// boxes (reached through mp4's "ftyp" by their brands), Ogg, FLAC,
+// Matroska/WebM, AAC in ADTS, and AMR with its pauses.
+LMR_DEEP_WALK(deep_heif);
+LMR_DEEP_WALK(deep_m4a);
+LMR_DEEP_WALK(deep_ogg);
+LMR_DEEP_WALK(deep_flac);
+LMR_DEEP_WALK(deep_mkv);
+LMR_DEEP_WALK(deep_aac);
+LMR_DEEP_WALK(deep_amr);
+LMR_SIGNATURE(k_ogg_signature, 524288000ull, 'O', 'g', 'g', 'S');
+LMR_SIGNATURE(k_flac_signature, 1073741824ull, 'f', 'L', 'a', 'C');
+LMR_SIGNATURE(k_mkv_signature, 4294967296ull, 0x1A, 0x45, 0xDF, 0xA3);
+LMR_SIGNATURE(k_aac_signature, 209715200ull, 0xFF, 0xF1);
+
 namespace types_detail {
 constexpr uint8_t R = role_row, A = role_alias, S = role_spelling;
 constexpr bool yes = true, no = false;
@@ -169,7 +184,7 @@ inline constexpr file_type table[] = {
     {"3gpp",    -1, 0,     nullptr,      nullptr,      f::none,     no,  c::video,    d::none,     0},
     {"mp3",     33, R,     probe_mp3,    deep_mp3,     f::media,    yes, c::audio,    d::audio,    MED,
                                                                                        {{}, 0, mp3_deep_start, "I\xFF"}},
-    {"amr",     35, R,     probe_amr,    nullptr,      f::media,    yes, c::audio,    d::audio,    MED},
+    {"amr",     35, R,     probe_amr,    deep_amr,     f::media,    yes, c::audio,    d::audio,    MED},
     {"wav",     17, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
     {"wma",     -1, 0,     nullptr,      nullptr,      f::none,     no,  c::audio,    d::none,     0},
 
@@ -189,6 +204,20 @@ inline constexpr file_type table[] = {
     {"elf",     27, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"reg",     28, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"wpd",     13, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+
+    // A modern card's: still pictures and audio that mp4's deep walk tells
+    // apart by their brands, and the formats only a deep scan finds.
+    {"heic",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"avif",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"cr3",     32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
+    {"m4a",     32, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
+    {"ogg",     48, R,     nullptr,      deep_ogg,     f::media,    yes, c::audio,    d::audio,    MED, {k_ogg_signature}},
+    {"opus",    48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
+    {"oga",     48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
+    {"flac",    49, R,     nullptr,      deep_flac,    f::media,    yes, c::audio,    d::audio,    MED, {k_flac_signature}},
+    {"mkv",     50, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::video,    MED, {k_mkv_signature}},
+    {"webm",    50, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::video,    MED},
+    {"aac",     51, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::audio,    MED, {k_aac_signature}},
 };
 }  // namespace types_detail
 

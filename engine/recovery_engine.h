@@ -112,7 +112,7 @@ typedef struct builtin_type {
 } builtin_type;
 
 #define LMR_BUILTIN_COUNT 23
-#define LMR_ALIAS_COUNT 19
+#define LMR_ALIAS_COUNT 26
 
 typedef struct search_pattern {
     unsigned char *value;

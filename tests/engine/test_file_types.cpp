@@ -55,7 +55,9 @@ TEST(FileTypes, SignatureRowsAndAliasesKeepTheirValues) {
     const std::map<std::string, int32_t> aliases = {
         {"zip", 9},  {"apk", 9},  {"docx", 9}, {"pptx", 9}, {"xlsx", 9}, {"sxw", 9},  {"sxc", 9},
         {"sxi", 9},  {"snb", 9},  {"ole", 15}, {"doc", 15}, {"ppt", 15}, {"xls", 15}, {"rif", 17},
-        {"wav", 17}, {"avi", 17}, {"mp4", 32}, {"mov", 32}, {"3gp", 32},
+        {"wav", 17}, {"avi", 17}, {"mp4", 32}, {"mov", 32}, {"3gp", 32}, {"heic", 32}, {"avif", 32},
+        {"cr3", 32}, {"m4a", 32}, {"opus", lmr::row_key("ogg")}, {"oga", lmr::row_key("ogg")},
+        {"webm", lmr::row_key("mkv")},
     };
     for (const auto &a : aliases) {
         recovery_state state{};
@@ -209,39 +211,56 @@ TEST(FileTypes, EveryTypeOfAllIsFoundInItsSample) {
         {"amr", data("media/nb_mode0.amr")},
         {"wav", data("media/pcm_mono.wav")},
     };
+    // The types only a deep scan finds (or tells apart from what the
+    // built-in rules call them).
+    const std::map<std::string, Bytes> deep_samples = {
+        {"heic", data("media/photo.heic")}, {"avif", data("media/photo.avif")},
+        {"cr3", data("media/cr3_layout.cr3")}, {"m4a", data("media/voice.m4a")},
+        {"ogg", data("media/voice.ogg")},   {"opus", data("media/voice.opus")},
+        {"oga", data("media/voice.oga")},   {"flac", data("media/voice.flac")},
+        {"mkv", data("media/clip.mkv")},    {"webm", data("media/live.webm")},
+        {"aac", data("media/voice.aac")},
+    };
     const std::set<std::string> all = split(lmr::carver_group(0));
-    for (const std::string &n : all) EXPECT_TRUE(samples.count(n)) << "no sample of " << n;
+    for (const std::string &n : all)
+        EXPECT_TRUE(samples.count(n) || deep_samples.count(n)) << "no sample of " << n;
 
-    // Each sample at a 64 KiB boundary, zeros between them.
-    Bytes image;
-    std::map<uint64_t, std::string> expected;
-    for (const auto &s : samples) {
-        ASSERT_FALSE(s.second.empty()) << s.first;
-        image.resize((image.size() + 65535) / 65536 * 65536 + 65536, 0);
-        expected[image.size()] = s.first;
-        image.insert(image.end(), s.second.begin(), s.second.end());
+    for (bool deep : {false, true}) {
+        SCOPED_TRACE(deep ? "deep scan" : "built-in rules");
+        lmrtest::DeepScan mode(deep);
+        std::map<std::string, Bytes> placed = samples;
+        if (deep) placed.insert(deep_samples.begin(), deep_samples.end());
+        // Each sample at a 64 KiB boundary, zeros between them.
+        Bytes image;
+        std::map<uint64_t, std::string> expected;
+        for (const auto &s : placed) {
+            ASSERT_FALSE(s.second.empty()) << s.first;
+            image.resize((image.size() + 65535) / 65536 * 65536 + 65536, 0);
+            expected[image.size()] = s.first;
+            image.insert(image.end(), s.second.begin(), s.second.end());
+        }
+        image.resize(image.size() + 65536, 0);
+        lmrtest::TempFile f(image, "lmr-all-types");
+
+        std::map<uint64_t, std::string> finds;
+        skip_exist = 0;
+        is_formated = 1;
+        lmrtest::DiagCapture quiet;
+        set_callbacks(&finds, collect, nullptr, nullptr);
+        start_recovery2(f.path().c_str(), lmr::carver_group(0).c_str(), "", 0);
+        set_callbacks(nullptr, nullptr, nullptr, nullptr);
+        is_formated = 0;
+
+        EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
+        for (const auto &e : expected) {
+            auto it = finds.find(e.first);
+            ASSERT_NE(it, finds.end()) << e.second << " was not found at " << e.first;
+            EXPECT_EQ(it->second, e.second) << "at " << e.first;
+        }
+        // Whatever else was found (a picture inside a document, say) is
+        // still a type of "all".
+        for (const auto &x : finds) EXPECT_TRUE(all.count(x.second)) << x.second << " at " << x.first;
     }
-    image.resize(image.size() + 65536, 0);
-    lmrtest::TempFile f(image, "lmr-all-types");
-
-    std::map<uint64_t, std::string> finds;
-    skip_exist = 0;
-    is_formated = 1;
-    lmrtest::DiagCapture quiet;
-    set_callbacks(&finds, collect, nullptr, nullptr);
-    start_recovery2(f.path().c_str(), lmr::carver_group(0).c_str(), "", 0);
-    set_callbacks(nullptr, nullptr, nullptr, nullptr);
-    is_formated = 0;
-
-    EXPECT_EQ(get_last_run_outcome(), LMR_RUN_SCANNED);
-    for (const auto &e : expected) {
-        auto it = finds.find(e.first);
-        ASSERT_NE(it, finds.end()) << e.second << " was not found at " << e.first;
-        EXPECT_EQ(it->second, e.second) << "at " << e.first;
-    }
-    // Whatever else was found (a picture inside a document, say) is still a
-    // type of "all".
-    for (const auto &x : finds) EXPECT_TRUE(all.count(x.second)) << x.second << " at " << x.first;
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
-// Raw AAC in ADTS frames, as voice recorders write it: a chain of frames,
+// Raw AAC in ADTS frames, as voice recorders write it (MPEG-4 frames
+// without CRC, "FF F1", as the signature finds them): a chain of frames,
 // each with its own header and length, all of one stream (same MPEG
 // version, profile, sampling rate and channels).  The file ends after the
 // last frame of the chain; a chain too short to tell it from chance is no
 // file.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 // no-data frames of the pauses in a voice note are frames like the others,
 // so a recording is no longer cut at its first pause.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 // damaged in the middle comes back up to its last whole frame.  A trailing
 // ID3v1 tag belongs to the file.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 #include <array>
 

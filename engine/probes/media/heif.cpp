@@ -5,6 +5,7 @@
 // past it (a "mdat" that runs to the end of the file, or item data placed
 // after the boxes).
 #include "iso_boxes.h"
+#include "../../file_types.h"
 
 #include <initializer_list>
 

@@ -2,6 +2,7 @@
 // major brand is "M4A " or "M4B ".  The file is the run of top-level boxes
 // from "ftyp" that holds both the movie ("moov") and its data ("mdat").
 #include "iso_boxes.h"
+#include "../../file_types.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 // top-level elements, into Clusters of unknown size, and the file ends
 // after the last whole element.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 // never met the closing page keeps the pages it checked (a cut file comes
 // back as far as it is whole), once the codec headers are complete.
 #include "../probe_reader.h"
+#include "../../file_types.h"
 
 #include <array>
 

@@ -2,7 +2,7 @@
 // entry of its own (requested names, size limit), as the dispatcher would.
 #pragma once
 
-#include "engine/engine_internal.h"
+#include "engine/file_types.h"
 #include "probe_helpers.h"
 
 namespace lmrtest {

@@ -246,13 +246,12 @@ TEST(CardWalks, AmrVoiceNoteWithPausesIsWholeInADeepScan) {
     append(input, Bytes(3000, 0));  // the zero padding of its last cluster
     append(input, random_bytes(2000, 10));
     for (size_t in_memory : {size_t(16), input.size()}) {
-        auto deep = walk(lmr::deep_amr, input, "amr", in_memory);
-        EXPECT_EQ(1, deep.found);
-        EXPECT_EQ(note.size(), deep.length) << in_memory;
-        DeepScan mode(false);
-        auto rule = probe_once(input, "amr", in_memory);
-        EXPECT_EQ(1, rule.found);
-        EXPECT_EQ(6u + 60 * 32, rule.length) << in_memory;
+        for (bool deep : {true, false}) {
+            DeepScan mode(deep);
+            auto r = probe_once(input, "amr", in_memory);
+            EXPECT_EQ(1, r.found);
+            EXPECT_EQ(deep ? note.size() : 6u + 60 * 32, r.length) << deep << " " << in_memory;
+        }
     }
     // A file that starts in a pause is a voice note too; zeros after the
     // magic are not.
@@ -263,4 +262,69 @@ TEST(CardWalks, AmrVoiceNoteWithPausesIsWholeInADeepScan) {
     Bytes bad = bytes_of("#!AMR\n");
     append(bad, Bytes(400, 0x00));
     EXPECT_EQ(0, walk(lmr::deep_amr, bad, "amr", bad.size()).found);
+}
+
+// ISO media behind the one "ftyp" signature: a deep scan names still
+// pictures and audio by their brands, each only when its name is asked
+// for; the built-in rules know none of them and keep finding video.
+TEST(CardWalks, IsoMediaIsToldApartByBrandInADeepScanOnly) {
+    const struct {
+        const char *file;
+        const char *deep;  // the name a deep scan finds it under
+    } cases[] = {
+        {"media/photo.heic", "heic"},      {"media/photo.avif", "avif"}, {"media/cr3_layout.cr3", "cr3"},
+        {"media/voice.m4a", "m4a"},        {"media/moov_first.mp4", "mp4"},
+    };
+    // The built-in rules walk the boxes of a raw photo and of MPEG-4 audio
+    // as they walk a video's, and call them mp4.
+    auto rule_finds = [](const std::string &deep) { return deep == "mp4" || deep == "m4a" || deep == "cr3"; };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const Bytes file = sample(c.file);
+        Bytes input = file;
+        append(input, random_bytes(3000, 12));
+        {
+            DeepScan mode(true);
+            auto r = probe_once(input, "mp4,mov,3gp,heic,avif,cr3,m4a", 200);
+            EXPECT_EQ(1, r.found);
+            EXPECT_EQ(c.deep, r.suffix);
+            EXPECT_EQ(file.size(), r.length);
+            EXPECT_EQ(0, probe_once(input, "mov,3gp", input.size()).found);
+        }
+        DeepScan mode(false);
+        auto r = probe_once(input, "mp4,mov,3gp,heic,avif,cr3,m4a", input.size());
+        EXPECT_EQ(rule_finds(c.deep), r.found == 1);
+        if (r.found) {
+            EXPECT_EQ("mp4", r.suffix);
+        }
+    }
+}
+
+// A deep scan of an image: each sample at a block start, other files
+// (a JPEG, an MP3) between them and random bytes after each, is found byte
+// for byte under its name; the files around it are found as before.
+TEST(CardWalks, DeepScanFindsEverySampleWholeAmongOtherFiles) {
+    Bytes image = random_bytes(2048, 13);
+    std::vector<Find> expected;
+    const Bytes jpg = sample("image/jfif.jpg");
+    for (const Sample &s : k_samples) {
+        const Bytes file = sample(s.file);
+        expected.push_back({image.size(), file.size(), s.suffix});
+        append(image, file);
+        append(image, random_bytes(300, uint32_t(image.size())));
+        pad_to(image, 4096);
+        expected.push_back({image.size(), jpg.size(), "jpg"});
+        append(image, jpg);
+        pad_to(image, 4096);
+    }
+    TempFile f(image);
+    DeepScan mode(true);
+    std::string names = std::string(k_card_names) + ",jpg";
+    auto finds = scan(f.path(), names.c_str());
+    ASSERT_EQ(expected.size(), finds.size());
+    for (size_t k = 0; k < finds.size(); ++k) {
+        EXPECT_EQ(expected[k].offset, finds[k].offset) << k << " " << expected[k].suffix;
+        EXPECT_EQ(expected[k].length, finds[k].length) << k << " " << expected[k].suffix;
+        EXPECT_EQ(expected[k].suffix, finds[k].suffix) << k;
+    }
 }
