@@ -206,18 +206,20 @@ inline constexpr file_type table[] = {
     {"wpd",     13, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
 
     // A modern card's: still pictures and audio that mp4's deep walk tells
-    // apart by their brands, and the formats only a deep scan finds.
-    {"heic",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"avif",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"cr3",     32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::image,    IMG},
-    {"m4a",     32, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
-    {"ogg",     48, R,     nullptr,      deep_ogg,     f::media,    yes, c::audio,    d::audio,    MED, {k_ogg_signature}},
-    {"opus",    48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
-    {"oga",     48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
-    {"flac",    49, R,     nullptr,      deep_flac,    f::media,    yes, c::audio,    d::audio,    MED, {k_flac_signature}},
-    {"mkv",     50, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::video,    MED, {k_mkv_signature}},
-    {"webm",    50, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::video,    MED},
-    {"aac",     51, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::audio,    MED, {k_aac_signature}},
+    // apart by their brands, and the formats only a deep scan finds.  The
+    // desktop program's groups are fixed strings its window repeats: they
+    // do not name these types; their finds take their place by class.
+    {"heic",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"avif",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"cr3",     32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"m4a",     32, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
+    {"ogg",     48, R,     nullptr,      deep_ogg,     f::media,    yes, c::audio,    d::none,     MED, {k_ogg_signature}},
+    {"opus",    48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
+    {"oga",     48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
+    {"flac",    49, R,     nullptr,      deep_flac,    f::media,    yes, c::audio,    d::none,     MED, {k_flac_signature}},
+    {"mkv",     50, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::none,     MED, {k_mkv_signature}},
+    {"webm",    50, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::none,     MED},
+    {"aac",     51, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::none,     MED, {k_aac_signature}},
 };
 }  // namespace types_detail
 
