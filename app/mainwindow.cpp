@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QHeaderView>
 #include <QIcon>
@@ -816,22 +817,35 @@ void MainWindow::exportChecked() {
         return;
 
     QStringList failed;
+    QStringList renamed;  // saved beside a file of the same name, under a new one
     for (FileRecoveredInfo *record : chosen) {
         record->setExportPath(dir);
         if (!record->exportSelf()) {
             const QString why = record->getExportError();
             failed << (why.isEmpty() ? record->getName() : tr("%1（%2）").arg(record->getName(), why));
+        } else {
+            const QString written = QFileInfo(record->getExportedFile()).fileName();
+            if (written != record->getName()) renamed << tr("%1 → %2").arg(record->getName(), written);
         }
+    }
+    QString renamedNote;
+    if (!renamed.isEmpty()) {
+        QStringList shown = renamed.mid(0, kFailuresListed);
+        if (renamed.size() > kFailuresListed)
+            shown << tr("……以及另外%n个文件", nullptr, renamed.size() - kFailuresListed);
+        renamedNote = QLatin1Char('\n') + tr("文件夹中已有同名文件，原有文件保持不变；以下文件另存为新名称：\n%1")
+                                              .arg(shown.join(QLatin1Char('\n')));
     }
     const int saved = chosen.size() - failed.size();
     if (failed.isEmpty()) {
-        prompts->message(tr("保存成功！"));
+        prompts->message(tr("保存成功！") + renamedNote);
     } else {
         QStringList shown = failed.mid(0, kFailuresListed);
         if (failed.size() > kFailuresListed) shown << tr("……以及另外%n个文件", nullptr, failed.size() - kFailuresListed);
         prompts->message(tr("已保存%1个文件，共%n个。\n以下文件保存失败：\n%2", nullptr, chosen.size())
                              .arg(saved)
-                             .arg(shown.join(QLatin1Char('\n'))));
+                             .arg(shown.join(QLatin1Char('\n'))) +
+                         renamedNote);
     }
     if (saved > 0) prompts->openFolder(QUrl::fromLocalFile(dir));
 }

@@ -1,23 +1,16 @@
 #include "carve_session.h"
 
+#include "output_guard.h"
+
 #include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
 
-#include <QCryptographicHash>
-#include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 
 #include <cstdio>
 
 namespace {
-
-QByteArray sha256Of(const QString &path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&f)) return QByteArray();
-    return hash.result().toHex();
-}
 
 QString duration(double seconds) {
     if (seconds < 0 || seconds > 99.0 * 3600) return QStringLiteral("--:--");
@@ -55,11 +48,14 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
         for (const r_run &r : info->getRuns()) f.runs.append(ByteRun{r.offset, r.length});
     bool exportFailed = false;
     QString whyNot;
-    if (!outputDir.isEmpty()) {
+    if (!outputDir.isEmpty() && !OutputGuard::exportsStopped()) {
         info->setExportPath(outputDir);
+        info->setExportHash(hashExports);
         f.exported = info->exportSelf();
         if (f.exported) {
-            f.sha256 = sha256Of(outputDir + QLatin1Char('/') + f.name);
+            // The name actually taken: an existing file keeps its own.
+            f.name = QFileInfo(info->getExportedFile()).fileName();
+            f.sha256 = info->getExportSha256();
         } else {
             exportFailed = true;
             whyNot = info->getExportError();

@@ -20,6 +20,8 @@ public:
     // `outputDir` empty: nothing is exported.  `progress`: draw the live
     // progress line on standard error.
     CarveSession(const QString &outputDir, bool progress);
+    // Take the SHA-256 of each export as it is copied (for the report).
+    void setHashExports(bool on) { hashExports = on; }
 
     void onRecovered(FileRecoveredInfo *info) override;
     void onProgress(float percent) override;
@@ -40,6 +42,7 @@ private:
 
     QString outputDir;
     bool showProgress;
+    bool hashExports = false;
     mutable QMutex lock;  // files, failures and the terminal
     QList<CarvedFile> found;
     QStringList failures;

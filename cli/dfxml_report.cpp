@@ -1,8 +1,16 @@
 #include "dfxml_report.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QBuffer>
+#include <QFileInfo>
 #include <QXmlStreamWriter>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char *kDfxmlNs = "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML";
@@ -19,14 +27,48 @@ QString xmlSafe(const QString &text) {
     }
     return out;
 }
+// Puts `data` at `path` as a whole: written beside it under a new name of
+// its own (never through a link), and renamed over it only once every byte
+// is on disk, so a full disk or a file-size limit leaves the earlier file,
+// not a cut one.  False with `error` set when it cannot.
+bool replaceWhole(const QString &path, const QByteArray &data, QString *error) {
+    const QByteArray target = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    QByteArray temp = target + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        if (error) *error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    ::fchmod(fd, 0644);
+    const char *p = data.constData();
+    qint64 left = data.size();
+    int err = 0;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
+        p += n;
+        left -= n;
+    }
+    if (!err && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && !err) err = errno;
+    if (!err && ::rename(temp.constData(), target.constData()) != 0) err = errno;
+    if (err) {
+        ::unlink(temp.constData());
+        if (error) *error = QString::fromLocal8Bit(strerror(err));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<CarvedFile> &files, QString *error) {
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly)) {
-        if (error) *error = out.errorString();
-        return false;
-    }
+    QBuffer out;
+    out.open(QIODevice::WriteOnly);
     QXmlStreamWriter w(&out);
     w.setAutoFormatting(true);
     w.setAutoFormattingIndent(2);
@@ -47,25 +89,28 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
     w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("version"), h.version);
     w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("execution_environment"));
     w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("command_line"), xmlSafe(h.commandLine));
-    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("start_time"),
-                       h.startTime.toUTC().toString(Qt::ISODate));
+    if (h.startTime.isValid())
+        w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("start_time"),
+                           h.startTime.toUTC().toString(Qt::ISODate));
     w.writeEndElement();
     w.writeEndElement();
 
+    // The input's size and how the run ended are ours, not the schema's:
+    // attributes of our namespace, where the schema leaves room for them.
     w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("source"));
+    w.writeAttribute(QString::fromLatin1(kLmrNs), QStringLiteral("image_size"), QString::number(h.imageSize));
     w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("image_filename"), xmlSafe(h.imageFilename));
-    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("image_size"), QString::number(h.imageSize));
-    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("sectorsize"), QString::number(h.sectorSize));
     w.writeEndElement();
-
-    w.writeEmptyElement(QString::fromLatin1(kLmrNs), QStringLiteral("scan"));
-    w.writeAttribute(QStringLiteral("outcome"), h.outcome);
 
     // Carved files are described inside the input as one volume at offset 0;
     // block_size is the step the scan advanced by.
     w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("volume"));
     w.writeAttribute(QStringLiteral("offset"), QStringLiteral("0"));
-    w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("block_size"), QString::number(h.blockSize));
+    w.writeAttribute(QString::fromLatin1(kLmrNs), QStringLiteral("outcome"), h.outcome);
+    if (h.sectorSize)
+        w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("sector_size"), QString::number(h.sectorSize));
+    if (h.blockSize)
+        w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("block_size"), QString::number(h.blockSize));
     for (const CarvedFile &f : files) {
         w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("fileobject"));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filename"), xmlSafe(f.name));
@@ -95,9 +140,9 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
     w.writeEndElement();  // volume
     w.writeEndElement();  // dfxml
     w.writeEndDocument();
-    if (w.hasError() || !out.commit()) {
-        if (error) *error = out.errorString();
+    if (w.hasError()) {
+        if (error) *error = QStringLiteral("the report could not be composed");
         return false;
     }
-    return true;
+    return replaceWhole(path, out.data(), error);
 }

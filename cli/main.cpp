@@ -4,11 +4,14 @@
 //
 // Exit status: 0 done; 1 usage or setup error (an unknown file type, an
 // output folder that cannot be written, the refusal to export onto the
-// scanned device); 2 the input cannot be opened or is not something with a
+// scanned device, a report or log aimed at the input, a device or the
+// scanned storage); 2 the input cannot be opened or is not something with a
 // size to scan (a folder, a character device); 3 some finds could not be
-// exported; 130 interrupted (what was found is kept).
+// exported; 4 output failed (the report, the log or standard output could
+// not be written completely); 130 interrupted (what was found is kept).
 #include "carve_session.h"
 #include "dfxml_report.h"
+#include "output_guard.h"
 
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
@@ -31,7 +34,14 @@
 
 namespace {
 
-enum ExitCode { ExitOk = 0, ExitUsage = 1, ExitCannotOpen = 2, ExitExportFailed = 3, ExitInterrupted = 130 };
+enum ExitCode {
+    ExitOk = 0,
+    ExitUsage = 1,
+    ExitCannotOpen = 2,
+    ExitExportFailed = 3,
+    ExitOutputFailed = 4,
+    ExitInterrupted = 130
+};
 
 volatile sig_atomic_t interrupted = 0;
 
@@ -45,6 +55,9 @@ void onInterrupt(int sig) {
         return;
     }
     interrupted = 1;
+    // The export under way finishes; the finds still queued are listed
+    // without being exported, so the run ends in moments.
+    OutputGuard::stopExports();
     EngineControl::requestStop();
 }
 
@@ -174,6 +187,9 @@ QString outcomeWord(EngineControl::Outcome o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // A reader that goes away (| head) or a file-size limit fails the write
+    // concerned; the run, its exports and its report go on.
+    OutputGuard::failWritesInsteadOfSignals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("lumarek-carve"));
     QCoreApplication::setApplicationVersion(QStringLiteral(LUMAREK_VERSION));
@@ -189,7 +205,13 @@ int main(int argc, char **argv) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Recovers deleted files from a block device or a disk image by their content.\n\n") +
-        groupHelp());
+        groupHelp() +
+        QStringLiteral("\n\nExit status: 0 done; 1 usage or setup error (also a report, log or output folder\n"
+                       "aimed at the input, a device or the scanned storage without --allow-same-device);\n"
+                       "2 the input cannot be opened; 3 some finds could not be exported; 4 output failed\n"
+                       "(the report, the log or standard output could not be written); 130 interrupted.\n"
+                       "An existing file in the output folder is never replaced: a find whose name is\n"
+                       "taken is saved as NAME (1).EXT, NAME (2).EXT, ..."));
     parser.addHelpOption();
     // Only the long form: -v is --verbose.
     QCommandLineOption versionOpt(QStringLiteral("version"), QStringLiteral("Displays version information."));
@@ -204,7 +226,10 @@ int main(int argc, char **argv) {
                                                 "rules miss the file or only estimate its end (more files come "
                                                 "back whole; the scan is somewhat slower)."));
     QCommandLineOption outputOpt({QStringLiteral("o"), QStringLiteral("output")},
-                                 QStringLiteral("Export every find into DIR (created if missing)."), QStringLiteral("DIR"));
+                                 QStringLiteral("Export every find into DIR (created if missing). Files already "
+                                                "there are kept: a find whose name is taken gets NAME (1).EXT, "
+                                                "NAME (2).EXT, ..."),
+                                 QStringLiteral("DIR"));
     QCommandLineOption reportOpt(QStringLiteral("report"), QStringLiteral("Write a DFXML report to FILE."),
                                  QStringLiteral("FILE"));
     QCommandLineOption logOpt(QStringLiteral("log"),
@@ -216,7 +241,8 @@ int main(int argc, char **argv) {
                                                  "they go to FILE only)."));
     QCommandLineOption listOpt(QStringLiteral("list-devices"), QStringLiteral("List the block devices and exit."));
     QCommandLineOption sameOpt(QStringLiteral("allow-same-device"),
-                               QStringLiteral("Allow exporting onto the device being scanned."));
+                               QStringLiteral("Allow exporting, and writing the report and the log, onto the "
+                                              "device being scanned."));
     parser.addOptions({versionOpt, typesOpt, wholeOpt, noDeepOpt, outputOpt, reportOpt, logOpt, verboseOpt, listOpt, sameOpt});
     parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("Block device or disk image."));
 
@@ -247,6 +273,10 @@ int main(int argc, char **argv) {
     }
 
     QString outputDir;
+    if (parser.isSet(outputOpt) && parser.value(outputOpt).isEmpty()) {
+        fail(QStringLiteral("the output folder (-o) is empty; give a folder to export into"));
+        return ExitUsage;
+    }
     if (parser.isSet(outputOpt)) {
         outputDir = QDir::cleanPath(QFileInfo(parser.value(outputOpt)).absoluteFilePath());
         if (!parser.isSet(sameOpt) && VolumeCheck::exportsOntoScannedVolume(input, outputDir)) {
@@ -288,6 +318,23 @@ int main(int argc, char **argv) {
         }
     }
 
+    // The report and the log are checked like the output folder, before
+    // anything is scanned or written.
+    const struct {
+        const QCommandLineOption &option;
+        const char *what;
+        bool regularOnly;
+    } sideFiles[] = {{reportOpt, "report", true}, {logOpt, "log", false}};
+    for (const auto &side : sideFiles) {
+        if (!parser.isSet(side.option)) continue;
+        const QString problem = OutputGuard::fileProblem(QLatin1String(side.what), parser.value(side.option), input,
+                                                         parser.isSet(sameOpt), side.regularOnly);
+        if (!problem.isEmpty()) {
+            fail(problem);
+            return ExitUsage;
+        }
+    }
+
     FILE *log = nullptr;
     if (parser.isSet(logOpt)) {
         log = fopen(QFile::encodeName(parser.value(logOpt)).constData(), "w");
@@ -314,6 +361,7 @@ int main(int argc, char **argv) {
     EngineControl::setDeepScan(!parser.isSet(noDeepOpt));
 
     CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);
+    session.setHashExports(parser.isSet(reportOpt));
     const QDateTime started = QDateTime::currentDateTimeUtc();
     installInterruptHandler();
     {
@@ -357,7 +405,7 @@ int main(int argc, char **argv) {
         QString error;
         if (!writeDfxmlReport(parser.value(reportOpt), h, session.files(), &error)) {
             fail(QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOpt), error));
-            if (status == ExitOk) status = ExitUsage;
+            if (status == ExitOk || status == ExitExportFailed) status = ExitOutputFailed;
         }
     }
 
@@ -367,6 +415,16 @@ int main(int argc, char **argv) {
     if (!failures.isEmpty()) {
         fail(QStringLiteral("%1 file(s) could not be exported: %2").arg(failures.size()).arg(failures.join(QStringLiteral(", "))));
         if (status == ExitOk) status = ExitExportFailed;
+    }
+    // Standard output closed by its reader, or past a size limit: the
+    // listing is incomplete, which the status says.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fail(QStringLiteral("standard output could not be written completely; the list of finds is incomplete"));
+        if (status == ExitOk || status == ExitExportFailed) status = ExitOutputFailed;
+    }
+    if (log && (fflush(log) != 0 || ferror(log))) {
+        fail(QStringLiteral("the log %1 could not be written completely").arg(parser.value(logOpt)));
+        if (status == ExitOk || status == ExitExportFailed) status = ExitOutputFailed;
     }
     if (interrupted) status = ExitInterrupted;
 

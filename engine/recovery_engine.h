@@ -267,6 +267,31 @@ LMR_API int general_file_export_runs(const char *src, const r_run *runs,
 LMR_API int general_file_read_runs(const char *src, const r_run *runs,
                                    int32_t count, uint64_t offset,
                                    int32_t length, void *buffer);
+/* Exports a find (its runs, in file order; one run for a find in one
+ * range) into the folder `dir` under `name`, never replacing or following
+ * anything there.  The bytes go into a new temporary file that no existing
+ * name can stand in for (anonymous where the file system allows, else
+ * created exclusively and never through a link); when complete it gets the
+ * first free name of `name`, "STEM (1).EXT", "STEM (2).EXT", ... by calls
+ * that fail rather than replace.  The name used goes into `written`
+ * (`written_size` bytes with the NUL; may be null).  With `sha256` (32
+ * bytes), the SHA-256 of the bytes is taken as they are copied.  The input
+ * is read with positional reads of exactly the runs' bytes.  Returns 0
+ * done, 1 the input could not be read, 2 no file could be made or named in
+ * `dir` (or `name` is not a plain name), 3 writing failed; errno tells why.
+ * Nothing stays behind on failure. */
+LMR_API int general_file_export_into(const char *src, const r_run *runs,
+                                     int32_t count, const char *dir,
+                                     const char *name, char *written,
+                                     size_t written_size,
+                                     unsigned char *sha256);
+/* Removes the named temporary files of the exports under way.  Safe in a
+ * signal handler, for a program about to end in the middle of an export. */
+LMR_API void general_file_export_abandon(void);
+/* Non-zero: exports use a named temporary file even where the file system
+ * has anonymous ones, as on file systems without them (for tests).  Returns
+ * the previous setting. */
+LMR_API int set_export_named_temp(int on);
 
 /* ------------------------------------------------------------------ */
 /* Scan driver                                                         */

@@ -33,36 +33,6 @@ bool onGuiThread() {
 // different threads.
 std::atomic<quint64> keySequence{0};
 
-// The partial files of the exports under way, for removePartialExports(),
-// which a signal handler may call: fixed slots and lock-free flags only.
-constexpr int kPartSlots = 32;
-constexpr int kPartPathMax = 4096;
-enum PartSlotState { SlotFree = 0, SlotFilling = 1, SlotInUse = 2 };
-struct PartSlot {
-    std::atomic<int> state{SlotFree};
-    char path[kPartPathMax];
-};
-PartSlot partSlots[kPartSlots];
-static_assert(std::atomic<int>::is_always_lock_free, "the slots are read in signal handlers");
-
-// The slot now naming `path`, or -1 when none is free.
-int claimPartSlot(const QByteArray &path) {
-    if (path.size() >= kPartPathMax) return -1;
-    for (int i = 0; i < kPartSlots; ++i) {
-        int expected = SlotFree;
-        if (partSlots[i].state.compare_exchange_strong(expected, SlotFilling)) {
-            memcpy(partSlots[i].path, path.constData(), size_t(path.size()) + 1);
-            partSlots[i].state.store(SlotInUse);
-            return i;
-        }
-    }
-    return -1;
-}
-
-void releasePartSlot(int slot) {
-    if (slot >= 0) partSlots[slot].state.store(SlotFree);
-}
-
 QString textOf(const char *field, size_t size, bool utf8) {
     size_t n = 0;
     while (n < size && field[n]) ++n;
@@ -178,51 +148,53 @@ void FileRecoveredInfo::genName() {
 
 bool FileRecoveredInfo::exportSelf() {
     exportError.clear();
+    exportedFile.clear();
+    exportSha256.clear();
     if (exportPath.isEmpty()) {
         exportError = QStringLiteral("no export folder");
         return false;
     }
     if (name.isEmpty()) genName();
-    QString target = QStringLiteral("%1/%2").arg(exportPath, name);
-    QByteArray src = devFile.toUtf8();
-    QByteArray dst = target.toLocal8Bit();
-    // The engine leaves a partly written file behind when reading or
-    // writing fails midway; under the final name it would pass for a
-    // recovered file.
-    QByteArray part = dst + ".part";
-    const int slot = claimPartSlot(part);
+    const QByteArray src = devFile.toUtf8();
+    const QByteArray dir = exportPath.toLocal8Bit();
+    const QByteArray base = name.toLocal8Bit();
+    const QVector<r_run> parts = runs.isEmpty() ? QVector<r_run>{r_run{quint64(offset), quint64(len)}} : runs;
+    // The engine never replaces a file: an earlier recovery, another run's
+    // file or a link planted in the folder keeps its name, and this one gets
+    // the next free one.
+    char written[4096];
+    unsigned char digest[32];
     errno = 0;
-    int status = runs.size() > 1
-                     ? general_file_export_runs(src.constData(), runs.constData(), int32_t(runs.size()), part.constData())
-                     : general_file_export(src.constData(), quint64(offset), quint64(len), part.constData());
-    int err = errno;
+    const int status = general_file_export_into(src.constData(), parts.constData(), int32_t(parts.size()),
+                                                dir.constData(), base.constData(), written, sizeof written,
+                                                hashOnExport ? digest : nullptr);
+    const int err = errno;
     auto reason = [](const QString &what, int e) {
         return e ? QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(e))) : what;
     };
     if (status == 0) {
-        const bool placed = ::rename(part.constData(), dst.constData()) == 0;
-        err = errno;
-        releasePartSlot(slot);
-        if (placed) return true;
-        exportError = reason(QStringLiteral("cannot put the file in place"), err);
-    } else if (status == 1) {
-        exportError = reason(QStringLiteral("cannot read its bytes from %1").arg(devFile), err);
-    } else if (status == 2) {
-        exportError = reason(QStringLiteral("cannot create a file in %1").arg(exportPath), err);
-    } else {
-        exportError = reason(QStringLiteral("writing failed"), err);
+        exportedFile = QStringLiteral("%1/%2").arg(exportPath, QString::fromLocal8Bit(written));
+        if (hashOnExport) exportSha256 = QByteArray(reinterpret_cast<const char *>(digest), 32).toHex();
+        return true;
     }
-    ::unlink(part.constData());
-    releasePartSlot(slot);
+    if (status == 1)
+        exportError = reason(QStringLiteral("cannot read its bytes from %1").arg(devFile), err);
+    else if (status == 2)
+        exportError = reason(QStringLiteral("cannot create a file in %1").arg(exportPath), err);
+    else
+        exportError = reason(QStringLiteral("writing failed"), err);
     return false;
 }
 
 QString FileRecoveredInfo::getExportError() const { return exportError; }
 
-void FileRecoveredInfo::removePartialExports() {
-    for (PartSlot &slot : partSlots)
-        if (slot.state.load() == SlotInUse) ::unlink(slot.path);
-}
+QString FileRecoveredInfo::getExportedFile() const { return exportedFile; }
+
+void FileRecoveredInfo::setExportHash(bool on) { hashOnExport = on; }
+
+QByteArray FileRecoveredInfo::getExportSha256() const { return exportSha256; }
+
+void FileRecoveredInfo::removePartialExports() { general_file_export_abandon(); }
 
 bool FileRecoveredInfo::hasThumb() { return thumbReady; }
 

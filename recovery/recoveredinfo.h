@@ -76,12 +76,23 @@ public:
     // Completes the record as far as its name needs, without a thumbnail:
     // for callers that show no pictures (the command-line carver).
     virtual void readName();
-    // Copies the file's bytes into the export folder under its name.  The
-    // copy is written under a temporary name and renamed when complete, so a
-    // failed export leaves nothing that looks like a recovered file.
+    // Copies the file's bytes into the export folder under its name, or,
+    // when a file (or link) of that name is there, under the first free
+    // "NAME (1).EXT", "NAME (2).EXT", ...: nothing there is ever replaced
+    // or followed.  The copy is made in a temporary file and named when
+    // complete, so a failed export leaves nothing that looks like a
+    // recovered file.
     bool exportSelf() override;
     // Why the last exportSelf() failed; empty after a success.
     QString getExportError() const;
+    // The path the last successful exportSelf() wrote (folder and the name
+    // actually taken); empty after a failure.
+    QString getExportedFile() const;
+    // With `on`, exportSelf() also takes the SHA-256 of the bytes as it
+    // copies them (off by default).
+    void setExportHash(bool on);
+    // Hex SHA-256 of the last export's bytes, when asked for; else empty.
+    QByteArray getExportSha256() const;
     // Removes the partly written files of the exports under way.  Safe in
     // a signal handler, for a program about to end in the middle of an
     // export.
@@ -127,6 +138,9 @@ protected:
     QVector<r_run> runs;  // in file order; empty: the one range at offset, len
     QString exportPath;
     QString exportError;
+    QString exportedFile;
+    QByteArray exportSha256;
+    bool hashOnExport = false;
 
     QMutex thumbLock;  // guards thumbImage
     QImage thumbImage;  // kept until the GUI thread has cached its pixmap

@@ -196,6 +196,16 @@ Choose a folder on another disk if you can. Save here anyway?</translation>
         <source>保存成功！</source>
         <translation>Saved successfully.</translation>
     </message>
+    <message>
+        <source>%1 → %2</source>
+        <translation>%1 → %2</translation>
+    </message>
+    <message>
+        <source>文件夹中已有同名文件，原有文件保持不变；以下文件另存为新名称：
+%1</source>
+        <translation>Files of the same names are already in the folder and were left as they are; these files were saved under new names:
+%1</translation>
+    </message>
     <message numerus="yes">
         <source>……以及另外%n个文件</source>
         <translation>

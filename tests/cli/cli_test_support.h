@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <gtest/gtest.h>
+
 #include <ostream>
 
 inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
@@ -21,6 +23,36 @@ struct CarveRun {
     QString err;
 };
 
+// The working group's DFXML schema every report is checked against; empty
+// where it is not at hand (LUMAREK_DFXML_SCHEMA at configure time).
+inline QString dfxmlSchema() {
+    const QString path = QStringLiteral(LUMAREK_DFXML_SCHEMA);
+    return !path.isEmpty() && QFile::exists(path) ? path : QString();
+}
+
+// What xmllint says against `report` when it does not validate; empty when
+// it does (or when there is no schema to check it with).
+inline QString dfxmlProblem(const QString &report) {
+    const QString schema = dfxmlSchema();
+    if (schema.isEmpty()) return QString();
+    QProcess lint;
+    lint.start(QStringLiteral("xmllint"), {QStringLiteral("--noout"), QStringLiteral("--schema"), schema, report});
+    if (!lint.waitForFinished(60000)) return QStringLiteral("xmllint did not finish");
+    if (lint.exitStatus() == QProcess::NormalExit && lint.exitCode() == 0) return QString();
+    return QString::fromUtf8(lint.readAllStandardError()).left(2000);
+}
+
+// A report the run wrote (--report FILE in `args`) must be valid DFXML.
+// Runs refused before the scan (status 1 or 2) write none.
+inline void expectValidReport(const QStringList &args, int exitCode) {
+    const int at = args.indexOf(QStringLiteral("--report"));
+    if (at < 0 || at + 1 >= args.size() || exitCode == 1 || exitCode == 2) return;
+    const QString report = args.at(at + 1);
+    if (!QFile::exists(report)) return;
+    const QString problem = dfxmlProblem(report);
+    EXPECT_TRUE(problem.isEmpty()) << report.toStdString() << " is not valid DFXML:\n" << problem.toStdString();
+}
+
 inline CarveRun carve(const QStringList &args, int msecs = 120000) {
     QProcess p;
     p.start(QStringLiteral(LUMAREK_CARVE), args);
@@ -33,6 +65,7 @@ inline CarveRun carve(const QStringList &args, int msecs = 120000) {
     r.status = p.exitStatus();
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
+    expectValidReport(args, r.exitCode);
     return r;
 }
 

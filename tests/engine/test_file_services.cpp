@@ -3,10 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <set>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -83,6 +91,233 @@ TEST(Export, AFileSizeLimitFailsTheExportAndNotTheProcess) {
     ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(read_file(small.path()) == Bytes(src.begin(), src.begin() + 1000));
+}
+
+// A folder in the temporary folder, removed with what is in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = std::string(P_tmpdir) + "/lmr-out-XXXXXX";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data())) path_ = name.data();
+    }
+    ~TempDir() {
+        if (!path_.empty()) run("rm -rf '" + path_ + "'");
+    }
+    const std::string &path() const { return path_; }
+    std::string at(const std::string &name) const { return path_ + "/" + name; }
+    std::set<std::string> entries() const {
+        std::set<std::string> names;
+        if (DIR *d = opendir(path_.c_str())) {
+            while (dirent *e = readdir(d))
+                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.insert(e->d_name);
+            closedir(d);
+        }
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string &path, const std::string &text) {
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    fputs(text.c_str(), f);
+    fclose(f);
+}
+
+std::string text_of(const std::string &path) {
+    Bytes b = read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+// Exports `length` bytes at `offset` of `src` into `dir` as `name`; the name
+// written, or "" on failure (status in *status).
+std::string export_as(const std::string &src, uint64_t offset, uint64_t length, const std::string &dir,
+                      const std::string &name, int *status = nullptr, unsigned char *sha = nullptr) {
+    const r_run run{offset, length};
+    char written[256] = "unchanged";
+    int st = general_file_export_into(src.c_str(), &run, 1, dir.c_str(), name.c_str(), written, sizeof written, sha);
+    if (status) *status = st;
+    return st == 0 ? std::string(written) : std::string();
+}
+
+std::string hex(const unsigned char *d, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[d[i] >> 4];
+        out += digits[d[i] & 15];
+    }
+    return out;
+}
+
+// Each case twice: with the anonymous temporary file, and with the named
+// one that file systems without anonymous files get.
+class ExportInto : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { saved_ = set_export_named_temp(GetParam()); }
+    void TearDown() override { set_export_named_temp(saved_); }
+    int saved_ = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(TempFile, ExportInto, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) { return i.param ? "Named" : "Anonymous"; });
+
+TEST_P(ExportInto, NeverReplacesOrFollowsWhatIsInTheFolder) {
+    Bytes src = pattern_bytes(5000);
+    TempFile in(src);
+    TempDir out;
+    TempDir elsewhere;  // stands for any file outside the output folder
+    ASSERT_FALSE(out.path().empty());
+    ASSERT_FALSE(elsewhere.path().empty());
+    const Bytes want(src.begin() + 100, src.begin() + 1100);
+
+    // An earlier recovery of the same name keeps its bytes; the new find
+    // takes the next free name, and so does the one after it.
+    write_file(out.at("IMG_1.jpg"), "earlier recovery");
+    write_file(out.at("IMG_1 (1).jpg"), "and another");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "IMG_1.jpg"), "IMG_1 (2).jpg");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "IMG_1.jpg"), "IMG_1 (3).jpg");
+    EXPECT_EQ(text_of(out.at("IMG_1.jpg")), "earlier recovery");
+    EXPECT_EQ(text_of(out.at("IMG_1 (1).jpg")), "and another");
+    EXPECT_TRUE(read_file(out.at("IMG_1 (3).jpg")) == want);
+    // A name without a suffix, and one whose only dot leads it.
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "plain"), "plain");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "plain"), "plain (1)");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), ".hidden"), ".hidden");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), ".hidden"), ".hidden (1)");
+
+    // Links at the final name, to a file and to nowhere, and links (soft
+    // and hard) at the name the temporary copy once had: nothing outside
+    // the folder is written or made.
+    const std::string victim = elsewhere.at("victim");
+    write_file(victim, "outside the folder");
+    ASSERT_EQ(symlink(victim.c_str(), out.at("a.pdf").c_str()), 0);
+    ASSERT_EQ(symlink(elsewhere.at("made-through-link").c_str(), out.at("b.pdf").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), out.at("c.pdf.part").c_str()), 0);
+    ASSERT_EQ(link(victim.c_str(), out.at("d.pdf.part").c_str()), 0);
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "a.pdf"), "a (1).pdf");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "b.pdf"), "b (1).pdf");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "c.pdf"), "c.pdf");
+    EXPECT_EQ(export_as(in.path(), 100, 1000, out.path(), "d.pdf"), "d.pdf");
+    EXPECT_EQ(text_of(victim), "outside the folder");
+    EXPECT_EQ(elsewhere.entries(), std::set<std::string>{"victim"});
+    EXPECT_TRUE(read_file(out.at("a (1).pdf")) == want);
+    EXPECT_TRUE(read_file(out.at("d.pdf")) == want);
+
+    // No temporary file stays behind, after successes and failures alike.
+    int status = -1;
+    EXPECT_EQ(export_as(in.path(), 4500, 1000, out.path(), "short.bin", &status), "");  // past the end
+    EXPECT_EQ(status, 1);
+    for (const char *bad : {"", ".", "..", "../escape.jpg", "sub/x.jpg"}) {
+        EXPECT_EQ(export_as(in.path(), 0, 10, out.path(), bad, &status), "") << bad;
+        EXPECT_EQ(status, 2) << bad;
+    }
+    EXPECT_EQ(export_as(in.path(), 0, 10, out.at("missing"), "x.jpg", &status), "");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(out.entries(), (std::set<std::string>{"IMG_1.jpg", "IMG_1 (1).jpg", "IMG_1 (2).jpg", "IMG_1 (3).jpg",
+                                                    "plain", "plain (1)", ".hidden", ".hidden (1)", "a.pdf", "b.pdf",
+                                                    "c.pdf.part", "d.pdf.part", "a (1).pdf", "b (1).pdf", "c.pdf",
+                                                    "d.pdf"}));
+}
+
+TEST(ExportIntoBytes, HashesTheBytesItCopiesOnlyWhenAsked) {
+    Bytes src = pattern_bytes((3u << 20) + 77);  // several copy pieces
+    TempFile in(src);
+    TempDir out;
+    unsigned char sha[32];
+    memset(sha, 0, sizeof sha);
+    ASSERT_EQ(export_as(in.path(), 5, src.size() - 5, out.path(), "f.bin", nullptr, sha), "f.bin");
+    const std::string expected = run("sha256sum '" + out.at("f.bin") + "'").substr(0, 64);
+    EXPECT_EQ(hex(sha, 32), expected);
+    EXPECT_TRUE(read_file(out.at("f.bin")) == Bytes(src.begin() + 5, src.end()));
+
+    // A find in runs: the digest is of the runs' bytes one after the other.
+    const r_run runs[] = {{4000, 100}, {10, 50}};
+    char written[64];
+    ASSERT_EQ(general_file_export_into(in.path().c_str(), runs, 2, out.path().c_str(), "r.bin", written,
+                                       sizeof written, sha),
+              0);
+    Bytes joined(src.begin() + 4000, src.begin() + 4100);
+    joined.insert(joined.end(), src.begin() + 10, src.begin() + 60);
+    EXPECT_TRUE(read_file(out.at("r.bin")) == joined);
+    EXPECT_EQ(hex(sha, 32), run("sha256sum '" + out.at("r.bin") + "'").substr(0, 64));
+}
+
+TEST_P(ExportInto, WritersIntoOneFolderAtOnceKeepTheirOwnFiles) {
+    // Each writer exports its own bytes under the same names; every file it
+    // is told it wrote holds its bytes, and no file is lost or shared.
+    constexpr int kWriters = 4, kEach = 40;
+    std::vector<Bytes> sources;
+    std::vector<std::unique_ptr<TempFile>> inputs;
+    for (int w = 0; w < kWriters; ++w) {
+        sources.push_back(random_bytes(3000 + size_t(w), uint32_t(w + 1)));
+        inputs.push_back(std::make_unique<TempFile>(sources.back()));
+    }
+    TempDir out;
+    std::vector<std::vector<std::string>> names(kWriters);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i) {
+                const std::string got =
+                    export_as(inputs[size_t(w)]->path(), 0, sources[size_t(w)].size(), out.path(),
+                              "IMG_1" + std::to_string(i % 4) + ".jpg");
+                if (got.empty()) ++failures;
+                names[size_t(w)].push_back(got);
+            }
+        });
+    for (std::thread &t : writers) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::set<std::string> all;
+    for (int w = 0; w < kWriters; ++w)
+        for (const std::string &n : names[size_t(w)]) {
+            EXPECT_TRUE(all.insert(n).second) << n << " was given twice";
+            EXPECT_TRUE(read_file(out.at(n)) == sources[size_t(w)]) << n;
+        }
+    EXPECT_EQ(out.entries(), all);
+}
+
+// Reads that fail on one sector of the input, as a disk with a bad sector.
+std::atomic<uint64_t> g_bad_sector{0};
+int64_t pread_with_bad_sector(int fd, void *buf, uint64_t count, uint64_t offset) {
+    const uint64_t bad = g_bad_sector.load() * 512;
+    if (offset < bad + 512 && offset + count > bad) {
+        errno = EIO;
+        return -1;
+    }
+    return ::pread(fd, buf, size_t(count), off_t(offset));
+}
+
+TEST(ExportIntoBytes, OnlyAFindWhoseOwnBytesAreUnreadableFails) {
+    // A find ending a few hundred bytes before a bad sector, as a PDF at
+    // 937984 of 6947 bytes with the sector at 945152 bad.
+    Bytes src = pattern_bytes(1u << 20);
+    TempFile in(src);
+    TempDir out;
+    g_bad_sector = 945152 / 512;
+    input_pread_fn saved = set_input_pread(pread_with_bad_sector);
+    int status = -1;
+    EXPECT_EQ(export_as(in.path(), 937984, 6947, out.path(), "file937984.pdf", &status), "file937984.pdf");
+    TempFile legacy;
+    const int legacyStatus = general_file_export(in.path().c_str(), 937984, 6947, legacy.path().c_str());
+    std::vector<unsigned char> buf(6947);
+    const int readBack = general_file_read(in.path().c_str(), 937984, 6947, buf.data());
+    // One byte into the bad sector: that find's own bytes are unreadable.
+    EXPECT_EQ(export_as(in.path(), 937984, 945152 - 937984 + 1, out.path(), "bad.pdf", &status), "");
+    EXPECT_EQ(status, 1);
+    set_input_pread(saved);
+
+    const Bytes want(src.begin() + 937984, src.begin() + 937984 + 6947);
+    EXPECT_TRUE(read_file(out.at("file937984.pdf")) == want);
+    EXPECT_EQ(legacyStatus, 0);
+    EXPECT_TRUE(read_file(legacy.path()) == want);
+    EXPECT_EQ(readBack, 6947);
+    EXPECT_EQ(out.entries(), std::set<std::string>{"file937984.pdf"});
 }
 
 TEST(Read, ShortAtTheEndAndZeroOnFailure) {

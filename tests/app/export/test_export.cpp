@@ -274,3 +274,34 @@ TEST(Export, WhileTheScanIsPausedAndTheScanGoesOnAfterwards) {
     // The rows listed before the stop are still there to export.
     EXPECT_EQ(table(w, Image)->rowCount(), 2);
 }
+
+TEST(Export, ASecondSaveIntoTheSameFolderKeepsTheFirstAndNamesTheNewFiles) {
+    Listed l;
+    MainWindow *w = l.w;
+    l.check(Image, 0);
+    l.check(Image, 1);
+    QTemporaryDir out;
+    l.s.prompts.folder = out.path();
+    click(w, "exportBtn");
+    // Something else now stands under the first name.
+    {
+        QFile other(out.filePath(nameOf(w, Image, 0)));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        other.write("kept as it is");
+    }
+    click(w, "exportBtn");
+    ASSERT_EQ(l.s.prompts.messages.size(), 2);
+    const QString said = l.s.prompts.messages.last();
+    EXPECT_TRUE(said.startsWith(kSaved)) << said.toStdString();
+    const QFileInfo first(nameOf(w, Image, 0)), second(nameOf(w, Image, 1));
+    const QString again0 = first.completeBaseName() + " (1)." + first.suffix();
+    const QString again1 = second.completeBaseName() + " (1)." + second.suffix();
+    EXPECT_TRUE(said.contains(nameOf(w, Image, 0) + " → " + again0)) << said.toStdString();
+    EXPECT_TRUE(said.contains(again1)) << said.toStdString();
+    const QMap<QString, QByteArray> saved = filesIn(out.path());
+    EXPECT_EQ(saved.keys(), sorted({nameOf(w, Image, 0), nameOf(w, Image, 1), again0, again1}));
+    EXPECT_EQ(saved.value(nameOf(w, Image, 0)), QByteArray("kept as it is"));
+    EXPECT_EQ(saved.value(again0), l.vol.at(0).bytes);
+    EXPECT_EQ(saved.value(nameOf(w, Image, 1)), l.vol.at(1).bytes);
+    EXPECT_EQ(saved.value(again1), l.vol.at(1).bytes);
+}

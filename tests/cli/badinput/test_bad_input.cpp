@@ -7,7 +7,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QMap>
+#include <QSet>
 #include <QThread>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
@@ -96,6 +99,7 @@ CarveRun carveWith(const QStringList &args, const Limits &limits, int msecs = 12
     r.err = QString::fromUtf8(readAll(fileno(err)));
     fclose(out);
     fclose(err);
+    expectValidReport(args, r.exitCode);
     return r;
 }
 
@@ -300,36 +304,222 @@ TEST_F(BadInput, AnExportThatRunsOutOfSpaceIsNamedAndLeavesNoPartialFile) {
     EXPECT_EQ(text.count("<hashdigest"), 2) << text.toStdString();
 }
 
-TEST_F(BadInput, ASecondInterruptDuringAnExportLeavesNoPartialFile) {
-    // The partial file of the first export is a pipe nobody reads: the
-    // export blocks in it, mid-way, until the program is ended.
+TEST_F(BadInput, NothingAlreadyInTheOutputFolderIsFollowedOrReplaced) {
+    // A pipe at the name the temporary copy of the first export once had
+    // (writing into it blocked the run), a link at the second find's name
+    // pointing outside, and an earlier recovery under the third's.
     const QString out = dir.filePath("out");
+    const QString outside = dir.filePath("outside.txt");
     ASSERT_TRUE(QDir().mkpath(out));
-    const QByteArray part = QFile::encodeName(out + "/" + kNames[0] + ".part");
-    ASSERT_EQ(mkfifo(part.constData(), 0600), 0);
-    QProcess p;
-    p.start(QStringLiteral(LUMAREK_CARVE), {"--whole", "-t", "images", "-o", out, volume});
-    ASSERT_TRUE(p.waitForStarted());
-    // A small pipe that we never read: the export fills it and then waits.
-    const int reader = ::open(part.constData(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    fcntl(reader, F_SETPIPE_SZ, 4096);
-    int queued = 0;
-    for (int i = 0; i < 1000 && queued < 4096; ++i) {
-        QThread::msleep(10);
-        ioctl(reader, FIONREAD, &queued);
-    }
-    ASSERT_GE(queued, 4096) << "the export never reached the pipe";
-    kill(pid_t(p.processId()), SIGINT);  // stops the scan; the export still waits
-    QThread::msleep(200);
-    EXPECT_EQ(p.state(), QProcess::Running);
-    kill(pid_t(p.processId()), SIGINT);  // ends the program
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitStatus(), QProcess::CrashExit);
+    ASSERT_TRUE(writeBytes(outside, "not to be touched", QFile::ReadOwner | QFile::WriteOwner));
+    const QByteArray fifo = QFile::encodeName(out + "/" + kNames[0] + ".part");
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    ASSERT_EQ(symlink(QFile::encodeName(outside).constData(), QFile::encodeName(out + "/" + kNames[1]).constData()), 0);
+    ASSERT_TRUE(writeBytes(out + "/" + kNames[2], "earlier recovery", QFile::ReadOwner | QFile::WriteOwner));
+
+    const QString report = dir.filePath("report.xml");
+    CarveRun r = carveWith({"--whole", "-t", "images", "-o", out, "--report", report, volume}, Limits(), 60000);
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QList<Find> finds = findLines(r.out);
+    ASSERT_EQ(finds.size(), 3);
+    // The listing and the report name the files actually written.
+    EXPECT_EQ(finds[0].name, kNames[0]);
+    EXPECT_EQ(finds[1].name, "image_315x208_65536 (1).gif");
+    EXPECT_EQ(finds[2].name, "image_40x40_90112 (1).png");
+    expectExportsMatch(out, finds);
+    QFile xml(report);
+    ASSERT_TRUE(xml.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(xml.readAll());
+    for (const Find &f : finds)
+        EXPECT_TRUE(text.contains("<filename>" + f.name + "</filename>")) << text.toStdString();
+
     struct stat st {};
-    EXPECT_NE(::lstat(part.constData(), &st), 0) << "the partial file stayed";
-    EXPECT_TRUE(entriesOf(out).isEmpty()) << entriesOf(out).join(", ").toStdString();
-    ::close(reader);
+    EXPECT_EQ(::lstat(fifo.constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(QFileInfo(out + "/" + kNames[1]).symLinkTarget(), outside);
+    QFile kept(outside), earlier(out + "/" + kNames[2]);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly) && earlier.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("not to be touched"));
+    EXPECT_EQ(earlier.readAll(), QByteArray("earlier recovery"));
+}
+
+namespace {
+
+// filename -> hashdigest of each fileobject of a report.
+QMap<QString, QByteArray> digestsOf(const QString &report) {
+    QMap<QString, QByteArray> digests;
+    QFile f(report);
+    if (!f.open(QIODevice::ReadOnly)) return digests;
+    QXmlStreamReader xml(&f);
+    QString name;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement()) continue;
+        if (xml.name() == QLatin1String("filename")) name = xml.readElementText();
+        if (xml.name() == QLatin1String("hashdigest")) digests.insert(name, xml.readElementText().toLatin1());
+    }
+    return digests;
+}
+
+}  // namespace
+
+TEST_F(BadInput, RunsIntoOneFolderNeverTakeEachOthersFiles) {
+    // A second run after the first, then two at the same time: every report
+    // names files whose bytes on disk are still the ones it hashed.
+    const QString out = dir.filePath("out");
+    QStringList reports;
+    for (int i = 0; i < 2; ++i) {
+        reports << dir.filePath(QStringLiteral("after-%1.xml").arg(i));
+        CarveRun r = carveWith({"--whole", "-t", "images", "-o", out, "--report", reports.last(), volume}, Limits());
+        ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    }
+    QList<QProcess *> together;
+    for (int i = 0; i < 2; ++i) {
+        reports << dir.filePath(QStringLiteral("together-%1.xml").arg(i));
+        together << new QProcess;
+        together.last()->start(QStringLiteral(LUMAREK_CARVE),
+                               {"--whole", "-t", "images", "-o", out, "--report", reports.last(), volume});
+    }
+    for (QProcess *p : together) {
+        EXPECT_TRUE(p->waitForFinished(120000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+        delete p;
+    }
+    QSet<QString> named;
+    for (const QString &report : reports) {
+        expectValidReport({"--report", report}, 0);
+        const QMap<QString, QByteArray> digests = digestsOf(report);
+        EXPECT_EQ(digests.size(), 3) << report.toStdString();
+        for (auto it = digests.begin(); it != digests.end(); ++it) {
+            EXPECT_FALSE(named.contains(it.key())) << it.key().toStdString() << " named by two runs";
+            named.insert(it.key());
+            EXPECT_EQ(sha256File(out + "/" + it.key()), it.value()) << it.key().toStdString();
+        }
+    }
+    EXPECT_EQ(entriesOf(out).size(), 12) << entriesOf(out).join(", ").toStdString();
+    EXPECT_TRUE(entriesOf(out).contains("IMG_1512 (3).jpg"));
+}
+
+TEST_F(BadInput, AReportOrLogOntoTheInputOrADeviceIsRefusedBeforeTheScan) {
+    const QString alias = dir.filePath("alias.img"), viaLink = dir.filePath("link.img");
+    ASSERT_EQ(::link(QFile::encodeName(volume).constData(), QFile::encodeName(alias).constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(volume).constData(), QFile::encodeName(viaLink).constData()), 0);
+    struct Case {
+        QStringList args;
+        QString says;
+    };
+    QList<Case> cases = {
+        {{"--log", volume}, "refusing to write the log to " + volume + ": it is " + volume + ", the input being scanned"},
+        {{"--report", volume}, "refusing to write the report to " + volume + ": it is " + volume},
+        {{"--report", alias}, "the input being scanned"},
+        {{"--log", viaLink, "--allow-same-device"}, "the input being scanned"},
+        {{"--report", "/dev/null"}, "it is not a regular file"},
+        {{"--report", ""}, "--report needs a file name"},
+        {{"--log", dir.filePath("no/such/folder/log.txt")}, "does not exist"},
+        {{"-o", ""}, "the output folder (-o) is empty"},
+    };
+    // A device node of a loop device (never opened): whatever is written
+    // there goes over a disk.
+    const QString node = dir.filePath("disk");
+    const bool haveNode = ::mknod(QFile::encodeName(node).constData(), S_IFBLK | 0600, makedev(7, 0)) == 0;
+    if (haveNode) {
+        cases.append({{"--report", node}, "it is a block device"});
+        cases.append({{"--log", node, "--allow-same-device"}, "it is a block device"});
+    } else {
+        std::cout << "[   NOTE   ] no block device node could be made here: not checked as a report target\n";
+    }
+    for (const Case &c : cases) {
+        CarveRun r = carveWith(QStringList{"--whole", "-t", "images"} + c.args + QStringList{volume}, Limits());
+        EXPECT_EQ(r.exitCode, 1) << c.args.join(' ').toStdString() << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(c.says)) << r.err.toStdString();
+        EXPECT_TRUE(findLines(r.out).isEmpty()) << "scanned although refused: " << c.args.join(' ').toStdString();
+    }
+    if (haveNode) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(QFile::encodeName(node).constData(), &st), 0);
+        EXPECT_TRUE(S_ISBLK(st.st_mode)) << "the device node was replaced";
+    }
+    // A character device takes a log without harm.
+    CarveRun toNull = carveWith({"--whole", "-t", "images", "--log", "/dev/null", volume}, Limits());
+    EXPECT_EQ(toNull.exitCode, 0) << toNull.err.toStdString();
+
+    // A report an unprivileged user may not write is found before the scan.
+    const QString why = whyNoUnprivilegedRun(dir.path());
+    if (!why.isEmpty()) {
+        std::cout << "[   NOTE   ] " << why.toStdString() << ": the unwritable report is not checked\n";
+        return;
+    }
+    const QString locked = dir.filePath("locked");
+    ASSERT_TRUE(QDir().mkpath(locked));
+    ASSERT_EQ(::chmod(QFile::encodeName(locked).constData(), 0755), 0);
+    Limits nobody;
+    nobody.unprivileged = true;
+    CarveRun denied = carveWith({"--whole", "-t", "images", "--report", locked + "/r.xml", volume}, nobody);
+    EXPECT_EQ(denied.exitCode, 1);
+    EXPECT_TRUE(denied.err.contains("cannot write the report " + locked + "/r.xml: Permission denied"))
+        << denied.err.toStdString();
+    EXPECT_TRUE(findLines(denied.out).isEmpty());
+}
+
+TEST_F(BadInput, AClosedStandardOutputOrAFileSizeLimitFailsAWriteNotTheRun) {
+    // Standard output is a pipe whose reader is already gone.
+    const QString out = dir.filePath("out"), report = dir.filePath("report.xml");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const QByteArray program = QFile::encodeName(QStringLiteral(LUMAREK_CARVE));
+    QList<QByteArray> args{program, "--whole", "-t", "images", "-o", QFile::encodeName(out), "--report",
+                           QFile::encodeName(report), QFile::encodeName(volume)};
+    std::vector<char *> argv;
+    for (QByteArray &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        ::close(fds[0]);
+        dup2(fds[1], 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(fds[0]);
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    EXPECT_EQ(digestsOf(report).size(), 3);
+    EXPECT_EQ(entriesOf(out).size(), 3);
+    expectValidReport({"--report", report}, 0);
+
+    // Past `ulimit -f`: the report (about 2 KB), and standard output.
+    Limits limited;
+    limited.fileSize = 1024;
+    CarveRun r = carveWith({"--whole", "-t", "images", "--report", dir.filePath("big.xml"), volume}, limited);
+    EXPECT_EQ(r.status, QProcess::NormalExit);
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_TRUE(r.err.contains("cannot write the report")) << r.err.toStdString();
+    EXPECT_EQ(findLines(r.out).size(), 3);
+    limited.fileSize = 100;
+    CarveRun s = carveWith({"--whole", "-t", "images", volume}, limited);
+    EXPECT_EQ(s.status, QProcess::NormalExit);
+    EXPECT_EQ(s.exitCode, 4);
+    EXPECT_TRUE(s.err.contains("standard output could not be written")) << s.err.toStdString();
+}
+
+TEST(Dfxml, ReportsAreCheckedAgainstTheSchema) {
+    if (dfxmlSchema().isEmpty())
+        GTEST_SKIP() << "the DFXML schema (../shared/dfxml/dfxml.xsd, or LUMAREK_DFXML_SCHEMA) is not here: the "
+                        "reports of these tests are not validated";
+    // The checker itself: a report out of order is rejected.
+    QTemporaryDir dir;
+    const QString bad = dir.filePath("bad.xml");
+    ASSERT_TRUE(writeBytes(bad,
+                           "<dfxml xmlns='http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML' "
+                           "version='1.0'><metadata/><source><image_size>1</image_size></source></dfxml>",
+                           QFile::ReadOwner | QFile::WriteOwner));
+    EXPECT_FALSE(dfxmlProblem(bad).isEmpty());
 }
 
 TEST_F(BadInput, ExportIntoALoopMountOfTheScannedImageIsRefused) {

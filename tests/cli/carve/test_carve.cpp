@@ -73,8 +73,8 @@ QList<ReportFile> readReport(const QString &path, qint64 *imageSize, QString *pr
             if (n == QLatin1String("fileobject")) {
                 cur = ReportFile();
                 inFile = true;
-            } else if (n == QLatin1String("image_size")) {
-                *imageSize = xml.readElementText().toLongLong();
+            } else if (n == QLatin1String("source")) {
+                *imageSize = xml.attributes().value(QStringLiteral("urn:lumarek:carve"), QStringLiteral("image_size")).toLongLong();
             } else if (n == QLatin1String("program")) {
                 *program = xml.readElementText();
             } else if (inFile && n == QLatin1String("filename")) {
@@ -159,14 +159,17 @@ TEST_F(CarveFixture, ExitCodesNameTheProblem) {
     CarveRun noInput = carve({"--whole"});
     EXPECT_EQ(noInput.exitCode, 1);
 
-    // A folder where the jpg's file should go makes that one export fail;
-    // the others are still exported.
+    // A folder where the jpg's file should go stays as it is: the jpg takes
+    // the next free name, which the find line gives.
     QString out = dir.filePath("blocked");
     ASSERT_TRUE(QDir().mkpath(out + "/IMG_1512.jpg"));
     CarveRun blocked = carve({"--whole", "-t", "images", "-o", out, volume});
-    EXPECT_EQ(blocked.exitCode, 3);
-    EXPECT_TRUE(blocked.err.contains("IMG_1512.jpg")) << blocked.err.toStdString();
-    EXPECT_EQ(findLines(blocked.out).size(), 3);
+    EXPECT_EQ(blocked.exitCode, 0) << blocked.err.toStdString();
+    const QList<Find> finds = findLines(blocked.out);
+    ASSERT_EQ(finds.size(), 3);
+    EXPECT_EQ(finds[0].name, "IMG_1512 (1).jpg");
+    EXPECT_TRUE(QFileInfo(out + "/IMG_1512.jpg").isDir());
+    EXPECT_TRUE(QFileInfo(out + "/IMG_1512 (1).jpg").isFile());
     EXPECT_TRUE(QFileInfo::exists(out + "/image_315x208_65536.gif"));
 }
 
@@ -203,6 +206,50 @@ TEST_F(CarveFixture, InterruptKeepsTheFindsAndWritesTheReport) {
     QList<ReportFile> files = readReport(report, &imageSize, &program);
     ASSERT_EQ(files.size(), 1);
     EXPECT_EQ(files[0].imgOffset, 512u);
+}
+
+TEST_F(CarveFixture, InterruptDuringExportsStopsTakingOnNewOnes) {
+    // 600 pictures back to back: the scan is over long before their
+    // exports, which then wait in the queue.  One Ctrl-C after the first
+    // find finishes the export under way and exports nothing more; every
+    // find is still listed and reported.
+    const Bytes jpg = lmrtest::read_file(lmrtest::data_path("recovery/jpg_jfif_baseline_01.jpg"));
+    ASSERT_FALSE(jpg.empty());
+    const size_t step = (jpg.size() + 511) / 512 * 512;
+    const int count = 600;
+    Bytes many(step * count, 0);
+    for (int i = 0; i < count; ++i) std::copy(jpg.begin(), jpg.end(), many.begin() + long(step * size_t(i)));
+    const QString image = dir.filePath("many.img"), out = dir.filePath("out"), report = dir.filePath("r.xml");
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(reinterpret_cast<const char *>(many.data()), qint64(many.size()));
+    }
+    QProcess p;
+    p.start(QStringLiteral(LUMAREK_CARVE), {"--whole", "-t", "jpg", "-o", out, "--report", report, image});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray listing;
+    while (!listing.contains('\n') && p.state() == QProcess::Running) {
+        p.waitForReadyRead(200);
+        listing += p.readAllStandardOutput();
+    }
+    ASSERT_EQ(p.state(), QProcess::Running) << "the run ended before it could be interrupted";
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    listing += p.readAllStandardOutput();
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 130);
+    const QList<Find> finds = findLines(QString::fromUtf8(listing));
+    const int exported = QDir(out).entryList(QDir::Files).size();
+    EXPECT_GE(exported, 1);
+    EXPECT_LT(exported, finds.size() / 2) << exported << " of " << finds.size() << " exported after the interrupt";
+    qint64 imageSize = 0;
+    QString program;
+    const QList<ReportFile> files = readReport(report, &imageSize, &program);
+    EXPECT_EQ(files.size(), finds.size());
+    int hashed = 0;
+    for (const ReportFile &f : files) hashed += !f.sha256.isEmpty();
+    EXPECT_EQ(hashed, exported);
 }
 
 namespace {

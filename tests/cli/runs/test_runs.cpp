@@ -109,6 +109,7 @@ TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
     probe_fn saved = register_probe(kJpgKey, runsProbe);
     lmrtest::DiagCapture quiet;
     CarveSession session(out.path(), false);
+    session.setHashExports(true);
     const std::string lines = lmrtest::stdoutOf([&] {
         FileRecovery recovery;
         recovery.setRecoveryCallback(&session);
@@ -152,6 +153,7 @@ TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
     const QString reportPath = out.filePath("report.xml");
     QString error;
     ASSERT_TRUE(writeDfxmlReport(reportPath, h, session.files(), &error)) << error.toStdString();
+    EXPECT_EQ(dfxmlProblem(reportPath), QString());
     QFile report(reportPath);
     ASSERT_TRUE(report.open(QIODevice::ReadOnly));
     const QByteArray xml = report.readAll();

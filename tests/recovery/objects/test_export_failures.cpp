@@ -39,29 +39,29 @@ TEST(ExportFailures, NothingIsLeftUnderTheNameAndTheReasonIsKept) {
     EXPECT_TRUE(past->getExportError().contains("cannot read")) << past->getExportError().toStdString();
     EXPECT_TRUE(entriesOf(dir.path()).isEmpty()) << entriesOf(dir.path()).join(", ").toStdString();
 
-    // The name is taken by a folder: the folder stays as it was and the
-    // temporary copy goes.
+    // The name is taken by a folder, then by an earlier file: both stay as
+    // they were, and the find takes the next free name, which the record
+    // tells.  A success clears the reason of the last failure.
     std::unique_ptr<FileRecoveredInfo> blocked(
         FileRecoveredInfo::newRecoveredInfo(makeInfo(vol.path(), 1024, 2048, "zip")));
     blocked->readInfo();
-    blocked->setExportPath(dir.path());
-    ASSERT_TRUE(QDir().mkpath(dir.filePath("file1024.zip/inside")));
+    blocked->setExportPath(dir.filePath("missing"));
     EXPECT_FALSE(blocked->exportSelf());
     EXPECT_FALSE(blocked->getExportError().isEmpty());
-    EXPECT_EQ(entriesOf(dir.path()), QStringList{"file1024.zip"});
-    EXPECT_TRUE(QFileInfo(dir.filePath("file1024.zip/inside")).isDir());
-
-    // A success replaces an earlier file of the same name, leaves no
-    // temporary file, and clears the reason of the last failure.
-    ASSERT_TRUE(QDir(dir.filePath("file1024.zip")).removeRecursively());
+    EXPECT_TRUE(blocked->getExportedFile().isEmpty());
+    blocked->setExportPath(dir.path());
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("file1024.zip/inside")));
     {
-        QFile stale(dir.filePath("file1024.zip"));
+        QFile stale(dir.filePath("file1024 (1).zip"));
         ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
         stale.write(QByteArray(9000, 'x'));
     }
-    ASSERT_TRUE(blocked->exportSelf());
+    ASSERT_TRUE(blocked->exportSelf()) << blocked->getExportError().toStdString();
     EXPECT_TRUE(blocked->getExportError().isEmpty());
-    EXPECT_EQ(entriesOf(dir.path()), QStringList{"file1024.zip"});
-    EXPECT_EQ(read_file(dir.filePath("file1024.zip").toStdString()),
+    EXPECT_EQ(blocked->getExportedFile(), dir.filePath("file1024 (2).zip"));
+    EXPECT_EQ(entriesOf(dir.path()), (QStringList{"file1024 (1).zip", "file1024 (2).zip", "file1024.zip"}));
+    EXPECT_TRUE(QFileInfo(dir.filePath("file1024.zip/inside")).isDir());
+    EXPECT_EQ(QFileInfo(dir.filePath("file1024 (1).zip")).size(), 9000);
+    EXPECT_EQ(read_file(dir.filePath("file1024 (2).zip").toStdString()),
               Bytes(bytes.begin() + 1024, bytes.begin() + 1024 + 2048));
 }
