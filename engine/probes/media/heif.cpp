@@ -82,6 +82,9 @@ uint64_t iloc_end(const unsigned char *p, const unsigned char *end) {
         if (!field(p, end, version < 2 ? 2 : 4, &id)) return 0;
         if (version && !field(p, end, 2, &method)) return 0;
         if (!field(p, end, 2, &dref) || !field(p, end, base_size, &base) || !field(p, end, 2, &extents)) return 0;
+        // Extents of no bytes at all place nothing, and would let a count
+        // spin the loop without reading.
+        if (offset_size + length_size + index_size == 0) continue;
         for (uint64_t e = 0; e < extents; ++e) {
             uint64_t index, off, len;
             if (!field(p, end, index_size, &index) || !field(p, end, offset_size, &off) ||

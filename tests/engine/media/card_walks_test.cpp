@@ -328,3 +328,42 @@ TEST(CardWalks, DeepScanFindsEverySampleWholeAmongOtherFiles) {
         EXPECT_EQ(expected[k].suffix, finds[k].suffix) << k;
     }
 }
+
+// An item-location box whose extents take no bytes, with the largest counts
+// its fields allow, is read in one pass (a walk may not spin on counts).
+TEST(CardWalks, HeifItemLocationsWithEmptyExtentsAreReadInOnePass) {
+    auto be = [](Bytes &b, uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) b.push_back(uint8_t(v >> (8 * i)));
+    };
+    Bytes iloc;
+    be(iloc, 0, 4);                  // size, set below
+    append(iloc, bytes_of("iloc"));
+    be(iloc, 1u << 24, 4);           // version 1
+    be(iloc, 0, 2);                  // offset, length, base and index sizes 0
+    be(iloc, 65535, 2);              // items
+    for (int i = 0; i < 65535; ++i) {
+        be(iloc, uint64_t(i), 2);    // item ID
+        be(iloc, 0, 2);              // construction method
+        be(iloc, 0, 2);              // data reference
+        be(iloc, 65535, 2);          // extents
+    }
+    const uint32_t n = uint32_t(iloc.size());
+    iloc[0] = uint8_t(n >> 24), iloc[1] = uint8_t(n >> 16), iloc[2] = uint8_t(n >> 8), iloc[3] = uint8_t(n);
+    Bytes meta;
+    be(meta, 12 + iloc.size(), 4);
+    append(meta, bytes_of("meta"));
+    be(meta, 0, 4);
+    append(meta, iloc);
+    Bytes file = bytes_of(std::string("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24));
+    append(file, meta);
+    Bytes mdat;
+    be(mdat, 1008, 4);
+    append(mdat, bytes_of("mdat"));
+    append(mdat, random_bytes(1000, 14));
+    append(file, mdat);
+    Bytes input = file;
+    append(input, random_bytes(2000, 15));
+    auto r = walk(lmr::deep_heif, input, "heic", input.size());
+    EXPECT_EQ(1, r.found);
+    EXPECT_EQ(file.size(), r.length);
+}
