@@ -217,9 +217,9 @@ inline constexpr file_type table[] = {
     {"opus",    48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
     {"oga",     48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
     {"flac",    49, R,     nullptr,      deep_flac,    f::media,    yes, c::audio,    d::none,     MED, {k_flac_signature}},
-    {"mkv",     50, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::none,     MED, {k_mkv_signature}},
-    {"webm",    50, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::none,     MED},
-    {"aac",     51, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::none,     MED, {k_aac_signature}},
+    {"mkv",     53, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::none,     MED, {k_mkv_signature}},
+    {"webm",    53, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::none,     MED},
+    {"aac",     54, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::none,     MED, {k_aac_signature}},
 };
 }  // namespace types_detail
 
