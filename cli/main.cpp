@@ -14,6 +14,7 @@
 #include "output_guard.h"
 
 #include "recovery/device.h"
+#include "recovery/diskpartitions.h"
 #include "recovery/filerecovery.h"
 #include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
@@ -171,6 +172,23 @@ int listDevices() {
     return ExitOk;
 }
 
+// The partition table of a disk or disk image, one partition a line:
+// number, start in bytes, size, type, label, file system (tab-separated).
+int listPartitions(const QString &input) {
+    QString scheme;
+    const QList<PartitionInfo> parts = DiskPartitions::read(input, &scheme);
+    if (parts.isEmpty()) {
+        fprintf(stderr, "lumarek-carve: %s has no partition table: it is scanned as one volume\n", qPrintable(input));
+        return ExitOk;
+    }
+    printf("%s\n", qPrintable(scheme));
+    for (const PartitionInfo &p : parts)
+        printf("%d\t%llu\t%s\t%s\t%s\t%s\n", p.number, static_cast<unsigned long long>(p.start),
+               qPrintable(Utils::formatSize(qint64(p.size))), qPrintable(p.type), qPrintable(p.label),
+               qPrintable(p.fileSystem));
+    return ExitOk;
+}
+
 QString outcomeWord(EngineControl::Outcome o) {
     switch (o) {
     case EngineControl::Scanned: return QStringLiteral("scanned");
@@ -243,7 +261,14 @@ int main(int argc, char **argv) {
     QCommandLineOption sameOpt(QStringLiteral("allow-same-device"),
                                QStringLiteral("Allow exporting, and writing the report and the log, onto the "
                                               "device being scanned."));
+    QCommandLineOption listPartsOpt(QStringLiteral("list-partitions"),
+                                    QStringLiteral("List the partition table of INPUT and exit."));
+    QCommandLineOption partitionOpt(QStringLiteral("partition"),
+                                    QStringLiteral("Scan partition N of INPUT only (default: every partition and "
+                                                   "the space between them)."),
+                                    QStringLiteral("N"));
     parser.addOptions({versionOpt, typesOpt, wholeOpt, noDeepOpt, outputOpt, reportOpt, logOpt, verboseOpt, listOpt, sameOpt});
+    parser.addOptions({listPartsOpt, partitionOpt});
     parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("Block device or disk image."));
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -270,6 +295,20 @@ int main(int argc, char **argv) {
     if (!unusable.isEmpty()) {
         fail(unusable);
         return ExitCannotOpen;
+    }
+
+    if (parser.isSet(listPartsOpt)) return listPartitions(input);
+    int partition = 0;
+    if (parser.isSet(partitionOpt)) {
+        bool number = false;
+        partition = parser.value(partitionOpt).toInt(&number);
+        bool known = false;
+        if (number)
+            for (const PartitionInfo &p : DiskPartitions::read(input)) known = known || p.number == partition;
+        if (!known) {
+            fail(QStringLiteral("%1 has no partition %2 (see --list-partitions)").arg(input, parser.value(partitionOpt)));
+            return ExitUsage;
+        }
     }
 
     QString outputDir;
@@ -358,6 +397,7 @@ int main(int argc, char **argv) {
     Device *device = DeviceManager::deviceForPath(input);
     DeviceManager::setCurrentDevice(device);
     EngineControl::setWholeInput(parser.isSet(wholeOpt));
+    DiskPartitions::setScanPartition(partition);
     EngineControl::setDeepScan(!parser.isSet(noDeepOpt));
 
     CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);

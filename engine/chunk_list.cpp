@@ -57,11 +57,21 @@ chunk_list *get_free_chunk_list(recovery_state *state) {
     chunk_list *list = nullptr;
     if (state && state->InputFile) {
         switch (state->fs_type) {
-        case 1: list = get_fat32_chunk_list(state->InputFile); break;
+        case 1:
+            list = get_fat32_chunk_list(state->InputFile);
+            if (!list && !_block_size) list = get_fat1216_chunk_list(state->InputFile);
+            if (!list && !_block_size) list = get_exfat_chunk_list(state->InputFile);
+            break;
         case 2: list = get_ext2_chunk_list(state->InputFile); break;
         case 3: break;
         default:
+            // A whole disk goes partition by partition.
+            list = get_partitioned_chunk_list(state->InputFile);
+            if (list || _block_size) break;
             list = get_fat32_chunk_list(state->InputFile);
+            if (!list && !_block_size) list = get_fat1216_chunk_list(state->InputFile);
+            if (!list && !_block_size) list = get_exfat_chunk_list(state->InputFile);
+            if (!list && !_block_size) list = get_ntfs_chunk_list(state->InputFile);
             if (!list) list = get_ext2_chunk_list(state->InputFile);
             break;
         }

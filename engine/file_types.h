@@ -116,6 +116,18 @@ LMR_DEEP_WALK(deep_zip);
 LMR_DEEP_WALK(deep_rar);
 LMR_DEEP_WALK(deep_mp3);
 LMR_DEEP_WALK(deep_mp4);
+LMR_DEEP_WALK(deep_bmp);
+LMR_DEEP_WALK(deep_riff);
+LMR_DEEP_WALK(deep_webp);
+LMR_DEEP_WALK(deep_tif);
+LMR_DEEP_WALK(deep_7z);
+LMR_DEEP_WALK(deep_gz);
+
+// TIFF of either byte order; the little-endian row also takes the RAW
+// variants with a magic of their own (ORF "IIRO", RW2 "IIU").
+LMR_SIGNATURE(k_tif_signature, 209715200ull, 'I', 'I');
+LMR_SIGNATURE(k_tiff_signature, 209715200ull, 'M', 'M', 0x00);
+LMR_SIGNATURE(k_7z_signature, 1073741824ull, '7', 'z', 0xBC, 0xAF, 0x27, 0x1C);
 
 // The deep scan's test at a block start for MP3: an ID3v2 header, or an
 // MPEG audio frame header (an MP3 without a tag starts with its first
@@ -153,7 +165,7 @@ inline constexpr file_type table[] = {
     {"jpg",      0, R,     probe_jpg,    deep_jpg,     f::image,    yes, c::image,    d::image,    IMG},
     {"png",     24, R,     probe_png,    deep_png,     f::image,    yes, c::image,    d::image,    IMG},
     {"gif",      1, R,     probe_gif,    nullptr,      f::image,    yes, c::image,    d::image,    IMG},
-    {"bmp",      2, R,     probe_bmp,    nullptr,      f::image,    yes, c::image,    d::none,     IMG},
+    {"bmp",      2, R,     probe_bmp,    deep_bmp,     f::image,    yes, c::image,    d::none,     IMG},
     {"jpeg",     0, S,     nullptr,      nullptr,      f::none,     no,  c::image,    d::none,     0},
 
     {"docx",     9, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
@@ -172,7 +184,7 @@ inline constexpr file_type table[] = {
     {"zip",      9, R | A, probe_zip,    deep_zip,     f::archive,  yes, c::archive,  d::archive,  ARC},
     {"rar",     25, R,     probe_rar,    deep_rar,     f::archive,  yes, c::archive,  d::archive,  ARC},
     {"gzip",    16, S,     nullptr,      nullptr,      f::none,     no,  c::archive,  d::archive,  0},
-    {"gz",      16, R,     nullptr,      nullptr,      f::none,     no,  c::archive,  d::none,     0},
+    {"gz",      16, R,     nullptr,      deep_gz,      f::archive,  yes, c::archive,  d::none,     ARC},
 
     {"mp4",     32, R | A, probe_mp4,    deep_mp4,     f::media,    yes, c::video,    d::video,    MED, {{}, 4}},
     {"avi",     17, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::video,    MED},
@@ -194,7 +206,7 @@ inline constexpr file_type table[] = {
 
     // Searched for, never reported: the probe names what it found instead
     // (rif: avi or wav), or no probe follows the signature.
-    {"rif",     17, R | A, probe_riff,   nullptr,      f::media,    no,  c::none,     d::none,     0},
+    {"rif",     17, R | A, probe_riff,   deep_riff,     f::media,    no,  c::none,     d::none,     0},
     {"sxw",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"sxc",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"sxi",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
@@ -205,6 +217,23 @@ inline constexpr file_type table[] = {
     {"reg",     28, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"wpd",     13, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
 
+    // Found in deep mode only.  Their class sorts them in the desktop
+    // program; its fixed group strings stay as they are.  WebP is a RIFF
+    // form: the RIFF row's deep walk hands it on.
+    {"webp",    17, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    // TIFF and the camera RAW files built on it: the "II" and "MM" byte
+    // orders are two rows; a name of the family configures both.
+    {"tif",     50, R,     nullptr,      deep_tif,     f::image,    yes, c::image,    d::none,     IMG, {k_tif_signature}},
+    {"tiff",    51, R,     nullptr,      deep_tif,     f::image,    no,  c::none,     d::none,     0,   {k_tiff_signature}},
+    {"cr2",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"nef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"arw",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"dng",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"orf",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"rw2",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"pef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"7z",      52, R,     nullptr,      deep_7z,      f::archive,  yes, c::archive,  d::none,     ARC, {k_7z_signature}},
+    {"tar.gz",  16, A,     nullptr,      nullptr,      f::none,     yes, c::archive,  d::none,     ARC},
     // A modern card's: still pictures and audio that mp4's deep walk tells
     // apart by their brands, and the formats only a deep scan finds.  The
     // desktop program's groups are fixed strings its window repeats: they

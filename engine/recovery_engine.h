@@ -112,7 +112,7 @@ typedef struct builtin_type {
 } builtin_type;
 
 #define LMR_BUILTIN_COUNT 23
-#define LMR_ALIAS_COUNT 26
+#define LMR_ALIAS_COUNT 35
 
 typedef struct search_pattern {
     unsigned char *value;
@@ -347,6 +347,34 @@ LMR_API int get_chunk_list_size(const chunk_list *list);
 LMR_API void free_chunk_list(chunk_list *list);
 LMR_API chunk_list *get_fat32_chunk_list(const char *path);
 LMR_API chunk_list *get_ext2_chunk_list(const char *path);
+/* FAT12/FAT16, exFAT and NTFS volumes; null when the volume is of another
+ * file system or has no free cluster (the cluster size then stays unset). */
+LMR_API chunk_list *get_fat1216_chunk_list(const char *path);
+LMR_API chunk_list *get_exfat_chunk_list(const char *path);
+LMR_API chunk_list *get_ntfs_chunk_list(const char *path);
+/* A whole disk with an MBR or GPT partition table: each partition's free
+ * clusters (FAT, exFAT, NTFS), partitions of other file systems and the
+ * space between partitions whole; offsets are the disk's.  Null when the
+ * input has no usable table (it is then a volume of its own). */
+LMR_API chunk_list *get_partitioned_chunk_list(const char *path);
+/* The partition a scan of a partitioned disk covers: 0 (the default) for
+ * all of them and the space between, else the partition's number. */
+LMR_API extern int32_t scan_partition;
+
+/* One partition of a disk, as list_partitions describes it. */
+typedef struct lmr_partition_info {
+    int32_t number;       /* MBR: 1-4 primary, 5 on logical; GPT: entry index + 1 */
+    uint64_t start;       /* bytes from the disk's start */
+    uint64_t size;        /* bytes */
+    char type[40];        /* "0x0c", or the GPT type's name or GUID */
+    char label[80];       /* GPT partition name, UTF-8; empty on MBR */
+    char file_system[8];  /* "FAT12", "FAT16", "FAT32", "exFAT", "NTFS", "ext" or empty */
+} lmr_partition_info;
+/* Describes up to `max` partitions of the input in `out` and the table's
+ * scheme ("MBR", "GPT") in `scheme` (8 bytes, may be null).  Returns the
+ * number of partitions (more than `max` when some did not fit), 0 when the
+ * input has no partition table, -1 when it cannot be opened. */
+LMR_API int list_partitions(const char *path, lmr_partition_info *out, int max, char *scheme);
 LMR_API chunk_list *get_free_chunk_list(recovery_state *state);
 
 /* ------------------------------------------------------------------ */

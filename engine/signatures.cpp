@@ -74,6 +74,13 @@ const unsigned char k_mark_xref[] = {'x', 'r', 'e', 'f'};
 const unsigned char k_mark_trailer[] = {'t', 'r', 'a', 'i', 'l', 'e', 'r'};
 const unsigned char k_mark_int[] = {'i', 'n', 't'};
 
+constexpr int32_t k_tif_le = lmr::row_key("tif");
+constexpr int32_t k_tif_be = lmr::row_key("tiff");
+static_assert(k_tif_le >= 0 && k_tif_be >= 0, "both TIFF rows exist");
+
+// Configures the signature row of `key` for the requested `name`.
+void configure_row(recovery_state *state, int32_t key, const char *name);
+
 // The name copies each entry owns, released when the entry is reused.
 char *owned_names[LMR_MAX_SPECS];
 
@@ -148,6 +155,12 @@ void set_search(recovery_state *state, const char *name) {
     // Another spelling ("jpeg", "gzip") is asked for under the row's name.
     const lmr::file_type *t = lmr::find_type(name);
     if (t && (t->roles & lmr::role_spelling)) return set_search_def(state, lmr::row_name(t->key));
+    // A name of the TIFF family is searched in both byte orders.
+    if (t && (t->key == k_tif_le || t->key == k_tif_be) && (t->roles & (lmr::role_row | lmr::role_alias))) {
+        configure_row(state, k_tif_le, name);
+        configure_row(state, k_tif_be, name);
+        return;
+    }
     if (strcmp(name, "office") == 0) {
         for (const char *n : {"doc", "ppt", "xls", "docx", "pptx", "xlsx"}) set_search_def(state, n);
         return;
@@ -161,19 +174,27 @@ void set_search_def(recovery_state *state, const char *name) {
     // set_search, and a name without a signature is not searched for.
     const lmr::file_type *type = lmr::find_type(name);
     if (!type || !(type->roles & (lmr::role_row | lmr::role_alias))) return;
+    configure_row(state, type->key, name);
+}
+
+}  // extern "C"
+
+namespace {
+
+void configure_row(recovery_state *state, int32_t key, const char *name) {
     const builtin_type *row = nullptr;
     for (const builtin_type &t : builtin_types) {
-        if (t.type_key == type->key) {
+        if (t.type_key == key) {
             row = &t;
             break;
         }
     }
     if (!row) {
         // A row added beside the built-in ones, with its own signature.
-        const lmr::file_type *own = lmr::row_entry(type->key);
+        const lmr::file_type *own = lmr::row_entry(key);
         if (!own || own->scan.own.header_len <= 0) return;
         const lmr::signature &sig = own->scan.own;
-        init_builtin(state, type->key, name, sig.header, nullptr, sig.header_len, 0, sig.max_len, 1);
+        init_builtin(state, key, name, sig.header, nullptr, sig.header_len, 0, sig.max_len, 1);
         return;
     }
     const char *canonical = row->name;
@@ -193,6 +214,10 @@ void set_search_def(recovery_state *state, const char *name) {
         add_marker(state, index, k_mark_int, sizeof k_mark_int);
     }
 }
+
+}  // namespace
+
+extern "C" {
 
 int init_builtin(recovery_state *state, int32_t key, const char *name,
                  const unsigned char *header, const unsigned char *footer, int32_t header_len,

@@ -9,9 +9,12 @@
 // end-of-image marker that ends the last scan ends the picture.  Segments
 // are skipped whole, so a thumbnail inside one (an Exif APP1 holding a
 // JPEG) never ends it.  A picture whose multi-picture index (APP2 "MPF")
-// names further pictures after it runs to the end of the last of them.
+// names further pictures after it runs to the end of the last of them, and
+// a motion photo whose XMP declares a clip after it runs to the clip's end.
 #include "../probe_reader.h"
 #include "../../file_types.h"
+
+#include <vector>
 
 namespace {
 
@@ -138,6 +141,112 @@ picture_span mpf_pictures(const unsigned char *seg, uint32_t n, uint64_t seg_at)
     return span;
 }
 
+// ---- motion photos ------------------------------------------------------
+
+// A motion photo carries its clip after the picture; its XMP (an APP1
+// segment) says how many bytes follow the end-of-image marker, either as
+// the clip's length counted from the file's end (MicroVideoOffset) or as
+// the container items after the picture (Item:Length, Item:Padding).
+struct appended_clip {
+    uint64_t tail = 0;   // bytes after the picture's end-of-image marker
+    uint64_t video = 0;  // of which the clip, last
+};
+
+constexpr char k_xmp_id[] = "http://ns.adobe.com/xap/1.0/";
+
+// The decimal value of the attribute `name` at or after `from` in
+// [text, text + n) ("name=\"123\""), before `stop` when given.
+bool attribute(const char *text, size_t n, size_t from, size_t stop, const char *name, uint64_t *out) {
+    const size_t len = strlen(name);
+    for (size_t i = from; i + len + 2 <= stop && i + len + 2 <= n; ++i) {
+        if (memcmp(text + i, name, len) != 0 || text[i + len] != '=' || text[i + len + 1] != '"') continue;
+        uint64_t v = 0;
+        size_t k = i + len + 2, digits = 0;
+        for (; k < n && text[k] >= '0' && text[k] <= '9' && digits < 12; ++k, ++digits) v = v * 10 + uint64_t(text[k] - '0');
+        if (digits == 0 || k >= n || text[k] != '"') return false;
+        *out = v;
+        return true;
+    }
+    return false;
+}
+
+size_t find_text(const char *text, size_t n, size_t from, const char *what) {
+    const size_t len = strlen(what);
+    for (size_t i = from; i + len <= n; ++i)
+        if (memcmp(text + i, what, len) == 0) return i;
+    return n;
+}
+
+// The clip an XMP packet declares; tail 0 when it declares none.
+appended_clip xmp_clip(const char *x, size_t n) {
+    appended_clip clip;
+    uint64_t v = 0;
+    if (attribute(x, n, 0, n, "GCamera:MicroVideoOffset", &v) && v > 0) {
+        clip.tail = clip.video = v;
+        return clip;
+    }
+    // Container items in order; the first is the picture itself.
+    size_t at = 0;
+    int item = 0;
+    uint64_t tail = 0, last = 0;
+    for (;;) {
+        at = find_text(x, n, at, "<Container:Item");
+        if (at >= n || item >= 16) break;
+        size_t end = find_text(x, n, at + 1, ">");
+        uint64_t len = 0, pad = 0;
+        attribute(x, n, at, end, "Item:Padding", &pad);
+        if (item > 0) {
+            if (!attribute(x, n, at, end, "Item:Length", &len)) return {};
+            last = len;
+        }
+        tail += len + pad;
+        ++item;
+        at = end;
+    }
+    if (item > 1 && last > 0) {
+        clip.tail = tail;
+        clip.video = last;
+    }
+    return clip;
+}
+
+// Whether [at, end) holds an ISO media file exactly: "ftyp" first, then
+// top-level boxes that end where it ends.
+bool iso_media_fills(lmr::probe_reader &in, uint64_t at, uint64_t end) {
+    constexpr int k_max_boxes = 4096;
+    unsigned char b[16];
+    in.renew();
+    in.skip(at);
+    for (int n = 0; n < k_max_boxes && at < end; ++n) {
+        if (end - at < 8 || !in.peek_exact(b, 8)) return false;
+        if (n == 0 && memcmp(b + 4, "ftyp", 4) != 0) return false;
+        for (int i = 4; i < 8; ++i)
+            if (b[i] < 0x20 || b[i] > 0x7E) return false;
+        uint64_t size = htoi(b, 0);
+        if (size == 0) return true;  // the last box runs to the end
+        if (size == 1) {
+            if (end - at < 16 || !in.peek_exact(b, 16)) return false;
+            size = htoll(b + 8, 0);
+            if (size < 16) return false;
+        } else if (size < 8) {
+            return false;
+        }
+        if (size > end - at) return false;
+        at += size;
+        in.skip(size);
+    }
+    return at == end;
+}
+
+// Where a motion photo ends whose picture ends at `eoi_end`: after its
+// clip, when the clip is there and fills its place exactly, within
+// `bound`; else 0.
+uint64_t motion_photo_end(lmr::probe_reader &in, const appended_clip &clip, uint64_t eoi_end, uint64_t bound) {
+    if (clip.tail == 0 || clip.video > clip.tail || clip.tail > bound || eoi_end > bound - clip.tail) return 0;
+    const uint64_t end = eoi_end + clip.tail;
+    return iso_media_fills(in, end - clip.video, end) ? end : 0;
+}
+
 // The next marker of entropy-coded data from `from`: fill bytes, stuffed
 // zeros and restart markers are passed.  Returns the marker's second byte
 // and its position in *at (that of its FF), or -1 when the data ends
@@ -190,6 +299,7 @@ uint64_t walk_deep(recovery_state *state, const unsigned char *data, int32_t ava
 
     bool frame = false, quant = false, huff = false, arith = false, scanning = false;
     picture_span more;  // pictures a multi-picture index names
+    appended_clip clip; // a motion photo's clip
     uint64_t p = 2;     // the next marker's FF
     for (;;) {
         // A marker: FF, fill bytes, then its code.
@@ -211,6 +321,7 @@ uint64_t walk_deep(recovery_state *state, const unsigned char *data, int32_t ava
                     peek_at(in, more.end - 2, e, 2) && e[0] == 0xFF && e[1] == k_eoi)
                     end = more.end;
             }
+            if (uint64_t clip_end = motion_photo_end(in, clip, p + 2, bound)) end = clip_end > end ? clip_end : end;
             *found = 1;
             return end;
         }
@@ -233,6 +344,13 @@ uint64_t walk_deep(recovery_state *state, const unsigned char *data, int32_t ava
             quant = true;
         } else if (m == k_dht) {
             huff = true;
+        } else if (m == 0xE1 && len > sizeof k_xmp_id + 2 && clip.tail == 0) {
+            // XMP: a motion photo's clip.  The segment is read whole (at
+            // most 64 KiB by its length field).
+            std::vector<char> x(len - 2);
+            if (peek_at(in, p + 4, reinterpret_cast<unsigned char *>(x.data()), uint32_t(x.size())) &&
+                memcmp(x.data(), k_xmp_id, sizeof k_xmp_id) == 0)
+                clip = xmp_clip(x.data(), x.size());
         } else if (m == k_app2 && len > 8) {
             unsigned char seg[k_mpf_read];
             const uint32_t want = len + 2 < k_mpf_read ? len + 2 : k_mpf_read;

@@ -21,11 +21,12 @@
 
 namespace {
 
-// Sectors [kBadFirst, kBadFirst + kBadCount) fail with EIO.
-const uint64_t kBadFirst = 150, kBadCount = 3;
+// Sectors [badFirst, badFirst + kBadCount) fail with EIO.
+const uint64_t kBadCount = 3;
+uint64_t badFirst = 150;
 
 int64_t failingPread(int fd, void *buf, uint64_t count, uint64_t offset) {
-    if (offset < (kBadFirst + kBadCount) * 512 && offset + count > kBadFirst * 512) {
+    if (offset < (badFirst + kBadCount) * 512 && offset + count > badFirst * 512) {
         errno = EIO;
         return -1;
     }
@@ -38,14 +39,14 @@ struct Scan {
     std::string summary;
 };
 
-Scan scanWholeVolume(const QString &path, qint64 size) {
+Scan scanWholeVolume(const QString &path, qint64 size, const QString &out = QString()) {
     Device device;
     device.setDevFile(path);
     device.totalSize = size;
     DeviceManager::setCurrentDevice(&device);
     EngineControl::setWholeInput(true);
     lmrtest::DiagCapture quiet;
-    CarveSession session(QString(), false);
+    CarveSession session(out, false);
     {
         FileRecovery recovery;
         recovery.setRecoveryCallback(&session);
@@ -90,4 +91,18 @@ TEST(UnreadableSectors, TheSummaryCountsThemAndTheFindsBesideThemStay) {
     EXPECT_EQ(clean.summary.find("unreadable"), std::string::npos) << clean.summary;
     EXPECT_NE(clean.summary.find("total"), std::string::npos) << clean.summary;
     EXPECT_EQ(clean.files.size(), 1);
+
+    // Bad sectors right after the jpg's last one: its own bytes are all
+    // readable, so it is exported whole.
+    badFirst = (512 + jpg.size() + 511) / 512;
+    QTemporaryDir out;
+    ASSERT_TRUE(out.isValid());
+    previous = set_input_pread(failingPread);
+    Scan beside = scanWholeVolume(QString::fromStdString(image.path()), qint64(vol.size()), out.path());
+    set_input_pread(previous);
+    badFirst = 150;
+    EXPECT_EQ(beside.unreadable, kBadCount);
+    ASSERT_EQ(beside.files.size(), 1);
+    EXPECT_TRUE(beside.files[0].exported);
+    EXPECT_TRUE(lmrtest::read_file((out.path() + "/" + beside.files[0].name).toStdString()) == jpg);
 }

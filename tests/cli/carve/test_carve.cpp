@@ -204,6 +204,7 @@ TEST_F(CarveFixture, InterruptKeepsTheFindsAndWritesTheReport) {
     qint64 imageSize = 0;
     QString program;
     QList<ReportFile> files = readReport(report, &imageSize, &program);
+    expectValidReport({"--report", report}, p.exitCode());
     ASSERT_EQ(files.size(), 1);
     EXPECT_EQ(files[0].imgOffset, 512u);
 }
@@ -246,6 +247,7 @@ TEST_F(CarveFixture, InterruptDuringExportsStopsTakingOnNewOnes) {
     qint64 imageSize = 0;
     QString program;
     const QList<ReportFile> files = readReport(report, &imageSize, &program);
+    expectValidReport({"--report", report}, p.exitCode());
     EXPECT_EQ(files.size(), finds.size());
     int hashed = 0;
     for (const ReportFile &f : files) hashed += !f.sha256.isEmpty();

@@ -335,4 +335,20 @@ TEST(BmpProbe, HeaderFieldsDecide) {
     EXPECT_EQ(run.probe(short_header, 0, 37).found, 0);
 }
 
+// A picture stored top down (negative height) is a bitmap to a deep scan,
+// within the same bound on its height.
+TEST(BmpProbe, TopDownPicturesInADeepScan) {
+    lmrtest::DeepScan deep;
+    expect_found(bmp_header(8054, 40, 1, -20), "bmp", 8054, "top-down");
+    expect_found(bmp_header(8054, 40, 1, -2000), "bmp", 8054, "top-down, height 2000");
+    expect_not_found(bmp_header(8054, 40, 1, -2001), "bmp", "top-down, height 2001");
+    expect_not_found(bmp_header(8054, 40, 1, INT32_MIN), "bmp", "the most negative height");
+    Bytes pic = lmrtest::read_file(lmrtest::data_path("image/palette.bmp"));
+    ASSERT_GT(pic.size(), 26u);
+    int32_t h = int32_t(pic[22] | pic[23] << 8 | pic[24] << 16 | uint32_t(pic[25]) << 24);
+    uint32_t flipped = uint32_t(-h);
+    for (int i = 0; i < 4; ++i) pic[22 + i] = uint8_t(flipped >> (8 * i));
+    expect_found(pic, "bmp", pic.size(), "palette.bmp stored top down");
+}
+
 }  // namespace

@@ -1,0 +1,48 @@
+// File-system readers that find the free clusters of a volume lying anywhere
+// in an input (a whole volume, or one partition of a disk), and the helpers
+// they share.  Offsets in the lists they build are offsets of the input.
+#pragma once
+
+#include "free_runs.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace lmr {
+
+// A volume inside an open input: its first byte and its length in bytes,
+// already clipped to what the input holds.
+struct volume_span {
+    FILE *f;
+    uint64_t base;
+    uint64_t size;
+};
+
+// What a reader made of a volume.  `recognised` is false when the volume is
+// not of the reader's file system (or its structures are too damaged to
+// trust); then `list` is null.  A recognised volume without free clusters
+// also has a null list.  The caller owns `list`.
+struct volume_free {
+    bool recognised = false;
+    uint32_t unit = 0;      // allocation unit in bytes (the scan step)
+    chunk_list *list = nullptr;
+    const char *name = "";  // the file system's name, for listings
+};
+
+// FAT12, FAT16 and (when `accept_fat32`) FAT32: the type follows from the
+// cluster count.
+volume_free read_fat_free(const volume_span &v, bool accept_fat32);
+volume_free read_exfat_free(const volume_span &v);
+volume_free read_ntfs_free(const volume_span &v);
+
+// Whether a first sector holds the boot sector of a FAT, exFAT or NTFS
+// volume (its own rules checked, not the structures behind it).
+bool looks_like_fat_boot(const unsigned char *sector, size_t got);
+bool looks_like_exfat_boot(const unsigned char *sector, size_t got);
+bool looks_like_ntfs_boot(const unsigned char *sector, size_t got);
+
+inline uint64_t le64(const unsigned char *p) { return uint64_t(le32(p)) | (uint64_t(le32(p + 4)) << 32); }
+
+inline bool is_power_of_two(uint64_t v) { return v && !(v & (v - 1)); }
+
+}  // namespace lmr
