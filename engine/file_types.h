@@ -134,6 +134,21 @@ LMR_SIGNATURE(k_7z_signature, 1073741824ull, '7', 'z', 0xBC, 0xAF, 0x27, 0x1C);
 // frame).  The MP3 unit decides.
 LMR_API bool mp3_deep_start(const unsigned char *p);
 
+// A modern card's pictures and sounds: still pictures and audio in ISO
+// boxes (reached through mp4's "ftyp" by their brands), Ogg, FLAC,
+// Matroska/WebM, AAC in ADTS, and AMR with its pauses.
+LMR_DEEP_WALK(deep_heif);
+LMR_DEEP_WALK(deep_m4a);
+LMR_DEEP_WALK(deep_ogg);
+LMR_DEEP_WALK(deep_flac);
+LMR_DEEP_WALK(deep_mkv);
+LMR_DEEP_WALK(deep_aac);
+LMR_DEEP_WALK(deep_amr);
+LMR_SIGNATURE(k_ogg_signature, 524288000ull, 'O', 'g', 'g', 'S');
+LMR_SIGNATURE(k_flac_signature, 1073741824ull, 'f', 'L', 'a', 'C');
+LMR_SIGNATURE(k_mkv_signature, 4294967296ull, 0x1A, 0x45, 0xDF, 0xA3);
+LMR_SIGNATURE(k_aac_signature, 209715200ull, 0xFF, 0xF1);
+
 namespace types_detail {
 constexpr uint8_t R = role_row, A = role_alias, S = role_spelling;
 constexpr bool yes = true, no = false;
@@ -181,7 +196,7 @@ inline constexpr file_type table[] = {
     {"3gpp",    -1, 0,     nullptr,      nullptr,      f::none,     no,  c::video,    d::none,     0},
     {"mp3",     33, R,     probe_mp3,    deep_mp3,     f::media,    yes, c::audio,    d::audio,    MED,
                                                                                        {{}, 0, mp3_deep_start, "I\xFF"}},
-    {"amr",     35, R,     probe_amr,    nullptr,      f::media,    yes, c::audio,    d::audio,    MED},
+    {"amr",     35, R,     probe_amr,    deep_amr,     f::media,    yes, c::audio,    d::audio,    MED},
     {"wav",     17, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::audio,    MED},
     {"wma",     -1, 0,     nullptr,      nullptr,      f::none,     no,  c::audio,    d::none,     0},
 
@@ -219,6 +234,21 @@ inline constexpr file_type table[] = {
     {"pef",     50, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
     {"7z",      52, R,     nullptr,      deep_7z,      f::archive,  yes, c::archive,  d::none,     ARC, {k_7z_signature}},
     {"tar.gz",  16, A,     nullptr,      nullptr,      f::none,     yes, c::archive,  d::none,     ARC},
+    // A modern card's: still pictures and audio that mp4's deep walk tells
+    // apart by their brands, and the formats only a deep scan finds.  The
+    // desktop program's groups are fixed strings its window repeats: they
+    // do not name these types; their finds take their place by class.
+    {"heic",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"avif",    32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"cr3",     32, A,     nullptr,      nullptr,      f::none,     yes, c::image,    d::none,     IMG},
+    {"m4a",     32, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
+    {"ogg",     48, R,     nullptr,      deep_ogg,     f::media,    yes, c::audio,    d::none,     MED, {k_ogg_signature}},
+    {"opus",    48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
+    {"oga",     48, A,     nullptr,      nullptr,      f::none,     yes, c::audio,    d::none,     MED},
+    {"flac",    49, R,     nullptr,      deep_flac,    f::media,    yes, c::audio,    d::none,     MED, {k_flac_signature}},
+    {"mkv",     53, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::none,     MED, {k_mkv_signature}},
+    {"webm",    53, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::none,     MED},
+    {"aac",     54, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::none,     MED, {k_aac_signature}},
 };
 }  // namespace types_detail
 

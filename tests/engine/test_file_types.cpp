@@ -56,7 +56,9 @@ TEST(FileTypes, SignatureRowsAndAliasesKeepTheirValues) {
     const std::map<std::string, int32_t> aliases = {
         {"zip", 9},  {"apk", 9},  {"docx", 9}, {"pptx", 9}, {"xlsx", 9}, {"sxw", 9},  {"sxc", 9},
         {"sxi", 9},  {"snb", 9},  {"ole", 15}, {"doc", 15}, {"ppt", 15}, {"xls", 15}, {"rif", 17},
-        {"wav", 17}, {"avi", 17}, {"mp4", 32}, {"mov", 32}, {"3gp", 32},
+        {"wav", 17}, {"avi", 17}, {"mp4", 32}, {"mov", 32}, {"3gp", 32}, {"heic", 32}, {"avif", 32},
+        {"cr3", 32}, {"m4a", 32}, {"opus", lmr::row_key("ogg")}, {"oga", lmr::row_key("ogg")},
+        {"webm", lmr::row_key("mkv")},
     };
     for (const auto &a : aliases) {
         recovery_state state{};
@@ -226,6 +228,14 @@ TEST(FileTypes, EveryTypeOfAllIsFoundInItsSample) {
         {"tar.gz", data("archive/notes.tar.gz")},
     };
     for (const lmrtest::Raw &r : lmrtest::raws()) samples[r.suffix] = r.file;
+    // Still pictures and audio in ISO boxes, Ogg, FLAC, Matroska, ADTS.
+    for (const char *name : {"heic:media/photo.heic", "avif:media/photo.avif", "cr3:media/cr3_layout.cr3",
+                             "m4a:media/voice.m4a", "ogg:media/voice.ogg", "opus:media/voice.opus",
+                             "oga:media/voice.oga", "flac:media/voice.flac", "mkv:media/clip.mkv",
+                             "webm:media/live.webm", "aac:media/voice.aac"}) {
+        const std::string n(name);
+        samples[n.substr(0, n.find(':'))] = data(n.substr(n.find(':') + 1).c_str());
+    }
     const std::set<std::string> all = split(lmr::carver_group(0));
     for (const std::string &n : all) EXPECT_TRUE(samples.count(n)) << "no sample of " << n;
 

@@ -4,7 +4,8 @@
 // A deep scan names the file by every 3GPP brand (not only 3gp4), accepts
 // the other top-level boxes the format defines (metadata, fragments, their
 // indexes), ends the walk at a second "ftyp", where another file begins,
-// and leaves out still pictures stored as ISO media (HEIF, AVIF).
+// and hands still pictures stored as ISO media (HEIF, AVIF, CR3) and MPEG-4
+// audio (M4A, M4B) to their own walks.
 #include "../probe_reader.h"
 #include "../../file_types.h"
 
@@ -122,5 +123,12 @@ extern "C" uint64_t probe_mp4(recovery_state *state, search_spec_entry *entry, c
 
 uint64_t lmr::deep_mp4(recovery_state *state, search_spec_entry *entry, const unsigned char *data, int32_t available,
                        uint64_t offset, uint64_t limit, int32_t *found) {
+    // Still pictures (HEIF, AVIF, CR3) and MPEG-4 audio have walks of their
+    // own, chosen by the major brand.
+    if (available >= 12 && memcmp(data + 4, "ftyp", 4) == 0) {
+        if (brand_picture(data + 8)) return deep_heif(state, entry, data, available, offset, limit, found);
+        if (memcmp(data + 8, "M4A ", 4) == 0 || memcmp(data + 8, "M4B ", 4) == 0)
+            return deep_m4a(state, entry, data, available, offset, limit, found);
+    }
     return walk_boxes(state, entry, data, available, offset, limit, found, true);
 }

@@ -70,6 +70,7 @@ const Case k_cases[] = {
     {"mp3", "", 0},     {"amr", "", 0},  {"mp4", "\0\0\0\x18", 4}, {"wmv", "", 0}, {"mpg", "", 0},
     {"wav", "", 0},     {"avi", "", 0},  {"docx", "", 0},   {"apk", "", 0},
     {"webp", "", 0},    {"tif", "", 0},  {"7z", "", 0},     {"gz", "", 0},      {"tar.gz", "", 0},
+    {"ogg", "", 0},     {"flac", "", 0}, {"mkv", "", 0},    {"aac", "", 0},
 };
 
 // Finds the rules accept by design, with the largest rate (finds per
@@ -164,7 +165,7 @@ void scan_of_random_data() {
     is_formated = 1;
     start_recovery2(img.path().c_str(),
                     "jpg,png,gif,bmp,docx,pptx,xlsx,doc,ppt,xls,pdf,mp4,avi,mov,3gp,mp3,amr,wav,wmv,mpg,apk,exe,zip,"
-                    "rar,gzip,sqlite,snb,webp,tif,cr2,nef,arw,dng,orf,rw2,pef,7z,tar.gz",
+                    "rar,gzip,sqlite,snb,webp,tif,cr2,nef,arw,dng,orf,rw2,pef,7z,tar.gz,heic,avif,cr3,m4a,ogg,opus,oga,flac,mkv,webm,aac",
                     "", 0);
     is_formated = 0;
     set_callbacks(nullptr, nullptr, nullptr, nullptr);

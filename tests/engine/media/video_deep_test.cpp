@@ -29,7 +29,7 @@ Bytes build(std::initializer_list<Bytes> boxes) {
 
 }  // namespace
 
-TEST(Mp4Deep, EveryThreeGppBrandIsA3gpAndTheMpeg4BrandsStayMp4) {
+TEST(Mp4Deep, EveryThreeGppBrandIsA3gpTheAudioBrandsAreM4aAndTheOtherMpeg4BrandsStayMp4) {
     struct Case {
         const char *brand;
         const char *deep;  // suffix in a deep scan
@@ -39,7 +39,7 @@ TEST(Mp4Deep, EveryThreeGppBrandIsA3gpAndTheMpeg4BrandsStayMp4) {
         {"3gp8", "3gp", "mp4"}, {"3gp9", "3gp", "mp4"}, {"3g2a", "3gp", "mp4"}, {"3g2c", "3gp", "mp4"},
         {"3ge6", "3gp", "mp4"}, {"3ge9", "3gp", "mp4"}, {"3gg6", "3gp", "mp4"}, {"3gr9", "3gp", "mp4"},
         {"3gs7", "3gp", "mp4"}, {"isom", "mp4", "mp4"}, {"iso6", "mp4", "mp4"}, {"mp41", "mp4", "mp4"},
-        {"mp42", "mp4", "mp4"}, {"avc1", "mp4", "mp4"}, {"M4V ", "mp4", "mp4"}, {"M4A ", "mp4", "mp4"},
+        {"mp42", "mp4", "mp4"}, {"avc1", "mp4", "mp4"}, {"M4V ", "mp4", "mp4"}, {"M4A ", "m4a", "mp4"}, {"M4B ", "m4a", "mp4"},
         {"qt  ", "mov", "mov"}, {"3gp3", "mp4", "mp4"}, {"3gex", "mp4", "mp4"},
     };
     // A real 3GP with its brand changed, whole in memory and mostly not.
@@ -55,13 +55,13 @@ TEST(Mp4Deep, EveryThreeGppBrandIsA3gpAndTheMpeg4BrandsStayMp4) {
             DeepScan mode(deep);
             const char *want = deep ? c.deep : c.rule;
             for (size_t in_memory : {size_t(40), input.size()}) {
-                auto r = probe_once(input, "mp4,mov,3gp", in_memory);
+                auto r = probe_once(input, "mp4,mov,3gp,m4a", in_memory);
                 EXPECT_EQ(r.found, 1);
                 EXPECT_EQ(r.suffix, want) << deep;
                 EXPECT_EQ(r.length, file.size());
             }
             // Reported only under its own name.
-            auto other = probe_once(input, std::string(want) == "3gp" ? "mp4,mov" : "3gp", input.size());
+            auto other = probe_once(input, std::string(want) == "3gp" ? "mp4,mov,m4a" : "3gp", input.size());
             EXPECT_EQ(other.found, 0) << deep;
         }
     }

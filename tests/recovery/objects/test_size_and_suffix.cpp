@@ -47,15 +47,16 @@ TEST(SuffixClasses, EachClassIsItsFixedList) {
     // Every name the engine knows, and some it does not.
     const QStringList names = QStringLiteral(
         "jpg,png,gif,bmp,jpeg,docx,pptx,xlsx,doc,ppt,xls,pdf,sqlite,txt,apk,exe,zip,rar,gzip,gz,mp4,avi,mov,3gp,wmv,"
-        "mpg,mpeg,3gpp,mp3,amr,wav,wma,snb,ole,rif,sxw,sxc,sxi,htm,html,cpp,elf,reg,wpd,rtf")
+        "mpg,mpeg,3gpp,mp3,amr,wav,wma,snb,ole,rif,sxw,sxc,sxi,htm,html,cpp,elf,reg,wpd,heic,avif,cr3,m4a,ogg,opus,"
+        "oga,flac,mkv,webm,aac,rtf")
                                   .split(',');
     const struct {
         std::function<bool(QString)> test;
         const char *members;
     } classes[] = {
-        {SuffixUtils::isVideoSuffix, "mp4,avi,mpg,mov,3gp,wmv,3gpp"},
-        {SuffixUtils::isAudioSuffix, "mp3,wav,wma,amr"},
-        {SuffixUtils::isImageSuffix, "jpg,png,gif,jpeg,bmp"},
+        {SuffixUtils::isVideoSuffix, "mp4,avi,mpg,mov,3gp,wmv,3gpp,mkv,webm"},
+        {SuffixUtils::isAudioSuffix, "mp3,wav,wma,amr,m4a,ogg,opus,oga,flac,aac"},
+        {SuffixUtils::isImageSuffix, "jpg,png,gif,jpeg,bmp,heic,avif,cr3"},
         {SuffixUtils::isCompressedSuffix, "zip,gzip,rar,gz"},
         {SuffixUtils::isDocumentSuffix, "pdf,txt,doc,docx,xls,xlsx,ppt,pptx"},
     };
@@ -94,9 +95,11 @@ TEST(Groups, DesktopStringsKeepTheirValues) {
 
 TEST(Groups, CarverGroupsHoldEveryTypeThatCanBeFound) {
     EXPECT_EQ(ScanGroups::names(), (QStringList{"images", "documents", "media", "archives", "all"}));
-    EXPECT_EQ(ScanGroups::members("images"), QString("jpg,png,gif,bmp,webp,tif,cr2,nef,arw,dng,orf,rw2,pef").split(','));
+    EXPECT_EQ(ScanGroups::members("images"),
+              QString("jpg,png,gif,bmp,webp,tif,cr2,nef,arw,dng,orf,rw2,pef,heic,avif,cr3").split(','));
     EXPECT_EQ(ScanGroups::members("documents"), QString("docx,pptx,xlsx,doc,ppt,xls,pdf,sqlite,txt").split(','));
-    EXPECT_EQ(ScanGroups::members("media"), QString("mp4,avi,mov,3gp,wmv,mp3,amr,wav").split(','));
+    EXPECT_EQ(ScanGroups::members("media"),
+              QString("mp4,avi,mov,3gp,wmv,mp3,amr,wav,m4a,ogg,opus,oga,flac,mkv,webm,aac").split(','));
     EXPECT_EQ(ScanGroups::members("archives"), QString("zip,rar,gz,7z,tar.gz").split(','));
     const QStringList all = ScanGroups::members("all");
     QStringList rest = all;
