@@ -121,9 +121,9 @@ TEST(CarveTypes, AllIsTheDefaultAndHoldsEveryTypeThatCanBeFound) {
     EXPECT_FALSE(help.out.contains("exe")) << help.out.toStdString();
 
     // A type that is searched for but never reported is taken, with a word.
-    CarveRun exe = carve({"--whole", "-t", "exe,gzip,jpg", volume});
+    CarveRun exe = carve({"--whole", "-t", "exe,jpg", volume});
     EXPECT_EQ(exe.exitCode, 0);
-    EXPECT_TRUE(exe.err.contains("warning: exe, gzip: searched for, but no find is ever reported")) << exe.err.toStdString();
+    EXPECT_TRUE(exe.err.contains("warning: exe: searched for, but no find is ever reported")) << exe.err.toStdString();
     EXPECT_EQ(suffixesByOffset(exe.out), (std::map<quint64, QString>{{0, "jpg"}}));
 }
 
