@@ -8,6 +8,8 @@
 #include "recovery/filerecovery.h"
 #include "recovery/scansession.h"
 
+#include "engine/recovery_engine.h"
+
 #include <QSet>
 #include <QSignalSpy>
 
@@ -324,4 +326,32 @@ TEST(RealScan, AnEmptyInputSaysThereWasNothingToScan) {
     EXPECT_TRUE(s.prompts.messages.first().contains(QStringLiteral("没有可扫描的内容")))
         << s.prompts.messages.first().toStdString();
     EXPECT_EQ(s.totalRows(), 0);
+}
+
+namespace {
+// Sectors 64 to 67 of every input fail to read, as on a worn card.
+int64_t fourBadSectors(int fd, void *buf, uint64_t count, uint64_t offset) {
+    if (offset < 68 * 512 && offset + count > 64 * 512) {
+        errno = EIO;
+        return -1;
+    }
+    return ::pread(fd, buf, count, off_t(offset));
+}
+}  // namespace
+
+TEST(RealScan, UnreadableSectorsAreCountedAtTheEnd) {
+    SparseImage image(1 << 20);
+    const input_pread_fn saved = set_input_pread(fourBadSectors);
+    Session s({image.path});
+    MainWindow *w = s.w();
+    clickCell(child<QTreeView>(w, "driveTreeView"), driveRow(w, QFileInfo(image.path).fileName()), 0);
+    click(w, "nextBtn");
+    click(w, "scanBtn");
+    const bool ended = s.waitEnded();
+    set_input_pread(saved);
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return !s.prompts.messages.isEmpty(); }, 5000));
+    EXPECT_EQ(EngineControl::lastRunUnreadableSectors(), 4u);
+    EXPECT_TRUE(s.prompts.messages.first().contains(QStringLiteral("有4个扇区无法读取")))
+        << s.prompts.messages.first().toStdString();
 }
