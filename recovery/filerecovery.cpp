@@ -56,6 +56,10 @@ void AbstractFileRecovery::start(RecoveryParams params) {
     cleanNeeded = false;
     stopped.store(false);
     pausable.store(true);
+    {
+        QMutexLocker hold(&engineLock);
+        engineDone = false;
+    }
 
     Device *device = DeviceManager::getCurrentDevice();
     if (!device) {
@@ -79,6 +83,13 @@ void AbstractFileRecovery::start(RecoveryParams params) {
                               quint64(device->totalSize));
     else
         general_file_start(path.constData(), suffixes.constData(), format.constData(), quint64(device->totalSize));
+    {
+        // A stop that came between the engine's end of the run and here is
+        // taken back; later ones are not passed on (see stop()).
+        QMutexLocker hold(&engineLock);
+        engineDone = true;
+        EngineControl::withdrawStop();
+    }
 
     if (!recoveryCallback || stopped.load()) return;
     // A volume that could not be read is a failure, not an empty result.
@@ -99,7 +110,10 @@ void AbstractFileRecovery::start(RecoveryParams params) {
 void AbstractFileRecovery::stop(bool notify) {
     if (stopped.exchange(true)) return;
     if (notify && recoveryCallback) recoveryCallback->onFinished();
-    general_file_stop();
+    {
+        QMutexLocker hold(&engineLock);
+        if (!engineDone) general_file_stop();
+    }
     takeValidationThread();
 }
 
@@ -259,6 +273,7 @@ void EngineControl::setDeepScan(bool deep) { __atomic_store_n(&deep_scan, deep ?
 bool EngineControl::deepScan() { return __atomic_load_n(&deep_scan, __ATOMIC_RELAXED) != 0; }
 void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out); }
 void EngineControl::requestStop() { general_file_stop(); }
+void EngineControl::withdrawStop() { __atomic_store_n(&signal_caught, 0, __ATOMIC_SEQ_CST); }
 bool EngineControl::knowsType(const QString &name) {
     const QByteArray n = name.toUtf8();
     // "office" is the engine's own word for the six office types.

@@ -138,6 +138,11 @@ private:
     // its length.  Set before the engine starts, read on the scanning thread.
     QString runPath;
     std::atomic<bool> stopped{false};
+    // The engine keeps a stop asked before its run for that run, so a stop
+    // is passed on only until this controller's run has ended: one that
+    // came later would stop the next controller's run.
+    QMutex engineLock;
+    bool engineDone = false;  // guarded by engineLock
     std::atomic<bool> pausable{false};
     bool thumbnails = true;
     FileValidationThread *validationThread = nullptr;  // guarded by threadLock
@@ -193,6 +198,10 @@ public:
     static void setDiagnosticOutput(FILE *out);
     // Asks the running scan to stop; safe in a signal handler.
     static void requestStop();
+    // Takes back a stop asked of a run that will not start after all (the
+    // engine keeps a stop asked before a run for that run).  Only while no
+    // run is under way.
+    static void withdrawStop();
     // true when the engine searches for `name` (a type name or one of its
     // aliases, e.g. "jpeg").  Safe while a run is going.
     static bool knowsType(const QString &name);

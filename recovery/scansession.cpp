@@ -80,12 +80,7 @@ public:
         s->post(scan, [s, whole] { emit s->progress(whole); });
     }
     void onProceed(quint64 value, quint64 total) override {
-        if (cancelled.load()) {
-            // The stop may have come before the engine started this run,
-            // which clears a stop request: ask again.
-            EngineControl::requestStop();
-            return;
-        }
+        if (cancelled.load()) return;  // the engine ends the run at its next block
         if (throttle.bytes(value, total)) forwardBytes(value, total);
     }
     void onFinished() override {
@@ -107,7 +102,21 @@ protected:
                     recovery->setRecoveryCallback(this);
                     recovery->setThumbnails(thumbnails);
                 }
-                if (!cancelled.load()) {
+                bool skip = false;
+                {
+                    // Stopped between making the controller and starting the
+                    // engine: the engine keeps a stop asked before a run for
+                    // that run, so the stop passed on is taken back, with the
+                    // controller, under the lock stopScan() takes.
+                    QMutexLocker guard(&lock);
+                    if (cancelled.load()) {
+                        delete recovery;
+                        recovery = nullptr;
+                        EngineControl::withdrawStop();
+                        skip = true;
+                    }
+                }
+                if (!skip) {
                     EngineControl::setDeepScan(deep);
                     if (types.isEmpty())
                         recovery->startAll();
