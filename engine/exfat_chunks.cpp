@@ -207,15 +207,7 @@ volume_free read_exfat_free(const volume_span &v) {
                 break;
             }
             read_at(v.f, v.base + at, piece.data(), size_t(want));
-            for (uint64_t i = 0; i < want; ++i) {
-                const unsigned char byte = piece[i];
-                for (unsigned bit = 0; bit < 8; ++bit) {
-                    const uint64_t unit = (done + i) * 8 + bit;
-                    if (unit >= walk) break;
-                    if (byte >> bit & 1) runs.used_unit(unit);
-                    else runs.free_unit(unit);
-                }
-            }
+            runs.bitmap_bytes(piece.data(), want, done * 8, walk);
             done += want;
         }
     }
@@ -229,11 +221,5 @@ volume_free read_exfat_free(const volume_span &v) {
 }  // namespace lmr
 
 extern "C" chunk_list *get_exfat_chunk_list(const char *path) {
-    lmr::InputHandle input(path);
-    FILE *f = input.get();
-    if (!f) return nullptr;
-    const uint64_t size = lmr::measure_input(f);
-    lmr::volume_free r = lmr::read_exfat_free({f, 0, size});
-    if (r.recognised) _block_size = r.unit;
-    return r.list;
+    return lmr::read_whole_input(path, [](const lmr::volume_span &v) { return lmr::read_exfat_free(v); });
 }

@@ -143,11 +143,5 @@ volume_free read_fat_free(const volume_span &v, bool accept_fat32) {
 
 // FAT12 and FAT16 volumes; a FAT32 volume is left to get_fat32_chunk_list.
 extern "C" chunk_list *get_fat1216_chunk_list(const char *path) {
-    lmr::InputHandle input(path);
-    FILE *f = input.get();
-    if (!f) return nullptr;
-    const uint64_t size = lmr::measure_input(f);
-    lmr::volume_free r = lmr::read_fat_free({f, 0, size}, false);
-    if (r.recognised) _block_size = r.unit;
-    return r.list;
+    return lmr::read_whole_input(path, [](const lmr::volume_span &v) { return lmr::read_fat_free(v, false); });
 }

@@ -98,6 +98,18 @@ public:
     void finish(uint64_t end) {
         if (open_) emit(end);
     }
+    // Feeds `count` bytes of an allocation bitmap (bit set: unit in use,
+    // least significant bit first) whose first bit is unit first_unit;
+    // units from `limit` on are left out.
+    void bitmap_bytes(const unsigned char *bytes, uint64_t count, uint64_t first_unit, uint64_t limit) {
+        for (uint64_t i = 0; i < count; ++i)
+            for (unsigned bit = 0; bit < 8; ++bit) {
+                const uint64_t unit = first_unit + i * 8 + bit;
+                if (unit >= limit) return;
+                if (bytes[i] >> bit & 1) used_unit(unit);
+                else free_unit(unit);
+            }
+    }
     // Hands the list over (null when no free run was found).
     chunk_list *take() {
         chunk_list *l = list_;

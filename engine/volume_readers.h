@@ -35,6 +35,18 @@ volume_free read_fat_free(const volume_span &v, bool accept_fat32);
 volume_free read_exfat_free(const volume_span &v);
 volume_free read_ntfs_free(const volume_span &v);
 
+// A reader run on the whole input at `path`: its free runs, the block size
+// published when it recognised its file system.
+template <class Read>
+chunk_list *read_whole_input(const char *path, Read read) {
+    InputHandle input(path);
+    FILE *f = input.get();
+    if (!f) return nullptr;
+    volume_free r = read(volume_span{f, 0, measure_input(f)});
+    if (r.recognised) _block_size = r.unit;
+    return r.list;
+}
+
 // Whether a first sector holds the boot sector of a FAT, exFAT or NTFS
 // volume (its own rules checked, not the structures behind it).
 bool looks_like_fat_boot(const unsigned char *sector, size_t got);

@@ -114,4 +114,19 @@ inline void probe_all(const char *types, const uint8_t *data, size_t size) {
     }
 }
 
+// Runs a free-space reader over `data` as a whole input: its free runs are
+// never empty, ascend, and stay inside the input.
+inline int check_free_space_reader(chunk_list *(*reader)(const char *), const uint8_t *data, size_t size) {
+    quiet();
+    MemFile file(data, size);
+    chunk_list *list = reader(file.path());
+    uint64_t end = 0;
+    for (chunk *c = list ? list->head : nullptr; c; c = c->next) {
+        if (c->length == 0 || c->offset < end || c->offset + c->length > size) abort();
+        end = c->offset + c->length;
+    }
+    free_chunk_list(list);
+    return 0;
+}
+
 }  // namespace lmrfuzz
