@@ -153,7 +153,7 @@ private:
     // the scan cannot go on (the failure is noted).
     bool gainAccess() {
         if (!device || device->descriptor() >= 0) return true;
-        const AccessBroker::Result r = AccessBroker::openForReading(*device);
+        const AccessBroker::Result r = AccessBroker::openForReading(device->getRDevFile(), device->udisksObject, lmrudisks::systemBus());
         if (r.outcome == AccessBroker::Granted) {
             device->setDescriptor(r.fd);
             ::close(r.fd);

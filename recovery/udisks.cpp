@@ -1,6 +1,5 @@
 #include "recovery/udisks.h"
 
-#include "recovery/device.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
@@ -260,6 +259,3 @@ AccessBroker::Result AccessBroker::openForReading(const QString &devFile, const 
     return r;
 }
 
-AccessBroker::Result AccessBroker::openForReading(const Device &device) {
-    return openForReading(device.getRDevFile(), device.udisksObject, lmrudisks::systemBus());
-}

@@ -11,7 +11,6 @@
 #include <QList>
 #include <QString>
 
-class Device;
 
 namespace lmrudisks {
 
@@ -51,5 +50,4 @@ public:
     // take as long as the person takes: call it off the GUI thread.
     static Result openForReading(const QString &devFile, const QString &udisksObject, const QDBusConnection &bus,
                                  int timeoutMs = 10 * 60 * 1000);
-    static Result openForReading(const Device &device);
 };

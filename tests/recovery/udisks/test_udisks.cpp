@@ -140,7 +140,7 @@ TEST_F(UDisksTest, AScanThroughTheHandedDescriptorFindsWhatAScanOfTheImageFinds)
     QList<Device *> *devices = DeviceManager::getDeviceList();
     ASSERT_EQ(devices->size(), 1);
     Device *device = devices->at(0);
-    const AccessBroker::Result r = AccessBroker::openForReading(*device);
+    const AccessBroker::Result r = AccessBroker::openForReading(device->getRDevFile(), device->udisksObject, lmrudisks::systemBus());
     ASSERT_EQ(r.outcome, AccessBroker::Granted) << r.detail.toStdString();
     EXPECT_EQ(mock->requests(), QStringList{"OpenForBackup lmrtest_sdz1"});
     device->setDescriptor(r.fd);
