@@ -11,13 +11,19 @@ namespace {
 
 constexpr int32_t k_max_key = 64;
 
-constexpr std::array<probe_fn, k_max_key> probes_by_key(bool deep) {
+// The rows' built-in probes (deep: false) or deep walks (true) by key.  No
+// pointer is compared with null here: a sanitizer build could not do that
+// at compile time.
+constexpr std::array<probe_fn, k_max_key> column_by_key(bool deep) {
     std::array<probe_fn, k_max_key> by_key{};
-    for (int32_t key = 0; key < k_max_key; ++key) by_key[size_t(key)] = lmr::probe_for(key, deep);
+    for (const lmr::file_type &t : lmr::k_file_types)
+        if ((t.roles & lmr::role_row) && t.key >= 0 && t.key < k_max_key)
+            by_key[size_t(t.key)] = deep ? t.deep : t.probe;
     return by_key;
 }
 
-constexpr std::array<probe_fn, k_max_key> k_probes[2] = {probes_by_key(false), probes_by_key(true)};
+constexpr std::array<probe_fn, k_max_key> k_builtin = column_by_key(false);
+constexpr std::array<probe_fn, k_max_key> k_deep = column_by_key(true);
 
 probe_fn overrides[k_max_key];
 
@@ -39,8 +45,9 @@ extern "C" uint64_t probe_file(recovery_state *state, search_spec_entry *entry,
     // it is now.
     const lmr::scan_run *run = lmr::run_of(state);
     const bool deep = run ? run->deep : lmr::load_flag(&deep_scan) != 0;
-    if (probe_fn probe = k_probes[deep][size_t(entry->type_key)])
-        return probe(state, entry, data, available, offset, limit, found);
+    const size_t key = size_t(entry->type_key);
+    probe_fn probe = deep && k_deep[key] ? k_deep[key] : k_builtin[key];
+    if (probe) return probe(state, entry, data, available, offset, limit, found);
     // A signature without a probe (htm, wpd, cpp, gz, exe, elf, reg):
     // searched, never reported; or a type only the deep scan finds, probed
     // in a scan with the built-in rules.
