@@ -167,7 +167,7 @@ int scan_stream(scan_run &run, scan_input *input) {
     }
     lmr::free_space_layout = lmr::block_map_volume{};
     chunk_list *list = get_free_chunk_list(state);
-    const bool text_mode = state->spec_count > 0 && lmr::scan_rule_of(run.spec[0].type_key).text_run;
+    const bool text_mode = state->spec_count > 0 && lmr::scan_rule_of(run.types[0].type_key).text_run;
     // In a deep scan a probe reads the free space as one stream.
     std::unique_ptr<lmr::free_space_view> view;
     if (list && run.deep && !text_mode) {
@@ -246,7 +246,7 @@ int search_chunk2(recovery_state *state, scan_input *input, chunk *c) {
 int search_chunk3(recovery_state *state, scan_input *input, chunk *c) {
     scan_run *run = lmr::run_of(state);
     if (!run || !input || !c || !run->buffer) return 1;
-    text_test test{run->spec};
+    text_test test{run->types};
     return walk_chunk(*run, input, c, test);
 }
 

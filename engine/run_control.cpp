@@ -151,7 +151,7 @@ scan_run scan_run::from_globals() {
     run.deep = load_flag(&deep_scan) != 0;
     run.free_space_only = skip_exist != 0;
     run.plain_image = is_formated != 0;
-    run.spec = search_spec;
+    run.types = search_spec;
     return run;
 }
 
@@ -176,7 +176,7 @@ void run_recovery(scan_run &run, const char *dev_file, const char *suffixs, cons
         run.set_outcome(LMR_RUN_BAD_PATH);
         return;
     }
-    if (!run.spec) run.spec = search_spec;
+    if (!run.types) run.types = search_spec;
     recovery_state *state = init_state(&run.state, dev_file);
     if (!state->InputFile) {
         run.set_outcome(LMR_RUN_NO_MEMORY);

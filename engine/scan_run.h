@@ -56,7 +56,7 @@ struct scan_run {
     uint32_t block_size = 0;
 
     // The search table: the configured entries, in table order.
-    search_spec_entry *spec = nullptr;
+    search_spec_entry *types = nullptr;
 
     // The scan window.
     unsigned char *buffer = nullptr;

@@ -28,7 +28,7 @@ inline bool searched(const search_spec_entry &e, bool deep) {
 // first such entry is tested there: mp4's "ftyp" at byte 4), and in deep
 // mode a test of the type's own at the block start instead of its header.
 struct header_index {
-    const search_spec_entry *spec;
+    const search_spec_entry *types;
     uint64_t by_first_byte[256];
     int shifted_entry = -1;
     uint32_t shift = 4;  // where the shifted entry's header stands (byte 4 is read in any case)
@@ -37,13 +37,13 @@ struct header_index {
     lmr::block_test own_test = nullptr;
     uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
-    explicit header_index(const scan_run &run) : spec(run.spec) {
+    explicit header_index(const scan_run &run) : types(run.types) {
         memset(by_first_byte, 0, sizeof by_first_byte);
         const int32_t n = run.state.spec_count;
         const int count = n < 0 ? 0 : n < LMR_MAX_SPECS ? n : LMR_MAX_SPECS;
         const bool deep = run.deep;
         for (int i = 0; i < count; ++i) {
-            const search_spec_entry &e = spec[i];
+            const search_spec_entry &e = types[i];
             if (e.header.len <= 0 || !e.header.value || !searched(e, deep)) continue;
             const lmr::scan_rule &rule = lmr::scan_rule_of(e.type_key);
             by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
@@ -69,7 +69,7 @@ struct header_index {
         uint64_t mask = by_first_byte[p[0]];
         uint64_t shifted_bit = 0;
         if (shifted_entry >= 0) {
-            const search_pattern &h = spec[shifted_entry].header;
+            const search_pattern &h = types[shifted_entry].header;
             if (avail >= shift + uint64_t(h.len) && p[shift] == h.value[0] &&
                 memcmp(p + shift, h.value, size_t(h.len)) == 0)
                 shifted_bit = uint64_t(1) << shifted_entry;
@@ -83,7 +83,7 @@ struct header_index {
                 if (avail >= 4 && own_test(p)) return i;
                 continue;
             }
-            const search_pattern &h = spec[i].header;
+            const search_pattern &h = types[i].header;
             if (avail >= uint64_t(h.len) && memcmp(p + 1, h.value + 1, size_t(h.len) - 1) == 0) return i;
         }
         return -1;
@@ -167,13 +167,13 @@ struct signature_test {
         int i = hit[block];
         if (i == k_none) return nullptr;
         if (i == k_later) i = index.match(p, avail);
-        return i < 0 ? nullptr : const_cast<search_spec_entry *>(&index.spec[i]);
+        return i < 0 ? nullptr : const_cast<search_spec_entry *>(&index.types[i]);
     }
 };
 
 // The text test: a block qualifies by its first byte after blanks.
 struct text_test {
-    search_spec_entry *spec;
+    search_spec_entry *types;
     static constexpr bool k_block_results = false;
     void start_window(uint64_t, uint32_t) {}
     void gather(const unsigned char *, uint64_t, uint64_t, uint32_t) {}
@@ -182,7 +182,7 @@ struct text_test {
         if (!text_block_qualifies(p, avail, &lead)) return nullptr;
         lmr::diag("right! ");
         lmr::diag("first char=%x", lead);
-        return &spec[0];
+        return &types[0];
     }
 };
 

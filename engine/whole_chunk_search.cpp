@@ -19,7 +19,7 @@ int search_whole_chunk(scan_run &run, scan_input *input, chunk *c) {
     int result = 1;
     const int count = state->spec_count;
     for (int e = 0; e < count && result; ++e) {
-        search_spec_entry *entry = &run.spec[e];
+        search_spec_entry *entry = &run.types[e];
         if (!searched(*entry, run.deep)) continue;
         const lmr::scan_rule &rule = lmr::scan_rule_of(entry->type_key);
         const uint64_t hlen = uint64_t(entry->header.len > 0 ? entry->header.len : 0);
