@@ -271,13 +271,18 @@ int main(int argc, char **argv) {
     }
 
     if (parser.isSet(listPartsOpt)) return listPartitions(input);
+    // The table as the scan will find it: --partition picks from it, and the
+    // report says which partition each find lies in.
+    QString partitionScheme;
+    QList<PartitionInfo> partitions;
+    if (parser.isSet(partitionOpt) || parser.isSet(reportOpt)) partitions = DiskPartitions::read(input, &partitionScheme);
     int partition = 0;
     if (parser.isSet(partitionOpt)) {
         bool number = false;
         partition = parser.value(partitionOpt).toInt(&number);
         bool known = false;
         if (number)
-            for (const PartitionInfo &p : DiskPartitions::read(input)) known = known || p.number == partition;
+            for (const PartitionInfo &p : partitions) known = known || p.number == partition;
         if (!known) {
             fail(QStringLiteral("%1 has no partition %2 (see --list-partitions)").arg(input, parser.value(partitionOpt)));
             return ExitUsage;
@@ -408,6 +413,8 @@ int main(int argc, char **argv) {
         h.blockSize = EngineControl::blockSize();
         h.outcome = outcomeWord(outcome);
         h.shrankTo = session.scan().inputShrankTo();
+        h.partitionScheme = partitionScheme;
+        h.partitions = partitions;
         QString error;
         if (!writeDfxmlReport(parser.value(reportOpt), h, session.files(), &error)) {
             fail(QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOpt), error));
