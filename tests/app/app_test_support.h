@@ -13,6 +13,7 @@
 #include "windowprompts.h"
 
 #include "recovery/device.h"
+#include "recovery/devicelist.h"
 #include "recovery/filevalidationthread.h"
 #include "recovery/recoveredinfo.h"
 #include "recovery/scansession.h"
@@ -133,6 +134,9 @@ struct Session {
         window.reset(new MainWindow(nullptr, images));
         window->setPrompts(&prompts);
         window->show();
+        // The system's partitions are listed once the disk service has
+        // answered, as a person would see them come in.
+        lmrtest::pumpUntil([] { return DeviceList::listsWaiting() == 0; }, 10000);
     }
     ~Session() { close(); }
     void close() {
