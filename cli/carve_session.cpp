@@ -16,13 +16,6 @@ namespace {
 // export worker.
 constexpr int kBatch = 64;
 
-QString duration(double seconds) {
-    if (seconds < 0 || seconds > 99.0 * 3600) return QStringLiteral("--:--");
-    qint64 s = qint64(seconds + 0.5);
-    if (s >= 3600) return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
 // The window's categories: the same sorting on both front ends.
 const char *const kCategoryNames[SuffixUtils::CategoryCount] = {"pictures", "documents", "audio/video", "archives",
                                                                  "other"};
@@ -30,7 +23,7 @@ const char *const kCategoryNames[SuffixUtils::CategoryCount] = {"pictures", "doc
 }  // namespace
 
 CarveSession::CarveSession(const QString &outputDir_, bool progress, QObject *parent)
-    : QObject(parent), outputDir(outputDir_), showProgress(progress) {
+    : QObject(parent), outputDir(outputDir_), progressLine(progress) {
     session.setThumbnails(false);  // names only: nothing here shows a picture
     // A terminal program has no desktop to show the disk service's prompt:
     // a device it cannot open is said to be unreadable before the scan.
@@ -38,14 +31,16 @@ CarveSession::CarveSession(const QString &outputDir_, bool progress, QObject *pa
     connect(&session, &ScanSession::findsWaiting, this, [this] {
         if (exporting.isEmpty()) takeFinds();
     });
-    connect(&session, &ScanSession::proceed, this, &CarveSession::onProceed);
+    connect(&session, &ScanSession::proceed, this, [this](quint64 processed, quint64 total) {
+        progressLine.update(processed, total, found.size() + exporting.size() + session.waitingFinds());
+    });
     connect(&session, &ScanSession::scanEnded, this, &CarveSession::onScanEnded);
     connect(&session, &ScanSession::fileExported, this, &CarveSession::onFileExported);
     connect(&session, &ScanSession::exportFinished, this, [this] { onExportFinished(); });
 }
 
 int CarveSession::run(Device *device, const QStringList &types, bool deep) {
-    clock.start();
+    progressLine.start();
     scanOver = false;
     ending = ScanSession::Completed;
     failed = 0;
@@ -87,7 +82,7 @@ void CarveSession::onFileExported(FileRecoveredInfo *record, bool ok, const QStr
     if (exportListed >= exporting.size() || exporting.at(exportListed) != record) return;
     ++exportListed;
     if (!ok) {
-        eraseProgress();
+        progressLine.erase();
         failures << record->getName();
         fprintf(stderr, "lumarek-carve: could not export %s into %s: %s\n", qPrintable(record->getName()),
                 qPrintable(outputDir), qPrintable(text));
@@ -130,7 +125,7 @@ void CarveSession::list(const FileRecoveredInfo *record, bool exported) {
         f.sha256 = record->getExportSha256();
     }
 
-    eraseProgress();
+    progressLine.erase();
     printf("%llu\t%llu\t%s\t%s\n", (unsigned long long)f.offset, (unsigned long long)f.length,
            f.suffix.toUtf8().constData(), f.name.toUtf8().constData());
     // A find in several pieces: its runs (offset+length in the input, in
@@ -146,40 +141,7 @@ void CarveSession::list(const FileRecoveredInfo *record, bool exported) {
     found << f;
 }
 
-void CarveSession::onProceed(quint64 processed, quint64 total) {
-    if (!showProgress) return;
-    const qint64 now = clock.elapsed();
-    if (lastDraw >= 0 && now - lastDraw < 200 && processed != total) return;
-    lastDraw = now;
-    drawProgress(processed, total);
-}
-
-void CarveSession::drawProgress(quint64 processed, quint64 total) {
-    const double seconds = clock.elapsed() / 1000.0;
-    const double rate = seconds > 0 ? double(processed) / seconds : 0;  // bytes per second
-    const double percent = total ? 100.0 * double(processed) / double(total) : 0;
-    const double eta = rate > 0 && total >= processed ? double(total - processed) / rate : -1;
-    const QString line = QStringLiteral("%1%  %2 of %3  %4 found  %5 MB/s  ETA %6")
-                             .arg(percent, 5, 'f', 1)
-                             .arg(Utils::formatSize(qint64(processed)), Utils::formatSize(qint64(total)))
-                             .arg(found.size() + exporting.size() + session.waitingFinds())
-                             .arg(rate / (1024.0 * 1024.0), 0, 'f', 1)
-                             .arg(duration(eta));
-    fprintf(stderr, "\r%s\033[K", qPrintable(line));
-    fflush(stderr);
-    progressShown = true;
-}
-
-void CarveSession::eraseProgress() {
-    if (!progressShown) return;
-    fputs("\r\033[K", stderr);
-    progressShown = false;
-}
-
-void CarveSession::clearProgress() {
-    eraseProgress();
-    fflush(stderr);
-}
+void CarveSession::clearProgress() { progressLine.erase(); }
 
 void CarveSession::printSummary(bool interrupted_, quint64 unreadableSectors) {
     int counts[SuffixUtils::CategoryCount] = {};

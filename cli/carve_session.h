@@ -5,10 +5,10 @@
 #pragma once
 
 #include "dfxml_report.h"
+#include "progress_line.h"
 
 #include "recovery/scansession.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -53,13 +53,10 @@ private:
     void finishWhenDone();
     // Prints the find line of `record` and keeps it for the report.
     void list(const FileRecoveredInfo *record, bool exported);
-    void onProceed(quint64 processed, quint64 total);
-    void drawProgress(quint64 processed, quint64 total);
-    void eraseProgress();
 
     ScanSession session;
     QString outputDir;
-    bool showProgress;
+    ProgressLine progressLine;
     bool hashExports = false;
     bool interrupted = false;
     // The finds handed to the export worker, each listed when its result
@@ -73,7 +70,4 @@ private:
     QList<CarvedFile> found;
     QStringList failures;
     int failed = 0;
-    bool progressShown = false;
-    QElapsedTimer clock;
-    qint64 lastDraw = -1;
 };
