@@ -4,8 +4,10 @@
 #include "sample_finds.h"
 
 #include "resulttablemodel.h"
+#include "support/camera_raw.h"
 #include "thumbnailcache.h"
 
+#include <QBuffer>
 #include <QHeaderView>
 #include <QIcon>
 #include <QSignalSpy>
@@ -462,6 +464,84 @@ TEST(Thumbnails, StartingAgainWhileThumbnailsAreMadeIsSafe) {
             EXPECT_LE(qAbs(got.width() - expected.width()) + qAbs(got.height() - expected.height()), 2)
                 << rec->getName().toStdString() << " " << got.width() << "x" << got.height();
         }
+    }
+}
+
+// The pictures of a phone or camera card of today, each with what it shows.
+struct ModernPicture {
+    Sample sample;
+    QSize thumbnail;  // empty: the type's icon
+    QSize preview;    // empty: no preview
+};
+
+QVector<ModernPicture> modernPictures() {
+    QFile jfif(QStringLiteral(LUMAREK_TEST_DATA "/image/jfif.jpg"));  // 320 x 240
+    jfif.open(QIODevice::ReadOnly);
+    const std::string preview = jfif.readAll().toStdString();
+    QByteArray thumb;
+    {
+        QImage small(40, 40, QImage::Format_RGB32);
+        small.fill(Qt::darkRed);
+        QBuffer buffer(&thumb);
+        buffer.open(QIODevice::WriteOnly);
+        small.save(&buffer, "JPG");
+    }
+    const std::string raw = lmrtest::CameraRaw(true).build(thumb.toStdString(), preview,
+                                                           lmrtest::CameraRaw::lossless(preview, 30000));
+    const QImage webp(QStringLiteral(LUMAREK_TEST_DATA "/image/lossy.webp"));
+    const QImage tif(QStringLiteral(LUMAREK_TEST_DATA "/image/strips.tif"));
+    return {
+        {sampleFile("image/lossy.webp", "webp"), webp.size().scaled(25, 25, Qt::KeepAspectRatio), webp.size()},
+        {sampleFile("image/strips.tif", "tif"), tif.size().scaled(25, 25, Qt::KeepAspectRatio), tif.size()},
+        {Sample{QString(), QByteArray::fromStdString(raw), "cr2"}, QSize(25, 18), QSize(320, 240)},
+        {sampleFile("media/cr3_layout.cr3", "cr3"), QSize(), QSize()},  // sizes from its own previews below
+        {sampleFile("media/photo.heic", "heic"), QSize(), QSize()},
+    };
+}
+
+TEST(Thumbnails, ModernPicturesShowTheirPictureTheirPreviewOrTheirTypesIcon) {
+    const QVector<ModernPicture> pictures = modernPictures();
+    QVector<Sample> samples;
+    for (const ModernPicture &p : pictures) samples << p.sample;
+    SampleVolume vol(samples);
+    ASSERT_FALSE(QImage(QStringLiteral(LUMAREK_TEST_DATA "/image/lossy.webp")).isNull())
+        << "no WebP reader: install qt5-image-formats-plugins (scripts/setup)";
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    w->showPage(2);
+    for (int i = 0; i < samples.size(); ++i) feed(w, vol.recordNamed(i));
+    ASSERT_EQ(table(w, Image)->model()->rowCount(), samples.size());
+
+    for (int i = 0; i < pictures.size(); ++i) {
+        const char *what = pictures[i].sample.suffix;
+        const QIcon icon = thumbnailOf(w, table(w, Image), i);
+        ASSERT_FALSE(icon.isNull()) << what;
+        if (pictures[i].thumbnail.isValid())
+            EXPECT_EQ(icon.availableSizes().value(0), pictures[i].thumbnail) << what;
+    }
+    // The CR3's thumbnail is its embedded JPEG's picture; the HEIC, which
+    // carries none, shows the icon of a picture file, as a JPEG row without
+    // a picture would not.
+    const QSize cr3 = thumbnailOf(w, table(w, Image), 3).availableSizes().value(0);
+    EXPECT_TRUE(cr3.width() == 25 || cr3.height() == 25) << cr3.width() << "x" << cr3.height();
+    const QIcon heic = thumbnailOf(w, table(w, Image), 4);
+    EXPECT_NE(heic.availableSizes().value(0), cr3);
+
+    // The preview shows the same picture, full size.
+    for (int i : {0, 1, 2, 4}) {
+        clickCell(table(w, Image), i, 4);
+        const Shown shown = previewOutcome(w);
+        const char *what = pictures[i].sample.suffix;
+        const QSize full = pictures[i].preview;
+        if (full.isValid()) {
+            const bool fits = full.width() < PreviewDialog::MaxWidth && full.height() < PreviewDialog::MaxHeight;
+            EXPECT_EQ(shown.picture,
+                      fits ? full : full.scaled(PreviewDialog::MaxWidth, PreviewDialog::MaxHeight, Qt::KeepAspectRatio))
+                << what;
+        } else {
+            EXPECT_EQ(shown.text, QStringLiteral("暂无预览")) << what;
+        }
+        closePreviews(w);
     }
 }
 
