@@ -10,6 +10,8 @@
 #include "recovery/suffixutils.h"
 
 #include <QCoreApplication>
+#include <QFont>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QIcon>
 #include <QItemSelectionModel>
@@ -41,7 +43,12 @@ int sectionWidthFor(QHeaderView *header, int section) {
     opt.text = header->model()->headerData(section, Qt::Horizontal, Qt::DisplayRole).toString();
     const QVariant decoration = header->model()->headerData(section, Qt::Horizontal, Qt::DecorationRole);
     opt.icon = decoration.canConvert<QPixmap>() ? QIcon(decoration.value<QPixmap>()) : decoration.value<QIcon>();
-    return header->style()->sizeFromContents(QStyle::CT_HeaderSection, &opt, QSize(), header).width();
+    int width = header->style()->sizeFromContents(QStyle::CT_HeaderSection, &opt, QSize(), header).width();
+    // The header draws the section in bold while every row is ticked.
+    QFont bold = header->font();
+    bold.setBold(true);
+    opt.fontMetrics = QFontMetrics(bold);
+    return qMax(width, header->style()->sizeFromContents(QStyle::CT_HeaderSection, &opt, QSize(), header).width());
 }
 }  // namespace
 
