@@ -53,6 +53,9 @@ MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles)
                             ui->successLabel);
 
     scan = new ScanSession(this);
+    // A find is listed by its name; the tables make the thumbnails of the
+    // rows on screen themselves, so the scan decodes no picture.
+    scan->setThumbnails(false);
     connect(scan, &ScanSession::findsWaiting, this, &MainWindow::listWaitingFinds);
     connect(scan, &ScanSession::progress, this, &MainWindow::showPercent);
     connect(scan, &ScanSession::proceed, this, &MainWindow::onProceed);

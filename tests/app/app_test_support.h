@@ -20,6 +20,7 @@
 #include "recovery/suffixutils.h"
 
 #include <QAbstractItemView>
+#include <QIcon>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -80,6 +81,25 @@ inline void clickCell(QAbstractItemView *view, int row, int column, bool twice =
     const QPoint at = view->visualRect(index).center();
     QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
     if (twice) QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+// What a result table shows in a cell, and in a header section.
+inline QVariant cellData(QAbstractItemView *view, int row, int column, int role = Qt::DisplayRole) {
+    return view->model()->index(row, column).data(role);
+}
+inline QString cellText(QAbstractItemView *view, int row, int column) { return cellData(view, row, column).toString(); }
+inline QString headerText(QAbstractItemView *view, int section) {
+    return view->model()->headerData(section, Qt::Horizontal).toString();
+}
+
+// The thumbnail a result row shows once it is made: thumbnails are made for
+// the rows on screen, so the row is scrolled into view first.
+inline QIcon thumbnailOf(MainWindow *w, QAbstractItemView *view, int row) {
+    const QModelIndex cell = view->model()->index(row, 1);
+    view->scrollTo(cell);
+    cell.data(Qt::DecorationRole);
+    lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000);
+    return cell.data(Qt::DecorationRole).value<QIcon>();
 }
 
 // The row of the drive list whose name starts with `name` (an image is
@@ -171,7 +191,7 @@ struct Session {
         click(w(), "exportBtn");
         lmrtest::pumpUntil([this] { return !w()->session()->exporting(); }, 60000);
     }
-    int rows(int category) const { return w()->category(category)->getTable()->rowCount(); }
+    int rows(int category) const { return w()->category(category)->getTable()->model()->rowCount(); }
     int totalRows() const {
         int n = 0;
         for (int k = 0; k < 5; ++k) n += rows(k);

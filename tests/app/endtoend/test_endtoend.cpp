@@ -72,8 +72,7 @@ bool mayHaveTrailingBytes(const QString &suffix) {
 }
 
 bool ticked(LMTableWidget *table, int row) {
-    QTableWidgetItem *item = table->item(row, 0);
-    return item && item->isSelected();
+    return table->selectionModel()->isRowSelected(row, QModelIndex());
 }
 
 PreviewDialog *openPreview() {
@@ -118,10 +117,10 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到%1个文件").arg(s.totalRows()));
     ASSERT_GE(s.totalRows(), volume.deleted.size());
     LMTableWidget *pictures = w->category(0)->getTable();
-    ASSERT_GT(pictures->rowCount(), 0);
-    for (int r = 0; r < pictures->rowCount(); ++r)
-        EXPECT_FALSE(pictures->item(r, 1)->data(Qt::DecorationRole).value<QIcon>().isNull())
-            << "no thumbnail for " << pictures->item(r, 1)->text().toStdString();
+    ASSERT_GT(pictures->model()->rowCount(), 0);
+    for (int r = 0; r < pictures->model()->rowCount(); ++r)
+        EXPECT_FALSE(thumbnailOf(w, pictures, r).isNull())
+            << "no thumbnail for " << cellText(pictures, r, 1).toStdString();
     shots.take(w, QStringLiteral("3-results"));
 
     // Every kind with finds: its rows are ticked by clicking them, after one
@@ -131,18 +130,18 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     int kindsTicked = 0;
     for (int k = 0; k < 5; ++k) {
         LMTableWidget *table = w->category(k)->getTable();
-        if (table->rowCount() == 0) continue;
+        if (table->model()->rowCount() == 0) continue;
         clickCell(kinds, k, 0);
         ASSERT_EQ(stack->currentIndex(), k);
         clickCell(table, 0, 1);
         EXPECT_TRUE(ticked(table, 0));
         clickCell(table, 0, 2);
         EXPECT_FALSE(ticked(table, 0));
-        for (int r = 0; r < table->rowCount(); ++r) clickCell(table, r, 1 + r % 3);
-        for (int r = 0; r < table->rowCount(); ++r) {
+        for (int r = 0; r < table->model()->rowCount(); ++r) clickCell(table, r, 1 + r % 3);
+        for (int r = 0; r < table->model()->rowCount(); ++r) {
             EXPECT_TRUE(ticked(table, r)) << "kind " << k << " row " << r;
             // The check mark shows it.
-            EXPECT_EQ(table->item(r, 0)->data(Qt::DecorationRole).value<QPixmap>().toImage(),
+            EXPECT_EQ(cellData(table, r, 0, Qt::DecorationRole).value<QPixmap>().toImage(),
                       QPixmap(QStringLiteral(":/icons/resource/icon_checked.png")).toImage());
         }
         ++kindsTicked;
@@ -155,8 +154,8 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     ASSERT_EQ(stack->currentIndex(), 0);
     shots.take(w, QStringLiteral("4-ticked"));
     int jpeg = -1;
-    for (int r = 0; r < pictures->rowCount() && jpeg < 0; ++r)
-        if (pictures->item(r, 2)->text() == QLatin1String("jpg")) jpeg = r;
+    for (int r = 0; r < pictures->model()->rowCount() && jpeg < 0; ++r)
+        if (cellText(pictures, r, 2) == QLatin1String("jpg")) jpeg = r;
     ASSERT_GE(jpeg, 0);
     clickCell(pictures, jpeg, 4);
     PreviewDialog *preview = openPreview();
@@ -183,9 +182,9 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     QStringList all;
     for (int k = 0; k < 5; ++k) {
         LMTableWidget *table = w->category(k)->getTable();
-        for (int r = 0; r < table->rowCount(); ++r) {
-            all << table->item(r, 1)->text();
-            exported[k] << QDir(out.path()).filePath(table->item(r, 1)->text());
+        for (int r = 0; r < table->model()->rowCount(); ++r) {
+            all << cellText(table, r, 1);
+            exported[k] << QDir(out.path()).filePath(cellText(table, r, 1));
         }
     }
     EXPECT_EQ(s.prompts.messages,
@@ -219,7 +218,7 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     // The preview showed the recovered picture itself, scaled down to fit
     // the dialog when larger.
     QImage previewed;
-    ASSERT_TRUE(previewed.loadFromData(contents(out.filePath(pictures->item(jpeg, 1)->text()))));
+    ASSERT_TRUE(previewed.loadFromData(contents(out.filePath(cellText(pictures, jpeg, 1)))));
     QSize expected = previewed.size();
     if (expected.width() >= PreviewDialog::MaxWidth || expected.height() >= PreviewDialog::MaxHeight)
         expected.scale(PreviewDialog::MaxWidth, PreviewDialog::MaxHeight, Qt::KeepAspectRatio);

@@ -114,7 +114,7 @@ TEST(Export, TheCheckMarkHeaderTicksAndUnticksEveryRowOfItsTable) {
     LMTableWidget *t = table(w, Image);
     auto marks = [&] {
         QString m;
-        for (int r = 0; r < t->rowCount(); ++r) m += QLatin1Char('0' + checkMark(w, Image, r));
+        for (int r = 0; r < t->model()->rowCount(); ++r) m += QLatin1Char('0' + checkMark(w, Image, r));
         return m;
     };
     auto clickHeader = [&] {
@@ -124,16 +124,16 @@ TEST(Export, TheCheckMarkHeaderTicksAndUnticksEveryRowOfItsTable) {
     };
     l.check(Image, 1);
     clickHeader();
-    EXPECT_EQ(marks(), QString(t->rowCount(), QLatin1Char('1')));
+    EXPECT_EQ(marks(), QString(t->model()->rowCount(), QLatin1Char('1')));
     // The other tables are left as they were.
     EXPECT_TRUE(table(w, Document)->selectionModel()->selectedRows().isEmpty());
     clickHeader();
-    EXPECT_EQ(marks(), QString(t->rowCount(), QLatin1Char('0')));
+    EXPECT_EQ(marks(), QString(t->model()->rowCount(), QLatin1Char('0')));
     clickHeader();
     QTemporaryDir out;
     l.s.prompts.folder = out.path();
     l.s.save();
-    EXPECT_EQ(filesIn(out.path()).size(), t->rowCount());
+    EXPECT_EQ(filesIn(out.path()).size(), t->model()->rowCount());
 }
 
 TEST(Export, NothingCheckedOrACancelledFolderChoiceDoesNothing) {
@@ -290,7 +290,7 @@ TEST(Export, WhileTheScanIsPausedAndTheScanGoesOnAfterwards) {
     click(w, "stopBtn");
     EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
     // The rows listed before the stop are still there to export.
-    EXPECT_EQ(table(w, Image)->rowCount(), 2);
+    EXPECT_EQ(table(w, Image)->model()->rowCount(), 2);
 }
 
 TEST(Export, ASecondSaveIntoTheSameFolderKeepsTheFirstAndNamesTheNewFiles) {

@@ -234,7 +234,7 @@ TEST(English, MessagesAndThePreviewAreInEnglish) {
         EXPECT_TRUE(said.endsWith(QStringLiteral("\n...and 2 more files"))) << said.toStdString();
         EXPECT_EQ(chineseAmong({said}), "");
         EXPECT_EQ(text(l.w, "successLabel"), QStringLiteral("Found 13 files"));
-        EXPECT_EQ(table(l.w, Image)->horizontalHeaderItem(0)->text(), QStringLiteral("✓"));
+        EXPECT_EQ(headerText(table(l.w, Image), 0), QStringLiteral("✓"));
         EXPECT_EQ(cramped(l.w).join(QLatin1Char('\n')).toStdString(), "");
 
         // The preview of a document, which has none.
@@ -315,9 +315,19 @@ TEST(Chinese, TheWindowShowsItsChineseTexts) {
     EXPECT_EQ(child<QTreeView>(w, "categoryTree")->model()->index(1, 0).data().toString(), QStringLiteral("文档"));
     EXPECT_EQ(child<QTreeView>(w, "driveTreeView")->model()->headerData(0, Qt::Horizontal).toString(),
               QStringLiteral("分区名称"));
-    EXPECT_EQ(table(w, Image)->horizontalHeaderItem(0)->text(), QStringLiteral("选中"));
+    EXPECT_EQ(headerText(table(w, Image), 0), QStringLiteral("选中"));
     // The layout the form gives.
-    EXPECT_EQ(table(w, Image)->columnWidth(0), 40);
+    // The tick-all box and the whole of "选中" beside it, with the header's
+    // margins on either side (the form's 40 px clipped the text to "选").
+    {
+        QHeaderView *h = table(w, Image)->horizontalHeader();
+        h->ensurePolished();
+        const int box = h->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, h);
+        const int margin = h->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, h);
+        const int needed = box + h->fontMetrics().horizontalAdvance(QStringLiteral("选中")) + 2 * margin;
+        EXPECT_GE(table(w, Image)->columnWidth(0), needed) << box << " " << margin;
+        EXPECT_LE(table(w, Image)->columnWidth(0), needed + 40);
+    }
     EXPECT_EQ(child<QTreeView>(w, "categoryTree")->width(), 120);
     EXPECT_EQ(cramped(w).join(QLatin1Char('\n')).toStdString(), "");
     shot(w, "zh-3-results");
