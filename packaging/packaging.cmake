@@ -55,6 +55,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${LUMAREK_HOMEPAGE}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt's own buttons and dialogs (OK, the folder dialog) in the Chinese window;
+# dpkg-shlibdeps adds the libraries.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS qttranslations5-l10n)
 # The desktop program asks udisks2 for access to a partition; without it
 # the user runs it with sudo or joins the disk group.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udisks2)
