@@ -5,6 +5,10 @@
 // ticked rows are exported into a folder of their own, and every export is
 // compared with the deleted sample it came from.
 //
+// The window's saves are then compared, file for file, with what
+// lumarek-carve exports from the same image with the same types and mode:
+// all files and one kind, deep scan off and on, an image's partition.
+//
 // With LUMAREK_SCREENSHOTS=DIR the window is also saved as a PNG at each
 // step (scripts/screenshot); the checks are the same either way.
 #include "app_test_support.h"
@@ -12,6 +16,9 @@
 #include "previewdialog.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QProcess>
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QImage>
@@ -224,4 +231,101 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     if (expected.width() >= PreviewDialog::MaxWidth || expected.height() >= PreviewDialog::MaxHeight)
         expected.scale(PreviewDialog::MaxWidth, PreviewDialog::MaxHeight, Qt::KeepAspectRatio);
     EXPECT_EQ(previewSize, expected);
+}
+
+namespace {
+
+// Every file of `dir` by name, with its bytes.
+std::map<QString, QByteArray> filesIn(const QString &dir) {
+    std::map<QString, QByteArray> files;
+    for (const QString &name : QDir(dir).entryList(QDir::Files | QDir::Hidden)) files[name] = contents(QDir(dir).filePath(name));
+    return files;
+}
+
+std::string namesOf(const std::map<QString, QByteArray> &files) {
+    QStringList names;
+    for (const auto &f : files) names << f.first;
+    return names.join(QLatin1Char(' ')).toStdString();
+}
+
+struct Choice {
+    const char *what;
+    QString image;
+    int partition;  // 0: the image's own row
+    const char *radio;
+    bool deep;
+};
+
+// The window saves what the carver exports with the same types and mode:
+// the kind is chosen and the deep box set with the mouse, every row of
+// every kind ticked with the check-mark headers, and saved at once.
+void windowSavesWhatTheCarverExports(const Choice &c) {
+    SCOPED_TRACE(c.what);
+    Session s({c.image});
+    MainWindow *w = s.w();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    auto *drives = child<QTreeView>(w, "driveTreeView");
+    int row = driveRow(w, QFileInfo(c.image).fileName());
+    ASSERT_GE(row, 0);
+    if (c.partition) {
+        const QString prefix = QStringLiteral("%1 · %2 · ").arg(QFileInfo(c.image).fileName()).arg(c.partition);
+        row = driveRow(w, prefix);
+        ASSERT_GE(row, 0) << "no row " << prefix.toStdString();
+    }
+    clickCell(drives, row, 0);
+    click(w, "nextBtn");
+    QTest::mouseClick(child<QRadioButton>(w, c.radio), Qt::LeftButton, Qt::NoModifier, QPoint(5, 10));
+    auto *deep = child<QCheckBox>(w, "deepScanCheck");
+    if (deep->isChecked() != c.deep) QTest::mouseClick(deep, Qt::LeftButton, Qt::NoModifier, QPoint(5, 10));
+    ASSERT_EQ(deep->isChecked(), c.deep);
+    const QStringList types = w->selectedGroups();
+    click(w, "scanBtn");
+    ASSERT_TRUE(s.waitEnded());
+    ASSERT_GT(s.totalRows(), 0);
+
+    auto *kinds = child<QTreeView>(w, "categoryTree");
+    for (int k = 0; k < 5; ++k) {
+        LMTableWidget *table = w->category(k)->getTable();
+        if (table->rowCount() == 0) continue;
+        clickCell(kinds, k, 0);
+        QHeaderView *h = table->horizontalHeader();
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(h->sectionViewportPosition(0) + 5, h->height() / 2));
+    }
+    QTemporaryDir saved, exported;
+    ASSERT_TRUE(saved.isValid() && exported.isValid());
+    s.prompts.folder = saved.path();
+    s.save();
+    EXPECT_EQ(s.prompts.messages,
+              QStringList{QStringLiteral("已保存%1个文件到%2").arg(s.totalRows()).arg(saved.path())});
+
+    QStringList args{QStringLiteral("-t"), types.join(QLatin1Char(',')), QStringLiteral("-o"), exported.path()};
+    if (!c.deep) args << QStringLiteral("--no-deep");
+    if (c.partition) args << QStringLiteral("--partition") << QString::number(c.partition);
+    args << c.image;
+    QProcess carve;
+    carve.setStandardOutputFile(QProcess::nullDevice());
+    carve.start(QStringLiteral(LUMAREK_BINARY_DIR "/cli/lumarek-carve"), args);
+    ASSERT_TRUE(carve.waitForFinished(120000));
+    ASSERT_EQ(carve.exitCode(), 0) << carve.readAllStandardError().toStdString();
+
+    const auto fromWindow = filesIn(saved.path()), fromCarver = filesIn(exported.path());
+    EXPECT_EQ(int(fromWindow.size()), s.totalRows());
+    ASSERT_EQ(namesOf(fromWindow), namesOf(fromCarver));
+    for (const auto &f : fromCarver)
+        EXPECT_TRUE(fromWindow.at(f.first) == f.second) << f.first.toStdString() << " differs";
+}
+
+}  // namespace
+
+TEST(EndToEnd, TheWindowSavesExactlyWhatTheCarverExportsWithTheSameTypesAndMode) {
+    ASSERT_TRUE(DemoCard::get().ok());
+    const QString volume = DemoVolume::get().image;
+    for (const Choice &c : {Choice{"all files", volume, 0, "radioAll", false},
+                            Choice{"all files, deep", volume, 0, "radioAll", true},
+                            Choice{"pictures, deep", volume, 0, "radioImage", true},
+                            Choice{"documents", volume, 0, "radioDocument", false},
+                            Choice{"a card's first partition, all files, deep", DemoCard::get().image, 1, "radioAll",
+                                   true}})
+        windowSavesWhatTheCarverExports(c);
 }
