@@ -13,6 +13,7 @@
 // step (scripts/screenshot); the checks are the same either way.
 #include "app_test_support.h"
 
+#include "applanguage.h"
 #include "previewdialog.h"
 
 #include <QApplication>
@@ -22,6 +23,8 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QImage>
+#include <QLocale>
+#include <QMessageBox>
 #include <QScreen>
 #include <QTemporaryDir>
 
@@ -44,8 +47,21 @@ const bool platformQuiet = [] {
     return true;
 }();
 
+// The window's language: LUMAREK_LANGUAGE (en_US, zh_CN, ...), Chinese
+// when unset.  Each test installs it before building a window, as main()
+// does.
+QLocale language() { return QLocale(qEnvironmentVariable("LUMAREK_LANGUAGE", QStringLiteral("zh_CN"))); }
+bool english() { return !AppLanguage::isChinese(language()); }
+void useLanguage() { ASSERT_TRUE(AppLanguage::install(language())); }
+
+// A text of the window as its language shows it.
+QString inWindow(const char *context, const char *source, int n = -1) {
+    return QCoreApplication::translate(context, source, nullptr, n);
+}
+
 // Saves the screen under the window, dialogs over it included, when
-// LUMAREK_SCREENSHOTS names a folder.
+// LUMAREK_SCREENSHOTS names a folder; an English window's pictures are
+// named en-*.png.
 class Screenshots {
 public:
     Screenshots() : dir(qEnvironmentVariable("LUMAREK_SCREENSHOTS")) {}
@@ -57,7 +73,7 @@ public:
         lmrtest::pumpUntil([] { return false; }, 300);
         const QRect r = w->frameGeometry();
         const QPixmap shot = w->screen()->grabWindow(0, r.x(), r.y(), r.width(), r.height());
-        const QString path = QDir(dir).filePath(name + QStringLiteral(".png"));
+        const QString path = QDir(dir).filePath((english() ? QStringLiteral("en-") : QString()) + name + QStringLiteral(".png"));
         EXPECT_TRUE(!shot.isNull() && shot.save(path)) << path.toStdString();
     }
 
@@ -93,6 +109,7 @@ PreviewDialog *openPreview() {
 }  // namespace
 
 TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) {
+    useLanguage();
     const DemoVolume &volume = DemoVolume::get();
     ASSERT_TRUE(volume.ok());
     Screenshots shots;
@@ -112,7 +129,7 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     click(w, "nextBtn");
     ASSERT_EQ(child<QStackedWidget>(w, "contentStack")->currentIndex(), 1);
     EXPECT_TRUE(child<QRadioButton>(w, "radioAll")->isChecked());
-    EXPECT_EQ(child<QLabel>(w, "titleAll")->text(), QStringLiteral("所有文件"));
+    EXPECT_EQ(child<QLabel>(w, "titleAll")->text(), inWindow("MainWindow", "所有文件"));
     shots.take(w, QStringLiteral("2-kinds"));
 
     // Page 2: the scan runs to its end, and every picture gets its thumbnail.
@@ -122,7 +139,7 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000));
     EXPECT_TRUE(s.prompts.messages.isEmpty()) << s.prompts.messages.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(child<QLabel>(w, "progressLabel")->text(), QStringLiteral("100%"));
-    EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到%1个文件").arg(s.totalRows()));
+    EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), inWindow("ResultViews", "已扫描到%n个文件", s.totalRows()));
     ASSERT_GE(s.totalRows(), volume.deleted.size());
     LMTableWidget *pictures = w->category(0)->getTable();
     ASSERT_GT(pictures->rowCount(), 0);
@@ -178,12 +195,11 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
     lmrtest::pumpUntil([] { return openPreview() == nullptr; }, 2000);
     EXPECT_EQ(openPreview(), nullptr);
 
-    // Each kind's ticked rows into a folder of their own: every row's file
-    // and nothing else.
+    // One save takes the ticked rows of every kind into one folder: every
+    // row's file and nothing else.
     QTemporaryDir out;
     ASSERT_TRUE(out.isValid());
     std::map<int, QStringList> exported;  // kind -> file paths
-    // One save takes the ticked rows of every kind.
     s.prompts.folder = out.path();
     s.prompts.messages.clear();
     s.save();
@@ -196,8 +212,16 @@ TEST(EndToEnd, DemoVolumeIsRecoveredWithTheMouseAndEveryDeletedSampleComesBack) 
         }
     }
     EXPECT_EQ(s.prompts.messages,
-              QStringList{QStringLiteral("已保存%1个文件到%2").arg(all.size()).arg(QDir::toNativeSeparators(out.path()))});
+              QStringList{inWindow("ExportFlow", "已保存%1个文件到%2").arg(all.size()).arg(QDir::toNativeSeparators(out.path()))});
     EXPECT_EQ(s.prompts.opened.value(s.prompts.opened.size() - 1), QUrl::fromLocalFile(out.path()));
+    if (shots.wanted() && !s.prompts.messages.isEmpty()) {
+        // The message as the window shows it, over the window.
+        QMessageBox box(w);
+        box.setText(s.prompts.messages.last());
+        box.show();
+        shots.take(w, QStringLiteral("6-saved"));
+        box.close();
+    }
     QStringList files = QDir(out.path()).entryList(QDir::Files | QDir::Hidden);
     all.sort();
     files.sort();
@@ -261,6 +285,7 @@ struct Choice {
 // every kind ticked with the check-mark headers, and saved at once.
 void windowSavesWhatTheCarverExports(const Choice &c) {
     SCOPED_TRACE(c.what);
+    useLanguage();
     Session s({c.image});
     MainWindow *w = s.w();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
@@ -297,7 +322,7 @@ void windowSavesWhatTheCarverExports(const Choice &c) {
     s.prompts.folder = saved.path();
     s.save();
     EXPECT_EQ(s.prompts.messages,
-              QStringList{QStringLiteral("已保存%1个文件到%2").arg(s.totalRows()).arg(saved.path())});
+              QStringList{inWindow("ExportFlow", "已保存%1个文件到%2").arg(s.totalRows()).arg(saved.path())});
 
     QStringList args{QStringLiteral("-t"), types.join(QLatin1Char(',')), QStringLiteral("-o"), exported.path()};
     if (!c.deep) args << QStringLiteral("--no-deep");
