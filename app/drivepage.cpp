@@ -116,7 +116,7 @@ void DrivePage::show(Device *keep, int keepPartition) {
     QHash<QString, int> uses;
     for (const Row &r : rows) ++uses[r.name];
     for (Row &r : rows)
-        if (uses.value(r.name) > 1 && r.partition == 0) r.name += QStringLiteral(" · ") + r.device->getDevFile();
+        if (uses.value(r.name) > 1) r.name += QStringLiteral(" · ") + r.device->getDevFile();
 
     auto *model = new QStandardItemModel(view);
     model->setHorizontalHeaderLabels({tr("分区名称"), tr("分区大小")});

@@ -142,7 +142,7 @@ private:
     DemoCard() {
         const DemoVolume &v = DemoVolume::get();
         if (!v.ok()) return;
-        image = v.dir + QStringLiteral("/card.img");
+        image = v.dir + QStringLiteral("/demo-card.img");
         int status = 0;
         const std::string table = lmrtest::run("'" LUMAREK_SOURCE_DIR "/tests/fixtures/make_disk.sh' mbr '" +
                                                    image.toStdString() + "' '" + v.image.toStdString() + "'",

@@ -42,6 +42,7 @@ TEST(PageFlow, PagesFollowTheButtonsWithTheirStatusButtons) {
     ASSERT_GE(row, 0);
     auto *drives = child<QTreeView>(w, "driveTreeView");
     EXPECT_EQ(drives->currentIndex().row(), row);
+    EXPECT_TRUE(drives->viewport()->rect().contains(drives->visualRect(drives->currentIndex())));
     EXPECT_EQ(drives->model()->index(row, 1).data().toString(), QStringLiteral("41.9 MB"));
     EXPECT_EQ(drives->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("分区名称"));
 
@@ -262,14 +263,14 @@ TEST(DrivePage, AnImageWithAPartitionTableHasARowPerPartitionAndItsRowScansThatP
     Session s({card.image});
     MainWindow *w = s.w();
     auto *drives = child<QTreeView>(w, "driveTreeView");
-    const int whole = driveRow(w, QStringLiteral("card.img"));
+    const int whole = driveRow(w, QStringLiteral("demo-card.img"));
     ASSERT_GE(whole, 0);
     EXPECT_EQ(drives->currentIndex().row(), whole);
     QAbstractItemModel *m = drives->model();
     ASSERT_GE(m->rowCount(), whole + 3);
-    EXPECT_EQ(m->index(whole + 1, 0).data().toString(), QStringLiteral("card.img · 1 · LMRDEMO (FAT32) · 41.9 MB"));
+    EXPECT_EQ(m->index(whole + 1, 0).data().toString(), QStringLiteral("demo-card.img · 1 · LMRDEMO (FAT32) · 41.9 MB"));
     EXPECT_EQ(m->index(whole + 1, 1).data().toString(), QStringLiteral("41.9 MB"));
-    EXPECT_TRUE(m->index(whole + 2, 0).data().toString().startsWith(QStringLiteral("card.img · 5 · ")));
+    EXPECT_TRUE(m->index(whole + 2, 0).data().toString().startsWith(QStringLiteral("demo-card.img · 5 · ")));
 
     // The first partition, by keyboard: its finds, and only its finds.
     QTest::keyClick(drives, Qt::Key_Down);

@@ -229,7 +229,7 @@ TEST(English, WhatTheCommandLineNamesAndAnImagesPartitionsAreSaidInEnglish) {
     ASSERT_EQ(s.prompts.messages.size(), 2);
     EXPECT_EQ(chineseAmong(s.prompts.messages + textsOf(s.w())), "");
     auto *drives = child<QTreeView>(s.w(), "driveTreeView");
-    const int card = driveRow(s.w(), QStringLiteral("card.img"));
+    const int card = driveRow(s.w(), QStringLiteral("demo-card.img"));
     ASSERT_GE(card, 0);
     EXPECT_EQ(drives->model()->index(card + 1, 0).data(Qt::ToolTipRole).toString(),
               QStringLiteral("Partition 1 of %1").arg(DemoCard::get().image));
