@@ -47,14 +47,16 @@ struct FakePrompts : WindowPrompts {
     bool answer = false;     // to every yes/no question
     QList<QUrl> opened;
     int folderAsked = 0;
+    QString folderStart;     // where the last folder dialog opened
 
     void message(const QString &text) override { messages << text; }
     bool confirm(QWidget *, const QString &text) override {
         questions << text;
         return answer;
     }
-    QString chooseFolder(QWidget *, const QString &, const QString &) override {
+    QString chooseFolder(QWidget *, const QString &, const QString &start) override {
         ++folderAsked;
+        folderStart = start;
         return folder;
     }
     void openFolder(const QUrl &url) override { opened << url; }
@@ -141,6 +143,36 @@ private:
     }
     ~DemoVolume() {
         if (!dir.isEmpty()) QDir(dir).removeRecursively();
+    }
+};
+
+// The demo volume as the first partition of a whole-card image with an MBR
+// (an unformatted partition 5 after it), made once per test program.
+struct DemoCard {
+    QString image;
+    qint64 partitionStart = 0;  // of partition 1, in bytes
+    qint64 partitionSize = 0;
+
+    static const DemoCard &get() {
+        static DemoCard c;
+        return c;
+    }
+    bool ok() const { return partitionStart > 0; }
+
+private:
+    DemoCard() {
+        const DemoVolume &v = DemoVolume::get();
+        if (!v.ok()) return;
+        image = v.dir + QStringLiteral("/demo-card.img");
+        int status = 0;
+        const std::string table = lmrtest::run("'" LUMAREK_SOURCE_DIR "/tests/fixtures/make_disk.sh' mbr '" +
+                                                   image.toStdString() + "' '" + v.image.toStdString() + "'",
+                                               &status);
+        // "1 START SIZE PATH" for the demo volume's partition.
+        const QStringList first = QString::fromStdString(table).section(QLatin1Char('\n'), 0, 0).split(QLatin1Char(' '));
+        if (status != 0 || first.size() < 3 || first.at(0) != QLatin1String("1")) return;
+        partitionStart = first.at(1).toLongLong();
+        partitionSize = first.at(2).toLongLong();
     }
 };
 

@@ -9,7 +9,9 @@
 
 #include <QDirIterator>
 #include <QHeaderView>
+#include <QLibraryInfo>
 #include <QLocale>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStyleOptionButton>
@@ -189,6 +191,7 @@ TEST(English, NoPageShowsChineseAndEveryTextFits) {
     EXPECT_EQ(cramped(w).join(QLatin1Char('\n')).toStdString(), "");
 
     shot(w, "en-1-partitions");
+    click(w, "refreshBtn");  // the image named at start is no longer chosen
     click(w, "nextBtn");
     EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("Please choose the partition to recover from first.")});
 
@@ -211,6 +214,27 @@ TEST(English, NoPageShowsChineseAndEveryTextFits) {
     click(w, "exportBtn");
     EXPECT_EQ(s.prompts.messages.last(), QStringLiteral("Please select the files to save first."));
     EXPECT_EQ(chineseAmong(s.prompts.messages), "");
+}
+
+TEST(English, WhatTheCommandLineNamesAndAnImagesPartitionsAreSaidInEnglish) {
+    Language english("en_US");
+    ASSERT_TRUE(english.ok);
+    ASSERT_TRUE(DemoCard::get().ok());
+    QTemporaryDir dir;
+    const QString empty = dir.filePath(QStringLiteral("empty.img"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    Session s({dir.filePath(QStringLiteral("missing.img")), dir.path(), empty, DemoCard::get().image});
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return !s.prompts.messages.isEmpty(); }, 5000));
+    click(s.w(), "nextBtn");  // on the empty image, chosen as the first named
+    ASSERT_EQ(s.prompts.messages.size(), 2);
+    EXPECT_EQ(chineseAmong(s.prompts.messages + textsOf(s.w())), "");
+    auto *drives = child<QTreeView>(s.w(), "driveTreeView");
+    const int card = driveRow(s.w(), QStringLiteral("demo-card.img"));
+    ASSERT_GE(card, 0);
+    EXPECT_EQ(drives->model()->index(card + 1, 0).data(Qt::ToolTipRole).toString(),
+              QStringLiteral("Partition 1 of %1").arg(DemoCard::get().image));
+    EXPECT_EQ(chineseAmong({drives->model()->index(driveRow(s.w(), QStringLiteral("empty.img")), 0).data().toString()}),
+              "");
 }
 
 TEST(English, MessagesAndThePreviewAreInEnglish) {
@@ -345,6 +369,27 @@ TEST(Chinese, TheWindowShowsItsChineseTexts) {
     ASSERT_EQ(l.s.prompts.messages.size(), 2);
     EXPECT_TRUE(l.s.prompts.messages.last().startsWith(QStringLiteral("已保存0个文件，共2个。\n以下文件保存失败：\n")))
         << l.s.prompts.messages.last().toStdString();
+}
+
+TEST(Language, QtsOwnButtonsAndDialogsFollowTheWindowsLanguage) {
+    const QString qm = QLibraryInfo::location(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm");
+    if (!QFile::exists(qm)) GTEST_SKIP() << "Qt's translations (qttranslations5-l10n) are not installed";
+    {
+        Language chinese("zh_CN");
+        ASSERT_TRUE(chinese.ok);
+        EXPECT_TRUE(AppLanguage::qtTranslated());
+        QMessageBox box;
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        EXPECT_TRUE(hasChinese(box.button(QMessageBox::Ok)->text())) << box.button(QMessageBox::Ok)->text().toStdString();
+        EXPECT_TRUE(hasChinese(box.button(QMessageBox::Cancel)->text()));
+        EXPECT_TRUE(hasChinese(QCoreApplication::translate("QFileDialog", "Directory:")));
+    }
+    Language english("en_US");
+    ASSERT_TRUE(english.ok);
+    EXPECT_FALSE(AppLanguage::qtTranslated());
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text().remove(QLatin1Char('&')), QStringLiteral("OK"));
 }
 
 TEST(Language, ChineseLocalesKeepTheSourceTextsAndEveryOtherGetsEnglish) {
