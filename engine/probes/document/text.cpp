@@ -23,6 +23,8 @@ constexpr uint32_t k_sector = 512;
 constexpr uint64_t k_max_text = 256ull << 20;  // the walk stops there: no text file on a card is larger
 constexpr uint64_t k_min_free_text = 512;      // a text that does not end in zeros is at least a sector
 constexpr uint32_t k_min_letters = 3;          // a short text ended by zeros has at least this many
+constexpr uint32_t k_min_distinct = 8;         // different bytes in a text's first sector: a run of one
+                                               // character (a PNG's filler, blank padding) is no text
 constexpr unsigned char k_bom[3] = {0xEF, 0xBB, 0xBF};
 
 // Bytes that text holds as they are: tab, line feed, form feed, carriage
@@ -176,6 +178,8 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
     uint32_t head_len = 0;
     uint64_t text = 0;       // valid bytes so far
     uint64_t letters = 0;    // letters and digits among them (ASCII), up to what a short text needs
+    bool seen[256] = {};     // the bytes of the first sector
+    uint32_t distinct = 0;
     bool line_end = false;
     bool bom = false;
     int stop = 0;            // what ended it: 0 the end of the bytes, 1 a NUL, 2 another byte
@@ -199,6 +203,10 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
             }
             if (len < 0) break;  // completed by the next read
             if (c == '\n') line_end = true;
+            if (text < k_sector && !seen[c]) {
+                seen[c] = true;
+                ++distinct;
+            }
             if (letters < k_min_letters && ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) ++letters;
             if (letters < k_min_letters && c >= '0' && c <= '9') ++letters;
             if (head_len < sizeof head) {
@@ -217,7 +225,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
         if (const lmr::scan_run *run = lmr::run_of(state); run && run->stop_asked()) return 0;
     }
     const uint64_t content = bom ? (text >= 3 ? text - 3 : 0) : text;
-    if (content == 0) return 0;
+    if (content == 0 || distinct < k_min_distinct) return 0;
     if (content < k_min_free_text) {
         // Short: only as a file on a disk ends, in zeros up to the end of
         // its sector (or of the bytes there are).

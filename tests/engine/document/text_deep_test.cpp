@@ -164,9 +164,14 @@ TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
     pixels.push_back(0x01);
     append(pixels, random_bytes(1024, 6));
     EXPECT_EQ(probe_once(pixels, "txt", pixels.size()).found, 0);
+    // One character over and over (a picture's filler, blank padding) is
+    // no text, however long.
+    Bytes filler(6000, 'x');
+    filler.resize(7000, 0);
+    EXPECT_EQ(probe_once(filler, "txt", filler.size()).found, 0);
     // A text longer than the reads, with a character across each boundary.
     std::string long_text;
-    while (long_text.size() < 20000) long_text += "\xE4\xB8\xAD" "abc ";
+    while (long_text.size() < 20000) long_text += "\xE4\xB8\xAD" "abc def, ghi.\n";
     Bytes b = bytes_of(long_text);
     b.push_back(0);
     auto r = probe_once(b, "txt", 100);
