@@ -301,7 +301,6 @@ void EngineControl::setDeepScan(bool deep) { __atomic_store_n(&deep_scan, deep ?
 bool EngineControl::deepScan() { return __atomic_load_n(&deep_scan, __ATOMIC_RELAXED) != 0; }
 void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out); }
 void EngineControl::requestStop() { stop_every_recovery(); }
-void EngineControl::withdrawStop() { __atomic_store_n(&signal_caught, 0, __ATOMIC_SEQ_CST); }
 bool EngineControl::knowsType(const QString &name) {
     const QByteArray n = name.toUtf8();
     // "office" is the engine's own word for the six office types.

@@ -109,9 +109,6 @@ public:
     // engine's C interface); a controller that has not started its run yet
     // keeps the stop for it.  Safe in a signal handler.
     static void requestStop();
-    // Takes back a stop asked of a run of the engine's C interface that
-    // will not start after all.  Only while no such run is under way.
-    static void withdrawStop();
     // true when the engine searches for `name` (a type name or one of its
     // aliases, e.g. "jpeg").  Safe while a run is going.
     static bool knowsType(const QString &name);
