@@ -5,10 +5,11 @@
 // that does not fill its last block leaves zeros after it, which are not
 // the file's.  Its kind comes from its first line where that is plain.
 //
-// Random or binary bytes pass as text for a few bytes only, so a text must
-// run long enough (k_min_free_text) unless it ends as a file on a disk
-// does, its zeros running on to the end of its sector, and even then it
-// needs a line end and a few letters.
+// Random bytes pass as text for a few bytes, and binary data (pixels of a
+// grey picture, tables of a program) for some tens: a text must fill a
+// sector (k_min_free_text) unless it ends as a file on a disk does, its
+// zeros running on to the end of its sector, and even then it needs a line
+// end and a few letters.
 #include "../../file_types.h"
 #include "../probe_reader.h"
 #include "../../scan_run.h"
@@ -20,7 +21,7 @@ namespace {
 constexpr uint32_t k_step = 4096;
 constexpr uint32_t k_sector = 512;
 constexpr uint64_t k_max_text = 256ull << 20;  // the walk stops there: no text file on a card is larger
-constexpr uint64_t k_min_free_text = 24;       // a text that does not end in zeros is at least this long
+constexpr uint64_t k_min_free_text = 512;      // a text that does not end in zeros is at least a sector
 constexpr uint32_t k_min_letters = 3;          // a short text ended by zeros has at least this many
 constexpr unsigned char k_bom[3] = {0xEF, 0xBB, 0xBF};
 

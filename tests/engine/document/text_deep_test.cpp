@@ -131,7 +131,8 @@ TEST(DeepText, KindAndShortTexts) {
 // The end: the first byte that cannot be text, however the bytes are read.
 TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
     DeepScan deep;
-    const std::string text = "Line one of a note, with \xC3\xA4 and \xE4\xB8\xAD\xE6\x96\x87 in it.\nLine two.\n";
+    std::string text;
+    for (int i = 0; i < 12; ++i) text += "A line of a note, with \xC3\xA4 and \xE4\xB8\xAD\xE6\x96\x87 in it.\n";
     const struct {
         const char *what;
         std::string after;
@@ -157,6 +158,12 @@ TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
             EXPECT_EQ(r.length, text.size()) << e.what << ", " << in_memory << " in memory";
         }
     }
+    // A shorter text that other bytes follow is no text: pixels of a grey
+    // picture and program tables pass for some tens of bytes.
+    Bytes pixels = bytes_of("Line one of a note.\nLine two of it, and on.\n");
+    pixels.push_back(0x01);
+    append(pixels, random_bytes(1024, 6));
+    EXPECT_EQ(probe_once(pixels, "txt", pixels.size()).found, 0);
     // A text longer than the reads, with a character across each boundary.
     std::string long_text;
     while (long_text.size() < 20000) long_text += "\xE4\xB8\xAD" "abc ";
