@@ -11,6 +11,7 @@
 #include <QItemSelectionModel>
 #include <QPixmap>
 #include <QStandardItemModel>
+#include <QTimer>
 #include <QTreeView>
 
 namespace {
@@ -53,7 +54,8 @@ DrivePage::DrivePage(QTreeView *view_, const QStringList &imageFiles, QObject *p
     for (Device *d : drives->devices())
         if (!named && imageFiles.contains(d->getDevFile())) named = d;
     show(named, 0);
-    if (named) view->scrollTo(view->currentIndex());
+    // Again once the window is laid out, at its real height.
+    if (named) QTimer::singleShot(0, view, [this] { view->scrollTo(view->currentIndex()); });
 }
 
 DrivePage::~DrivePage() {

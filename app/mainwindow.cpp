@@ -296,6 +296,9 @@ void MainWindow::onProceed(quint64 value, quint64 total) {
 }
 
 void MainWindow::onScanEnded(int ending, int code) {
+    // The choice of partition is the engine's for every run in the process:
+    // it must not outlive this one.
+    DiskPartitions::setScanPartition(0);
     if (ending == ScanSession::Failed) {
         running = false;
         endedState();

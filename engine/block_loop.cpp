@@ -34,7 +34,7 @@ constexpr uint64_t k_piece = 2u << 20;  // bytes read at a time into the window
 // reporting the first block with a candidate (*reported true); returns that
 // block, or `end`.  Kept apart from the loop so that the few values it needs
 // stay in registers.
-uint64_t walk_quiet_blocks(const scan_run &run, const int8_t *hit, uint64_t block, uint64_t end, uint64_t offset,
+uint64_t walk_quiet_blocks(scan_run &run, const int8_t *hit, uint64_t block, uint64_t end, uint64_t offset,
                            uint32_t step, uint64_t total, bool *reported) {
     for (; block < end; ++block, offset += step) {
         if (run.flagged()) {
@@ -76,19 +76,19 @@ int walk_chunk(scan_run &run, scan_input *input, chunk *c, Test &&test) {
         // the test while it is still in the processor's cache.  The window
         // is whole before the first block is tested, as if read at once.
         test.start_window(want, step);
-        lmr::unreadable_window(window);
+        run.unreadable.reset(window);
         uint64_t got = 0;
         while (got < want) {
             uint64_t piece = want - got < k_piece ? want - got : k_piece;
             uint64_t bad = 0;
-            uint64_t n = lmr::read_window_range(input->file, base + got, window, got, piece, &bad);
+            uint64_t n = lmr::read_window_range(input->file, base + got, run.unreadable, window, got, piece, &bad);
             run.unreadable_sectors += bad;
             test.gather(window, got, got + n, step);
             got += n;
             if (n < piece) break;  // end of input
         }
-        if (got < want) lmr::input_reaches(base + want);  // cut short: has the input shrunk?
-        if (run.free_view && lmr::free_space_layout.block_mapped) note_indirect_blocks(run, base, got);
+        if (got < want) run.watch.reaches(base + want);  // cut short: has the input shrunk?
+        if (run.free_view && run.layout.block_mapped) note_indirect_blocks(run, base, got);
         run.window_base = base;
         run.window_bytes = got;
         uint64_t pos = 0;
@@ -177,8 +177,8 @@ int scan_stream(scan_run &run, scan_input *input) {
         run.set_outcome(LMR_RUN_NO_MEMORY);
         return 1;
     }
-    lmr::free_space_layout = lmr::block_map_volume{};
-    chunk_list *list = get_free_chunk_list(state);
+    run.layout = lmr::block_map_volume{};
+    chunk_list *list = free_chunks_for(run);
     const bool text_mode = state->spec_count > 0 && lmr::scan_rule_of(run.types[0].type_key).text_run;
     // In a deep scan a probe reads the free space as one stream.
     std::unique_ptr<lmr::free_space_view> view;
@@ -191,7 +191,7 @@ int scan_stream(scan_run &run, scan_input *input) {
         chunk whole{0, input->size, nullptr};
         list = add_chunk(nullptr, &whole);
     }
-    lmr::indirect_blocks.clear();
+    run.indirect.clear();
     run.deferred.clear();
     run.window_base = UINT64_MAX;
     bool stopped = false;
@@ -223,15 +223,15 @@ int scan_stream(scan_run &run, scan_input *input) {
         }
     }
     if (view && !stopped && !run.deferred.empty()) {
-        lmr::indirect_blocks.complete = true;
+        run.indirect.complete = true;
         if (!probe_deferred(run, input, *view)) run.set_outcome(LMR_RUN_STOPPED);
     }
     run.deferred.clear();
     run.deferred.shrink_to_fit();
-    lmr::indirect_blocks.clear();
+    run.indirect.clear();
     run.window_base = UINT64_MAX;
     free_chunk_list(list);
-    lmr::unreadable_window(nullptr);
+    run.unreadable.reset(nullptr);
     free_scan_buffer(run.buffer, run.buffer_size);
     run.buffer = nullptr;
     return 1;

@@ -1,7 +1,7 @@
 // A probe's view of the input: a stream window with its own lazily opened
 // handle, and the byte reader that serves the scan buffer's bytes first.
 #include "engine_internal.h"
-#include "free_space_view.h"
+#include "scan_run.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,41 +11,34 @@
 
 namespace {
 constexpr uint32_t k_search_window = 10240;
-
-// The scan window and its unreadable runs (offsets into it, ascending).
-const unsigned char *window_start = nullptr;
-std::vector<std::pair<uint64_t, uint64_t>> window_runs;
 }  // namespace
 
-bool lmr::window_has_unreadable = false;
-
-void lmr::unreadable_window(const unsigned char *window) {
-    window_start = window;
-    window_runs.clear();
-    window_has_unreadable = false;
-}
-
-void lmr::unreadable_run(uint64_t at, uint64_t len) {
-    if (!window_start || len == 0) return;
+void lmr::window_marks::mark(uint64_t at, uint64_t len) {
+    if (!window || len == 0) return;
     // Runs come in ascending order; touching ones are joined.
-    if (!window_runs.empty() && window_runs.back().second >= at) {
-        window_runs.back().second = std::max(window_runs.back().second, at + len);
+    if (!runs.empty() && runs.back().second >= at) {
+        runs.back().second = std::max(runs.back().second, at + len);
     } else {
-        window_runs.push_back({at, at + len});
+        runs.push_back({at, at + len});
     }
-    window_has_unreadable = true;
+    any = true;
 }
 
-uint64_t lmr::readable_in_window(const unsigned char *p, uint64_t n) {
-    const uintptr_t from = reinterpret_cast<uintptr_t>(window_start), here = reinterpret_cast<uintptr_t>(p);
-    if (!window_start || here < from) return n;
+uint64_t lmr::window_marks::readable(const unsigned char *p, uint64_t n) const {
+    const uintptr_t from = reinterpret_cast<uintptr_t>(window), here = reinterpret_cast<uintptr_t>(p);
+    if (!any || !window || here < from) return n;
     const uint64_t at = uint64_t(here - from);
     // The first run that ends after `at`.
-    auto run = std::upper_bound(window_runs.begin(), window_runs.end(), at,
+    auto run = std::upper_bound(runs.begin(), runs.end(), at,
                                 [](uint64_t v, const std::pair<uint64_t, uint64_t> &r) { return v < r.second; });
-    if (run == window_runs.end()) return n;
+    if (run == runs.end()) return n;
     if (run->first <= at) return 0;
     return std::min(n, run->first - at);
+}
+
+uint64_t lmr::readable_bytes(const unsigned char *p, uint64_t n) {
+    const scan_run *run = running_here();
+    return run ? run->unreadable.readable(p, n) : n;
 }
 
 extern "C" {
@@ -67,7 +60,8 @@ int stream_seek(stream *s, uint64_t position, int whence) {
     if (!s->file) {
         // While a candidate of the joined free space is probed, its reader
         // reads the file's bytes wherever they lie.
-        lmr::file_view *view = lmr::probing_view();
+        const lmr::scan_run *run = lmr::running_here();
+        lmr::file_view *view = run ? run->probing_view : nullptr;
         s->file = view ? lmr::open_view_stream(s->path, view) : lmr::open_input(s->path);
         if (!s->file) return 1;
     }

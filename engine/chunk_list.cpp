@@ -1,7 +1,8 @@
 // Lists of regions to scan, and the choice of the file-system reader that
 // builds them.
 #include "engine_internal.h"
-#include "scan_run.h"
+#include "scan_driver.h"
+#include "volume_readers.h"
 
 #include <cstdlib>
 
@@ -50,47 +51,55 @@ void free_chunk_list(chunk_list *list) {
 }
 
 chunk_list *get_free_chunk_list(recovery_state *state) {
-    // The run's settings; a state of no run takes the process-wide ones.
-    lmr::scan_run *run = lmr::run_of(state);
-    const bool plain_image = run ? run->plain_image : is_formated != 0;
-    const bool free_space_only = run ? run->free_space_only : skip_exist != 0;
+    // The run's settings; a state of no run takes the process-wide ones,
+    // and the block size found is published.
+    if (lmr::scan_run *run = lmr::run_of(state)) return lmr::free_chunks_for(*run);
+    lmr::scan_run bare = lmr::scan_run::from_globals();
+    if (state) bare.state = *state;
+    chunk_list *list = lmr::free_chunks_for(bare);
+    __atomic_store_n(&_block_size, bare.block_size, __ATOMIC_RELAXED);
+    return list;
+}
+
+}  // extern "C"
+
+chunk_list *lmr::free_chunks_for(scan_run &run) {
+    const recovery_state *state = &run.state;
     chunk_list *list = nullptr;
     uint32_t block = 512;
-    if (!plain_image) {
-        // The file-system readers publish the block size they found.
-        _block_size = 0;
-        if (state && state->InputFile) {
+    if (!run.plain_image) {
+        // The file-system readers note the block size they found.
+        volume_notes notes;
+        if (state->InputFile) {
             const char *in = state->InputFile;
             switch (state->fs_type) {
             case 1:
-                list = get_fat32_chunk_list(in);
-                if (!list && !_block_size) list = get_fat1216_chunk_list(in);
-                if (!list && !_block_size) list = get_exfat_chunk_list(in);
+                list = read_fat32_chunks(in, notes);
+                if (!list && !notes.block_size) list = read_fat1216_chunks(in, notes);
+                if (!list && !notes.block_size) list = read_exfat_chunks(in, notes);
                 break;
-            case 2: list = get_ext2_chunk_list(in); break;
+            case 2: list = read_ext2_chunks(in, notes); break;
             case 3: break;
             default:
                 // A whole disk goes partition by partition.
-                list = get_partitioned_chunk_list(in);
-                if (list || _block_size) break;
-                list = get_fat32_chunk_list(in);
-                if (!list && !_block_size) list = get_fat1216_chunk_list(in);
-                if (!list && !_block_size) list = get_exfat_chunk_list(in);
-                if (!list && !_block_size) list = get_ntfs_chunk_list(in);
-                if (!list) list = get_ext2_chunk_list(in);
+                list = read_partitioned_chunks(in, run.partition, notes);
+                if (list || notes.block_size) break;
+                list = read_fat32_chunks(in, notes);
+                if (!list && !notes.block_size) list = read_fat1216_chunks(in, notes);
+                if (!list && !notes.block_size) list = read_exfat_chunks(in, notes);
+                if (!list && !notes.block_size) list = read_ntfs_chunks(in, notes);
+                if (!list) list = read_ext2_chunks(in, notes);
                 break;
             }
         }
-        if (_block_size) block = _block_size;
+        if (notes.block_size) block = notes.block_size;
+        run.layout = notes.layout;
     }
-    _block_size = block;
-    if (run) run->block_size = block;
-    if (plain_image) return nullptr;
-    if (!free_space_only) {
+    run.block_size = block;
+    if (run.plain_image) return nullptr;
+    if (!run.free_space_only) {
         free_chunk_list(list);
         return nullptr;
     }
     return list;
 }
-
-}  // extern "C"

@@ -49,9 +49,7 @@ void copy_text(char *dst, size_t cap, const std::string &src) {
 }  // namespace
 }  // namespace lmr
 
-extern "C" {
-
-chunk_list *get_partitioned_chunk_list(const char *path) {
+chunk_list *lmr::read_partitioned_chunks(const char *path, int32_t only, volume_notes &notes) {
     lmr::InputHandle input(path);
     FILE *f = input.get();
     if (!f) return nullptr;
@@ -60,7 +58,6 @@ chunk_list *get_partitioned_chunk_list(const char *path) {
     if (!lmr::read_partition_table(f, size, &disk)) return nullptr;
     lmr::diag("partition table (%s): %zu partitions", disk.scheme.c_str(), disk.partitions.size());
 
-    const int32_t only = lmr::load_flag(&scan_partition);
     chunk_list *list = nullptr;
     uint64_t cursor = 0;
     uint32_t unit = 0;
@@ -91,13 +88,20 @@ chunk_list *get_partitioned_chunk_list(const char *path) {
     if (!only) lmr::add_whole(&list, cursor, size - cursor);  // space after the last
     // Every allocation unit is a power of two, so the smallest steps through
     // the clusters of every partition; a partition read whole goes by sectors.
-    _block_size = (whole_partition || !unit) ? 512 : unit;
+    notes.block_size = (whole_partition || !unit) ? 512 : unit;
     // A chosen partition without free clusters is scanned whole, as a
     // volume without any is.
     if (!list && only)
         for (const lmr::disk_partition &p : disk.partitions)
             if (p.number == only) lmr::add_whole(&list, p.start, p.size);
     return list;
+}
+
+extern "C" {
+
+chunk_list *get_partitioned_chunk_list(const char *path) {
+    const int32_t only = lmr::load_flag(&scan_partition);
+    return lmr::published_reader([path, only](lmr::volume_notes &n) { return lmr::read_partitioned_chunks(path, only, n); });
 }
 
 int list_partitions(const char *path, lmr_partition_info *out, int max, char *scheme) {

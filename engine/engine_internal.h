@@ -26,24 +26,18 @@ struct progress_range {
     uint64_t total = 0, lo = 1, hi = 0, value = ~0ull;
     bool holds(uint64_t processed, uint64_t t) const { return t == total && processed >= lo && processed < hi; }
 };
-extern progress_range same_progress;
 
 // update_progress to the given callback: a report when the hundredth of a
-// percent changed.
-void report_progress(progress_fn progress, void *context, uint64_t processed, uint64_t total);
+// percent changed from `last` (hundredths), which then holds the new one;
+// `same` keeps the processed counts that give it.
+void report_progress(progress_range &same, uint64_t &last, progress_fn progress, void *context, uint64_t processed,
+                     uint64_t total);
 
 // Reports a find made of `count` runs in file order: one run goes the way
 // of find_file, several go to recovered_runs_call.
 void report_find_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count);
 // The scanned input's size as the system gives it now; -1 when unknown.
 int64_t input_size_now(int fd);
-// Watches the scanned input (descriptor `fd`; -1 ends the watch) for
-// shrinking during the scan: a file truncated, a card pulled.
-void watch_input(int fd);
-// Whether the input still reaches byte `end`.  The first time it is found
-// shorter than when the scan began, a warning is written and the run
-// remembers the new end (get_last_run_input_shrank).
-bool input_reaches(uint64_t end);
 
 // Puts the run's input path into a find record: whole when it fits the
 // field, else an empty text (the host knows the path it passed in).
@@ -63,23 +57,9 @@ FILE *open_read_only_stream(void *cookie, cookie_read_function_t *read, cookie_s
 // The descriptor to read an open input with, by pread.
 int input_fd(FILE *file);
 
-// read_input_range into the scan window at `window_offset`, noting the
-// sectors it reads as zeros as unreadable runs of the window.
-uint64_t read_window_range(FILE *file, uint64_t offset, unsigned char *window, uint64_t window_offset,
-                           uint64_t want, uint64_t *bad_sectors);
-
-// The unreadable sectors of the scan window in memory.  A probe's reader
-// serves the window's bytes but stops before these, as a read of the device
-// would: a search or a walk never runs through them into the next file.
-// The scan driver sets them for each window; they hold until the next.
-void unreadable_window(const unsigned char *window);  // forget the runs; null: no window
-void unreadable_run(uint64_t at, uint64_t len);      // a run at this offset of the window
-extern bool window_has_unreadable;
-uint64_t readable_in_window(const unsigned char *p, uint64_t n);
 // How many of the `n` bytes from `p` can be served before an unreadable
-// sector of the scan window (all of them when p is not in the window).
-inline uint64_t readable_bytes(const unsigned char *p, uint64_t n) {
-    return window_has_unreadable ? readable_in_window(p, n) : n;
-}
+// sector of the scan window of the run on this thread (all of them when p
+// is not in the window, or no run is under way here).
+uint64_t readable_bytes(const unsigned char *p, uint64_t n);
 
 }  // namespace lmr

@@ -12,8 +12,7 @@
 // does not depend on what the superblock claims; a superblock whose
 // descriptor table or bitmaps would not fit in the input is not taken for
 // an ext volume.
-#include "free_runs.h"
-#include "free_space_view.h"
+#include "volume_readers.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -149,7 +148,7 @@ const char *read_geometry(const unsigned char *sb, uint64_t input_size, Geometry
 
 }  // namespace
 
-extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
+chunk_list *lmr::read_ext2_chunks(const char *path, volume_notes &notes) {
     lmr::InputHandle input(path);
     FILE *f = input.get();
     if (!f) return nullptr;
@@ -164,7 +163,7 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
         return nullptr;
     }
     // Only a volume taken for ext sets the scan's step.
-    _block_size = uint32_t(g.block_size);
+    notes.block_size = uint32_t(g.block_size);
 
     const size_t bitmap_bytes = size_t(g.block_size);
     auto *bitmap = static_cast<unsigned char *>(malloc(bitmap_bytes));
@@ -231,10 +230,14 @@ extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
     // Without extents every file is block-mapped: past its 12th block it
     // reaches its data through indirect blocks, which lie among the data.
     if (list && !g.extents && g.unit_size == g.block_size) {
-        lmr::free_space_layout.block_mapped = true;
-        lmr::free_space_layout.block_size = uint32_t(g.block_size);
-        lmr::free_space_layout.blocks = g.blocks;
-        lmr::free_space_layout.journal = g.journal;
+        notes.layout.block_mapped = true;
+        notes.layout.block_size = uint32_t(g.block_size);
+        notes.layout.blocks = g.blocks;
+        notes.layout.journal = g.journal;
     }
     return list;
+}
+
+extern "C" chunk_list *get_ext2_chunk_list(const char *path) {
+    return lmr::published_reader([path](lmr::volume_notes &n) { return lmr::read_ext2_chunks(path, n); });
 }

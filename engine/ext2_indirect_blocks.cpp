@@ -32,8 +32,6 @@ constexpr size_t k_index_max = size_t(1) << 22;
 constexpr uint64_t k_pointer_reads_max = 1u << 16;  // indirect blocks one candidate may read
 }  // namespace
 
-indirect_index indirect_blocks;
-
 void indirect_index::clear() {
     last_ = {};
     noted_ = {};
@@ -171,7 +169,7 @@ uint64_t file_view::find_root(uint64_t first, int level, std::vector<uint32_t> *
         child = find_root(first, level - 1, entries);
         if (!child) return 0;
     }
-    for (uint64_t block : indirect_blocks.lookup(child)) {
+    for (uint64_t block : indirect_.lookup(child)) {
         if (pointer_block(block, entries) && (*entries)[0] == child) return block;
     }
     return 0;
@@ -302,7 +300,7 @@ void file_view::place(uint64_t block) {
             continue;
         }
         // No indirect block found: the file is taken to go on in the stream.
-        if (!indirect_blocks.complete) {
+        if (!indirect_.complete) {
             wants_more_ = true;
             wanted_first_ = next;
         }

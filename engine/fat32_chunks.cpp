@@ -4,7 +4,7 @@
 // the boot sector claims.  A boot sector that breaks the file system's own
 // rules, or whose first FAT or data area would not fit in the input, is not
 // taken for a FAT32 volume: the run then scans the whole input.
-#include "free_runs.h"
+#include "volume_readers.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +47,7 @@ const char *boot_sector_fault(uint64_t bytes_per_sector, uint64_t sectors_per_cl
 
 }  // namespace
 
-extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
+chunk_list *lmr::read_fat32_chunks(const char *path, volume_notes &notes) {
     lmr::InputHandle input(path);
     FILE *f = input.get();
     if (!f) return nullptr;
@@ -86,7 +86,7 @@ extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
     }
 
     const uint64_t cluster_bytes = sectors_per_cluster * bytes_per_sector;
-    _block_size = uint32_t(cluster_bytes);
+    notes.block_size = uint32_t(cluster_bytes);
     if (fat_bytes < 12) return nullptr;
 
     // Only the volume's clusters are walked: the FAT's last sector may hold
@@ -116,4 +116,8 @@ extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
     runs.finish(entries - 2);
     // An image cut short ends the scan where its bytes end.
     return lmr::clip_chunks(runs.take(), input_size);
+}
+
+extern "C" chunk_list *get_fat32_chunk_list(const char *path) {
+    return lmr::published_reader([path](lmr::volume_notes &n) { return lmr::read_fat32_chunks(path, n); });
 }

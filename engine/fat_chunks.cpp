@@ -142,6 +142,10 @@ volume_free read_fat_free(const volume_span &v, bool accept_fat32) {
 }  // namespace lmr
 
 // FAT12 and FAT16 volumes; a FAT32 volume is left to get_fat32_chunk_list.
+chunk_list *lmr::read_fat1216_chunks(const char *path, volume_notes &notes) {
+    return read_whole_input(path, notes, [](const volume_span &v) { return lmr::read_fat_free(v, false); });
+}
+
 extern "C" chunk_list *get_fat1216_chunk_list(const char *path) {
-    return lmr::read_whole_input(path, [](const lmr::volume_span &v) { return lmr::read_fat_free(v, false); });
+    return lmr::published_reader([path](lmr::volume_notes &n) { return lmr::read_fat1216_chunks(path, n); });
 }

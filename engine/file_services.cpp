@@ -1,5 +1,6 @@
 // Positioning and the two file services on a found byte range.
 #include "engine_internal.h"
+#include "scan_driver.h"
 
 #include <openssl/evp.h>
 
@@ -511,10 +512,10 @@ int64_t pread_once(int fd, void *buf, uint64_t count, uint64_t offset) {
 
 namespace {
 
-// read_input_range; with `window`, each unreadable sector is also noted as
+// read_input_range; with `marks`, each unreadable sector is also noted as
 // a run of the scan window, which `buffer` lies in.
 uint64_t read_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t want, uint64_t *bad_sectors,
-                    const unsigned char *window) {
+                    lmr::window_marks *marks) {
     if (!file || !buffer || want == 0) return 0;
     const int fd = lmr::input_fd(file);
     uint64_t done = 0;
@@ -543,7 +544,7 @@ uint64_t read_range(FILE *file, uint64_t offset, unsigned char *buffer, uint64_t
         }
         if (n >= 0) return done + uint64_t(n);  // end of input
         memset(buffer + done, 0, size_t(piece));
-        if (window) lmr::unreadable_run(uint64_t(buffer - window) + done, piece);
+        if (marks) marks->mark(uint64_t(buffer - marks->window) + done, piece);
         done += piece;
         if (bad_sectors) ++*bad_sectors;
     }
@@ -557,7 +558,7 @@ extern "C" uint64_t read_input_range(FILE *file, uint64_t offset, unsigned char 
     return read_range(file, offset, buffer, want, bad_sectors, nullptr);
 }
 
-uint64_t lmr::read_window_range(FILE *file, uint64_t offset, unsigned char *window, uint64_t window_offset,
-                                uint64_t want, uint64_t *bad_sectors) {
-    return read_range(file, offset, window + window_offset, want, bad_sectors, window);
+uint64_t lmr::read_window_range(FILE *file, uint64_t offset, window_marks &marks, unsigned char *window,
+                                uint64_t window_offset, uint64_t want, uint64_t *bad_sectors) {
+    return read_range(file, offset, window + window_offset, want, bad_sectors, &marks);
 }

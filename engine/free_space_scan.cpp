@@ -21,15 +21,15 @@ constexpr size_t k_deferred_max = 1u << 18;  // candidates waiting in one scan
 int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input, uint64_t logical,
                       const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span,
                       std::vector<r_run> *taken) {
-    lmr::file_view file(*run.free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
+    lmr::file_view file(*run.free_view, lmr::input_fd(input->file), logical, run.layout, run.indirect);
     if (run.window_base != UINT64_MAX) file.set_window(run.buffer, run.window_base, run.window_bytes);
     // The window's bytes serve the probe only as far as they are the file's.
     const uint64_t head = file.contiguous_head(avail);
     int32_t found = 0;
-    lmr::set_probing_view(&file);
+    run.probing_view = &file;
     *len = probe_file(&run.state, entry, data, head > INT32_MAX ? INT32_MAX : int32_t(head), logical, file.limit(),
                       &found);
-    lmr::set_probing_view(nullptr);
+    run.probing_view = nullptr;
     // A file that needed blocks past its 12th, whose indirect block was not
     // noted yet: probed again at the end.
     std::vector<r_run> runs;
@@ -48,11 +48,11 @@ int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input
 
 // Notes the blocks of the window (`got` bytes from physical `base`) that
 // look like indirect blocks.
-void note_indirect_blocks(const scan_run &run, uint64_t base, uint64_t got) {
-    const uint32_t bs = lmr::free_space_layout.block_size;
+void note_indirect_blocks(scan_run &run, uint64_t base, uint64_t got) {
+    const uint32_t bs = run.layout.block_size;
     uint64_t first = (base + bs - 1) / bs * bs - base;
     for (uint64_t at = first; at + bs <= got; at += bs)
-        lmr::indirect_blocks.consider(run.buffer + at, bs, (base + at) / bs, lmr::free_space_layout.blocks);
+        run.indirect.consider(run.buffer + at, bs, (base + at) / bs, run.layout.blocks);
 }
 
 // The deferred candidates, now that every indirect block is noted.  False
@@ -69,12 +69,12 @@ bool probe_deferred(scan_run &run, scan_input *input, const lmr::free_space_view
         }
         // No indirect block starts with the number looked for: the file
         // goes on in the stream, as it was taken the first time.
-        if (lmr::indirect_blocks.lookup(d.wanted).empty()) {
+        if (run.indirect.lookup(d.wanted).empty()) {
             if (!d.runs.empty()) lmr::report_find_runs(&run.state, d.entry, d.runs.data(), int32_t(d.runs.size()));
             continue;
         }
         // The candidate's first blocks, read through the view.
-        lmr::file_view file(view, lmr::input_fd(input->file), d.logical, lmr::free_space_layout);
+        lmr::file_view file(view, lmr::input_fd(input->file), d.logical, run.layout, run.indirect);
         uint64_t want = std::min<uint64_t>(file.limit(), file.direct_bytes());
         head.resize(want);
         uint64_t got = 0;

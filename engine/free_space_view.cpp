@@ -12,17 +12,6 @@
 
 namespace lmr {
 
-block_map_volume free_space_layout;
-
-namespace {
-
-thread_local file_view *current_view = nullptr;
-
-}  // namespace
-
-file_view *probing_view() { return current_view; }
-void set_probing_view(file_view *view) { current_view = view; }
-
 free_space_view::free_space_view(const chunk_list *list) {
     for (const chunk *c = list ? list->head : nullptr; c; c = c->next) {
         if (c->length == 0) continue;
@@ -54,8 +43,9 @@ const free_space_view::extent *free_space_view::find_physical(uint64_t at) const
     return at - it->physical < it->length ? &*it : nullptr;
 }
 
-file_view::file_view(const free_space_view &view, int fd, uint64_t start, const block_map_volume &layout)
-    : view_(view), fd_(fd), start_(start) {
+file_view::file_view(const free_space_view &view, int fd, uint64_t start, const block_map_volume &layout,
+                     indirect_index &indirect)
+    : view_(view), indirect_(indirect), fd_(fd), start_(start) {
     if (layout.block_mapped && layout.block_size >= 1024 && start % layout.block_size == 0) {
         bs_ = layout.block_size;
         pointers_ = bs_ / 4;

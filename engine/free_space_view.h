@@ -14,6 +14,7 @@
 #pragma once
 
 #include "engine_internal.h"
+#include "volume_notes.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -53,16 +54,6 @@ private:
     uint64_t size_ = 0;
 };
 
-// What the free-space reader learnt of the volume's layout of files: set by
-// get_free_chunk_list, for the scan that follows.
-struct block_map_volume {
-    bool block_mapped = false;  // ext2/ext3: files reach their later blocks through indirect blocks
-    uint32_t block_size = 0;
-    uint64_t blocks = 0;        // blocks of the volume
-    bool journal = false;       // ext3: an old driver cleared indirect blocks on delete
-};
-extern block_map_volume free_space_layout;
-
 // Blocks of the free space that look like indirect blocks (block numbers,
 // then zeros), by their first block number: gathered as the scan walks the
 // free space, so that a file's data can be followed through an indirect
@@ -85,7 +76,6 @@ private:
     std::unordered_map<uint32_t, uint32_t> last_;
     std::vector<std::pair<uint32_t, uint32_t>> noted_;  // (block, index of the previous one + 1, or 0)
 };
-extern indirect_index indirect_blocks;
 
 // The file a candidate would be if it started at logical offset `start`:
 // its bytes are the stream's from there on, except on block-mapped ext
@@ -100,7 +90,8 @@ extern indirect_index indirect_blocks;
 // Blocks are placed lazily, as the file's bytes are asked for.
 class file_view {
 public:
-    file_view(const free_space_view &view, int fd, uint64_t start, const block_map_volume &layout);
+    file_view(const free_space_view &view, int fd, uint64_t start, const block_map_volume &layout,
+              indirect_index &indirect);
 
     // Where file byte `at` lies: its physical offset, and how many file
     // bytes from there are physically contiguous.  False past the file's
@@ -172,6 +163,7 @@ private:
     uint64_t next_meta(uint64_t file_block) const;
 
     const free_space_view &view_;
+    indirect_index &indirect_;
     int fd_;
     uint64_t start_;
     uint64_t bs_ = 0;       // block size when indirect blocks are followed, else 0
@@ -193,12 +185,6 @@ private:
     const unsigned char *window_ = nullptr;
     uint64_t window_at_ = 0, window_len_ = 0;
 };
-
-// The view a probe's reader opens its stream through while a candidate of
-// a free-space stream scan is probed (null otherwise).  Set by the scan
-// driver on its own thread around each probe.
-file_view *probing_view();
-void set_probing_view(file_view *view);
 
 // A read-only stream over the file bytes of `view`, from file byte 0.
 FILE *open_view_stream(const char *path, file_view *view);

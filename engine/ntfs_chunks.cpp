@@ -210,6 +210,10 @@ volume_free read_ntfs_free(const volume_span &v) {
 
 }  // namespace lmr
 
+chunk_list *lmr::read_ntfs_chunks(const char *path, volume_notes &notes) {
+    return read_whole_input(path, notes, [](const volume_span &v) { return lmr::read_ntfs_free(v); });
+}
+
 extern "C" chunk_list *get_ntfs_chunk_list(const char *path) {
-    return lmr::read_whole_input(path, [](const lmr::volume_span &v) { return lmr::read_ntfs_free(v); });
+    return lmr::published_reader([path](lmr::volume_notes &n) { return lmr::read_ntfs_chunks(path, n); });
 }

@@ -12,6 +12,7 @@
 #include "volume_readers.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <set>
 
@@ -23,16 +24,16 @@ constexpr int kMaxLogical = 128;          // logical partitions followed at most
 constexpr uint64_t kMaxGptArray = 1u << 20;  // bytes of GPT entries read at most
 
 uint32_t crc32(const unsigned char *p, size_t n) {
-    static uint32_t table[256];
-    static bool ready = false;
-    if (!ready) {
+    // Made once, the first time any thread needs it.
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i;
             for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[i] = c;
+            t[i] = c;
         }
-        ready = true;
-    }
+        return t;
+    }();
     uint32_t c = 0xFFFFFFFFu;
     for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;

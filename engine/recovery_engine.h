@@ -171,6 +171,11 @@ LMR_API void progress_callback(float percent);
 LMR_API void proceed_callback(uint64_t processed, uint64_t total);
 LMR_API void find_file(recovery_state *state, search_spec_entry *entry,
                        uint64_t length, uint64_t offset);
+/* Reports a find made of `count` byte runs in file order, as a probe of the
+ * run of `state` finds it: one run goes the way of find_file, several to
+ * the run's callback of finds in pieces. */
+LMR_API void find_file_runs(recovery_state *state, search_spec_entry *entry,
+                            const r_run *runs, int32_t count);
 LMR_API void update_proceed(uint64_t processed, uint64_t total);
 LMR_API void update_progress(uint64_t processed, uint64_t total);
 
@@ -458,16 +463,18 @@ typedef struct ole_dirent {
     uint32_t times[4];
 } ole_dirent;
 
-LMR_API extern int32_t *FAT;
-LMR_API extern int32_t FATblk;
-LMR_API extern int32_t currFATblk;
-LMR_API extern unsigned char ole_block_list[512];
-LMR_API extern unsigned char ole_buffer[512];
-LMR_API extern int32_t highblk;
-LMR_API extern ole_dirent *dirlist;
-LMR_API extern int32_t dir_count;
-LMR_API extern ole_dirent *dl;
-LMR_API extern int32_t extract;
+/* The compound-document probe's working state belongs to the thread that
+ * probes: a host reads it on the thread of the probe call it follows. */
+LMR_API extern __thread int32_t *FAT;
+LMR_API extern __thread int32_t FATblk;
+LMR_API extern __thread int32_t currFATblk;
+LMR_API extern __thread unsigned char ole_block_list[512];
+LMR_API extern __thread unsigned char ole_buffer[512];
+LMR_API extern __thread int32_t highblk;
+LMR_API extern __thread ole_dirent *dirlist;
+LMR_API extern __thread int32_t dir_count;
+LMR_API extern __thread ole_dirent *dl;
+LMR_API extern __thread int32_t extract;
 
 LMR_API void ole_init(void);
 LMR_API int valid_ole_header(const unsigned char *header);

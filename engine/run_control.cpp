@@ -11,6 +11,7 @@
 #include <atomic>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <unistd.h>
 
 extern "C" {
@@ -30,22 +31,26 @@ uint32_t _block_size = 0;
 int32_t verbose = 1;
 }
 
+// What the C interface tells of the last run that published itself, and
+// the progress of its update_progress, kept from run to run.  Runs keep
+// their own and publish them when they end; several runs may end at once,
+// so each value is an atomic word.
 namespace {
-uint64_t last_progress = 0;  // hundredths of a percent, kept from run to run
-FILE *diag_out = nullptr;    // null: standard output
-int last_outcome = LMR_RUN_NONE;
-int last_errno = 0;
-uint64_t unreadable_sectors = 0;
-int watched_fd = -1;         // the scanned input, while a scan runs
-uint64_t watched_size = 0;   // its size when the scan began, or when last found shorter
-bool input_shrank = false;
-uint64_t shrunk_size = 0;    // the input's size when last found shorter
-std::atomic<lmr::scan_run *> current_run{nullptr};
+std::atomic<int> last_outcome{LMR_RUN_NONE};
+std::atomic<int> last_errno{0};
+std::atomic<uint64_t> last_unreadable{0};
+std::atomic<bool> last_shrank{false};
+std::atomic<uint64_t> last_shrunk_to{0};
+std::mutex facade_progress_lock;
+uint64_t facade_last_progress = 0;  // hundredths of a percent; guarded by facade_progress_lock
+lmr::progress_range facade_same;     // guarded by facade_progress_lock
+
+thread_local lmr::scan_run *running = nullptr;  // the run under way on this thread
+
+FILE *diag_out = nullptr;  // null: standard output
 }  // namespace
 
 namespace lmr {
-
-progress_range same_progress;
 
 // Diagnostic lines.  Outside a scan each line is written and flushed at
 // once.  During a scan a dense input gives hundreds of lines a second, and a
@@ -61,7 +66,8 @@ constexpr int64_t k_flush_interval_ns = 20 * 1000 * 1000;
 std::mutex diag_lock;
 char diag_batch[k_diag_batch];
 size_t diag_batched = 0;
-bool diag_gathering = false;
+int diag_gatherers = 0;      // scans gathering lines now
+bool diag_gathering = false;  // they are gathered (not when the stream is a terminal)
 int64_t diag_last_flush = 0;
 
 int64_t coarse_now_ns() {
@@ -119,14 +125,16 @@ void diag(const char *fmt, ...) {
 void diag_gather(bool on) {
     std::lock_guard<std::mutex> hold(diag_lock);
     flush_batch_locked();
-    FILE *out = diag_stream();
-    diag_gathering = on && !isatty(fileno(out));
+    // Lines are gathered while any scan runs.
+    diag_gatherers += on ? 1 : (diag_gatherers > 0 ? -1 : 0);
+    diag_gathering = diag_gatherers > 0 && !isatty(fileno(diag_stream()));
 }
 
 void diag_redirect(FILE *out) {
     std::lock_guard<std::mutex> hold(diag_lock);
     flush_batch_locked();
     diag_out = out;
+    diag_gathering = diag_gatherers > 0 && !isatty(fileno(diag_stream()));
 }
 
 void diag_flush() {
@@ -135,8 +143,8 @@ void diag_flush() {
 }
 
 void set_run_outcome(int outcome, int err) {
-    last_outcome = outcome;
-    last_errno = err;
+    last_outcome.store(outcome);
+    last_errno.store(err);
 }
 
 scan_run scan_run::from_globals() {
@@ -149,10 +157,30 @@ scan_run scan_run::from_globals() {
     run.pause_word = &signal_pause;
     run.stop_word = &signal_caught;
     run.deep = load_flag(&deep_scan) != 0;
-    run.free_space_only = skip_exist != 0;
-    run.plain_image = is_formated != 0;
-    run.types = search_spec;
+    run.free_space_only = load_flag(&skip_exist) != 0;
+    run.plain_image = load_flag(&is_formated) != 0;
+    run.partition = load_flag(&scan_partition);
+    use_process_table(run);
+    {
+        std::lock_guard<std::mutex> hold(facade_progress_lock);
+        run.last_progress = facade_last_progress;
+    }
     return run;
+}
+
+void scan_run::publish_outcome() const {
+    set_run_outcome(outcome, err);
+    last_unreadable.store(unreadable_sectors);
+    last_shrunk_to.store(watch.shrunk_to);
+    last_shrank.store(watch.shrank);
+    if (block_size) __atomic_store_n(&_block_size, block_size, __ATOMIC_RELAXED);
+}
+
+void scan_run::publish() const {
+    publish_outcome();
+    std::lock_guard<std::mutex> hold(facade_progress_lock);
+    facade_last_progress = last_progress;
+    facade_same = progress_range{};
 }
 
 void run_recovery(scan_run &run, const char *dev_file, const char *suffixs, const char *fs_type,
@@ -166,8 +194,7 @@ void run_recovery(scan_run &run, const char *dev_file, const char *suffixs, cons
         ~clear_stop_at_end() { run.clear_stop(); }
     } at_end{run};
     run.unreadable_sectors = 0;
-    input_shrank = false;
-    watched_fd = -1;
+    run.watch = input_watch{};
     run.set_outcome(LMR_RUN_NONE);
     // Any path the system can open is scanned; the find records carry it
     // when it fits their field (see fill_find_path).
@@ -176,17 +203,26 @@ void run_recovery(scan_run &run, const char *dev_file, const char *suffixs, cons
         run.set_outcome(LMR_RUN_BAD_PATH);
         return;
     }
-    if (!run.types) run.types = search_spec;
+    if (!run.types) {
+        run.own_types.reset(new (std::nothrow) search_table);
+        if (!run.own_types) {
+            run.set_outcome(LMR_RUN_NO_MEMORY);
+            return;
+        }
+        run.types = run.own_types->entries;
+        run.type_names = run.own_types->names;
+    }
     recovery_state *state = init_state(&run.state, dev_file);
     if (!state->InputFile) {
         run.set_outcome(LMR_RUN_NO_MEMORY);
         return;
     }
     state->total_bytes = total_bytes;
-    set_search_suffix(state, suffixs);
-    set_fs_type(state, fs_type);
     {
+        // The configuration fills the run's own table.
         active_run active(run);
+        set_search_suffix(state, suffixs);
+        set_fs_type(state, fs_type);
         if (state->spec_count > 0)
             process_file(state);
         else
@@ -197,33 +233,35 @@ void run_recovery(scan_run &run, const char *dev_file, const char *suffixs, cons
 }
 
 scan_run *run_of(const recovery_state *state) {
-    scan_run *run = current_run.load(std::memory_order_acquire);
+    scan_run *run = running;
     return run && state == &run->state ? run : nullptr;
 }
 
-active_run::active_run(scan_run &run) : before_(current_run.exchange(&run)) {}
-active_run::~active_run() { current_run.store(before_); }
+scan_run *running_here() { return running; }
 
-void watch_input(int fd) {
-    const int64_t size = input_size_now(fd);
-    watched_fd = size < 0 ? -1 : fd;
-    watched_size = size < 0 ? 0 : uint64_t(size);
+active_run::active_run(scan_run &run) : before_(running) { running = &run; }
+active_run::~active_run() { running = before_; }
+
+void input_watch::start(int input) {
+    const int64_t now = input < 0 ? -1 : input_size_now(input);
+    fd = now < 0 ? -1 : input;
+    size = now < 0 ? 0 : uint64_t(now);
 }
 
-bool input_reaches(uint64_t end) {
-    if (watched_fd < 0) return true;
-    const int64_t now = input_size_now(watched_fd);
+bool input_watch::reaches(uint64_t end) {
+    if (fd < 0) return true;
+    const int64_t now = input_size_now(fd);
     if (now < 0) return true;
-    if (uint64_t(now) < watched_size) {
-        if (!input_shrank)
+    if (uint64_t(now) < size) {
+        if (!shrank)
             lmr::diag("warning: the input shrank during the scan, %llu of %llu bytes remain; finds past the new end "
                       "are not reported",
-                      (unsigned long long)now, (unsigned long long)watched_size);
-        input_shrank = true;
-        watched_size = shrunk_size = uint64_t(now);
+                      (unsigned long long)now, (unsigned long long)size);
+        shrank = true;
+        size = shrunk_to = uint64_t(now);
     }
     // Finds of an input that kept its size are judged by their probes.
-    return !input_shrank || end <= uint64_t(now);
+    return !shrank || end <= uint64_t(now);
 }
 
 }  // namespace lmr
@@ -231,17 +269,20 @@ bool input_reaches(uint64_t end) {
 extern "C" {
 
 void set_diagnostic_output(FILE *out) { lmr::diag_redirect(out); }
-int get_last_run_outcome(void) { return last_outcome; }
-int get_last_run_errno(void) { return last_errno; }
-uint64_t get_last_run_unreadable_sectors(void) { return unreadable_sectors; }
+int get_last_run_outcome(void) { return last_outcome.load(); }
+int get_last_run_errno(void) { return last_errno.load(); }
+uint64_t get_last_run_unreadable_sectors(void) { return last_unreadable.load(); }
 int get_last_run_input_shrank(uint64_t *size) {
-    if (input_shrank && size) *size = shrunk_size;
-    return input_shrank ? 1 : 0;
+    const bool shrank = last_shrank.load();
+    if (shrank && size) *size = last_shrunk_to.load();
+    return shrank ? 1 : 0;
 }
 
 recovery_state *init_state(recovery_state *state, const char *dev_file) {
     if (!state) return nullptr;
-    wildcard = '?';
+    // The wildcard is the same for every run: written only when it is not
+    // yet, so that runs starting together do not write it at once.
+    if (__atomic_load_n(&wildcard, __ATOMIC_RELAXED) != '?') __atomic_store_n(&wildcard, '?', __ATOMIC_RELAXED);
     state->mode = 0;
     state->spec_count = 0;
     state->fs_type = 0;
@@ -289,13 +330,12 @@ void start_recovery2(const char *dev_file, const char *suffixs, const char *fs_t
     // before the start.
     lmr::scan_run run = lmr::scan_run::from_globals();
     lmr::run_recovery(run, dev_file, suffixs, fs_type, total_bytes);
-    unreadable_sectors = run.unreadable_sectors;
-    lmr::set_run_outcome(run.outcome, run.err);
+    run.publish();
 }
 
 void general_file_start(const char *dev_file, const char *suffixs, const char *fs_type,
                         uint64_t total_bytes) {
-    skip_exist = 1;
+    lmr::store_flag(&skip_exist, 1);
     start_recovery2(dev_file, suffixs, fs_type, total_bytes);
 }
 
@@ -330,12 +370,12 @@ void proceed_callback(uint64_t processed, uint64_t total) {
 
 void find_file(recovery_state *state, search_spec_entry *entry, uint64_t length,
                uint64_t offset) {
-    if (!lmr::input_reaches(offset + length)) {
+    lmr::scan_run *run = lmr::run_of(state);
+    if (run && !run->watch.reaches(offset + length)) {
         lmr::diag("a find at %llu (%llu bytes) reaches past the input's end: not reported",
                   (unsigned long long)offset, (unsigned long long)length);
         return;
     }
-    const lmr::scan_run *run = lmr::run_of(state);
     auto *info = static_cast<r_info *>(calloc(1, sizeof(r_info)));
     if (!info) return;
     info->offset = offset;
@@ -372,12 +412,12 @@ void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, cons
         total += runs[i].length;
         end = std::max(end, runs[i].offset + runs[i].length);
     }
-    if (!lmr::input_reaches(end)) {
+    lmr::scan_run *run = lmr::run_of(state);
+    if (run && !run->watch.reaches(end)) {
         lmr::diag("a find of %d runs at %llu reaches past the input's end: not reported", count,
                   (unsigned long long)runs[0].offset);
         return;
     }
-    const lmr::scan_run *run = lmr::run_of(state);
     recovered_runs_fn recovered_runs = run ? run->recovered_runs : recovered_runs_call;
     if (count > LMR_MAX_RUNS || !recovered_runs) {
         lmr::diag("[runs] a find of %d runs at %llu is not reported", count, (unsigned long long)runs[0].offset);
@@ -393,7 +433,14 @@ void lmr::report_find_runs(recovery_state *state, search_spec_entry *entry, cons
 
 extern "C" {
 
-void update_progress(uint64_t processed, uint64_t total) { lmr::report_progress(progress_call, obj, processed, total); }
+void find_file_runs(recovery_state *state, search_spec_entry *entry, const r_run *runs, int32_t count) {
+    lmr::report_find_runs(state, entry, runs, count);
+}
+
+void update_progress(uint64_t processed, uint64_t total) {
+    std::lock_guard<std::mutex> hold(facade_progress_lock);
+    lmr::report_progress(facade_same, facade_last_progress, progress_call, obj, processed, total);
+}
 
 void update_proceed(uint64_t processed, uint64_t total) {
     update_progress(processed, total);
@@ -410,11 +457,11 @@ builtin_type getInfo(int index) {
 
 }  // extern "C"
 
-void lmr::report_progress(progress_fn progress, void *context, uint64_t processed, uint64_t total) {
+void lmr::report_progress(progress_range &same, uint64_t &last_progress, progress_fn progress, void *context,
+                          uint64_t processed, uint64_t total) {
     if (total == 0) return;
     // Called at every block: the processed counts that give the hundredth
     // reported last are remembered, so most calls end here without dividing.
-    lmr::progress_range &same = lmr::same_progress;
     if (same.holds(processed, total) && last_progress == same.value) return;
     using u128 = unsigned __int128;
     uint64_t value = static_cast<uint64_t>(u128(processed) * 10000 / total);
@@ -432,7 +479,7 @@ void lmr::report_progress(progress_fn progress, void *context, uint64_t processe
     same.value = value;
 }
 
-void lmr::proceed_to(const scan_run &run, uint64_t processed, uint64_t total) {
-    report_progress(run.progress, run.context, processed, total);
+void lmr::proceed_to(scan_run &run, uint64_t processed, uint64_t total) {
+    report_progress(run.same_progress, run.last_progress, run.progress, run.context, processed, total);
     if (run.proceed) run.proceed(run.context, processed, total);
 }

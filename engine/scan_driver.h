@@ -13,12 +13,15 @@
 
 namespace lmr {
 
-class free_space_view;
-
 // The window: its size for an input of `input_size` bytes, and the mapping.
 uint64_t window_size_for(uint64_t input_size);
 unsigned char *alloc_scan_buffer(uint64_t size);
 void free_scan_buffer(unsigned char *p, uint64_t size);
+
+// The regions of the run's input to scan (null: the whole input), as its
+// settings and the input's file system say; the block size and the layout
+// of files the readers found go into the run.
+chunk_list *free_chunks_for(scan_run &run);
 
 // Opens the run's input and scans it; 0 when a scan took place.
 int scan_input_file(scan_run &run);
@@ -26,6 +29,11 @@ int scan_input_file(scan_run &run);
 int scan_stream(scan_run &run, scan_input *input);
 // The whole chunk searched for each entry in turn (search_chunk).
 int search_whole_chunk(scan_run &run, scan_input *input, chunk *c);
+
+// read_input_range into the scan window at `window_offset`, noting the
+// sectors it reads as zeros as unreadable runs of the window in `marks`.
+uint64_t read_window_range(FILE *file, uint64_t offset, window_marks &marks, unsigned char *window,
+                           uint64_t window_offset, uint64_t want, uint64_t *bad_sectors);
 
 // Sleeps one millisecond at a time while paused; true when a stop arrived.
 bool wait_while_paused(const scan_run &run);
@@ -38,7 +46,7 @@ bool wait_while_paused(const scan_run &run);
 int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input, uint64_t logical,
                       const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span,
                       std::vector<r_run> *taken = nullptr);
-void note_indirect_blocks(const scan_run &run, uint64_t base, uint64_t got);
+void note_indirect_blocks(scan_run &run, uint64_t base, uint64_t got);
 bool probe_deferred(scan_run &run, scan_input *input, const free_space_view &view);
 
 // The run `state` belongs to; a state that belongs to none (a caller of
@@ -54,7 +62,7 @@ int with_run(recovery_state *state, Work work) {
         lmr::active_run active(run);
         result = work(run);
     }
-    lmr::set_run_outcome(run.outcome, run.err);
+    run.publish();
     return result;
 }
 

@@ -64,10 +64,10 @@ int scan_input_file(scan_run &run) {
             lmr::store_flag(run.pause_at(), 0);
             run.set_outcome(LMR_RUN_SCANNED);
             lmr::diag_gather(true);
-            lmr::watch_input(lmr::input_fd(input.file));
+            run.watch.start(lmr::input_fd(input.file));
             scan_stream(run, &input);
-            lmr::input_reaches(0);  // a last look for a shrink the scan did not meet
-            lmr::watch_input(-1);
+            run.watch.reaches(0);  // a last look for a shrink the scan did not meet
+            run.watch.start(-1);
             lmr::diag_gather(false);
             result = 0;
         }

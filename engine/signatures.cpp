@@ -3,6 +3,7 @@
 // and the other spellings come from the list of file types.
 #include "engine_internal.h"
 #include "file_types.h"
+#include "scan_run.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -81,15 +82,30 @@ static_assert(k_tif_le >= 0 && k_tif_be >= 0, "both TIFF rows exist");
 // Configures the signature row of `key` for the requested `name`.
 void configure_row(recovery_state *state, int32_t key, const char *name);
 
-// The name copies each entry owns, released when the entry is reused.
+// The name copies each entry of search_spec owns, released when the entry
+// is reused.
 char *owned_names[LMR_MAX_SPECS];
 
-void release_entry(search_spec_entry *e, int index) {
+// The table a state's types are configured into: its run's, or for a state
+// of no run the C interface's search_spec.
+struct table_ref {
+    search_spec_entry *entries;
+    char **names;
+};
+
+table_ref table_of(const recovery_state *state) {
+    if (const lmr::scan_run *run = lmr::run_of(state); run && run->types && run->type_names)
+        return {run->types, run->type_names};
+    return {search_spec, owned_names};
+}
+
+void release_entry(const table_ref &t, int index) {
+    search_spec_entry *e = &t.entries[index];
     free(e->header.value);
     free(e->footer.value);
     for (auto &m : e->markers) free(m.value);
-    free(owned_names[index]);
-    owned_names[index] = nullptr;
+    free(t.names[index]);
+    t.names[index] = nullptr;
     memset(e, 0, sizeof *e);
 }
 
@@ -223,8 +239,9 @@ int init_builtin(recovery_state *state, int32_t key, const char *name,
                  const unsigned char *header, const unsigned char *footer, int32_t header_len,
                  int32_t footer_len, uint64_t max_len, int32_t case_sen) {
     if (!state || !name) return -1;
+    const table_ref table = table_of(state);
     for (int i = 0; i < state->spec_count && i < LMR_MAX_SPECS; ++i) {
-        search_spec_entry *e = &search_spec[i];
+        search_spec_entry *e = &table.entries[i];
         if (e->type_key != key) continue;
         size_t have = strlen(e->requested);
         size_t add = strlen(name);
@@ -236,10 +253,10 @@ int init_builtin(recovery_state *state, int32_t key, const char *name,
     }
     if (state->spec_count >= LMR_MAX_SPECS) return -1;
     int index = state->spec_count;
-    search_spec_entry *e = &search_spec[index];
-    release_entry(e, index);
-    owned_names[index] = strdup(name);
-    e->suffix = owned_names[index] ? owned_names[index] : "";
+    search_spec_entry *e = &table.entries[index];
+    release_entry(table, index);
+    table.names[index] = strdup(name);
+    e->suffix = table.names[index] ? table.names[index] : "";
     strncpy(e->requested, name, sizeof e->requested - 1);
     e->type_key = key;
     e->max_len = max_len;
@@ -257,7 +274,7 @@ int init_builtin(recovery_state *state, int32_t key, const char *name,
 
 void add_marker(recovery_state *state, int index, const unsigned char *pattern, int32_t len) {
     if (!state || index < 0 || index >= LMR_MAX_SPECS) return;
-    search_spec_entry *e = &search_spec[index];
+    search_spec_entry *e = &table_of(state).entries[index];
     if (!pattern) {
         e->num_markers = 0;
         return;
@@ -273,3 +290,17 @@ void add_marker(recovery_state *state, int index, const unsigned char *pattern, 
 }
 
 }  // extern "C"
+
+lmr::search_table::search_table() {
+    memset(entries, 0, sizeof entries);
+    memset(names, 0, sizeof names);
+}
+
+lmr::search_table::~search_table() {
+    for (int i = 0; i < LMR_MAX_SPECS; ++i) release_entry({entries, names}, i);
+}
+
+void lmr::use_process_table(scan_run &run) {
+    run.types = search_spec;
+    run.type_names = owned_names;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "free_runs.h"
+#include "volume_notes.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -35,16 +36,38 @@ volume_free read_fat_free(const volume_span &v, bool accept_fat32);
 volume_free read_exfat_free(const volume_span &v);
 volume_free read_ntfs_free(const volume_span &v);
 
-// A reader run on the whole input at `path`: its free runs, the block size
-// published when it recognised its file system.
+// A reader run on the whole input at `path`: its free runs, and the block
+// size noted when it recognised its file system.
 template <class Read>
-chunk_list *read_whole_input(const char *path, Read read) {
+chunk_list *read_whole_input(const char *path, volume_notes &notes, Read read) {
     InputHandle input(path);
     FILE *f = input.get();
     if (!f) return nullptr;
     volume_free r = read(volume_span{f, 0, measure_input(f)});
-    if (r.recognised) _block_size = r.unit;
+    if (r.recognised) notes.block_size = r.unit;
     return r.list;
+}
+
+// The free runs of the input at `path` as a volume of one file system, or
+// (read_partitioned_chunks) as a disk with a partition table, `partition`
+// alone or (0) all of it.  What each learns of the volume goes into
+// `notes`; the get_*_chunk_list functions of the C interface are these with
+// the block size published in _block_size.
+chunk_list *read_fat32_chunks(const char *path, volume_notes &notes);
+chunk_list *read_fat1216_chunks(const char *path, volume_notes &notes);
+chunk_list *read_exfat_chunks(const char *path, volume_notes &notes);
+chunk_list *read_ntfs_chunks(const char *path, volume_notes &notes);
+chunk_list *read_ext2_chunks(const char *path, volume_notes &notes);
+chunk_list *read_partitioned_chunks(const char *path, int32_t partition, volume_notes &notes);
+
+// A reader of the C interface: `read` with the block size it notes
+// published.
+template <class Read>
+chunk_list *published_reader(Read read) {
+    volume_notes notes;
+    chunk_list *list = read(notes);
+    if (notes.block_size) __atomic_store_n(&_block_size, notes.block_size, __ATOMIC_RELAXED);
+    return list;
 }
 
 // Whether a first sector holds the boot sector of a FAT, exFAT or NTFS

@@ -1,6 +1,7 @@
 #include "recovery/filerecovery.h"
 
 #include "engine/recovery_engine.h"
+#include "engine/run_handle.h"
 
 #include "engine/file_types.h"
 #include "recovery/device.h"
@@ -36,10 +37,11 @@ const QString ALL_SUFFIXES = QStringLiteral("%1,%2,%3,%4,%5")
 
 LMRecovery::LMRecovery(QObject *parent) : QObject(parent) {}
 
-AbstractFileRecovery::AbstractFileRecovery() : LMRecovery(nullptr) {}
+AbstractFileRecovery::AbstractFileRecovery() : LMRecovery(nullptr), engineRun(recovery_run_new()) {}
 
 AbstractFileRecovery::~AbstractFileRecovery() {
     if (FileValidationThread *t = takeValidationThread()) t->stop();
+    recovery_run_free(engineRun);
 }
 
 FileValidationThread *AbstractFileRecovery::takeValidationThread() {
@@ -61,16 +63,23 @@ void AbstractFileRecovery::start(RecoveryParams params) {
         engineDone = false;
     }
 
-    Device *device = DeviceManager::getCurrentDevice();
+    Device *device = scanned ? scanned : DeviceManager::getCurrentDevice();
     if (!device) {
         if (recoveryCallback) recoveryCallback->onFailed(NoCurrentDevice);
         return;
     }
     cleanNeeded = true;
 
-    set_callbacks(this, &AbstractFileRecovery::recovered_callback, &AbstractFileRecovery::progress_callback,
-                  &AbstractFileRecovery::proceed_callback);
-    set_runs_callback(&AbstractFileRecovery::recovered_runs_callback);
+    if (!engineRun) {
+        if (recoveryCallback) recoveryCallback->onFailed(OutOfMemory);
+        return;
+    }
+    recovery_run_set_callbacks(engineRun, this, &AbstractFileRecovery::recovered_callback,
+                               &AbstractFileRecovery::progress_callback, &AbstractFileRecovery::proceed_callback,
+                               &AbstractFileRecovery::recovered_runs_callback);
+    const bool deep = deepSetting < 0 ? EngineControl::deepScan() : deepSetting != 0;
+    recovery_run_set_options(engineRun, deep, EngineControl::wholeInput(),
+                             __atomic_load_n(&scan_partition, __ATOMIC_RELAXED));
     runPath = device->getRDevFile();
     QByteArray path = runPath.toUtf8();
     QByteArray suffixes = params.params.value(SuffixList).toUtf8();
@@ -79,21 +88,23 @@ void AbstractFileRecovery::start(RecoveryParams params) {
     // disk service handed over; the finds still name the device.
     const int fd = device->descriptor();
     if (fd >= 0)
-        general_file_start_fd(fd, path.constData(), suffixes.constData(), format.constData(),
+        start_recovery_run_fd(engineRun, fd, path.constData(), suffixes.constData(), format.constData(),
                               quint64(device->totalSize));
     else
-        general_file_start(path.constData(), suffixes.constData(), format.constData(), quint64(device->totalSize));
+        start_recovery_run(engineRun, path.constData(), suffixes.constData(), format.constData(),
+                           quint64(device->totalSize));
     {
         // A stop that came between the engine's end of the run and here is
         // taken back; later ones are not passed on (see stop()).
         QMutexLocker hold(&engineLock);
         engineDone = true;
-        EngineControl::withdrawStop();
+        withdraw_recovery_run_stop(engineRun);
     }
+    publish_recovery_run(engineRun);
 
     if (!recoveryCallback || stopped.load()) return;
     // A volume that could not be read is a failure, not an empty result.
-    switch (get_last_run_outcome()) {
+    switch (recovery_run_outcome(engineRun)) {
     case LMR_RUN_CANNOT_OPEN:
     case LMR_RUN_BAD_PATH:
         recoveryCallback->onFailed(CannotOpenVolume);
@@ -112,7 +123,7 @@ void AbstractFileRecovery::stop(bool notify) {
     if (notify && recoveryCallback) recoveryCallback->onFinished();
     {
         QMutexLocker hold(&engineLock);
-        if (!engineDone) general_file_stop();
+        if (!engineDone) stop_recovery_run(engineRun);
     }
     takeValidationThread();
 }
@@ -151,10 +162,10 @@ void AbstractFileRecovery::discardFinds() {
 }
 
 void AbstractFileRecovery::pause() {
-    if (pausable.load()) general_file_pause();
+    if (pausable.load()) pause_recovery_run(engineRun);
 }
 
-void AbstractFileRecovery::resume() { general_file_resume(); }
+void AbstractFileRecovery::resume() { resume_recovery_run(engineRun); }
 
 void AbstractFileRecovery::clean() {}
 
@@ -187,6 +198,23 @@ void AbstractFileRecovery::exportInfo(QList<FileRecoveredInfo *> infos) {
 }
 
 void AbstractFileRecovery::setThumbnails(bool on) { thumbnails = on; }
+
+void AbstractFileRecovery::setDevice(Device *device) { scanned = device; }
+
+void AbstractFileRecovery::setDeepScan(bool deep) { deepSetting = deep ? 1 : 0; }
+
+EngineControl::Outcome AbstractFileRecovery::lastOutcome() const {
+    return EngineControl::Outcome(recovery_run_outcome(engineRun));
+}
+int AbstractFileRecovery::lastErrno() const { return recovery_run_errno(engineRun); }
+quint64 AbstractFileRecovery::lastUnreadableSectors() const { return recovery_run_unreadable_sectors(engineRun); }
+bool AbstractFileRecovery::lastInputShrank(quint64 *size) const {
+    uint64_t now = 0;
+    const bool shrank = recovery_run_input_shrank(engineRun, &now) != 0;
+    if (shrank && size) *size = now;
+    return shrank;
+}
+quint64 AbstractFileRecovery::lastBlockSize() const { return recovery_run_block_size(engineRun); }
 
 void AbstractFileRecovery::queueFind(r_info *copy, const QVector<r_run> &runs) {
     QMutexLocker lock(&threadLock);
@@ -272,8 +300,7 @@ bool EngineControl::wholeInput() { return __atomic_load_n(&is_formated, __ATOMIC
 void EngineControl::setDeepScan(bool deep) { __atomic_store_n(&deep_scan, deep ? 1 : 0, __ATOMIC_RELAXED); }
 bool EngineControl::deepScan() { return __atomic_load_n(&deep_scan, __ATOMIC_RELAXED) != 0; }
 void EngineControl::setDiagnosticOutput(FILE *out) { set_diagnostic_output(out); }
-void EngineControl::requestStop() { general_file_stop(); }
-void EngineControl::withdrawStop() { __atomic_store_n(&signal_caught, 0, __ATOMIC_SEQ_CST); }
+void EngineControl::requestStop() { stop_every_recovery(); }
 bool EngineControl::knowsType(const QString &name) {
     const QByteArray n = name.toUtf8();
     // "office" is the engine's own word for the six office types.

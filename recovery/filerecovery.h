@@ -19,8 +19,10 @@
 #include <cstdio>
 #include <memory>
 
+class Device;
 class FileRecoveredInfo;
 class FileValidationThread;
+struct recovery_run;
 
 // File groups, as the engine's type names.
 LMR_QT_EXPORT extern const QString IMAGE_SUFFIXES;
@@ -71,6 +73,47 @@ public:
     virtual void onExportFinished() = 0;
 };
 
+// Engine settings and run facts that front ends need beside the controller.
+class LMR_QT_EXPORT EngineControl {
+public:
+    enum Outcome {
+        NoRun = LMR_RUN_NONE,
+        Scanned = LMR_RUN_SCANNED,
+        Stopped = LMR_RUN_STOPPED,
+        CannotOpen = LMR_RUN_CANNOT_OPEN,
+        EmptyInput = LMR_RUN_EMPTY_INPUT,
+        NothingToSearch = LMR_RUN_NOTHING_TO_SEARCH,
+        BadPath = LMR_RUN_BAD_PATH,
+        NoMemory = LMR_RUN_NO_MEMORY,
+    };
+    static Outcome lastRunOutcome();
+    // errno of the failed open when the outcome is CannotOpen.
+    static int lastRunErrno();
+    static quint64 lastRunUnreadableSectors();
+    // True when the input shrank during the last run (a file truncated, a
+    // card pulled), with its size as last seen in `size`; finds reaching
+    // past that end were not reported.
+    static bool lastRunInputShrank(quint64 *size = nullptr);
+    // Scan step of the last run in bytes.
+    static quint64 blockSize();
+    // true: scan the whole input, ignoring the file system.
+    static void setWholeInput(bool whole);
+    static bool wholeInput();
+    // true: find each file's exact end from its own structure where the
+    // built-in rules miss or estimate it (slower; off by default).
+    static void setDeepScan(bool deep);
+    static bool deepScan();
+    // Where the engine writes its diagnostic lines (null: standard output).
+    static void setDiagnosticOutput(FILE *out);
+    // Asks every running scan to stop (the controllers' and a run of the
+    // engine's C interface); a controller that has not started its run yet
+    // keeps the stop for it.  Safe in a signal handler.
+    static void requestStop();
+    // true when the engine searches for `name` (a type name or one of its
+    // aliases, e.g. "jpeg").  Safe while a run is going.
+    static bool knowsType(const QString &name);
+};
+
 class LMR_QT_EXPORT LMRecovery : public QObject {
     Q_OBJECT
 public:
@@ -86,10 +129,13 @@ public:
     virtual void setExportCallback(ExportCallback *callback) = 0;
 };
 
+// Each controller runs the engine on a run record of its own: its settings,
+// its stop and pause, and what its last run found out are its alone, so two
+// controllers may scan at once.
 class LMR_QT_EXPORT AbstractFileRecovery : public LMRecovery {
 public:
     AbstractFileRecovery();
-    // Stops the validation thread (not the engine).
+    // Stops the validation thread (not the engine).  Not while start() runs.
     ~AbstractFileRecovery() override;
 
     void start(RecoveryParams params) override;
@@ -103,6 +149,22 @@ public:
     virtual void exportInfo(QList<FileRecoveredInfo *> infos);
 
     void setExportPath(QString path);
+    // Before start(): the device to scan (borrowed: it must outlive the
+    // run).  Null, the default: DeviceManager's current device at start().
+    void setDevice(Device *device);
+    // Before start(): deep scan or the built-in rules for this controller's
+    // runs.  Until it is called, each run takes EngineControl::deepScan().
+    void setDeepScan(bool deep);
+    // What this controller's last run found out (valid once start() has
+    // returned): its outcome, the errno of a failed open, the sectors it
+    // could not read, whether the input shrank (its size then in `size`),
+    // and the block size it stepped by.  start() also makes them the
+    // process's last run (EngineControl::lastRun...).
+    EngineControl::Outcome lastOutcome() const;
+    int lastErrno() const;
+    quint64 lastUnreadableSectors() const;
+    bool lastInputShrank(quint64 *size = nullptr) const;
+    quint64 lastBlockSize() const;
     // Thumbnails and decoded picture sizes for every find (the default), or
     // only what the records' names need: a front end that shows no pictures
     // saves decoding every one.
@@ -138,9 +200,14 @@ private:
     // its length.  Set before the engine starts, read on the scanning thread.
     QString runPath;
     std::atomic<bool> stopped{false};
-    // The engine keeps a stop asked before its run for that run, so a stop
+    // The engine's run record of this controller: its runs, their stop and
+    // pause, and the facts of the last one.
+    recovery_run *engineRun;
+    Device *scanned = nullptr;  // null: the current device
+    int deepSetting = -1;       // -1: the process-wide setting
+    // The engine keeps a stop asked before a run for that run, so a stop
     // is passed on only until this controller's run has ended: one that
-    // came later would stop the next controller's run.
+    // came later would stop its next run.
     QMutex engineLock;
     bool engineDone = false;  // guarded by engineLock
     std::atomic<bool> pausable{false};
@@ -162,47 +229,4 @@ public:
     void startGroup(QStringList groups);
     // Scans for ALL_SUFFIXES.
     void startAll();
-};
-
-// Engine settings and run facts that front ends need beside the controller.
-class LMR_QT_EXPORT EngineControl {
-public:
-    enum Outcome {
-        NoRun = LMR_RUN_NONE,
-        Scanned = LMR_RUN_SCANNED,
-        Stopped = LMR_RUN_STOPPED,
-        CannotOpen = LMR_RUN_CANNOT_OPEN,
-        EmptyInput = LMR_RUN_EMPTY_INPUT,
-        NothingToSearch = LMR_RUN_NOTHING_TO_SEARCH,
-        BadPath = LMR_RUN_BAD_PATH,
-        NoMemory = LMR_RUN_NO_MEMORY,
-    };
-    static Outcome lastRunOutcome();
-    // errno of the failed open when the outcome is CannotOpen.
-    static int lastRunErrno();
-    static quint64 lastRunUnreadableSectors();
-    // True when the input shrank during the last run (a file truncated, a
-    // card pulled), with its size as last seen in `size`; finds reaching
-    // past that end were not reported.
-    static bool lastRunInputShrank(quint64 *size = nullptr);
-    // Scan step of the last run in bytes.
-    static quint64 blockSize();
-    // true: scan the whole input, ignoring the file system.
-    static void setWholeInput(bool whole);
-    static bool wholeInput();
-    // true: find each file's exact end from its own structure where the
-    // built-in rules miss or estimate it (slower; off by default).
-    static void setDeepScan(bool deep);
-    static bool deepScan();
-    // Where the engine writes its diagnostic lines (null: standard output).
-    static void setDiagnosticOutput(FILE *out);
-    // Asks the running scan to stop; safe in a signal handler.
-    static void requestStop();
-    // Takes back a stop asked of a run that will not start after all (the
-    // engine keeps a stop asked before a run for that run).  Only while no
-    // run is under way.
-    static void withdrawStop();
-    // true when the engine searches for `name` (a type name or one of its
-    // aliases, e.g. "jpeg").  Safe while a run is going.
-    static bool knowsType(const QString &name);
 };

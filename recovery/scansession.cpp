@@ -11,12 +11,6 @@
 
 #include <unistd.h>
 
-namespace {
-// The engine runs one scan per process.  A stopped scan winds down for a
-// moment; the next one waits here until it has.
-QMutex engineRun;
-}  // namespace
-
 // ---- progress throttle ------------------------------------------------------
 
 void ProgressThrottle::reset() { *this = ProgressThrottle(); }
@@ -95,41 +89,28 @@ public:
 protected:
     void run() override {
         int ending = Completed;
-        {
-            QMutexLocker hold(&engineRun);
-            if (!cancelled.load() && gainAccess()) {
-                {
-                    QMutexLocker guard(&lock);
-                    recovery = new FileRecovery();
-                    recovery->setRecoveryCallback(this);
-                    recovery->setThumbnails(thumbnails);
-                }
-                bool skip = false;
-                {
-                    // Stopped between making the controller and starting the
-                    // engine: the engine keeps a stop asked before a run for
-                    // that run, so the stop passed on is taken back, with the
-                    // controller, under the lock stopScan() takes.
-                    QMutexLocker guard(&lock);
-                    if (cancelled.load()) {
-                        delete recovery;
-                        recovery = nullptr;
-                        EngineControl::withdrawStop();
-                        skip = true;
-                    }
-                }
-                if (!skip) {
-                    EngineControl::setDeepScan(deep);
-                    if (types.isEmpty())
-                        recovery->startAll();
-                    else
-                        recovery->startGroup({types.join(QLatin1Char(','))});
-                    facts.unreadable = EngineControl::lastRunUnreadableSectors();
-                    facts.empty = EngineControl::lastRunOutcome() == EngineControl::EmptyInput;
-                    quint64 left = 0;
-                    if (EngineControl::lastRunInputShrank(&left)) facts.shrankTo = qint64(left);
-                }
+        // Each scan runs on its controller's own run record: a scan stopped
+        // a moment ago may still wind down beside this one.
+        if (!cancelled.load() && gainAccess()) {
+            {
+                QMutexLocker guard(&lock);
+                recovery = new FileRecovery();
+                recovery->setRecoveryCallback(this);
+                recovery->setThumbnails(thumbnails);
+                recovery->setDevice(device);
+                recovery->setDeepScan(deep);
+                // A stop that came before the controller is passed on; the
+                // controller keeps it for its run, as it does any later one.
+                if (cancelled.load()) recovery->stop(false);
             }
+            if (types.isEmpty())
+                recovery->startAll();
+            else
+                recovery->startGroup({types.join(QLatin1Char(','))});
+            facts.unreadable = recovery->lastUnreadableSectors();
+            facts.empty = recovery->lastOutcome() == EngineControl::EmptyInput;
+            quint64 left = 0;
+            if (recovery->lastInputShrank(&left)) facts.shrankTo = qint64(left);
         }
         if (recovery) recovery->finishValidation(-1);
         {

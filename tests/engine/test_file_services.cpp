@@ -93,34 +93,6 @@ TEST(Export, AFileSizeLimitFailsTheExportAndNotTheProcess) {
     EXPECT_TRUE(read_file(small.path()) == Bytes(src.begin(), src.begin() + 1000));
 }
 
-// A folder in the temporary folder, removed with what is in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = std::string(P_tmpdir) + "/lmr-out-XXXXXX";
-        std::vector<char> name(tmpl.begin(), tmpl.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data())) path_ = name.data();
-    }
-    ~TempDir() {
-        if (!path_.empty()) run("rm -rf '" + path_ + "'");
-    }
-    const std::string &path() const { return path_; }
-    std::string at(const std::string &name) const { return path_ + "/" + name; }
-    std::set<std::string> entries() const {
-        std::set<std::string> names;
-        if (DIR *d = opendir(path_.c_str())) {
-            while (dirent *e = readdir(d))
-                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.insert(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
-
-private:
-    std::string path_;
-};
-
 void write_file(const std::string &path, const std::string &text) {
     FILE *f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;

@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -152,6 +155,37 @@ public:
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
     const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A folder in the temporary folder, removed with what is in it.
+class TempDir {
+public:
+    explicit TempDir(const std::string &tag = "lmr") {
+        std::string tmpl = std::string(P_tmpdir) + "/" + tag + "-XXXXXX";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data())) path_ = name.data();
+    }
+    ~TempDir() {
+        if (!path_.empty()) run("rm -rf '" + path_ + "'");
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string at(const std::string &name) const { return path_ + "/" + name; }
+    // The names in the folder.
+    std::set<std::string> entries() const {
+        std::set<std::string> names;
+        if (DIR *d = opendir(path_.c_str())) {
+            while (dirent *e = readdir(d))
+                if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.insert(e->d_name);
+            closedir(d);
+        }
+        return names;
+    }
 
 private:
     std::string path_;

@@ -1,20 +1,22 @@
-// Process-wide working state of the compound-document probe.  Hosts read
-// these by name after a probe call; ole_init resets them for the next one.
+// Working state of the compound-document probe, one per thread: probes on
+// two threads (two runs at once) each have their own.  Hosts read these by
+// name after a probe call on the same thread; ole_init resets them for the
+// next one.
 #include "ole_internal.h"
 
 #include <cstring>
 
 extern "C" {
-int32_t *FAT = nullptr;
-int32_t FATblk = 0;
-int32_t currFATblk = -1;
-unsigned char ole_block_list[512];
-unsigned char ole_buffer[512];
-int32_t highblk = 0;
-ole_dirent *dirlist = nullptr;
-int32_t dir_count = 0;
-ole_dirent *dl = nullptr;
-int32_t extract = 0;
+__thread int32_t *FAT = nullptr;
+__thread int32_t FATblk = 0;
+__thread int32_t currFATblk = -1;
+__thread unsigned char ole_block_list[512];
+__thread unsigned char ole_buffer[512];
+__thread int32_t highblk = 0;
+__thread ole_dirent *dirlist = nullptr;
+__thread int32_t dir_count = 0;
+__thread ole_dirent *dl = nullptr;
+__thread int32_t extract = 0;
 
 void ole_init(void) {
     FAT = nullptr;
@@ -33,6 +35,6 @@ void ole_init(void) {
 }
 
 namespace lmr {
-uint32_t ole_fat_entries = 0;
-uint32_t ole_dir_room = 0;
+__thread uint32_t ole_fat_entries = 0;
+__thread uint32_t ole_dir_room = 0;
 }  // namespace lmr

@@ -120,10 +120,9 @@ inline std::vector<Placed> parse_listing(const std::string &text) {
     return out;
 }
 
-// Unallocated units as blkls lists them (-l -A), as byte ranges of
-// `unit` bytes each (sectors on FAT, blocks on ext).
-inline Ranges blkls_free(const std::string &image, uint64_t unit) {
-    std::string text = run("blkls -l -A '" + image + "' 2>/dev/null");
+// Unallocated units in a listing of blkls -l -A, as byte ranges of `unit`
+// bytes each.
+inline Ranges blkls_ranges(const std::string &text, uint64_t unit) {
     Ranges r;
     std::istringstream in(text);
     std::string line;
@@ -135,6 +134,12 @@ inline Ranges blkls_free(const std::string &image, uint64_t unit) {
         r.push_back({addr * unit, (addr + 1) * unit});
     }
     return normalize(r);
+}
+
+// Unallocated units as blkls lists them, of `unit` bytes each (sectors on
+// FAT, blocks on ext).
+inline Ranges blkls_free(const std::string &image, uint64_t unit) {
+    return blkls_ranges(run("blkls -l -A '" + image + "' 2>/dev/null"), unit);
 }
 
 // What dumpe2fs reports per group: the free block ranges and whether the

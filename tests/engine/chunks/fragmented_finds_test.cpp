@@ -57,20 +57,7 @@ const Find *find_with_runs(const std::vector<Find> &finds, const Ranges &runs) {
     return nullptr;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/lmr-fragments-XXXXXX";
-        path_ = mkdtemp(tmpl) ? tmpl : "";
-    }
-    ~TempDir() {
-        if (!path_.empty()) run("rm -rf '" + path_ + "'");
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using lmrtest::TempDir;
 
 // Every deleted file of `placed` named in `whole` is found as exactly its
 // runs, and reads and exports as the original, byte for byte.

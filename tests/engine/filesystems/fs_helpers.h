@@ -17,18 +17,8 @@ using namespace chunktest;
 // A temporary folder with files of distinct random content.
 class Folder {
 public:
-    Folder() {
-        char tmpl[] = "/tmp/lmr-fs-XXXXXX";
-        dir_ = mkdtemp(tmpl) ? tmpl : "";
-    }
-    ~Folder() {
-        if (!dir_.empty()) run("rm -rf '" + dir_ + "'");
-    }
-    Folder(const Folder &) = delete;
-    Folder &operator=(const Folder &) = delete;
-
-    const std::string &dir() const { return dir_; }
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    const std::string &dir() const { return dir_.path(); }
+    std::string path(const std::string &name) const { return dir_.at(name); }
 
     // Adds file f<i>.bin of `size` random bytes.
     void add(size_t size) {
@@ -49,7 +39,7 @@ public:
     const std::vector<File> &files() const { return files_; }
 
 private:
-    std::string dir_;
+    lmrtest::TempDir dir_{"lmr-fs"};
     std::vector<File> files_;
 };
 
@@ -85,19 +75,8 @@ inline Range locate(const Bytes &image, const Bytes &content) {
 // Unallocated units as blkls lists them, in the unit it names (sectors of
 // 512 bytes, or clusters of `cluster` bytes).
 inline Ranges blkls_unallocated(const std::string &image, uint64_t cluster) {
-    std::string text = run("blkls -l -A '" + image + "' 2>/dev/null");
-    uint64_t unit = text.find("|Sector") != std::string::npos ? 512 : cluster;
-    Ranges r;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        auto bar = line.find('|');
-        if (bar == std::string::npos || line.substr(bar + 1) != "f") continue;
-        if (line.empty() || line[0] < '0' || line[0] > '9') continue;
-        uint64_t addr = std::stoull(line.substr(0, bar));
-        r.push_back({addr * unit, (addr + 1) * unit});
-    }
-    return normalize(r);
+    const std::string text = run("blkls -l -A '" + image + "' 2>/dev/null");
+    return blkls_ranges(text, text.find("|Sector") != std::string::npos ? 512 : cluster);
 }
 
 inline uint64_t file_size(const std::string &path) {

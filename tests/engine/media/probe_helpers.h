@@ -24,6 +24,22 @@ inline Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); 
 
 inline void append(Bytes &to, const Bytes &b) { to.insert(to.end(), b.begin(), b.end()); }
 
+// An ISO base media box of `payload` filler bytes, and an "ftyp" box of
+// `brand`.
+inline Bytes box(const char *type, size_t payload) {
+    Bytes b(8 + payload, 0x11);
+    uint32_t n = uint32_t(b.size());
+    b[0] = uint8_t(n >> 24), b[1] = uint8_t(n >> 16), b[2] = uint8_t(n >> 8), b[3] = uint8_t(n);
+    memcpy(b.data() + 4, type, 4);
+    return b;
+}
+
+inline Bytes ftyp(const char *brand) {
+    Bytes b = box("ftyp", 16);
+    memcpy(b.data() + 8, brand, 4);
+    return b;
+}
+
 // Pads with zeros up to the next multiple of `unit`.
 inline void pad_to(Bytes &b, size_t unit) { b.resize((b.size() + unit - 1) / unit * unit, 0); }
 

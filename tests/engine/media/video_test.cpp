@@ -3,24 +3,6 @@
 
 using namespace lmrtest;
 
-namespace {
-
-Bytes box(const char *type, size_t payload) {
-    Bytes b(8 + payload, 0x11);
-    uint32_t n = uint32_t(b.size());
-    b[0] = uint8_t(n >> 24), b[1] = uint8_t(n >> 16), b[2] = uint8_t(n >> 8), b[3] = uint8_t(n);
-    memcpy(b.data() + 4, type, 4);
-    return b;
-}
-
-Bytes ftyp(const char *brand) {
-    Bytes b = box("ftyp", 16);
-    memcpy(b.data() + 8, brand, 4);
-    return b;
-}
-
-}  // namespace
-
 TEST(Mp4Probe, EncoderFilesBySubtypeAndRequestedNames) {
     struct Case {
         const char *file;

@@ -231,14 +231,31 @@ TEST_F(Controller, StopWithoutNotifyReportsNoFinish) {
     EXPECT_EQ(cb.progressAfterStop, 0);
 }
 
-TEST_F(Controller, PauseIsIgnoredBeforeTheFirstStartResumeIsNot) {
-    signal_pause = 0;
+// The controller's pause and stop are its own: a pause before its first
+// start is ignored, and neither the engine's process-wide words nor another
+// controller's stop reach its run.
+TEST_F(Controller, PauseBeforeTheFirstStartIsIgnoredAndPauseAndStopAreTheControllersOwn) {
+    buildVolume();
+    Recorder cb;
     FileRecovery rec;
+    rec.setRecoveryCallback(&cb);
     rec.pause();
-    EXPECT_EQ(signal_pause, 0);
+    FileRecovery other;
+    other.stop(false);
     signal_pause = 1;
-    rec.resume();
-    EXPECT_EQ(signal_pause, 0);
+    std::atomic<bool> done{false};
+    std::thread scan([&] {
+        run(rec, {IMAGE_SUFFIXES});
+        done = true;
+    });
+    const bool ended = pumpUntil([&] { return done.load(); }, 20000);
+    if (!ended) rec.resume();  // do not leave the scan hanging
+    scan.join();
+    signal_pause = 0;
+    EXPECT_TRUE(ended) << "the run was paused";
+    EXPECT_EQ(rec.lastOutcome(), EngineControl::Scanned);
+    EXPECT_EQ(cb.names.size(), 3);
+    EXPECT_EQ(cb.finished, 1);
 }
 
 namespace {

@@ -37,24 +37,12 @@ uint64_t runsProbe(recovery_state *state, search_spec_entry *entry, const unsign
     *found = 0;
     if (offset != g_plan.at) return 0;
     for (const std::vector<r_run> &list : g_plan.runLists) {
-        r_info info{};
-        info.offset = list.front().offset;
-        for (const r_run &r : list) info.length += r.length;
-        std::strncpy(info.path, state->InputFile, sizeof info.path - 1);
-        std::strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
         std::vector<r_run> scratch = list;
-        if (recovered_runs_call) recovered_runs_call(obj, &info, scratch.data(), int32_t(scratch.size()));
+        find_file_runs(state, entry, scratch.data(), int32_t(scratch.size()));
         // The runs are the engine's only during the call.
         std::fill(scratch.begin(), scratch.end(), r_run{0, 0});
     }
-    if (g_plan.single.length) {
-        r_info info{};
-        info.offset = g_plan.single.offset;
-        info.length = g_plan.single.length;
-        std::strncpy(info.path, state->InputFile, sizeof info.path - 1);
-        std::strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
-        recovered_callback(&info);
-    }
+    if (g_plan.single.length) find_file(state, entry, g_plan.single.length, g_plan.single.offset);
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QVariant>
 
+#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -179,4 +180,113 @@ TEST(ScanSession, ExportsRunOnTheWorkerWithAResultPerFileAndACancelLeavesWholeFi
     EXPECT_EQ(files.size(), finishedAgain.first().at(0).toInt());
     for (const QString &f : files) EXPECT_EQ(QFileInfo(QDir(again.path()).filePath(f)).size(), 16384) << qPrintable(f);
     qDeleteAll(records);
+}
+
+namespace {
+
+// A plain image holding sample files of the test data at the given offsets.
+QString imageOf(const QTemporaryDir &dir, const QString &name, const QList<QPair<int, QString>> &files) {
+    QByteArray data(1024 * 1024, '\0');
+    for (const auto &f : files) {
+        QFile sample(QStringLiteral(LUMAREK_TEST_DATA "/") + f.second);
+        sample.open(QIODevice::ReadOnly);
+        const QByteArray bytes = sample.readAll();
+        data.replace(f.first, bytes.size(), bytes);
+    }
+    const QString path = dir.filePath(name);
+    QFile out(path);
+    out.open(QIODevice::WriteOnly);
+    out.write(data);
+    return path;
+}
+
+using Listed = QList<QPair<qint64, QString>>;  // offset, name
+
+// Takes what `session` hands over until its scan has ended.
+void collect(ScanSession &session, Listed *listed, const QString &input) {
+    for (FileRecoveredInfo *r : session.takeFinds(1000)) {
+        EXPECT_EQ(r->getScan(), session.currentScan());
+        EXPECT_EQ(r->getDevFile(), input);
+        *listed << qMakePair(r->getOffset(), r->getName());
+        delete r;
+    }
+}
+
+}  // namespace
+
+// Two sessions scanning two images at once, one in deep mode and one not:
+// each lists exactly what it lists alone.
+TEST(ScanSession, TwoSessionsScanningAtOnceEachListTheirOwnFinds) {
+    QTemporaryDir dir;
+    const QString first = imageOf(dir, QStringLiteral("first.img"),
+                                  {{0, QStringLiteral("image/jfif.jpg")},
+                                   {64 * 1024, QStringLiteral("image/rgb.png")},
+                                   {256 * 1024, QStringLiteral("compound/doc_lo_text.doc")},
+                                   {512 * 1024, QStringLiteral("image/palette.bmp")}});
+    const QString second = imageOf(dir, QStringLiteral("second.img"),
+                                   {{4096, QStringLiteral("image/gif87a_128.gif")},
+                                    {128 * 1024, QStringLiteral("image/progressive.jpg")},
+                                    {384 * 1024, QStringLiteral("compound/xls_xlwt.xls")},
+                                    {768 * 1024, QStringLiteral("image/v5.bmp")}});
+    std::unique_ptr<Device> one(DeviceManager::deviceForPath(first)), two(DeviceManager::deviceForPath(second));
+    const QStringList types{QStringLiteral("jpg"), QStringLiteral("png"), QStringLiteral("gif"),
+                            QStringLiteral("bmp"), QStringLiteral("doc"), QStringLiteral("xls")};
+
+    auto alone = [&](Device *device, bool deep) {
+        ScanSession session;
+        Listed listed;
+        session.start(device, types, deep);
+        EXPECT_TRUE(lmrtest::pumpUntil(
+            [&] {
+                collect(session, &listed, device->getRDevFile());
+                return !session.scanning();
+            },
+            20000));
+        collect(session, &listed, device->getRDevFile());
+        std::sort(listed.begin(), listed.end());
+        return listed;
+    };
+    const Listed firstAlone = alone(one.get(), true), secondAlone = alone(two.get(), false);
+    ASSERT_EQ(firstAlone.size(), 4);
+    ASSERT_EQ(secondAlone.size(), 4);
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        ScanSession a, b;
+        Listed listedA, listedB;
+        a.start(one.get(), types, true);
+        b.start(two.get(), types, false);
+        ASSERT_TRUE(lmrtest::pumpUntil(
+            [&] {
+                collect(a, &listedA, first);
+                collect(b, &listedB, second);
+                return !a.scanning() && !b.scanning();
+            },
+            20000));
+        collect(a, &listedA, first);
+        collect(b, &listedB, second);
+        std::sort(listedA.begin(), listedA.end());
+        std::sort(listedB.begin(), listedB.end());
+        EXPECT_EQ(listedA, firstAlone);
+        EXPECT_EQ(listedB, secondAlone);
+    }
+
+    // A stop reaches the session it is asked of alone.
+    ScanSession a, b;
+    Reports endedA(&a), endedB(&b);
+    Listed listedB;
+    a.start(one.get(), types, true);
+    b.start(two.get(), types, false);
+    a.stop();
+    ASSERT_TRUE(lmrtest::pumpUntil(
+        [&] {
+            collect(b, &listedB, second);
+            return endedA.ended.count() == 1 && endedB.ended.count() == 1;
+        },
+        20000));
+    collect(b, &listedB, second);
+    std::sort(listedB.begin(), listedB.end());
+    EXPECT_EQ(endedA.ended.first().at(0).toInt(), int(ScanSession::Stopped));
+    EXPECT_EQ(endedB.ended.first().at(0).toInt(), int(ScanSession::Completed));
+    EXPECT_EQ(listedB, secondAlone);
 }
