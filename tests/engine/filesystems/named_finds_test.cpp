@@ -147,3 +147,61 @@ TEST_P(FatNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, FatNames, ::testing::Values("16", "32"));
+
+// exFAT and NTFS written through a mount (the kernel's driver or FUSE):
+// files in nested folders deleted, a folder deleted with its files.
+class MountedNames : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(MountedNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
+    const std::string type = GetParam();
+    if (!have_tool(type == "exfat" ? "mkfs.exfat" : "mkntfs")) GTEST_SKIP() << type << " tools missing";
+    Folder folder;
+    for (size_t size : {70000, 3000, 41000, 9000, 15000, 700}) folder.add(size);
+    const auto &f = folder.files();
+    for (auto &x : f) run("TZ=UTC touch -m -d '2024-06-12 14:30:16' '" + x.path + "'");
+    const std::string img = folder.path("card.img"), mnt = folder.path("mnt");
+    const std::string format = type == "exfat" ? "mkfs.exfat '" + img + "'" : "mkntfs -F -Q -q '" + img + "'";
+    const std::string mount = type == "exfat"
+                                  ? "mount -t exfat -o loop '" + img + "' '" + mnt + "' 2>/dev/null || "
+                                    "mount.exfat-fuse $(losetup -f --show '" + img + "') '" + mnt + "'"
+                                  : "ntfs-3g '" + img + "' '" + mnt + "'";
+    const std::string detach = "for l in $(losetup -j '" + img + "' | cut -d: -f1); do losetup -d $l; done";
+    const std::string script =
+        "set -e; truncate -s 16M '" + img + "'; " + format + " >/dev/null; mkdir '" + mnt + "'; " + mount +
+        "; cd '" + mnt + "'; mkdir -p DCIM/100CAMERA Docs Old; cp -p '" + f[0].path +
+        "' DCIM/100CAMERA/IMG_20240612_143015.jpg; cp -p '" + f[1].path + "' DCIM/100CAMERA/LIVE.JPG; cp -p '" +
+        f[2].path + "' 'Docs/Report for the board, final.pdf'; cp -p '" + f[3].path + "' Old/Apple.bin; cp -p '" +
+        f[4].path + "' Old/B.TXT; cp -p '" + f[5].path + "' small.txt; sync; "
+        "rm DCIM/100CAMERA/IMG_20240612_143015.jpg 'Docs/Report for the board, final.pdf' small.txt; "
+        "rm -r Old; cd /; sync; umount '" + mnt + "'; " + detach;
+    const std::string file = folder.path("write.sh");
+    FILE *sh = fopen(file.c_str(), "w");
+    ASSERT_NE(sh, nullptr);
+    fputs(script.c_str(), sh);
+    fclose(sh);
+    int status = 0;
+    std::string out = run("bash '" + file + "' 2>&1", &status);
+    if (status != 0) {
+        run("cd /; umount '" + mnt + "' 2>/dev/null; " + detach);
+        GTEST_SKIP() << "no " << type << " writer can be mounted here: " << out;
+    }
+
+    auto found = named_finds(img);
+    const std::map<std::string, size_t> expected = {{"DCIM/100CAMERA/IMG_20240612_143015.jpg", 0},
+                                                    {"Docs/Report for the board, final.pdf", 2},
+                                                    {"Old/Apple.bin", 3},
+                                                    {"Old/B.TXT", 4},
+                                                    {"small.txt", 5}};
+    for (auto &[path, i] : expected) {
+        auto it = found.find(path);
+        ASSERT_NE(it, found.end()) << path;
+        EXPECT_EQ(it->second.size, f[i].content.size()) << path;
+        EXPECT_EQ(it->second.state, LMR_NAMED_INTACT) << path;
+        EXPECT_TRUE(it->second.bytes == f[i].content) << path;
+        EXPECT_EQ(it->second.modified, 1718202616) << path;
+        EXPECT_EQ(it->second.fs, type == "exfat" ? "exFAT" : "NTFS");
+    }
+    for (auto &[path, x] : found) EXPECT_TRUE(expected.count(path)) << path << ": not a deleted file";
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, MountedNames, ::testing::Values("exfat", "ntfs"));
