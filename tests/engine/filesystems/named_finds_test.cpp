@@ -143,7 +143,9 @@ TEST_P(FatNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
             EXPECT_TRUE(x.bytes == f[it->second].content) << path << " reported intact with other bytes";
         }
     }
-    if (bits == "16") EXPECT_GT(overwritten, 0);  // mtools fills FAT16 from the first free cluster
+    if (bits == "16") {
+        EXPECT_GT(overwritten, 0);  // mtools fills FAT16 from the first free cluster
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, FatNames, ::testing::Values("16", "32"));
