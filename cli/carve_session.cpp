@@ -5,6 +5,7 @@
 #include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QMutexLocker>
 
@@ -40,6 +41,7 @@ CarveSession::CarveSession(const QString &outputDir_, bool progress) : outputDir
 }
 
 void CarveSession::onRecovered(FileRecoveredInfo *info) {
+    if (named) named->annotate(info);
     CarvedFile f;
     f.offset = quint64(info->getOffset());
     f.length = quint64(info->getLen());
@@ -47,15 +49,25 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
     f.name = info->getName();
     if (info->isFragmented())
         for (const r_run &r : info->getRuns()) f.runs.append(ByteRun{r.offset, r.length});
+    f.originalPath = info->getOriginalPath();
+    f.modified = info->getModified();
+    f.created = info->getCreated();
+    f.accessed = info->getAccessed();
+    f.overwritten = info->getState() == FileRecoveredInfo::Overwritten;
+    if (!f.originalPath.isEmpty()) f.name = f.originalPath;
     bool exportFailed = false;
     QString whyNot;
-    if (!outputDir.isEmpty() && !OutputGuard::exportsStopped()) {
+    // A named find whose clusters a live file took holds that file's bytes
+    // now: it is listed, not exported.
+    if (!outputDir.isEmpty() && !OutputGuard::exportsStopped() && !f.overwritten) {
         info->setExportPath(outputDir);
         info->setExportHash(hashExports);
         f.exported = info->exportSelf();
         if (f.exported) {
-            // The name actually taken: an existing file keeps its own.
-            f.name = QFileInfo(info->getExportedFile()).fileName();
+            // The name actually taken (below the output folder, for a
+            // named find): an existing file keeps its own.
+            f.name = f.originalPath.isEmpty() ? QFileInfo(info->getExportedFile()).fileName()
+                                              : QDir(outputDir).relativeFilePath(info->getExportedFile());
             f.sha256 = info->getExportSha256();
         } else {
             exportFailed = true;
@@ -83,6 +95,14 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
         fputs("  runs:", stdout);
         for (const ByteRun &run : f.runs)
             printf(" %llu+%llu", (unsigned long long)run.imgOffset, (unsigned long long)run.length);
+        fputc('\n', stdout);
+    }
+    // A named find: its original path and times on an indented line.
+    if (!f.originalPath.isEmpty()) {
+        printf("  named: %s", f.originalPath.toUtf8().constData());
+        if (f.modified != INT64_MIN) printf("  modified: %s", isoTime(f.modified).toUtf8().constData());
+        if (f.created != INT64_MIN) printf("  created: %s", isoTime(f.created).toUtf8().constData());
+        if (f.overwritten) fputs("  overwritten: not exported", stdout);
         fputc('\n', stdout);
     }
     fflush(stdout);

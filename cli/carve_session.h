@@ -6,6 +6,7 @@
 #include "dfxml_report.h"
 
 #include "recovery/filerecovery.h"
+#include "recovery/namedfinds.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -22,6 +23,9 @@ public:
     CarveSession(const QString &outputDir, bool progress);
     // Take the SHA-256 of each export as it is copied (for the report).
     void setHashExports(bool on) { hashExports = on; }
+    // Deleted files the file system still names: a find that starts where
+    // one does is exported under its original path, with its times.
+    void setNamedFinds(NamedFinds *finds) { named = finds; }
 
     void onRecovered(FileRecoveredInfo *info) override;
     void onProgress(float percent) override;
@@ -43,6 +47,7 @@ private:
     QString outputDir;
     bool showProgress;
     bool hashExports = false;
+    NamedFinds *named = nullptr;
     mutable QMutex lock;  // files, failures and the terminal
     QList<CarvedFile> found;
     QStringList failures;

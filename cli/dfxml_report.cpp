@@ -6,6 +6,7 @@
 #include <QXmlStreamWriter>
 
 #include <cerrno>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -66,6 +67,10 @@ bool replaceWhole(const QString &path, const QByteArray &data, QString *error) {
 
 }  // namespace
 
+QString isoTime(qint64 seconds) {
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
+}
+
 bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<CarvedFile> &files, QString *error) {
     QBuffer out;
     out.open(QIODevice::WriteOnly);
@@ -117,6 +122,11 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
         w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("fileobject"));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filename"), xmlSafe(f.name));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filesize"), QString::number(f.length));
+        // The times a named find's file system kept, in the schema's order.
+        const std::pair<const char *, qint64> times[] = {{"mtime", f.modified}, {"atime", f.accessed}, {"crtime", f.created}};
+        for (const auto &t : times)
+            if (!f.originalPath.isEmpty() && t.second != INT64_MIN)
+                w.writeTextElement(QString::fromLatin1(kDfxmlNs), QString::fromLatin1(t.first), isoTime(t.second));
         w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_runs"));
         // A find in several pieces: each run where it lies in the input and
         // where it goes in the file, in file order.
@@ -137,6 +147,11 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
             w.writeEndElement();
         }
         w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("suffix"), xmlSafe(f.suffix));
+        if (!f.originalPath.isEmpty()) {
+            w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("original_path"), xmlSafe(f.originalPath));
+            w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("state"),
+                               f.overwritten ? QStringLiteral("overwritten") : QStringLiteral("named"));
+        }
         w.writeEndElement();
     }
     w.writeEndElement();  // volume

@@ -402,6 +402,10 @@ int main(int argc, char **argv) {
 
     CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);
     session.setHashExports(parser.isSet(reportOpt));
+    // Deleted files the file system still names come back under their
+    // names; the carved finds that start where one does take its name.
+    NamedFinds named;
+    if (named.load(input) > 0) session.setNamedFinds(&named);
     const QDateTime started = QDateTime::currentDateTimeUtc();
     installInterruptHandler();
     {
@@ -412,6 +416,9 @@ int main(int argc, char **argv) {
         // Every find the engine made is reported before going on.
         recovery.finishValidation(-1);
     }
+    // The named finds no carved find stood for, of any type.
+    if (named.count() > 0)
+        for (FileRecoveredInfo *rest : named.takeRest(input)) session.onRecovered(rest);
     session.clearProgress();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
