@@ -45,7 +45,8 @@ struct exfat_volume {
         std::vector<unsigned char> bytes;
         if (!length || length > kMaxFolderBytes) length = kMaxFolderBytes;
         uint64_t c = first;
-        for (uint64_t n = 0; bytes.size() < length && valid_cluster(c) && n < g.clusters; ++n) {
+        std::set<uint64_t> seen;  // a chain that comes back to a cluster ends there
+        for (uint64_t n = 0; bytes.size() < length && valid_cluster(c) && n < g.clusters && seen.insert(c).second; ++n) {
             const uint64_t at = cluster_offset(c);
             if (at >= v.size) break;
             const size_t old = bytes.size();

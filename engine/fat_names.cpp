@@ -55,7 +55,8 @@ struct fat_volume {
     std::vector<unsigned char> folder_bytes(uint64_t first, bool deleted) const {
         std::vector<unsigned char> bytes;
         uint64_t c = first;
-        for (uint64_t n = 0; n < kMaxFolderClusters && valid_cluster(c); ++n) {
+        std::set<uint64_t> seen;  // a chain that comes back to a cluster ends there
+        for (uint64_t n = 0; n < kMaxFolderClusters && valid_cluster(c) && seen.insert(c).second; ++n) {
             const uint64_t at = cluster_offset(c);
             if (at >= v.size) break;
             if (deleted && fat_entry(c) != 0) break;  // its cluster now belongs to a live file

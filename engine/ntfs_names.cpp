@@ -118,6 +118,8 @@ bool ntfs_walk::read_mft_runs() {
             uint64_t size = le64(a + 48);
             if (size > vcn_bytes) size = vcn_bytes;
             records_ = size / g_.record_bytes;
+            // Runs may overlap: no more records than the volume could hold.
+            if (records_ > v_.size / g_.record_bytes) records_ = v_.size / g_.record_bytes;
             if (records_ > kMaxRecords) {
                 diag("NTFS volume at %llu: only the first %llu MFT records are walked", (unsigned long long)v_.base,
                      (unsigned long long)kMaxRecords);
