@@ -10,7 +10,8 @@ second half is copied, so its files fill the gaps between the live ones
 (in pieces where a gap is too small), and every other file of that half
 is deleted too.  lumarek-carve exports what it finds, deep and with
 --no-deep.  A deleted sample whose bytes all survive counts when an export
-has its SHA-256; those whose bytes lie in more than one piece are counted
+has its SHA-256, and counts as named when the export is its own name in
+the output folder (the folder it was deleted from); those whose bytes lie in more than one piece are counted
 apart, and those the second round overwrote are only counted; a live
 sample exported is counted too (it should never be).
 
@@ -21,6 +22,7 @@ an MBR and a GPT disk (ext4 inside an MBR one).  exFAT and NTFS are
 written through a mount (the kernel's driver or FUSE; needs root); FAT
 through mtools and ext4 through debugfs, without mounting.
 """
+import ctypes
 import hashlib
 import json
 import os
@@ -28,6 +30,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 SRC = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DISKS = {'fat32': ('mbr', 'gpt'), 'exfat': ('mbr', 'gpt'), 'ext4': ('mbr',)}
@@ -97,6 +100,23 @@ class ToolWriter:
 
     def close(self):
         pass
+
+
+def walk_seconds(image):
+    """Seconds the engine's walk for deleted files with their names takes
+    on `image` (through its C interface), or 0 without the library."""
+    lib_path = os.path.join(SRC, 'build', 'liblumarek-general.so')
+    if not os.path.exists(lib_path):
+        return 0.0
+    lib = ctypes.CDLL(lib_path)
+    lib.list_named_finds.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_void_p)]
+    lib.free_named_finds.argtypes = [ctypes.c_void_p]
+    finds = ctypes.c_void_p()
+    started = time.monotonic()
+    lib.list_named_finds(image.encode(), ctypes.byref(finds))
+    seconds = time.monotonic() - started
+    lib.free_named_finds(finds)
+    return seconds
 
 
 def build_volume(kind, image, size_kib, first, second, deleted):
@@ -179,24 +199,32 @@ def main():
             intact, split = survived
             out = os.path.join(work, 'out')
             shutil.rmtree(out, ignore_errors=True)
+            started = time.monotonic()
             subprocess.run([carve, *args, '-o', out, image], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            seconds = time.monotonic() - started
             got = {sha(os.path.join(r, n)) for r, _, names in os.walk(out) for n in names}
             back = sum(f['sha256'] in got for f in gone if f['name'] in intact)
+            # Under its own name in the output folder's root, where it was.
+            named = sum(os.path.isfile(os.path.join(out, f['name'])) and sha(os.path.join(out, f['name'])) == f['sha256']
+                        for f in gone if f['name'] in intact)
+            walk = walk_seconds(image)
             back_split = sum(f['sha256'] in got for f in gone if f['name'] in split)
             wrong = sum(f['sha256'] in got for f in live)
             share = 100 * back / len(intact) if intact else 0
-            print(f"| {label} | {back}/{len(intact)} ({share:.1f}%) | "
-                  f"{back_split}/{len(split)} | {len(gone) - len(intact)} | {wrong}/{len(live)} |", flush=True)
+            print(f"| {label} | {back}/{len(intact)} ({share:.1f}%) | {named}/{len(intact)} | "
+                  f"{back_split}/{len(split)} | {len(gone) - len(intact)} | {wrong}/{len(live)} | "
+                  f"{100 * walk / seconds:.1f}% |", flush=True)
 
-        print('| layout | deleted recovered byte-exact | of them in pieces | deleted overwritten | live exported |')
-        print('|---|---|---|---|---|')
+        print('| layout | deleted recovered byte-exact | of them under their name | of them in pieces '
+              '| deleted overwritten | live exported | name walk / run |')
+        print('|---|---|---|---|---|---|---|')
         for kind in kinds:
             img = os.path.join(work, kind + '.img')
             try:
                 build_volume(kind, img, size_kib, paths[:half], paths[half:], deleted)
             except (subprocess.CalledProcessError, OSError) as e:
                 err = e.stderr.decode(errors='replace').strip() if getattr(e, 'stderr', None) else str(e)
-                print(f'| {kind} | not built: {err} | | | |')
+                print(f'| {kind} | not built: {err} | | | | | |')
                 continue
             survived = survivors(img)
             measure(kind, img, survived)

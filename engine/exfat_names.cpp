@@ -65,6 +65,30 @@ struct exfat_volume {
         return bytes;
     }
 
+    // The runs of `size` bytes through the FAT chain from `first`; empty
+    // when the chain does not describe them (it ends early, loops or leaves
+    // the volume).
+    std::vector<r_run> chain_runs(uint64_t first, uint64_t size) const {
+        std::vector<r_run> runs;
+        std::set<uint64_t> seen;
+        uint64_t c = first, left = size;
+        while (left) {
+            if (!valid_cluster(c) || !seen.insert(c).second || seen.size() > g.clusters) return {};
+            const uint64_t take = left < g.cluster_bytes ? left : g.cluster_bytes;
+            const uint64_t at = v.base + cluster_offset(c);
+            if (!runs.empty() && runs.back().offset + runs.back().length == at)
+                runs.back().length += take;
+            else
+                runs.push_back({at, take});
+            left -= take;
+            if (!left) break;
+            const uint32_t next = fat_entry(c);
+            if (next == 0) return {};  // cleared: no chain
+            c = next;
+        }
+        return runs;
+    }
+
     void walk(const std::vector<unsigned char> &dir, std::vector<std::string> &path, bool deleted_folder,
               unsigned depth);
 };
@@ -134,22 +158,31 @@ void exfat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::
         // valid bytes.
         const uint64_t size = valid < length ? valid : length;
         if (size == 0 || !valid_cluster(first) || out->size() >= kMaxNamedFinds) continue;
-        const uint64_t clusters = (size + g.cluster_bytes - 1) / g.cluster_bytes;
-        if (clusters > g.clusters + 2 - first) {
-            diag("exFAT volume at %llu: deleted file %s would run past the last cluster; left out",
-                 (unsigned long long)v.base, name.c_str());
-            continue;
-        }
         named_find f;
+        // A file not kept contiguous had a chain in the FAT; where deleting
+        // it left the chain (it only clears the bitmap), the chain gives its
+        // clusters, else they are taken in a row.
+        if (!contiguous) f.runs = chain_runs(first, size);
+        if (f.runs.empty()) {
+            const uint64_t clusters = (size + g.cluster_bytes - 1) / g.cluster_bytes;
+            if (clusters > g.clusters + 2 - first) {
+                diag("exFAT volume at %llu: deleted file %s would run past the last cluster; left out",
+                     (unsigned long long)v.base, name.c_str());
+                continue;
+            }
+            f.runs.push_back({v.base + cluster_offset(first), size});
+        }
         std::vector<std::string> parts = path;
         parts.push_back(name);
         f.path = safe_path(parts);
         f.size = size;
-        f.runs.push_back({v.base + cluster_offset(first), size});
         f.created = exfat_time(le32(e + 8), e[22]);
         f.modified = exfat_time(le32(e + 12), e[23]);
         f.accessed = exfat_time(le32(e + 16), e[24]);
-        f.overwritten = cluster_offset(first) + size > v.size || !free.all_free(f.runs);
+        f.overwritten = !free.all_free(f.runs);
+        f.head_free = free.head_free(f.runs, g.cluster_bytes);
+        for (const r_run &r : f.runs)
+            if (r.offset + r.length > v.base + v.size) f.overwritten = true;
         out->push_back(std::move(f));
     }
 }

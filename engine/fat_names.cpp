@@ -138,6 +138,7 @@ void fat_volume::add_file(const unsigned char *e, const std::string &name, const
     f.accessed = dos_time(le16(e + 18), 0);
     // Bytes past the input, or clusters a live file took since.
     f.overwritten = f.runs[0].offset + size > v.base + v.size || !free.all_free(f.runs);
+    f.head_free = free.head_free(f.runs, cluster_bytes);
     out->push_back(std::move(f));
 }
 

@@ -24,6 +24,7 @@ struct named_find {
     int64_t modified = kNoTime, created = kNoTime, accessed = kNoTime;  // seconds since 1970, UTC
     std::vector<r_run> runs;  // offsets of the input, in file order
     bool overwritten = false;  // some of its clusters now belong to a live file
+    bool head_free = false;    // its first cluster is still free
 };
 
 // One part of a path as it may stand in a folder of the local file
@@ -45,6 +46,12 @@ class free_map {
 public:
     explicit free_map(const chunk_list *list);
     bool all_free(const std::vector<r_run> &runs) const;
+    // Whether the first `cluster` bytes of the runs (no more than they
+    // hold) are free.
+    bool head_free(const std::vector<r_run> &runs, uint64_t cluster) const {
+        if (runs.empty()) return false;
+        return all_free({{runs[0].offset, runs[0].length < cluster ? runs[0].length : cluster}});
+    }
 
 private:
     std::vector<r_run> free_;

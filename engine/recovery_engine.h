@@ -380,6 +380,10 @@ typedef struct lmr_named_find {
     int32_t run_count;   /* at least 1 */
     const r_run *runs;   /* its bytes in the input, in file order */
     char file_system[8]; /* "FAT12", "FAT16", "FAT32", "exFAT" or "NTFS" */
+    /* Non-zero when its first cluster is still free: a find carved from
+     * there is this file, even when later clusters were taken (a file in
+     * pieces whose chain deleting cleared is taken to lie in a row). */
+    int32_t head_free;
 } lmr_named_find;
 
 /* Walks the folders of the input's file system (or of each partition of a

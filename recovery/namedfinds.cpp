@@ -26,7 +26,7 @@ int NamedFinds::load(const QString &input) {
         x.used = false;
         // Two names for the same bytes (a file deleted, its clusters taken
         // by another deleted later): the first walked is kept for the join.
-        if (x.state == FileRecoveredInfo::Named && !byFirstByte.contains(x.runs[0].offset))
+        if (f.head_free && !byFirstByte.contains(x.runs[0].offset))
             byFirstByte.insert(x.runs[0].offset, finds.size());
         finds.append(x);
     }
@@ -45,7 +45,8 @@ bool NamedFinds::annotate(FileRecoveredInfo *info) {
     if (it == byFirstByte.constEnd() || finds[*it].used) return false;
     Find &f = finds[*it];
     f.used = true;
-    info->setOriginal(f.path, f.modified, f.created, f.accessed, f.state);
+    // The carve's bytes are the file's: it is a good find under its name.
+    info->setOriginal(f.path, f.modified, f.created, f.accessed, FileRecoveredInfo::Named);
     return true;
 }
 

@@ -20,9 +20,11 @@ public:
     // files they still name.  Returns how many were found.
     int load(const QString &input);
     int count() const;
-    // Gives `info` the name, folder, times and state of the intact named
-    // find that starts at its first byte, which is then used up.  True
-    // when there was one.  Safe from any thread.
+    // Gives `info` the name, folder and times of the named find that
+    // starts at its first byte, which is then used up: an intact one, or
+    // one whose first cluster is still free (the carve found its bytes
+    // where the file system no longer says).  True when there was one.
+    // Safe from any thread.
     bool annotate(FileRecoveredInfo *info);
     // Records for the named finds no carved find stood for (overwritten
     // ones included, marked so), in the order walked; the caller owns them.
@@ -39,5 +41,5 @@ private:
     };
     mutable QMutex lock;
     QVector<Find> finds;
-    QHash<quint64, int> byFirstByte;  // intact finds by their first byte
+    QHash<quint64, int> byFirstByte;  // finds whose first cluster is free, by their first byte
 };
