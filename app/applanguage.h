@@ -12,9 +12,13 @@ namespace AppLanguage {
 bool isChinese(const QLocale &locale);
 
 // Installs the translation for `locale` on the application, replacing the one
-// this function installed before; a Chinese locale gets none.  Call it before
+// this function installed before; a Chinese locale gets Qt's own Chinese
+// translation (its buttons and dialogs) where it is installed.  Call it before
 // the window is built.  False when the English translation could not be
 // loaded (the window then shows its Chinese texts).
 bool install(const QLocale &locale);
+
+// Qt's own translation was installed by the last install().
+bool qtTranslated();
 
 }  // namespace AppLanguage

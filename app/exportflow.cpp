@@ -4,11 +4,12 @@
 
 #include "recovery/recoveredinfo.h"
 #include "recovery/scansession.h"
-#include "recovery/suffixutils.h"
+#include "recovery/platform/linux_devices.h"
 #include "recovery/volumecheck.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QProgressDialog>
 #include <QStandardPaths>
 #include <QUrl>
@@ -32,9 +33,9 @@ void ExportFlow::save(const QList<FileRecoveredInfo *> &records) {
         prompts->message(tr("请先选择要保存的文件！"));
         return;
     }
-    const QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    const QString dir = prompts->chooseFolder(window, tr("选择文件夹"), start);
+    const QString dir = prompts->chooseFolder(window, tr("选择文件夹"), startFolder());
     if (dir.isNull()) return;
+    lastFolder = dir;
 
     // Writing onto the partition being recovered overwrites the very files
     // still to be found there.
@@ -63,13 +64,21 @@ void ExportFlow::save(const QList<FileRecoveredInfo *> &records) {
     session->exportFiles(records, dir);
 }
 
+QString ExportFlow::startFolder() const {
+    QStringList candidates{lastFolder, QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
+                           QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)};
+    for (const QString &c : candidates)
+        if (!c.isEmpty() && QFileInfo(c).isDir()) return c;
+    return QDir::homePath();
+}
+
 void ExportFlow::onProgress(int filesDone, int files, qint64 bytesDone, qint64 bytes) {
     if (!dialog) return;
     dialog->setMaximum(files);
     dialog->setLabelText(tr("正在保存：%1/%2个文件，%3/%4")
                              .arg(filesDone)
                              .arg(files)
-                             .arg(Utils::formatSize(bytesDone), Utils::formatSize(bytes)));
+                             .arg(lmrplatform::decimalSize(bytesDone), lmrplatform::decimalSize(bytes)));
     // Last: a modal progress dialog runs the event loop here, where the
     // export may end and the dialog go.
     dialog->setValue(filesDone);

@@ -25,6 +25,10 @@ public:
     // ends) there.
     void save(const QList<FileRecoveredInfo *> &records);
     bool busy() const { return dialog != nullptr; }
+    // Where the folder dialog opens: the folder last saved into, else the
+    // user's Pictures, else Documents (as the XDG user folders name them),
+    // else home; always a folder that exists.
+    QString startFolder() const;
 
 signals:
     void done();
@@ -39,6 +43,7 @@ private:
     WindowPrompts *prompts = nullptr;
     QProgressDialog *dialog = nullptr;
     QString folder;
+    QString lastFolder;  // chosen for the last save
     QStringList failures;
     QStringList renamed;  // saved beside a file of the same name, under a new one
 };

@@ -1,9 +1,9 @@
 #include "lmtablewidget.h"
 
-LMTableWidget::LMTableWidget(QWidget *parent) : QTableWidget(parent) {}
+LMTableWidget::LMTableWidget(QWidget *parent) : QTableView(parent) {}
 
 QStyleOptionViewItem LMTableWidget::viewOptions() const {
-    QStyleOptionViewItem option = QTableWidget::viewOptions();
+    QStyleOptionViewItem option = QTableView::viewOptions();
     option.decorationAlignment = Qt::AlignCenter;
     option.decorationPosition = QStyleOptionViewItem::Left;
     return option;

@@ -1,11 +1,11 @@
-// The result tables: a QTableWidget whose cell icons (check marks,
-// thumbnails) sit centred in the space the cell gives them.
+// The result tables: a table view over a category's rows whose cell icons
+// (check marks, thumbnails) sit centred in the space the cell gives them.
 #pragma once
 
 #include <QStyleOptionViewItem>
-#include <QTableWidget>
+#include <QTableView>
 
-class LMTableWidget : public QTableWidget {
+class LMTableWidget : public QTableView {
     Q_OBJECT
 public:
     explicit LMTableWidget(QWidget *parent = nullptr);

@@ -1,17 +1,24 @@
 #include "loadthumbthread.h"
 
+#include "findpicture.h"
+
+#include "recovery/recoveredinfo.h"
+
+#include <QElapsedTimer>
 #include <QMutexLocker>
 
 #include <cstring>
 
 namespace {
-// Results handed over at a time: the GUI thread applies a batch in one go,
-// and a batch is small enough that thumbnails keep appearing as they come.
-constexpr int kBatch = 64;
+// Results handed over at a time, or what was made in this long: the GUI
+// thread applies a batch in one go, and thumbnails keep appearing as they
+// come.
+constexpr int kBatch = 16;
+constexpr int kBatchMs = 40;
 
 // The image's pixels without the text it carries.  Scaling keeps a picture's
 // text (a PNG's can run to tens of KB), and the icon made from the result
-// would hold it for as long as its row is shown.
+// would hold it for as long as it is cached.
 QImage pixelsOnly(const QImage &image) {
     if (image.textKeys().isEmpty()) return image;
     QImage bare(image.size(), image.format());
@@ -33,14 +40,17 @@ LoadThumbThread::~LoadThumbThread() {
     wait();
 }
 
-void LoadThumbThread::add(const ThumbJob &job) {
+QVector<ThumbJob> LoadThumbThread::add(const ThumbJob &job) {
+    QVector<ThumbJob> dropped;
     {
         QMutexLocker hold(&lock);
-        if (stopping) return;
+        if (stopping) return {job};
         queue.append(job);
+        while (queue.size() > MaxWaiting) dropped << queue.takeFirst();
         wake.wakeOne();
     }
     if (!isRunning()) start(QThread::InheritPriority);
+    return dropped;
 }
 
 void LoadThumbThread::clear() {
@@ -61,27 +71,41 @@ int LoadThumbThread::pending() {
 }
 
 void LoadThumbThread::run() {
+    QVector<ThumbJob> done;
+    QElapsedTimer since;
     for (;;) {
-        QList<ThumbJob> jobs;
+        ThumbJob job;
         {
             QMutexLocker hold(&lock);
+            if (queue.isEmpty() && !done.isEmpty()) {
+                // Nothing more to do now: hand over what is made.
+                hold.unlock();
+                emit thumbsReady(done);
+                hold.relock();
+                busy -= done.size();
+                done.clear();
+            }
             while (queue.isEmpty() && !stopping) wake.wait(&lock);
             if (stopping) return;
-            const int n = qMin(kBatch, queue.size());
-            for (int i = 0; i < n; ++i) jobs.append(queue.takeFirst());
-            busy = n;
+            // The newest first: the rows drawn last are the ones on screen.
+            job = queue.takeLast();
+            ++busy;
         }
-        QVector<ThumbJob> done;
-        done.reserve(jobs.size());
-        for (ThumbJob &job : jobs) {
-            if (job.image.isNull()) continue;
-            if (job.image.width() > iconSize.width() || job.image.height() > iconSize.height())
-                job.image = job.image.scaled(iconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-            job.image = pixelsOnly(job.image);
-            done.append(job);
+        if (job.image.isNull() && job.find) {
+            job.image = FindPicture::read(job.find.get(), iconSize);
+            ++decodes;
         }
-        if (!done.isEmpty()) emit thumbsReady(done);
-        QMutexLocker hold(&lock);
-        busy = 0;
+        job.find.reset();
+        if (!job.image.isNull() && (job.image.width() > iconSize.width() || job.image.height() > iconSize.height()))
+            job.image = job.image.scaled(iconSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        job.image = pixelsOnly(job.image);
+        if (done.isEmpty()) since.start();
+        done.append(job);
+        if (done.size() >= kBatch || since.elapsed() >= kBatchMs) {
+            emit thumbsReady(done);
+            QMutexLocker hold(&lock);
+            busy -= done.size();
+            done.clear();
+        }
     }
 }

@@ -1,9 +1,13 @@
 // Makes the name column's thumbnails off the GUI thread.  One worker serves
-// the window: the GUI thread hands it each picture find's thumbnail image
-// (a copy, never the record, which a new scan may delete at any time), the
-// worker scales it to the table's icon size and hands the results back in
-// batches through a queued signal.  A new scan's generation tells the window
-// which results still belong to its rows.
+// the window.  The GUI thread asks for the thumbnails of the rows being
+// drawn, each job carrying a copy of its find's place on the volume (never
+// the record, which a new scan may delete at any time) or the thumbnail the
+// record already has.  The worker decodes the picture, scales it to the
+// table's icon size and hands the results back in batches through a queued
+// signal, as images: pixmaps are made on the GUI thread.
+//
+// Only the newest jobs are kept: a row scrolled past before its turn came
+// is dropped, and asked for again if it is drawn again.
 #pragma once
 
 #include <QImage>
@@ -15,11 +19,18 @@
 #include <QVector>
 #include <QWaitCondition>
 
+#include <atomic>
+#include <memory>
+
+class FileRecoveredInfo;
+
 struct ThumbJob {
     quint64 generation = 0;
     int category = 0;
     int row = 0;
-    QImage image;  // the record's thumbnail on the way in, the icon on the way out
+    quintptr key = 0;                         // the record asked for
+    std::shared_ptr<FileRecoveredInfo> find;  // a detached copy, when `image` is null
+    QImage image;  // the record's own thumbnail on the way in, if any; the icon on the way out
 };
 Q_DECLARE_METATYPE(ThumbJob)
 Q_DECLARE_METATYPE(QVector<ThumbJob>)
@@ -31,13 +42,19 @@ public:
     // Stops the worker and waits for it.
     ~LoadThumbThread() override;
 
-    // Any thread; starts the worker when it is not running.
-    void add(const ThumbJob &job);
+    // Any thread; starts the worker when it is not running.  Returns the
+    // jobs dropped to make room (the oldest waiting).
+    QVector<ThumbJob> add(const ThumbJob &job);
     // Drops the jobs not started yet.
     void clear();
     void stop();
-    // Jobs queued or being scaled.
+    // Jobs queued or being made.
     int pending();
+    // Pictures decoded since the worker was made.
+    int decoded() const { return decodes.load(); }
+
+    // Jobs kept waiting at most.
+    static const int MaxWaiting = 256;
 
 signals:
     void thumbsReady(const QVector<ThumbJob> &done);
@@ -49,7 +66,8 @@ private:
     QSize iconSize;
     QMutex lock;
     QWaitCondition wake;
-    QList<ThumbJob> queue;  // guarded by lock
+    QList<ThumbJob> queue;  // guarded by lock; the newest last
     int busy = 0;           // guarded by lock
     bool stopping = false;  // guarded by lock
+    std::atomic<int> decodes{0};
 };

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "diagnosticlog.h"
 #include "drivepage.h"
 #include "exportflow.h"
 #include "lmtablewidget.h"
@@ -9,22 +10,26 @@
 #include "windowprompts.h"
 
 #include "recovery/device.h"
+#include "recovery/diskpartitions.h"
 #include "recovery/filerecovery.h"
 #include "recovery/recoveredinfo.h"
 #include "recovery/scansession.h"
 #include "recovery/suffixutils.h"
 #include "recovery/volumecheck.h"
+#include "recovery/platform/linux_devices.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMouseEvent>
+#include <QTimer>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
-
-// Forwarded byte reports over the whole life of the process.
-int proceedTraceCount = 0;
 
 // Finds listed in one turn of the event loop; between turns the window
 // paints and answers.
@@ -33,7 +38,8 @@ constexpr int kFindsPerTurn = 128;
 }  // namespace
 
 MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles)
-    : QMainWindow(parent), ui(new Ui::MainWindow), prompts(WindowPrompts::standard()) {
+    : QMainWindow(parent), ui(new Ui::MainWindow), prompts(WindowPrompts::standard()),
+      diagnostics(new DiagnosticLog()) {
     ui->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint);
     setMouseTracking(true);
@@ -45,7 +51,18 @@ MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles)
     ui->pauseBtn->hide();
     showPage(0);
 
-    drives = new DrivePage(ui->driveTreeView, imageFiles, this);
+    QStringList listed, problems;
+    for (const QString &path : imageFiles) {
+        const QString problem = imageProblem(path);
+        if (problem.isEmpty())
+            listed << path;
+        else
+            problems << problem;
+    }
+    // Said once the window is up, through the prompts a test may have set.
+    if (!problems.isEmpty())
+        QTimer::singleShot(0, this, [this, problems] { prompts->message(problems.join(QLatin1Char('\n'))); });
+    drives = new DrivePage(ui->driveTreeView, listed, this);
     connect(drives, &DrivePage::changed, this, &MainWindow::onDevicesChanged);
     views = new ResultViews(this, ui->categoryTree, ui->resultStack,
                             {ui->imageResultTable, ui->documentResultTable, ui->mediaResultTable,
@@ -53,6 +70,9 @@ MainWindow::MainWindow(QWidget *parent, const QStringList &imageFiles)
                             ui->successLabel);
 
     scan = new ScanSession(this);
+    // A find is listed by its name; the tables make the thumbnails of the
+    // rows on screen themselves, so the scan decodes no picture.
+    scan->setThumbnails(false);
     connect(scan, &ScanSession::findsWaiting, this, &MainWindow::listWaitingFinds);
     connect(scan, &ScanSession::progress, this, &MainWindow::showPercent);
     connect(scan, &ScanSession::proceed, this, &MainWindow::onProceed);
@@ -81,6 +101,23 @@ MainWindow::~MainWindow() {
 void MainWindow::setPrompts(WindowPrompts *p) {
     prompts = p ? p : WindowPrompts::standard();
     exporter->setPrompts(prompts);
+}
+
+void MainWindow::setLogFile(const QString &path) { diagnostics.reset(new DiagnosticLog(path)); }
+
+QString MainWindow::logFile() const { return diagnostics->path(); }
+
+QString MainWindow::imageProblem(const QString &path) const {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        if (errno == ENOENT) return tr("找不到 %1，无法扫描。").arg(QDir::toNativeSeparators(path));
+        return tr("无法打开 %1：%2").arg(QDir::toNativeSeparators(path), QString::fromLocal8Bit(strerror(errno)));
+    }
+    if (S_ISDIR(st.st_mode))
+        return tr("%1 是一个文件夹，无法扫描；请选择磁盘映像文件或分区。").arg(QDir::toNativeSeparators(path));
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+        return tr("%1 既不是磁盘映像文件也不是分区，无法扫描。").arg(QDir::toNativeSeparators(path));
+    return QString();
 }
 
 int MainWindow::liveScans() const { return scan->liveScans(); }
@@ -129,7 +166,9 @@ void MainWindow::on_refreshBtn_clicked() { refreshDriveList(); }
 void MainWindow::on_driveTreeView_doubleClicked(QModelIndex) { on_nextBtn_clicked(); }
 
 void MainWindow::on_nextBtn_clicked() {
-    if (drives->chosen()) {
+    if (drives->chosenIsEmpty()) {
+        prompts->message(tr("所选分区或映像是空的（0 字节），没有可扫描的内容。"));
+    } else if (drives->chosen()) {
         ui->radioAll->setChecked(true);
         showPage(1);
     } else {
@@ -195,7 +234,17 @@ void MainWindow::startRecovery() {
     running = true;
     endPending = false;
     endingCode = 0;
-    scan->start(drives->chosen(), selectedGroups(), ui->deepScanCheck->isChecked());
+    Device *chosen = drives->chosen();
+    if (chosen) {
+        // An image file is scanned at the size it has now: one emptied or
+        // cut since it was listed must not be read as its old size.
+        const QFileInfo image(chosen->getRDevFile());
+        if (image.isFile()) chosen->totalSize = image.size();
+        diagnostics->aimAt(chosen->getRDevFile());
+    }
+    // A partition row of an image scans that partition alone.
+    DiskPartitions::setScanPartition(drives->chosenPartition());
+    scan->start(chosen, selectedGroups(), ui->deepScanCheck->isChecked());
     setControlState(true, false, true, false);
 }
 
@@ -239,11 +288,11 @@ void MainWindow::showPercent(int percent) {
 }
 
 void MainWindow::onProceed(quint64 value, quint64 total) {
-    ++proceedTraceCount;
-    printf("count: %d\n", proceedTraceCount);
-    fflush(stdout);
-    ui->proceedLabel->setText(
-        QStringLiteral("%1/%2").arg(Utils::formatSize(qint64(value)), Utils::formatSize(qint64(total))));
+    // The last cluster run of a volume may reach past the input's end;
+    // what is read never does.
+    if (total > 0 && value > total) value = total;
+    ui->proceedLabel->setText(QStringLiteral("%1/%2").arg(lmrplatform::decimalSize(qint64(value)),
+                                                          lmrplatform::decimalSize(qint64(total))));
 }
 
 void MainWindow::onScanEnded(int ending, int code) {

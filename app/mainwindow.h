@@ -9,6 +9,9 @@
 #include <QPoint>
 #include <QStringList>
 
+#include <memory>
+
+class DiagnosticLog;
 class DrivePage;
 class ExportFlow;
 class FileRecoveredInfo;
@@ -24,7 +27,9 @@ class MainWindow;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    // `imageFiles`: disk image files to offer after the system's partitions.
+    // `imageFiles`: disk image files to offer after the system's partitions;
+    // the first listed is chosen.  Paths that cannot be scanned (missing,
+    // folders) are said in a message as the window opens.
     explicit MainWindow(QWidget *parent = nullptr, const QStringList &imageFiles = QStringList());
     // Stops a running scan and lets its threads end before anything they
     // report into is freed.
@@ -40,6 +45,11 @@ public:
     RecoveryCategory *currentCategory();
     RecoveryCategory *category(int index) const;
     ScanSession *session() const { return scan; }
+
+    // The engine's diagnostic lines go to `path` (empty: the default log in
+    // the user's cache).
+    void setLogFile(const QString &path);
+    QString logFile() const;
 
     // Tests answer the window's questions in place of a person (not owned).
     void setPrompts(WindowPrompts *prompts);
@@ -93,6 +103,8 @@ private:
     void showEndIfListed();
     // A device came or went: a scan of a device that went ends.
     void onDevicesChanged();
+    // Why `path` given on the command line cannot be listed, or empty.
+    QString imageProblem(const QString &path) const;
 
     QPoint dragStart{0, 0};
     bool dragging = false;
@@ -102,6 +114,7 @@ private:
     DrivePage *drives = nullptr;
     ExportFlow *exporter = nullptr;
     WindowPrompts *prompts;
+    std::unique_ptr<DiagnosticLog> diagnostics;
     bool running = false;       // started, not stopped, end not shown
     bool endPending = false;    // the scan ended; its last finds are being listed
     int endingCode = 0;         // of the ended scan: its failure, if any

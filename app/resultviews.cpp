@@ -3,19 +3,23 @@
 #include "lmtablewidget.h"
 #include "previewdialog.h"
 #include "recoverycategory.h"
+#include "resulttablemodel.h"
+#include "thumbnailcache.h"
 
 #include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
 
 #include <QCoreApplication>
+#include <QFont>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QIcon>
-#include <algorithm>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QStackedWidget>
 #include <QStandardItemModel>
-#include <QTableWidgetItem>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTreeView>
 
 namespace {
@@ -23,7 +27,28 @@ const char *const kChecked = ":/icons/resource/icon_checked.png";
 const char *const kUnchecked = ":/icons/resource/icon_unchecked.png";
 
 QModelIndex previewCell(const QModelIndex &index) {
-    return index.column() == 4 ? index : index.sibling(index.row(), 4);
+    return index.column() == ResultTableModel::PreviewColumn
+               ? index
+               : index.sibling(index.row(), ResultTableModel::PreviewColumn);
+}
+
+// The width a header section needs to show its tick-all box and its whole
+// text, as the header's style (and the window's style sheet) draws them.
+int sectionWidthFor(QHeaderView *header, int section) {
+    header->ensurePolished();
+    QStyleOptionHeader opt;
+    opt.initFrom(header);
+    opt.section = section;
+    opt.orientation = Qt::Horizontal;
+    opt.text = header->model()->headerData(section, Qt::Horizontal, Qt::DisplayRole).toString();
+    const QVariant decoration = header->model()->headerData(section, Qt::Horizontal, Qt::DecorationRole);
+    opt.icon = decoration.canConvert<QPixmap>() ? QIcon(decoration.value<QPixmap>()) : decoration.value<QIcon>();
+    int width = header->style()->sizeFromContents(QStyle::CT_HeaderSection, &opt, QSize(), header).width();
+    // The header draws the section in bold while every row is ticked.
+    QFont bold = header->font();
+    bold.setBold(true);
+    opt.fontMetrics = QFontMetrics(bold);
+    return qMax(width, header->style()->sizeFromContents(QStyle::CT_HeaderSection, &opt, QSize(), header).width());
 }
 }  // namespace
 
@@ -53,29 +78,34 @@ ResultViews::ResultViews(QWidget *window_, QTreeView *tree_, QStackedWidget *sta
     categories.at(2)->setPreviewIcon(QStringLiteral(":/icons/resource/icon_preview_play.png"));
     setupTree();
     fitTree(window);
+    thumbs = new ThumbnailCache(QSize(25, 25), this);
     for (int k = 0; k < categories.size(); ++k) setupTable(k);
+    connect(thumbs, &ThumbnailCache::arrived, this, [this](int k, int row) {
+        if (ResultTableModel *m = model(k)) m->thumbnailArrived(row);
+    });
     connect(tree, &QTreeView::clicked, this, [this](const QModelIndex &index) { stack->setCurrentIndex(index.row()); });
-    // After the tables' set-up: they get their icon size there.
-    thumbLoader = new LoadThumbThread(tables.first()->iconSize(), this);
-    connect(thumbLoader, &LoadThumbThread::thumbsReady, this, &ResultViews::onThumbsReady, Qt::QueuedConnection);
 }
 
 ResultViews::~ResultViews() {
-    delete thumbLoader;
-    thumbLoader = nullptr;
+    // The worker ends before the records it may still be reading go.
+    delete thumbs;
+    thumbs = nullptr;
+    for (RecoveryCategory *c : categories) c->getTable()->setModel(nullptr);
+    qDeleteAll(models);
+    models.clear();
     qDeleteAll(categories);
     categories.clear();
-    delete model;
+    delete treeModel;
 }
 
 void ResultViews::setupTree() {
-    model = new QStandardItemModel();
+    treeModel = new QStandardItemModel();
     for (RecoveryCategory *c : categories)
-        model->appendRow(new QStandardItem(QIcon(QPixmap(c->getIconPath())), c->getName()));
-    model->setHorizontalHeaderLabels({tr("文件分类")});
-    tree->setModel(model);
+        treeModel->appendRow(new QStandardItem(QIcon(QPixmap(c->getIconPath())), c->getName()));
+    treeModel->setHorizontalHeaderLabels({tr("文件分类")});
+    tree->setModel(treeModel);
     tree->setIndentation(5);
-    tree->setCurrentIndex(model->index(0, 0));
+    tree->setCurrentIndex(treeModel->index(0, 0));
 }
 
 void ResultViews::fitTree(QWidget *w) {
@@ -102,58 +132,49 @@ void ResultViews::fitTree(QWidget *w) {
 }
 
 void ResultViews::setupTable(int k) {
-    LMTableWidget *t = categories.at(k)->getTable();
-    t->setColumnCount(5);
+    RecoveryCategory *c = categories.at(k);
+    LMTableWidget *t = c->getTable();
+    auto *m = new ResultTableModel(c->getInfos());
+    models.append(m);
+    m->setHeaderLabels({tr("选中"), tr("文件名"), tr("文件类型"), tr("文件大小"), tr("预览")});
+    // The check-mark header is a tick-all box: a click ticks every row of
+    // the table, or unticks them all when all are ticked.
+    m->setCheckToolTip(tr("选中或取消选中全部文件"));
+    m->setPictures(checkedPixmap, uncheckedPixmap, QPixmap(c->getPreviewIcon()));
+    if (k == SuffixUtils::Pictures) m->setThumbnails(thumbs, k);
+    t->setModel(m);
+
     t->setSelectionBehavior(QAbstractItemView::SelectRows);
     t->setSelectionMode(QAbstractItemView::MultiSelection);
-    t->horizontalHeader()->setDefaultSectionSize(150);
-    t->setHorizontalHeaderLabels({tr("选中"),
-                                  tr("文件名"),
-                                  tr("文件类型"),
-                                  tr("文件大小"),
-                                  tr("预览")});
-    t->horizontalHeader()->setStretchLastSection(true);
+    t->setWordWrap(false);
+    QHeaderView *h = t->horizontalHeader();
+    h->setDefaultSectionSize(150);
+    h->setStretchLastSection(true);
     t->verticalHeader()->setDefaultSectionSize(50);
+    // Every row is as high as the others: nothing measures 100,000 rows.
+    t->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     t->verticalHeader()->hide();
-    t->horizontalHeader()->setFixedHeight(30);
+    h->setFixedHeight(30);
     t->setIconSize(QSize(25, 25));
-    t->setColumnWidth(0, 40);
+    // The tick-all box and the whole of its text, in either language.
+    t->setColumnWidth(0, qMax(40, sectionWidthFor(h, 0)));
     t->setColumnWidth(1, 260);
     t->setColumnWidth(2, 80);
     t->setColumnWidth(3, 120);
-    // The check-mark header is a tick-all box: a click ticks every row of
-    // the table, or unticks them all when all are ticked.
-    t->horizontalHeader()->setSectionsClickable(true);
-    t->horizontalHeaderItem(0)->setToolTip(tr("选中或取消选中全部文件"));
-    connect(t->horizontalHeader(), &QHeaderView::sectionClicked, this, [this, k, t](int section) {
-        if (section != 0) return;
-        checkAll(k, t->selectionModel()->selectedRows(0).size() < t->rowCount() || t->rowCount() == 0);
+    h->setSectionsClickable(true);
+    connect(h, &QHeaderView::sectionClicked, this, [this, k](int section) {
+        if (section == ResultTableModel::CheckColumn) checkAll(k, !model(k)->allTicked());
     });
-    showHeaderBox(k);
-    // The check mark shows the row's selection, which is what an export
-    // takes, however the selection changed: a click, a drag over rows,
-    // select-all or the space bar.
+    // The tick is the row's selection, however the selection changed: a
+    // click, a drag over rows, select-all or the space bar.
     connect(t->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this, t, k](const QItemSelection &selected, const QItemSelection &deselected) {
-                for (const QItemSelection &changed : {selected, deselected})
-                    for (const QItemSelectionRange &range : changed)
-                        for (int row = range.top(); row <= range.bottom(); ++row)
-                            if (QTableWidgetItem *item0 = t->item(row, 0))
-                                item0->setData(Qt::DecorationRole,
-                                               item0->isSelected() ? checkedPixmap : uncheckedPixmap);
-                showHeaderBox(k);
+            [m](const QItemSelection &selected, const QItemSelection &deselected) {
+                for (const QItemSelectionRange &range : deselected) m->setTicked(range.top(), range.bottom(), false);
+                for (const QItemSelectionRange &range : selected) m->setTicked(range.top(), range.bottom(), true);
             });
     connect(t, &QAbstractItemView::clicked, this, [this, k](const QModelIndex &index) { onClicked(index, k); });
     connect(t, &QAbstractItemView::doubleClicked, this,
             [this, k](const QModelIndex &index) { onClicked(previewCell(index), k); });
-}
-
-void ResultViews::showHeaderBox(int k) {
-    LMTableWidget *t = categories.at(k)->getTable();
-    QTableWidgetItem *head = t->horizontalHeaderItem(0);
-    if (!head) return;
-    const bool all = t->rowCount() > 0 && t->selectionModel()->selectedRows(0).size() == t->rowCount();
-    head->setData(Qt::DecorationRole, all ? checkedPixmap : uncheckedPixmap);
 }
 
 void ResultViews::checkAll(int k, bool on) {
@@ -164,134 +185,71 @@ void ResultViews::checkAll(int k, bool on) {
         t->selectAll();
     else
         t->clearSelection();
-    showHeaderBox(k);
 }
 
 RecoveryCategory *ResultViews::category(int index) const {
     return index >= 0 && index < categories.size() ? categories.at(index) : nullptr;
 }
 
+ResultTableModel *ResultViews::model(int index) const {
+    return index >= 0 && index < models.size() ? models.at(index) : nullptr;
+}
+
 RecoveryCategory *ResultViews::currentCategory() const { return category(stack->currentIndex()); }
 
 QList<FileRecoveredInfo *> ResultViews::checkedRecords() const {
     QList<FileRecoveredInfo *> out;
-    for (RecoveryCategory *c : categories) {
-        QList<int> rows;
-        for (const QModelIndex &i : c->getTable()->selectionModel()->selectedRows(0)) rows << i.row();
-        std::sort(rows.begin(), rows.end());
-        for (int r : rows)
-            if (r >= 0 && r < c->getInfos()->size()) out << c->getInfos()->at(r);
-    }
+    for (ResultTableModel *m : models) out += m->tickedRecords();
     return out;
 }
 
+int ResultViews::thumbnailsPending() const { return thumbs->pending(); }
+
 void ResultViews::clear() {
     // Thumbnails still being made belong to the rows about to go.
-    ++generation;
-    thumbLoader->clear();
-    thumbsAwaited = 0;
+    thumbs->clear();
     found = 0;
-    for (int i = 0; i < categories.size(); ++i) {
-        RecoveryCategory *c = categories.at(i);
-        c->getTable()->setRowCount(0);
-        c->clear();
-        model->item(i)->setText(c->getName());
-        showHeaderBox(i);
+    for (int i = 0; i < models.size(); ++i) {
+        models.at(i)->clear();
+        treeModel->item(i)->setText(categories.at(i)->getName());
     }
     countLabel->setText(tr("已扫描到%n个文件", nullptr, 0));
 }
 
 void ResultViews::list(const QList<FileRecoveredInfo *> &finds) {
     if (finds.isEmpty()) return;
-    for (FileRecoveredInfo *info : finds) listOne(info);
+    QVector<QList<FileRecoveredInfo *>> batches(models.size());
+    for (FileRecoveredInfo *info : finds) batches[categoryIndexForSuffix(info->getSuffix())].append(info);
+    for (int k = 0; k < models.size(); ++k) models.at(k)->append(batches.at(k));
+    found += finds.size();
     showCounts();
 }
 
-void ResultViews::listOne(FileRecoveredInfo *info) {
-    const int k = categoryIndexForSuffix(info->getSuffix());
-    RecoveryCategory *c = categories.at(k);
-    c->getInfos()->append(info);
-    LMTableWidget *table = c->getTable();
-    const int r = table->rowCount();
-    table->insertRow(r);
-
-    auto *check = new QTableWidgetItem();
-    check->setData(Qt::DecorationRole, uncheckedPixmap);
-    table->setItem(r, 0, check);
-    table->setItem(r, 1, new QTableWidgetItem(info->getName()));
-    auto *type = new QTableWidgetItem(info->getSuffix());
-    type->setTextAlignment(Qt::AlignCenter);
-    table->setItem(r, 2, type);
-    auto *size = new QTableWidgetItem(Utils::formatSize(info->getLen()));
-    size->setTextAlignment(Qt::AlignCenter);
-    table->setItem(r, 3, size);
-    // The preview picture is the cell's decoration, centred by the table: a
-    // label widget per row does not scale to the thousands of rows a memory
-    // card gives.
-    auto *preview = new QTableWidgetItem();
-    preview->setData(Qt::DecorationRole, QPixmap(c->getPreviewIcon()));
-    preview->setFlags(preview->flags() & ~Qt::ItemIsEditable);
-    table->setItem(r, 4, preview);
-
-    if (k == 0 && info->hasThumb()) {
-        ThumbJob job;
-        job.generation = generation;
-        job.category = k;
-        job.row = r;
-        job.image = info->readyThumbImage();
-        if (!job.image.isNull()) {
-            ++thumbsAwaited;
-            thumbLoader->add(job);
-            // The row needs nothing but the icon the worker makes from the
-            // job's copy.  The record would hold its 100 px thumbnail for as
-            // long as the results are shown, some 40 KB a picture; handed to
-            // the pixmap cache, which is bounded, the record lets it go.
-            info->getThumb();
-        }
-    }
-    ++found;
-}
-
 void ResultViews::showCounts() {
-    for (int k = 0; k < categories.size(); ++k) {
-        RecoveryCategory *c = categories.at(k);
-        const int rows = c->getTable()->rowCount();
-        const QString text = rows ? QStringLiteral("%1(%2)").arg(c->getName()).arg(rows) : c->getName();
-        if (model->item(k)->text() != text) model->item(k)->setText(text);
-        showHeaderBox(k);
+    for (int k = 0; k < models.size(); ++k) {
+        const int rows = models.at(k)->rowCount();
+        const QString name = categories.at(k)->getName();
+        const QString text = rows ? QStringLiteral("%1(%2)").arg(name).arg(rows) : name;
+        if (treeModel->item(k)->text() != text) treeModel->item(k)->setText(text);
     }
     countLabel->setText(tr("已扫描到%n个文件", nullptr, found));
 }
 
-void ResultViews::onThumbsReady(const QVector<ThumbJob> &done) {
-    for (const ThumbJob &job : done) {
-        if (job.generation != generation) continue;
-        --thumbsAwaited;
-        RecoveryCategory *c = category(job.category);
-        if (!c || job.row >= c->getTable()->rowCount()) continue;
-        QTableWidgetItem *item = c->getTable()->item(job.row, 1);
-        if (item) item->setData(Qt::DecorationRole, QIcon(QPixmap::fromImage(job.image)));
-    }
-}
-
 void ResultViews::onClicked(QModelIndex index, int categoryIndex) {
     RecoveryCategory *c = category(categoryIndex);
-    if (!c || !index.isValid()) return;
-    LMTableWidget *table = c->getTable();
-    QTableWidgetItem *item0 = table->item(index.row(), 0);
-    if (!item0) return;
-    if (index.column() == 4 && index.row() < c->getInfos()->size()) {
-        auto *dialog = new PreviewDialog(window);
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->setModal(true);
-        dialog->show();
-        dialog->loadImage(c->getInfos()->at(index.row()));
-        // The click toggled the row; a preview leaves the check mark as it was.
-        item0->setSelected(!item0->isSelected());
-        const QItemSelectionModel::SelectionFlags s =
-            item0->isSelected() ? QItemSelectionModel::Select : QItemSelectionModel::Deselect;
-        for (int col = 0; col < 5; ++col)
-            table->selectionModel()->select(col == index.column() ? index : index.sibling(index.row(), col), s);
-    }
-    item0->setData(Qt::DecorationRole, item0->isSelected() ? checkedPixmap : uncheckedPixmap);
+    ResultTableModel *m = model(categoryIndex);
+    if (!c || !m || !index.isValid() || index.column() != ResultTableModel::PreviewColumn) return;
+    FileRecoveredInfo *info = m->record(index.row());
+    if (!info) return;
+    auto *dialog = new PreviewDialog(window);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setModal(true);
+    dialog->show();
+    dialog->loadImage(info);
+    // The click toggled the row; a preview leaves the check mark as it was.
+    QItemSelectionModel *selection = c->getTable()->selectionModel();
+    const bool nowSelected = selection->isSelected(index.sibling(index.row(), 0));
+    selection->select(QItemSelection(index.sibling(index.row(), 0),
+                                     index.sibling(index.row(), ResultTableModel::ColumnCount - 1)),
+                      nowSelected ? QItemSelectionModel::Deselect : QItemSelectionModel::Select);
 }

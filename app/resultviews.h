@@ -1,9 +1,7 @@
-// The results page: the category list, one table per category, the rows of
-// the finds with their thumbnails, their check marks (the rows' selection)
-// and a tick-all box in each table's check-mark header.
+// The results page: the category list, one table per category over a model
+// of its rows, the rows' thumbnails (made for the rows on screen), their
+// tick marks and a tick-all box in each table's tick-mark header.
 #pragma once
-
-#include "loadthumbthread.h"
 
 #include <QList>
 #include <QModelIndex>
@@ -17,6 +15,8 @@ class QStackedWidget;
 class QStandardItemModel;
 class QTreeView;
 class RecoveryCategory;
+class ResultTableModel;
+class ThumbnailCache;
 
 class ResultViews : public QObject {
     Q_OBJECT
@@ -28,7 +28,8 @@ public:
     // Deletes every record.
     ~ResultViews() override;
 
-    // Lists finds (which the views then own); the counts follow.
+    // Lists finds (which the views then own), each category's in one batch;
+    // the counts follow.
     void list(const QList<FileRecoveredInfo *> &finds);
     // Empties every table and deletes the records.
     void clear();
@@ -36,32 +37,31 @@ public:
 
     RecoveryCategory *category(int index) const;
     RecoveryCategory *currentCategory() const;
+    ResultTableModel *model(int index) const;
     // The ticked records of every category, category by category in row
     // order.
     QList<FileRecoveredInfo *> checkedRecords() const;
     // Ticks (or unticks) every row of category `index`.
     void checkAll(int index, bool on);
-    int thumbnailsPending() const { return thumbsAwaited; }
+    // Thumbnails asked for by the rows on screen and not shown yet.
+    int thumbnailsPending() const;
+    ThumbnailCache *thumbnails() const { return thumbs; }
 
 private:
     void setupTree();
     void fitTree(QWidget *window);
     void setupTable(int index);
-    void listOne(FileRecoveredInfo *info);
     void showCounts();
-    void showHeaderBox(int index);
     void onClicked(QModelIndex index, int categoryIndex);
-    void onThumbsReady(const QVector<ThumbJob> &done);
 
     QWidget *window;
     QTreeView *tree;
     QStackedWidget *stack;
     QLabel *countLabel;
     QList<RecoveryCategory *> categories;
-    QStandardItemModel *model = nullptr;
-    LoadThumbThread *thumbLoader = nullptr;
-    quint64 generation = 0;  // of the rows shown; clear() raises it
-    int thumbsAwaited = 0;
+    QList<ResultTableModel *> models;
+    QStandardItemModel *treeModel = nullptr;
+    ThumbnailCache *thumbs = nullptr;
     int found = 0;
     QPixmap checkedPixmap;
     QPixmap uncheckedPixmap;

@@ -4,8 +4,10 @@
 Gathers the samples of a phone's or a camera's card of today from the test
 data (the files the fixture scripts made with the packaged encoders: HEIC,
 AVIF, camera RAW, WebP, Ogg/Opus, FLAC, Matroska/WebM, AAC, M4A, 7z, gzip,
-tar, TIFF, beside the JPEG, PNG, MP4, MP3 and AMR files a phone has always
-written) into a folder with the manifest bench/recall.py reads:
+tar, TIFF, notes, CSV, HTML, XML, JSON and e-mail as plain text, a motion
+photo and a top-down BMP, beside the JPEG, PNG, MP4, MP3 and AMR files a
+phone has always written) into a folder with the manifest bench/recall.py
+reads:
 
   bench/modern_card.py DIR
   bench/recall.py --corpus DIR
@@ -31,13 +33,14 @@ MODERN = {
     "flac": "flac", "mkv": "mkv", "webm": "webm", "aac": "aac", "webp": "webp", "7z": "7z", "gz": "gz",
     "tgz": "tar.gz", "tar": "tar", "tif": "tif", "tiff": "tif", "cr2": "cr2", "nef": "nef", "arw": "arw",
     "dng": "dng", "orf": "orf", "rw2": "rw2", "pef": "pef",
+    "txt": "txt", "html": "html", "xml": "xml", "json": "json", "csv": "csv", "eml": "eml",
 }
 
 # What a phone has always written, from the older samples.
 CLASSIC = [
     ("image/jfif_exif_thumb.jpg", "jpg"), ("image/exif_first_thumb.jpg", "jpg"), ("image/progressive.jpg", "jpg"),
     ("image/rgb_287k.png", "png"), ("media/moov_first.mp4", "mp4"), ("media/id3v23_v1.mp3", "mp3"),
-    ("media/amr_pauses.amr", "amr"),
+    ("media/amr_pauses.amr", "amr"), ("image/motion_photo.jpg", "jpg"), ("image/top_down.bmp", "bmp"),
 ]
 
 

@@ -6,86 +6,154 @@
 #include "recovery/suffixutils.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
-#include <QMutexLocker>
 
 #include <cstdio>
 
 namespace {
 
-QString duration(double seconds) {
-    if (seconds < 0 || seconds > 99.0 * 3600) return QStringLiteral("--:--");
-    qint64 s = qint64(seconds + 0.5);
-    if (s >= 3600) return QStringLiteral("%1:%2:%3").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
+// Finds taken from the session at a time: each batch is one turn of the
+// export worker.
+constexpr int kBatch = 64;
 
 // The window's categories: the same sorting on both front ends.
-enum Category {
-    Pictures = SuffixUtils::Pictures,
-    Documents = SuffixUtils::Documents,
-    Media = SuffixUtils::Media,
-    Archives = SuffixUtils::Archives,
-    Other = SuffixUtils::Other,
-    CategoryCount = SuffixUtils::CategoryCount
-};
-
-Category categoryOf(const QString &suffix) { return Category(SuffixUtils::categoryOf(suffix)); }
-
-const char *const kCategoryNames[CategoryCount] = {"pictures", "documents", "audio/video", "archives", "other"};
+const char *const kCategoryNames[SuffixUtils::CategoryCount] = {"pictures", "documents", "audio/video", "archives",
+                                                                 "other"};
 
 }  // namespace
 
-CarveSession::CarveSession(const QString &outputDir_, bool progress) : outputDir(outputDir_), showProgress(progress) {
-    clock.start();
+CarveSession::CarveSession(const QString &outputDir_, bool progress, QObject *parent)
+    : QObject(parent), outputDir(outputDir_), progressLine(progress) {
+    session.setThumbnails(false);  // names only: nothing here shows a picture
+    // A terminal program has no desktop to show the disk service's prompt:
+    // a device it cannot open is said to be unreadable before the scan.
+    session.setDiskService(false);
+    connect(&session, &ScanSession::findsWaiting, this, [this] {
+        if (exporting.isEmpty()) takeFinds();
+    });
+    connect(&session, &ScanSession::proceed, this, [this](quint64 processed, quint64 total) {
+        progressLine.update(processed, total, found.size() + exporting.size() + session.waitingFinds());
+    });
+    connect(&session, &ScanSession::scanEnded, this, &CarveSession::onScanEnded);
+    connect(&session, &ScanSession::fileExported, this, &CarveSession::onFileExported);
+    connect(&session, &ScanSession::exportFinished, this, [this] { onExportFinished(); });
 }
 
-void CarveSession::onRecovered(FileRecoveredInfo *info) {
-    if (named) named->annotate(info);
-    CarvedFile f;
-    f.offset = quint64(info->getOffset());
-    f.length = quint64(info->getLen());
-    f.suffix = info->getSuffix();
-    f.name = info->getName();
-    if (info->isFragmented())
-        for (const r_run &r : info->getRuns()) f.runs.append(ByteRun{r.offset, r.length});
-    f.originalPath = info->getOriginalPath();
-    f.modified = info->getModified();
-    f.created = info->getCreated();
-    f.accessed = info->getAccessed();
-    f.overwritten = info->getState() == FileRecoveredInfo::Overwritten;
-    if (!f.originalPath.isEmpty()) f.name = f.originalPath;
-    bool exportFailed = false;
-    QString whyNot;
-    // A named find whose clusters a live file took holds that file's bytes
-    // now: it is listed, not exported.
-    if (!outputDir.isEmpty() && !OutputGuard::exportsStopped() && !f.overwritten) {
-        info->setExportPath(outputDir);
-        info->setExportHash(hashExports);
-        f.exported = info->exportSelf();
-        if (f.exported) {
-            // The name actually taken (below the output folder, for a
-            // named find): an existing file keeps its own.
-            f.name = f.originalPath.isEmpty() ? QFileInfo(info->getExportedFile()).fileName()
-                                              : QDir(outputDir).relativeFilePath(info->getExportedFile());
-            f.sha256 = info->getExportSha256();
-        } else {
-            exportFailed = true;
-            whyNot = info->getExportError();
+int CarveSession::run(Device *device, const QStringList &types, bool deep) {
+    progressLine.start();
+    scanOver = false;
+    ending = ScanSession::Completed;
+    failed = 0;
+    QEventLoop wait;
+    loop = &wait;
+    session.start(device, types, deep);
+    wait.exec();
+    loop = nullptr;
+    return ending;
+}
+
+void CarveSession::interrupt() {
+    interrupted = true;
+    session.stop();
+    session.cancelExport();
+}
+
+void CarveSession::takeFinds() {
+    QList<FileRecoveredInfo *> batch = session.takeFinds(kBatch);
+    if (named) {
+        for (FileRecoveredInfo *r : batch) named->annotate(r);
+        // Once every carved find is in, the named files no carve found.
+        if (batch.isEmpty() && scanOver && !namedRestTaken && !interrupted) {
+            namedRestTaken = true;
+            batch = named->takeRest(namedInput);
         }
     }
-    delete info;
+    if (batch.isEmpty()) {
+        finishWhenDone();
+        return;
+    }
+    // A named find whose clusters a live file took holds that file's bytes
+    // now: it is listed, not exported.
+    for (int i = batch.size(); i-- > 0;)
+        if (batch.at(i)->getState() == FileRecoveredInfo::Overwritten) {
+            list(batch.at(i), false);
+            delete batch.takeAt(i);
+        }
+    if (batch.isEmpty()) {
+        takeFinds();
+        return;
+    }
+    if (outputDir.isEmpty() || interrupted || OutputGuard::exportsStopped()) {
+        for (FileRecoveredInfo *r : batch) {
+            list(r, false);
+            delete r;
+        }
+        finishWhenDone();
+        return;
+    }
+    for (FileRecoveredInfo *r : batch) r->setExportHash(hashExports);
+    exporting = batch;
+    exportListed = 0;
+    session.exportFiles(exporting, outputDir);
+}
 
-    QMutexLocker guard(&lock);
-    if (progressShown) {
-        fputs("\r\033[K", stderr);
-        progressShown = false;
+void CarveSession::onFileExported(FileRecoveredInfo *record, bool ok, const QString &text) {
+    if (exportListed >= exporting.size() || exporting.at(exportListed) != record) return;
+    ++exportListed;
+    if (!ok) {
+        progressLine.erase();
+        failures << record->getName();
+        fprintf(stderr, "lumarek-carve: could not export %s into %s: %s\n", qPrintable(record->getName()),
+                qPrintable(outputDir), qPrintable(text));
     }
-    if (exportFailed) {
-        failures << f.name;
-        fprintf(stderr, "lumarek-carve: could not export %s into %s: %s\n", qPrintable(f.name), qPrintable(outputDir),
-                qPrintable(whyNot));
+    list(record, ok);
+}
+
+void CarveSession::onExportFinished() {
+    // After an interrupt the rest of the batch is listed without exporting.
+    for (int i = exportListed; i < exporting.size(); ++i) list(exporting.at(i), false);
+    qDeleteAll(exporting);
+    exporting.clear();
+    exportListed = 0;
+    takeFinds();
+}
+
+void CarveSession::onScanEnded(int ending_, int code) {
+    scanOver = true;
+    ending = ending_;
+    if (ending_ == ScanSession::Failed) failed = code;
+    if (exporting.isEmpty()) takeFinds();
+}
+
+void CarveSession::finishWhenDone() {
+    if (scanOver && exporting.isEmpty() && session.waitingFinds() == 0 && loop) loop->quit();
+}
+
+void CarveSession::list(const FileRecoveredInfo *record, bool exported) {
+    CarvedFile f;
+    f.offset = quint64(record->getOffset());
+    f.length = quint64(record->getLen());
+    f.suffix = record->getSuffix();
+    f.name = record->getName();
+    if (record->isFragmented())
+        for (const r_run &r : record->getRuns()) f.runs.append(ByteRun{r.offset, r.length});
+    f.originalPath = record->getOriginalPath();
+    f.modified = record->getModified();
+    f.created = record->getCreated();
+    f.accessed = record->getAccessed();
+    f.overwritten = record->getState() == FileRecoveredInfo::Overwritten;
+    if (!f.originalPath.isEmpty()) f.name = f.originalPath;
+    f.exported = exported;
+    if (exported) {
+        // The name actually taken (below the output folder, for a named
+        // find): an existing file keeps its own.
+        f.name = f.originalPath.isEmpty() ? QFileInfo(record->getExportedFile()).fileName()
+                                          : QDir(outputDir).relativeFilePath(record->getExportedFile());
+        f.sha256 = record->getExportSha256();
     }
+
+    progressLine.erase();
     printf("%llu\t%llu\t%s\t%s\n", (unsigned long long)f.offset, (unsigned long long)f.length,
            f.suffix.toUtf8().constData(), f.name.toUtf8().constData());
     // A find in several pieces: its runs (offset+length in the input, in
@@ -107,55 +175,17 @@ void CarveSession::onRecovered(FileRecoveredInfo *info) {
     }
     fflush(stdout);
     found << f;
-    ++foundCount;
 }
 
-void CarveSession::onProgress(float) {}
+void CarveSession::clearProgress() { progressLine.erase(); }
 
-void CarveSession::onFinished() {}
-
-void CarveSession::onFailed(int code) { failed.store(code); }
-
-void CarveSession::onProceed(quint64 processed, quint64 total) {
-    if (!showProgress) return;
-    qint64 now = clock.elapsed();
-    if (lastDraw >= 0 && now - lastDraw < 200 && processed != total) return;
-    lastDraw = now;
-    drawProgress(processed, total);
-}
-
-void CarveSession::drawProgress(quint64 processed, quint64 total) {
-    double seconds = clock.elapsed() / 1000.0;
-    double rate = seconds > 0 ? double(processed) / seconds : 0;  // bytes per second
-    double percent = total ? 100.0 * double(processed) / double(total) : 0;
-    double eta = rate > 0 && total >= processed ? double(total - processed) / rate : -1;
-    QString line = QStringLiteral("%1%  %2 of %3  %4 found  %5 MB/s  ETA %6")
-                       .arg(percent, 5, 'f', 1)
-                       .arg(Utils::formatSize(qint64(processed)), Utils::formatSize(qint64(total)))
-                       .arg(foundCount.load())
-                       .arg(rate / (1024.0 * 1024.0), 0, 'f', 1)
-                       .arg(duration(eta));
-    QMutexLocker guard(&lock);
-    fprintf(stderr, "\r%s\033[K", qPrintable(line));
-    fflush(stderr);
-    progressShown = true;
-}
-
-void CarveSession::clearProgress() {
-    QMutexLocker guard(&lock);
-    if (progressShown) fputs("\r\033[K", stderr);
-    fflush(stderr);
-    progressShown = false;
-}
-
-void CarveSession::printSummary(bool interrupted, quint64 unreadableSectors) {
-    QMutexLocker guard(&lock);
-    int counts[CategoryCount] = {};
-    qint64 bytes[CategoryCount] = {};
+void CarveSession::printSummary(bool interrupted_, quint64 unreadableSectors) {
+    int counts[SuffixUtils::CategoryCount] = {};
+    qint64 bytes[SuffixUtils::CategoryCount] = {};
     int exported = 0;
     int inPieces = 0;
     for (const CarvedFile &f : found) {
-        Category c = categoryOf(f.suffix);
+        const int c = SuffixUtils::categoryOf(f.suffix);
         ++counts[c];
         bytes[c] += qint64(f.length);
         if (f.exported) ++exported;
@@ -164,26 +194,15 @@ void CarveSession::printSummary(bool interrupted, quint64 unreadableSectors) {
     printf("\n%-12s %8s %12s\n", "category", "files", "size");
     int total = 0;
     qint64 totalBytes = 0;
-    for (int c = 0; c < CategoryCount; ++c) {
+    for (int c = 0; c < SuffixUtils::CategoryCount; ++c) {
         printf("%-12s %8d %12s\n", kCategoryNames[c], counts[c], qPrintable(Utils::formatSize(bytes[c])));
         total += counts[c];
         totalBytes += bytes[c];
     }
     printf("%-12s %8d %12s\n", "total", total, qPrintable(Utils::formatSize(totalBytes)));
-    if (!outputDir.isEmpty())
-        printf("exported %d of %d into %s\n", exported, total, qPrintable(outputDir));
+    if (!outputDir.isEmpty()) printf("exported %d of %d into %s\n", exported, total, qPrintable(outputDir));
     if (inPieces) printf("in several pieces: %d (their runs follow their lines)\n", inPieces);
     if (unreadableSectors) printf("unreadable sectors: %llu (read as zeros)\n", (unsigned long long)unreadableSectors);
-    if (interrupted) printf("scan interrupted: the finds up to that point are listed\n");
+    if (interrupted_) printf("scan interrupted: the finds up to that point are listed\n");
     fflush(stdout);
-}
-
-QList<CarvedFile> CarveSession::files() const {
-    QMutexLocker guard(&lock);
-    return found;
-}
-
-QStringList CarveSession::exportFailures() const {
-    QMutexLocker guard(&lock);
-    return failures;
 }

@@ -65,6 +65,16 @@ bool replaceWhole(const QString &path, const QByteArray &data, QString *error) {
     return true;
 }
 
+// The partition holding the byte at `offset`, or null (the space between
+// partitions, or no table).  Partitions do not overlap; should a table ever
+// nest one in another, the innermost is the one meant.
+const PartitionInfo *partitionAt(const QList<PartitionInfo> &parts, quint64 offset) {
+    const PartitionInfo *best = nullptr;
+    for (const PartitionInfo &p : parts)
+        if (offset >= p.start && offset - p.start < p.size && (!best || p.size < best->size)) best = &p;
+    return best;
+}
+
 }  // namespace
 
 QString isoTime(qint64 seconds) {
@@ -107,6 +117,34 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
     w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("image_filename"), xmlSafe(h.imageFilename));
     w.writeEndElement();
 
+    // The partition table, each partition by its number in the table (the
+    // number --partition takes), its place in the input and its type.
+    if (!h.partitionScheme.isEmpty() && !h.partitions.isEmpty()) {
+        w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("partitionsystemobject"));
+        w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_runs"));
+        w.writeEmptyElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_run"));
+        w.writeAttribute(QStringLiteral("img_offset"), QStringLiteral("0"));
+        w.writeAttribute(QStringLiteral("len"), QString::number(h.imageSize));
+        w.writeEndElement();
+        w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("pstype_str"), xmlSafe(h.partitionScheme));
+        for (const PartitionInfo &p : h.partitions) {
+            w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("partitionobject"));
+            if (!p.fileSystem.isEmpty())
+                w.writeAttribute(QString::fromLatin1(kLmrNs), QStringLiteral("file_system"), xmlSafe(p.fileSystem));
+            if (!p.label.isEmpty()) w.writeAttribute(QString::fromLatin1(kLmrNs), QStringLiteral("label"), xmlSafe(p.label));
+            w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_runs"));
+            w.writeEmptyElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_run"));
+            w.writeAttribute(QStringLiteral("img_offset"), QString::number(p.start));
+            w.writeAttribute(QStringLiteral("len"), QString::number(p.size));
+            w.writeEndElement();
+            w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("partition_index"), QString::number(p.number));
+            if (!p.type.isEmpty())
+                w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("ptype_str"), xmlSafe(p.type));
+            w.writeEndElement();
+        }
+        w.writeEndElement();
+    }
+
     // Carved files are described inside the input as one volume at offset 0;
     // block_size is the step the scan advanced by.
     w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("volume"));
@@ -121,6 +159,11 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
     for (const CarvedFile &f : files) {
         w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("fileobject"));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filename"), xmlSafe(f.name));
+        // The partition the find lies in, by its number in the table; its
+        // start beside it, so a reader needs not look the table up.
+        const PartitionInfo *part = partitionAt(h.partitions, f.offset);
+        if (part && part->number > 0)
+            w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("partition"), QString::number(part->number));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filesize"), QString::number(f.length));
         // The times a named find's file system kept, in the schema's order.
         const std::pair<const char *, qint64> times[] = {{"mtime", f.modified}, {"atime", f.accessed}, {"crtime", f.created}};
@@ -152,6 +195,8 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
             w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("state"),
                                f.overwritten ? QStringLiteral("overwritten") : QStringLiteral("named"));
         }
+        if (part && part->number > 0)
+            w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("partition_start"), QString::number(part->start));
         w.writeEndElement();
     }
     w.writeEndElement();  // volume

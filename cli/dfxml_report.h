@@ -1,6 +1,8 @@
 // The scan report in the forensic XML convention (DFXML).
 #pragma once
 
+#include "recovery/diskpartitions.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
@@ -42,6 +44,10 @@ struct ReportHeader {
     quint64 blockSize = 0;
     QString outcome;  // "scanned", "stopped", ...
     qint64 shrankTo = -1;  // the input's size when it shrank during the scan; -1: it did not
+    // The input's partition table, when it has one ("MBR", "GPT"): each find
+    // is said to lie in the partition that holds its first byte.
+    QString partitionScheme;
+    QList<PartitionInfo> partitions;
 };
 
 // Writes the report to `path`; false (with `error` set) when it cannot.

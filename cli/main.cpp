@@ -11,12 +11,12 @@
 // not be written completely); 130 interrupted (what was found is kept).
 #include "carve_session.h"
 #include "dfxml_report.h"
+#include "interrupts.h"
 #include "output_guard.h"
 
 #include "recovery/device.h"
 #include "recovery/diskpartitions.h"
 #include "recovery/filerecovery.h"
-#include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
 #include "recovery/volumecheck.h"
 
@@ -27,7 +27,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,32 +42,6 @@ enum ExitCode {
     ExitOutputFailed = 4,
     ExitInterrupted = 130
 };
-
-volatile sig_atomic_t interrupted = 0;
-
-void onInterrupt(int sig) {
-    if (interrupted) {
-        // A second Ctrl-C ends the program at once, without leaving the
-        // partial file of an export under way behind.
-        FileRecoveredInfo::removePartialExports();
-        signal(sig, SIG_DFL);
-        raise(sig);
-        return;
-    }
-    interrupted = 1;
-    // The export under way finishes; the finds still queued are listed
-    // without being exported, so the run ends in moments.
-    OutputGuard::stopExports();
-    EngineControl::requestStop();
-}
-
-void installInterruptHandler() {
-    struct sigaction sa {};
-    sa.sa_handler = onInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-}
 
 void fail(const QString &message) { fprintf(stderr, "lumarek-carve: %s\n", qPrintable(message)); }
 
@@ -298,13 +271,18 @@ int main(int argc, char **argv) {
     }
 
     if (parser.isSet(listPartsOpt)) return listPartitions(input);
+    // The table as the scan will find it: --partition picks from it, and the
+    // report says which partition each find lies in.
+    QString partitionScheme;
+    QList<PartitionInfo> partitions;
+    if (parser.isSet(partitionOpt) || parser.isSet(reportOpt)) partitions = DiskPartitions::read(input, &partitionScheme);
     int partition = 0;
     if (parser.isSet(partitionOpt)) {
         bool number = false;
         partition = parser.value(partitionOpt).toInt(&number);
         bool known = false;
         if (number)
-            for (const PartitionInfo &p : DiskPartitions::read(input)) known = known || p.number == partition;
+            for (const PartitionInfo &p : partitions) known = known || p.number == partition;
         if (!known) {
             fail(QStringLiteral("%1 has no partition %2 (see --list-partitions)").arg(input, parser.value(partitionOpt)));
             return ExitUsage;
@@ -328,7 +306,8 @@ int main(int argc, char **argv) {
     }
 
     QStringList unknownTypes, neverFound;
-    const QString suffixes = typesFor(parser.value(typesOpt), &unknownTypes, &neverFound).join(QLatin1Char(','));
+    const QStringList types = typesFor(parser.value(typesOpt), &unknownTypes, &neverFound);
+    const QString suffixes = types.join(QLatin1Char(','));
     if (!unknownTypes.isEmpty()) {
         fail(QStringLiteral("no known file type %1 in --types; give a group (%2) or type names such as "
                             "jpg,png,pdf,docx,zip,mp4 (see --help)")
@@ -395,33 +374,21 @@ int main(int argc, char **argv) {
     qInstallMessageHandler(toDiagnostics);
 
     Device *device = DeviceManager::deviceForPath(input);
-    DeviceManager::setCurrentDevice(device);
     EngineControl::setWholeInput(parser.isSet(wholeOpt));
     DiskPartitions::setScanPartition(partition);
-    EngineControl::setDeepScan(!parser.isSet(noDeepOpt));
 
     CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);
     session.setHashExports(parser.isSet(reportOpt));
     // Deleted files the file system still names come back under their
     // names; the carved finds that start where one does take its name.
     NamedFinds named;
-    if (named.load(input) > 0) session.setNamedFinds(&named);
+    if (named.load(input) > 0) session.setNamedFinds(&named, input);
     const QDateTime started = QDateTime::currentDateTimeUtc();
-    installInterruptHandler();
-    {
-        FileRecovery recovery;
-        recovery.setRecoveryCallback(&session);
-        recovery.setThumbnails(false);  // names only: nothing here shows a picture
-        recovery.startGroup(QStringList{suffixes});
-        // Every find the engine made is reported before going on.
-        recovery.finishValidation(-1);
-    }
-    // The named finds no carved find stood for, of any type.
-    if (named.count() > 0)
-        for (FileRecoveredInfo *rest : named.takeRest(input)) session.onRecovered(rest);
+    Interrupts::install([&session] { session.interrupt(); });
+    session.run(device, types, !parser.isSet(noDeepOpt));
     session.clearProgress();
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    Interrupts::uninstall();
+    const bool interrupted = Interrupts::happened();
 
     const EngineControl::Outcome outcome = EngineControl::lastRunOutcome();
     const QString openProblem = VolumeCheck::lastRunOpenProblem(input);
@@ -449,8 +416,9 @@ int main(int argc, char **argv) {
         h.imageSize = device->totalSize;
         h.blockSize = EngineControl::blockSize();
         h.outcome = outcomeWord(outcome);
-        quint64 shrankTo = 0;
-        if (EngineControl::lastRunInputShrank(&shrankTo)) h.shrankTo = qint64(shrankTo);
+        h.shrankTo = session.scan().inputShrankTo();
+        h.partitionScheme = partitionScheme;
+        h.partitions = partitions;
         QString error;
         if (!writeDfxmlReport(parser.value(reportOpt), h, session.files(), &error)) {
             fail(QStringLiteral("cannot write the report %1: %2").arg(parser.value(reportOpt), error));
@@ -458,12 +426,11 @@ int main(int argc, char **argv) {
         }
     }
 
-    if (status != ExitCannotOpen) session.printSummary(interrupted != 0, EngineControl::lastRunUnreadableSectors());
-    quint64 shrankTo = 0;
-    if (EngineControl::lastRunInputShrank(&shrankTo)) {
+    if (status != ExitCannotOpen) session.printSummary(interrupted, session.scan().unreadableSectors());
+    if (session.scan().inputShrankTo() >= 0) {
         fail(QStringLiteral("warning: %1 shrank during the scan to %2 bytes: finds past that end are not listed")
                  .arg(input)
-                 .arg(shrankTo));
+                 .arg(session.scan().inputShrankTo()));
     }
 
     const QStringList failures = session.exportFailures();

@@ -51,12 +51,20 @@ uint64_t walk_quiet_blocks(const scan_run &run, const int8_t *hit, uint64_t bloc
     return end;
 }
 
+// Whether physical offset `at` lies in one of a find's byte runs.
+bool inside_runs(const std::vector<r_run> &runs, uint64_t at) {
+    for (const r_run &r : runs)
+        if (at >= r.offset && at - r.offset < r.length) return true;
+    return false;
+}
+
 // Shared window and block loop of the signature and text searches.
 template <typename Test>
 int walk_chunk(scan_run &run, scan_input *input, chunk *c, Test &&test) {
     unsigned char *const window = run.buffer;
     if (seek_aligned(input->file, c->offset) != 0) return 1;
     const uint32_t step = run.step();
+    std::vector<r_run> taken;  // the byte runs of a find in free space read as one stream
     uint64_t done = 0;
     while (done < c->length) {
         uint64_t want = c->length - done;
@@ -112,9 +120,10 @@ int walk_chunk(scan_run &run, scan_input *input, chunk *c, Test &&test) {
             uint64_t avail = got - pos;
             uint64_t len = 0;
             uint64_t span = 0;  // bytes of the walk the find takes
+            taken.clear();
             if (run.free_view) {
                 found = probe_in_view(run, entry, input, run.free_view->logical_of(run.free_view_extent, base + pos),
-                                      window + pos, avail, &len, &span);
+                                      window + pos, avail, &len, &span, &taken);
             } else {
                 len = probe_file(&run.state, entry, window + pos, avail > INT32_MAX ? INT32_MAX : int32_t(avail),
                                  base + pos, left_in_chunk, &found);
@@ -129,12 +138,15 @@ int walk_chunk(scan_run &run, scan_input *input, chunk *c, Test &&test) {
                 if constexpr (std::remove_reference_t<Test>::k_block_results) {
                     // In free space read as one stream a find may run on
                     // into another deleted file that lies between its
-                    // pieces: a block inside it where a file starts is
-                    // still tried.
+                    // pieces: a block inside its stretch of the window
+                    // where a file's signature starts is still tried,
+                    // unless the block is the find's own (a frame of the
+                    // find that starts like a file, text inside it).
                     if (run.free_view) {
                         const uint64_t end = std::min(pos, got) / step;
                         for (uint64_t k = block + 1; k < end; ++k) {
-                            if (test.hit[k] != signature_test::k_none) {
+                            if (test.signature_at(window + k * step, got - k * step, k) &&
+                                !inside_runs(taken, base + k * step)) {
                                 pos = k * step;
                                 break;
                             }

@@ -66,8 +66,10 @@ enum cli_group : uint8_t { cli_images = 1, cli_documents = 2, cli_media = 4, cli
 // Where a row's probe lives: engine/probes/<family>/.
 enum class family : uint8_t { none, image, archive, media, document, compound };
 
-// A test of the bytes at a block start; `p` holds at least 4 bytes.
+// A test of the bytes at a block start; `p` holds at least 4 bytes
+// (k_fallback_reach for a deep fallback).
 using block_test = bool (*)(const unsigned char *p);
+constexpr int k_fallback_reach = 16;
 
 // The signature of a row that is not among the built-in signature rows.
 struct signature {
@@ -83,11 +85,13 @@ struct signature {
 // What the scan driver does apart for a type; most rows keep the defaults.
 struct scan_rule {
     signature own{};                 // the signature of a row added beside the built-in ones
-    uint8_t header_at = 0;           // bytes from the file's first byte to its header
+    uint16_t header_at = 0;          // bytes from the file's first byte to its header
     block_test deep_start = nullptr; // deep mode: a block start is a candidate when this holds,
                                      // instead of when the header is there
     const char *deep_leads = "";     // the first bytes deep_start can accept (with its test)
     bool text_run = false;           // a run whose first type this is tests each block for text
+    block_test deep_fallback = nullptr;  // deep mode: a block where no signature stands is this
+                                         // row's candidate when this holds
 };
 
 struct file_type {
@@ -122,12 +126,19 @@ LMR_DEEP_WALK(deep_webp);
 LMR_DEEP_WALK(deep_tif);
 LMR_DEEP_WALK(deep_7z);
 LMR_DEEP_WALK(deep_gz);
+LMR_DEEP_WALK(deep_tar);
+// Plain text of any kind (txt, html, xml, json, csv, eml), found in deep
+// mode at a block where no signature stands when the block starts like text.
+LMR_DEEP_WALK(deep_text);
+LMR_API bool text_block_start(const unsigned char *p);
 
 // TIFF of either byte order; the little-endian row also takes the RAW
 // variants with a magic of their own (ORF "IIRO", RW2 "IIU").
 LMR_SIGNATURE(k_tif_signature, 209715200ull, 'I', 'I');
 LMR_SIGNATURE(k_tiff_signature, 209715200ull, 'M', 'M', 0x00);
 LMR_SIGNATURE(k_7z_signature, 1073741824ull, '7', 'z', 0xBC, 0xAF, 0x27, 0x1C);
+// tar: the "ustar" magic of the first header block, at its byte 257.
+LMR_SIGNATURE(k_tar_signature, 4294967296ull, 'u', 's', 't', 'a', 'r');
 
 // The deep scan's test at a block start for MP3: an ID3v2 header, or an
 // MPEG audio frame header (an MP3 without a tag starts with its first
@@ -176,7 +187,15 @@ inline constexpr file_type table[] = {
     {"xls",     15, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::document, DOC},
     {"pdf",      4, R,     probe_pdf,    deep_pdf,     f::document, yes, c::document, d::document, DOC},
     {"sqlite",  36, R,     probe_sqlite, nullptr,      f::document, yes, c::none,     d::none,     DOC},
-    {"txt",     37, R,     probe_txt,    nullptr,      f::document, yes, c::document, d::none,     DOC, {{}, 0, nullptr, "", true}},
+    {"txt",     37, R,     probe_txt,    deep_text,    f::document, yes, c::document, d::none,     DOC,
+                                                                   {{}, 0, nullptr, "", true, text_block_start}},
+    // The kinds of text the deep scan tells apart, asked for on the text
+    // row.  (The built-in table's "<html" row keeps its own name, htm.)
+    {"html",    37, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::none,     DOC},
+    {"xml",     37, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::none,     DOC},
+    {"json",    37, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::none,     DOC},
+    {"csv",     37, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::none,     DOC},
+    {"eml",     37, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::none,     DOC},
 
     {"apk",      9, A,     nullptr,      nullptr,      f::none,     yes, c::none,     d::program,  0},
     {"exe",     26, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::program,  0},
@@ -210,8 +229,7 @@ inline constexpr file_type table[] = {
     {"sxw",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"sxc",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"sxi",      9, A,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"htm",      8, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
-    {"html",     8, S,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
+    {"htm",      8, R,     nullptr,      nullptr,      f::none,     no,  c::document, d::none,     0},
     {"cpp",     14, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"elf",     27, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
     {"reg",     28, R,     nullptr,      nullptr,      f::none,     no,  c::none,     d::none,     0},
@@ -249,6 +267,7 @@ inline constexpr file_type table[] = {
     {"mkv",     53, R,     nullptr,      deep_mkv,     f::media,    yes, c::video,    d::none,     MED, {k_mkv_signature}},
     {"webm",    53, A,     nullptr,      nullptr,      f::none,     yes, c::video,    d::none,     MED},
     {"aac",     54, R,     nullptr,      deep_aac,     f::media,    yes, c::audio,    d::none,     MED, {k_aac_signature}},
+    {"tar",     55, R,     nullptr,      deep_tar,     f::archive,  yes, c::archive,  d::none,     ARC, {k_tar_signature, 257}},
 };
 }  // namespace types_detail
 

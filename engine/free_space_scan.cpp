@@ -19,7 +19,8 @@ constexpr size_t k_deferred_max = 1u << 18;  // candidates waiting in one scan
 // them).  Reports a find with the runs it occupies; *span is the stream
 // bytes the find takes from the candidate.
 int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input, uint64_t logical,
-                      const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span) {
+                      const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span,
+                      std::vector<r_run> *taken) {
     lmr::file_view file(*run.free_view, lmr::input_fd(input->file), logical, lmr::free_space_layout);
     if (run.window_base != UINT64_MAX) file.set_window(run.buffer, run.window_base, run.window_bytes);
     // The window's bytes serve the probe only as far as they are the file's.
@@ -41,6 +42,7 @@ int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input
     if (runs.empty()) return 0;
     lmr::report_find_runs(&run.state, entry, runs.data(), int32_t(runs.size()));
     *span = file.stream_span(*len);
+    if (taken) *taken = std::move(runs);
     return 1;
 }
 

@@ -93,7 +93,7 @@ typedef struct builtin_type {
 } builtin_type;
 
 #define LMR_BUILTIN_COUNT 23
-#define LMR_ALIAS_COUNT 35
+#define LMR_ALIAS_COUNT 40
 
 typedef struct search_pattern {
     unsigned char *value;

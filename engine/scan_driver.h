@@ -9,6 +9,7 @@
 #include "scan_run.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace lmr {
 
@@ -30,11 +31,13 @@ int search_whole_chunk(scan_run &run, scan_input *input, chunk *c);
 bool wait_while_paused(const scan_run &run);
 
 // The free-space stream scan: a candidate probed in the joined free space
-// (1 when it was reported), the window's indirect blocks noted, and the
-// candidates deferred until every indirect block is known (false when a
-// stop ended them).
+// (1 when it was reported, with the byte runs the find takes in `taken`
+// where asked for), the window's indirect blocks noted, and the candidates
+// deferred until every indirect block is known (false when a stop ended
+// them).
 int32_t probe_in_view(scan_run &run, search_spec_entry *entry, scan_input *input, uint64_t logical,
-                      const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span);
+                      const unsigned char *data, uint64_t avail, uint64_t *len, uint64_t *span,
+                      std::vector<r_run> *taken = nullptr);
 void note_indirect_blocks(const scan_run &run, uint64_t base, uint64_t got);
 bool probe_deferred(scan_run &run, scan_input *input, const free_space_view &view);
 

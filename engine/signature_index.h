@@ -23,18 +23,31 @@ inline bool searched(const search_spec_entry &e, bool deep) {
 
 // For each byte value, the configured entries whose header starts with it,
 // as a bit mask over table indices: the first-match rule is then "lowest set
-// bit whose full header matches".  Two rules of the type table change that
-// for one entry each: a header that stands some bytes into the file (the
-// first such entry is tested there: mp4's "ftyp" at byte 4), and in deep
-// mode a test of the type's own at the block start instead of its header.
+// bit whose full header matches".  Two rules of the type table change that:
+// a header that stands some bytes into the file (each such entry is tested
+// there as well as at the block start: mp4's "ftyp" at byte 4, tar's
+// "ustar" at byte 257), and in deep mode a test of one type's own at the
+// block start instead of its header.
 struct header_index {
+    // An entry whose header stands `at` bytes into the file; `lead` is its
+    // header's first byte.
+    struct shifted_header {
+        int entry;
+        uint32_t at;
+        unsigned char lead;
+    };
+
     const search_spec_entry *types;
     uint64_t by_first_byte[256];
-    int shifted_entry = -1;
-    uint32_t shift = 4;  // where the shifted entry's header stands (byte 4 is read in any case)
-    int lead_at_shift = -1;
+    shifted_header shifted[LMR_MAX_SPECS];
+    int shifted_count = 0;
+    uint32_t shift_reach = 0;  // the furthest byte a shifted lead stands at
     int own_test_entry = -1;
     lmr::block_test own_test = nullptr;
+    // Deep mode: the entry a block where no header stands goes to when
+    // its test holds (text), or -1.
+    int fallback_entry = -1;
+    lmr::block_test fallback_test = nullptr;
     uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
     explicit header_index(const scan_run &run) : types(run.types) {
@@ -49,10 +62,9 @@ struct header_index {
             by_first_byte[e.header.value[0]] |= uint64_t(1) << i;
             uint64_t r = uint64_t(e.header.len) + rule.header_at;
             if (r > reach) reach = r;
-            if (rule.header_at && shifted_entry < 0) {
-                shifted_entry = i;
-                shift = rule.header_at;
-                lead_at_shift = e.header.value[0];
+            if (rule.header_at) {
+                shifted[shifted_count++] = {i, rule.header_at, e.header.value[0]};
+                if (rule.header_at > shift_reach) shift_reach = rule.header_at;
             }
             if (deep && rule.deep_start && own_test_entry < 0) {
                 own_test_entry = i;
@@ -60,25 +72,46 @@ struct header_index {
                 for (const char *b = rule.deep_leads; *b; ++b) by_first_byte[uint8_t(*b)] |= uint64_t(1) << i;
                 if (reach < 4) reach = 4;
             }
+            if (deep && rule.deep_fallback && fallback_entry < 0) {
+                fallback_entry = i;
+                fallback_test = rule.deep_fallback;
+                if (reach < uint64_t(lmr::k_fallback_reach)) reach = uint64_t(lmr::k_fallback_reach);
+            }
         }
+    }
+
+    // The fallback entry for a block where no header matched, or -1.
+    int fallback(const unsigned char *p, uint64_t avail) const {
+        if (fallback_entry < 0 || avail < uint64_t(lmr::k_fallback_reach)) return -1;
+        return fallback_test(p) ? fallback_entry : -1;
+    }
+
+    // Whether a shifted header's first byte stands in its place at p; the
+    // quick test before match.  `avail` bytes are valid from p; a lead
+    // beyond them may still come (true).
+    bool shifted_lead(const unsigned char *p, uint64_t avail) const {
+        for (int s = 0; s < shifted_count; ++s)
+            if (shifted[s].at >= avail || p[shifted[s].at] == shifted[s].lead) return true;
+        return false;
     }
 
     // Index of the first entry in table order whose header matches at p,
     // or -1.  `avail` is the number of bytes valid from p.
     int match(const unsigned char *p, uint64_t avail) const {
         uint64_t mask = by_first_byte[p[0]];
-        uint64_t shifted_bit = 0;
-        if (shifted_entry >= 0) {
-            const search_pattern &h = types[shifted_entry].header;
-            if (avail >= shift + uint64_t(h.len) && p[shift] == h.value[0] &&
-                memcmp(p + shift, h.value, size_t(h.len)) == 0)
-                shifted_bit = uint64_t(1) << shifted_entry;
+        uint64_t shifted_bits = 0;
+        for (int s = 0; s < shifted_count; ++s) {
+            const shifted_header &sh = shifted[s];
+            const search_pattern &h = types[sh.entry].header;
+            if (avail >= sh.at + uint64_t(h.len) && p[sh.at] == sh.lead &&
+                memcmp(p + sh.at, h.value, size_t(h.len)) == 0)
+                shifted_bits |= uint64_t(1) << sh.entry;
         }
-        mask |= shifted_bit;
+        mask |= shifted_bits;
         while (mask) {
             int i = __builtin_ctzll(mask);
             mask &= mask - 1;
-            if ((uint64_t(1) << i) == shifted_bit) return i;
+            if ((uint64_t(1) << i) & shifted_bits) return i;
             if (i == own_test_entry) {
                 if (avail >= 4 && own_test(p)) return i;
                 continue;
@@ -87,6 +120,11 @@ struct header_index {
             if (avail >= uint64_t(h.len) && memcmp(p + 1, h.value + 1, size_t(h.len) - 1) == 0) return i;
         }
         return -1;
+    }
+
+    int match_or_fallback(const unsigned char *p, uint64_t avail) const {
+        const int i = match(p, avail);
+        return i >= 0 ? i : fallback(p, avail);
     }
 };
 
@@ -132,33 +170,46 @@ struct signature_test {
         // the quick test on the byte at the block start and the byte a
         // shifted header starts at; most blocks end there.
         const uint64_t *first = index.by_first_byte;
-        const int lead = index.lead_at_shift;
-        const uint32_t shift = index.shift;
-        uint64_t need = index.reach > 5 ? index.reach : 5;  // p[shift] is read too
-        if (need < uint64_t(shift) + 1) need = uint64_t(shift) + 1;
+        uint64_t need = index.reach > 5 ? index.reach : 5;
+        if (need < uint64_t(index.shift_reach) + 1) need = uint64_t(index.shift_reach) + 1;
         int8_t *out = hit.data();
-        for (; pos + need <= to; ++k, pos += step) {
-            const unsigned char *p = buf + pos;
-            // The bytes just read are mostly no longer in the cache: asking
-            // for the block starts well ahead overlaps the waits.
-            __builtin_prefetch(p + k_prefetch_ahead);
-            if (first[p[0]] == 0 && p[shift] != lead) {
-                out[k] = k_none;
-                continue;
+        if (index.shifted_count == 1) {
+            // One shifted header (mp4's, in most runs): its test kept to
+            // one compare of a byte the loop reads anyway.
+            const uint32_t shift = index.shifted[0].at;
+            const unsigned char lead = index.shifted[0].lead;
+            for (; pos + need <= to; ++k, pos += step) {
+                const unsigned char *p = buf + pos;
+                // The bytes just read are mostly no longer in the cache:
+                // asking for the block starts well ahead overlaps the waits.
+                __builtin_prefetch(p + k_prefetch_ahead);
+                if (first[p[0]] == 0 && p[shift] != lead) {
+                    out[k] = int8_t(index.fallback(p, to - pos));
+                    continue;
+                }
+                out[k] = int8_t(index.match_or_fallback(p, to - pos));
             }
-            out[k] = int8_t(index.match(p, to - pos));
+        } else {
+            for (; pos + need <= to; ++k, pos += step) {
+                const unsigned char *p = buf + pos;
+                __builtin_prefetch(p + k_prefetch_ahead);
+                if (first[p[0]] == 0 && !index.shifted_lead(p, to - pos)) {
+                    out[k] = int8_t(index.fallback(p, to - pos));
+                    continue;
+                }
+                out[k] = int8_t(index.match_or_fallback(p, to - pos));
+            }
         }
         // The last few blocks: their headers may reach past what is read.
         for (; pos < to; ++k, pos += step) {
             const unsigned char *p = buf + pos;
-            bool maybe = first[p[0]] != 0;
-            if (lead >= 0) maybe = maybe || pos + shift >= to || p[shift] == lead;
+            const bool maybe = first[p[0]] != 0 || index.shifted_lead(p, to - pos) || index.fallback_entry >= 0;
             if (!maybe) {
                 out[k] = k_none;
             } else if (pos + index.reach > to) {
                 out[k] = k_later;
             } else {
-                out[k] = int8_t(index.match(p, to - pos));
+                out[k] = int8_t(index.match_or_fallback(p, to - pos));
             }
         }
     }
@@ -166,8 +217,16 @@ struct signature_test {
     search_spec_entry *operator()(const unsigned char *p, uint64_t avail, uint64_t block) const {
         int i = hit[block];
         if (i == k_none) return nullptr;
-        if (i == k_later) i = index.match(p, avail);
+        if (i == k_later) i = index.match_or_fallback(p, avail);
         return i < 0 ? nullptr : const_cast<search_spec_entry *>(&index.types[i]);
+    }
+
+    // Whether a signature (not the fallback) stands at the block.
+    bool signature_at(const unsigned char *p, uint64_t avail, uint64_t block) const {
+        int i = hit[block];
+        if (i == k_none) return false;
+        if (i == k_later) i = index.match(p, avail);
+        return i >= 0 && i != index.fallback_entry;
     }
 };
 

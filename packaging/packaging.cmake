@@ -55,6 +55,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${LUMAREK_HOMEPAGE}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded, not linked, so dpkg-shlibdeps does not see them: Qt's image-format
+# plugins for the window's WebP and TIFF thumbnails and previews, and Qt's own
+# translations for its buttons and dialogs (OK, the folder dialog) in the
+# Chinese window.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt5-image-formats-plugins, qttranslations5-l10n")
 # The desktop program asks udisks2 for access to a partition; without it
 # the user runs it with sudo or joins the disk group.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS udisks2)

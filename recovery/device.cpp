@@ -73,6 +73,10 @@ QList<Device *> *DeviceManager::getDeviceList(const QString &sysRoot, const QStr
     return makeDevices(lmrplatform::listBlockDevices(sysRoot, procRoot, devRoot));
 }
 
+QList<Device *> *DeviceManager::devicesFor(const QList<lmrplatform::VolumeInfo> &volumes) {
+    return makeDevices(volumes);
+}
+
 void DeviceManager::freeDeviceList(QList<Device *> *list) {
     if (!list) return;
     for (Device *d : *list) delete d;

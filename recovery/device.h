@@ -9,6 +9,10 @@
 
 #include <atomic>
 
+namespace lmrplatform {
+struct VolumeInfo;
+}
+
 class LMR_QT_EXPORT Device : public QObject {
     Q_OBJECT
 public:
@@ -66,6 +70,9 @@ public:
     static QList<Device *> *getDeviceList(const QString &sysRoot, const QString &procRoot,
                                           const QString &devRoot = QStringLiteral("/dev"));
     static void freeDeviceList(QList<Device *> *list);
+    // Devices for volumes already described (by udisks2, asked without
+    // waiting); owned by the caller as getDeviceList's.
+    static QList<Device *> *devicesFor(const QList<lmrplatform::VolumeInfo> &volumes);
 
     // A device for a path given by the user: a block device (size and mount
     // point from the system) or a disk image file (its file name and size).

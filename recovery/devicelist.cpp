@@ -2,22 +2,50 @@
 
 #include "recovery/device.h"
 #include "recovery/devicewatcher.h"
+#include "recovery/udisks.h"
 #include "engine/recovery_engine.h"
 
-DeviceList::DeviceList(const QStringList &imageFiles, bool watch, QObject *parent)
-    : DeviceList(imageFiles, [] { return DeviceManager::getDeviceList(); }, watch ? new DeviceWatcher() : nullptr,
-                 parent) {}
+#include <atomic>
 
-DeviceList::DeviceList(const QStringList &imageFiles, Lister lister_, DeviceWatcher *watcher_, QObject *parent)
-    : QObject(parent), images(imageFiles), lister(std::move(lister_)), watcher(watcher_) {
+namespace {
+
+std::atomic<int> waitingLists{0};
+
+// udisks2 without waiting; the kernel's own list (sysfs) when it cannot say.
+void askSystem(DeviceList *list, std::function<void(QList<Device *> *)> answer) {
+    lmrudisks::askForBlockDevices(lmrudisks::systemBus(), list,
+                                  [answer](const QList<lmrplatform::VolumeInfo> &volumes, bool listed) {
+                                      answer(listed ? DeviceManager::devicesFor(volumes)
+                                                    : DeviceManager::getDeviceList(QStringLiteral("/sys"),
+                                                                                   QStringLiteral("/proc")));
+                                  });
+}
+
+}  // namespace
+
+DeviceList::DeviceList(const QStringList &imageFiles, bool watch, QObject *parent)
+    : DeviceList(imageFiles, Asker(askSystem), watch ? new DeviceWatcher() : nullptr, parent) {}
+
+DeviceList::DeviceList(const QStringList &imageFiles, Lister lister, DeviceWatcher *watcher, QObject *parent)
+    : DeviceList(imageFiles,
+                 Asker([lister](DeviceList *, std::function<void(QList<Device *> *)> answer) {
+                     answer(lister ? lister() : new QList<Device *>());
+                 }),
+                 watcher, parent) {}
+
+DeviceList::DeviceList(const QStringList &imageFiles, Asker asker_, DeviceWatcher *watcher_, QObject *parent)
+    : QObject(parent), images(imageFiles), asker(std::move(asker_)), watcher(watcher_) {
     if (watcher) {
         watcher->setParent(this);
-        connect(watcher, &DeviceWatcher::changed, this, &DeviceList::onSystemChanged);
+        connect(watcher, &DeviceWatcher::changed, this, &DeviceList::refresh);
     }
+    // The images need no one's answer.
+    merge(new QList<Device *>());
     refresh();
 }
 
 DeviceList::~DeviceList() {
+    if (waiting()) --waitingLists;
     qDeleteAll(shown);
     qDeleteAll(gone);
 }
@@ -28,8 +56,25 @@ int DeviceList::rowOf(const Device *device) const {
     return -1;
 }
 
+int DeviceList::listsWaiting() { return waitingLists.load(); }
+
 void DeviceList::refresh() {
-    QList<Device *> *fresh = lister ? lister() : new QList<Device *>();
+    if (!waiting()) ++waitingLists;
+    const quint64 question = ++asked;
+    asker(this, [this, question](QList<Device *> *system) {
+        // An answer overtaken by a later question is not shown.
+        if (question != asked) {
+            DeviceManager::freeDeviceList(system);
+            return;
+        }
+        answered = question;
+        --waitingLists;
+        merge(system);
+        emit changed();
+    });
+}
+
+void DeviceList::merge(QList<Device *> *fresh) {
     for (const QString &path : images) fresh->append(DeviceManager::deviceForPath(path));
     QList<Device *> kept;
     QList<Device *> previous = shown;
@@ -62,7 +107,3 @@ void DeviceList::refresh() {
     shown = kept;
 }
 
-void DeviceList::onSystemChanged() {
-    refresh();
-    emit changed();
-}

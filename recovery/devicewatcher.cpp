@@ -2,7 +2,8 @@
 
 #include "recovery/udisks.h"
 
-#include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QSocketNotifier>
 #include <QStringList>
 
@@ -10,15 +11,14 @@
 
 namespace {
 const QString kService = QStringLiteral("org.freedesktop.UDisks2");
+const QString kRoot = QStringLiteral("/org/freedesktop/UDisks2");
 const QString kObjectManager = QStringLiteral("org.freedesktop.DBus.ObjectManager");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 constexpr int kSettleMs = 300;
 
-bool serviceThere(const QDBusConnection &bus) {
-    if (!bus.isConnected() || !bus.interface()) return false;
-    if (bus.interface()->isServiceRegistered(kService)) return true;
-    // Started on the first call, as desktops install it.
-    const QDBusReply<QStringList> activatable = bus.interface()->activatableServiceNames();
-    return activatable.isValid() && activatable.value().contains(kService);
+QDBusMessage busCall(const char *method) {
+    return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                          QStringLiteral("org.freedesktop.DBus"), QLatin1String(method));
 }
 }  // namespace
 
@@ -29,7 +29,12 @@ DeviceWatcher::DeviceWatcher(const QDBusConnection &bus_, QObject *parent)
     settle.setSingleShot(true);
     settle.setInterval(kSettleMs);
     connect(&settle, &QTimer::timeout, this, &DeviceWatcher::changed);
-    watch(bus_);
+    if (bus.isConnected() && listen(true)) {
+        from = UDisks;
+        askForService();
+        return;
+    }
+    watchKernel();
 }
 
 DeviceWatcher::~DeviceWatcher() {
@@ -38,21 +43,44 @@ DeviceWatcher::~DeviceWatcher() {
     if (udevContext) udev_unref(udevContext);
 }
 
-void DeviceWatcher::watch(const QDBusConnection &b) {
-    if (serviceThere(b)) {
-        // Devices come and go as objects; a card put into a reader that is
-        // already there changes the size of its disk.
-        bool ok = bus.connect(kService, QStringLiteral("/org/freedesktop/UDisks2"), kObjectManager,
-                              QStringLiteral("InterfacesAdded"), this, SLOT(onBusSignal()));
-        ok = bus.connect(kService, QStringLiteral("/org/freedesktop/UDisks2"), kObjectManager,
-                         QStringLiteral("InterfacesRemoved"), this, SLOT(onBusSignal())) && ok;
-        bus.connect(kService, QString(), QStringLiteral("org.freedesktop.DBus.Properties"),
-                    QStringLiteral("PropertiesChanged"), this, SLOT(onBusSignal()));
-        if (ok) {
-            from = UDisks;
-            return;
-        }
-    }
+bool DeviceWatcher::listen(bool on) {
+    // Signals are matched by udisks2's object paths rather than its bus
+    // name: following a name's owner would cost a call that waits.  Devices
+    // come and go as objects; a card put into a reader that is already
+    // there changes the size of its disk.
+    const char *slot = SLOT(onBusSignal(QDBusMessage));
+    auto hook = [&](const QString &path, const QString &interface, const char *signal) {
+        return on ? bus.connect(QString(), path, interface, QLatin1String(signal), this, slot)
+                  : bus.disconnect(QString(), path, interface, QLatin1String(signal), this, slot);
+    };
+    bool ok = hook(kRoot, kObjectManager, "InterfacesAdded");
+    ok = hook(kRoot, kObjectManager, "InterfacesRemoved") && ok;
+    hook(QString(), kProperties, "PropertiesChanged");
+    return ok;
+}
+
+void DeviceWatcher::askForService() {
+    QDBusMessage has = busCall("NameHasOwner");
+    has << kService;
+    auto *asked = new QDBusPendingCallWatcher(bus.asyncCall(has), this);
+    connect(asked, &QDBusPendingCallWatcher::finished, this, [this, asked] {
+        asked->deleteLater();
+        const QDBusPendingReply<bool> running = *asked;
+        if (running.isValid() && running.value()) return;
+        // Started on the first call, as desktops install it.
+        auto *startable = new QDBusPendingCallWatcher(bus.asyncCall(busCall("ListActivatableNames")), this);
+        connect(startable, &QDBusPendingCallWatcher::finished, this, [this, startable] {
+            startable->deleteLater();
+            const QDBusPendingReply<QStringList> names = *startable;
+            if (names.isValid() && names.value().contains(kService)) return;
+            listen(false);
+            watchKernel();
+        });
+    });
+}
+
+void DeviceWatcher::watchKernel() {
+    from = None;
     udevContext = udev_new();
     if (!udevContext) return;
     monitor = udev_monitor_new_from_netlink(udevContext, "udev");
@@ -67,7 +95,10 @@ void DeviceWatcher::watch(const QDBusConnection &b) {
     from = Udev;
 }
 
-void DeviceWatcher::onBusSignal() { settle.start(); }
+void DeviceWatcher::onBusSignal(const QDBusMessage &message) {
+    // Other services' properties pass by too.
+    if (message.path() == kRoot || message.path().startsWith(kRoot + QLatin1Char('/'))) settle.start();
+}
 
 void DeviceWatcher::onUdevEvent() {
     // Take every event waiting; what they say is read again from the system.

@@ -1,11 +1,15 @@
 // Tells when block devices come, go or change (a card put in or taken out,
 // a file system made): from udisks2's signals on the system bus when it
 // runs, else from the kernel's device events through a udev monitor.
+// Whether udisks2 runs is asked of the bus without waiting: on a bus, its
+// signals are listened for at once, and the kernel's events instead once
+// the bus has said that udisks2 is neither there nor to be started.
 #pragma once
 
 #include "recovery/lmr_export.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
 #include <QTimer>
 
@@ -24,6 +28,8 @@ public:
     DeviceWatcher(const QDBusConnection &bus, QObject *parent);
     ~DeviceWatcher() override;
 
+    // UDisks on a connected bus until the bus has said udisks2 is not
+    // there (then Udev, or None without a udev monitor).
     Source source() const { return from; }
 
 signals:
@@ -32,11 +38,16 @@ signals:
     void changed();
 
 private slots:
-    void onBusSignal();
+    void onBusSignal(const QDBusMessage &message);
     void onUdevEvent();
 
 private:
-    void watch(const QDBusConnection &bus);
+    // Listens to (with `on`) or leaves udisks2's signals; true when the bus
+    // took every one.
+    bool listen(bool on);
+    // Asks the bus, without waiting, whether udisks2 runs or can be started.
+    void askForService();
+    void watchKernel();
 
     Source from = None;
     QDBusConnection bus;

@@ -41,8 +41,10 @@ bool ProgressThrottle::bytes(quint64 value, quint64 total_) {
 
 class ScanSession::Run : public QThread, public RecoveryCallback {
 public:
-    Run(ScanSession *session_, quint64 scan_, Device *device_, const QStringList &types_, bool deep_, bool thumbnails_)
-        : session(session_), scan(scan_), device(device_), types(types_), deep(deep_), thumbnails(thumbnails_) {}
+    Run(ScanSession *session_, quint64 scan_, Device *device_, const QStringList &types_, bool deep_, bool thumbnails_,
+        bool diskService_)
+        : session(session_), scan(scan_), device(device_), types(types_), deep(deep_), thumbnails(thumbnails_),
+          diskService(diskService_) {}
 
     // Any thread.
     void stopScan() {
@@ -152,7 +154,7 @@ private:
     // service, which may put up the desktop's password prompt.  false when
     // the scan cannot go on (the failure is noted).
     bool gainAccess() {
-        if (!device || device->descriptor() >= 0) return true;
+        if (!device || device->descriptor() >= 0 || !diskService) return true;
         const AccessBroker::Result r = AccessBroker::openForReading(device->getRDevFile(), device->udisksObject, lmrudisks::systemBus());
         if (r.outcome == AccessBroker::Granted) {
             device->setDescriptor(r.fd);
@@ -178,6 +180,7 @@ private:
     const QStringList types;
     const bool deep;
     const bool thumbnails;
+    const bool diskService;
     QMutex lock;                        // guards recovery
     FileRecovery *recovery = nullptr;   // lives while the scan runs
     ProgressThrottle throttle;          // scanning thread
@@ -285,7 +288,7 @@ quint64 ScanSession::start(Device *device, const QStringList &types, bool deep) 
     scannedDevice = device;
     DeviceManager::setCurrentDevice(device);
     active = true;
-    run = new Run(this, scan, device, types, deep, thumbnails);
+    run = new Run(this, scan, device, types, deep, thumbnails, diskService);
     connect(run, &QThread::finished, run, &QObject::deleteLater);
     runs.append(run);
     run->start(QThread::InheritPriority);

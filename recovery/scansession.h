@@ -100,6 +100,10 @@ public:
 
     // Thumbnails for picture finds (the default) or only their names.
     void setThumbnails(bool on) { thumbnails = on; }
+    // Whether a device this process may not open is asked of the disk
+    // service (the default), which may put up the desktop's password
+    // prompt; without it such a scan fails to open its input.
+    void setDiskService(bool ask) { diskService = ask; }
     // At most this many finds wait to be taken before the scan's validation
     // waits for the front end.
     void setWaitingLimit(int finds);
@@ -156,6 +160,7 @@ private:
     std::atomic<quint64> current{0};
     bool active = false;
     bool thumbnails = true;
+    bool diskService = true;
     Device *scannedDevice = nullptr;
     Run *run = nullptr;            // the shown scan's thread, until it ends
     QList<QPointer<Run>> runs;  // every scan thread not yet ended

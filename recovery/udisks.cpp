@@ -5,10 +5,12 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QMetaObject>
 #include <QVariantMap>
 
 #include <algorithm>
@@ -72,15 +74,14 @@ QString firstPath(const QVariant &v) {
     return list.isEmpty() ? QString() : pathBytes(list.first());
 }
 
-bool askForObjects(const QDBusConnection &bus, ManagedObjects *objects, QString *error) {
-    registerTypes();
-    if (!bus.isConnected()) {
-        if (error) *error = QStringLiteral("no system bus");
-        return false;
-    }
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kRoot, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-                                                       QStringLiteral("GetManagedObjects"));
-    const QDBusMessage reply = bus.call(call, QDBus::Block, kListTimeoutMs);
+QDBusMessage managedObjectsCall() {
+    return QDBusMessage::createMethodCall(kService, kRoot, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                                          QStringLiteral("GetManagedObjects"));
+}
+
+// The objects of a GetManagedObjects reply; false (with `error`) when the
+// reply is an error or not what the service sends.
+bool objectsOf(const QDBusMessage &reply, ManagedObjects *objects, QString *error) {
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         if (error) *error = reply.errorName();
         return false;
@@ -92,6 +93,17 @@ bool askForObjects(const QDBusConnection &bus, ManagedObjects *objects, QString 
     }
     *objects = qdbus_cast<ManagedObjects>(first.value<QDBusArgument>());
     return true;
+}
+
+// Blocks until udisks2 answers: only off the GUI thread (the access
+// broker's lookup of a device's object, on the scan's thread).
+bool askForObjects(const QDBusConnection &bus, ManagedObjects *objects, QString *error) {
+    registerTypes();
+    if (!bus.isConnected()) {
+        if (error) *error = QStringLiteral("no system bus");
+        return false;
+    }
+    return objectsOf(bus.call(managedObjectsCall(), QDBus::Block, kListTimeoutMs), objects, error);
 }
 
 lmrplatform::VolumeInfo describe(const ManagedObjects &objects, const QDBusObjectPath &path) {
@@ -180,12 +192,10 @@ namespace lmrudisks {
 
 QDBusConnection systemBus() { return QDBusConnection::systemBus(); }
 
-QList<lmrplatform::VolumeInfo> blockDevices(const QDBusConnection &bus, bool *listed) {
+// The block devices worth listing among udisks2's objects, sorted by their
+// kernel names.
+QList<lmrplatform::VolumeInfo> volumesOf(const ManagedObjects &objects) {
     QList<lmrplatform::VolumeInfo> result;
-    ManagedObjects objects;
-    const bool ok = askForObjects(bus, &objects, nullptr);
-    if (listed) *listed = ok;
-    if (!ok) return result;
     for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
         const QVariantMap block = it.value().value(kBlock);
         if (block.isEmpty() || block.value(QStringLiteral("Size")).toULongLong() == 0 ||
@@ -199,6 +209,29 @@ QList<lmrplatform::VolumeInfo> blockDevices(const QDBusConnection &bus, bool *li
         return a.kernelName < b.kernelName;
     });
     return result;
+}
+
+QList<lmrplatform::VolumeInfo> blockDevices(const QDBusConnection &bus, bool *listed) {
+    ManagedObjects objects;
+    const bool ok = askForObjects(bus, &objects, nullptr);
+    if (listed) *listed = ok;
+    return ok ? volumesOf(objects) : QList<lmrplatform::VolumeInfo>();
+}
+
+void askForBlockDevices(const QDBusConnection &bus, QObject *context, DevicesAnswer done, int timeoutMs) {
+    registerTypes();
+    if (!bus.isConnected()) {
+        QMetaObject::invokeMethod(context, [done] { done({}, false); }, Qt::QueuedConnection);
+        return;
+    }
+    QDBusConnection connection(bus);
+    auto *watcher = new QDBusPendingCallWatcher(connection.asyncCall(managedObjectsCall(), timeoutMs), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context, [watcher, done] {
+        watcher->deleteLater();
+        ManagedObjects objects;
+        const bool ok = objectsOf(watcher->reply(), &objects, nullptr);
+        done(ok ? volumesOf(objects) : QList<lmrplatform::VolumeInfo>(), ok);
+    });
 }
 
 }  // namespace lmrudisks

@@ -11,6 +11,10 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
+class QObject;
+
 
 namespace lmrudisks {
 
@@ -21,8 +25,18 @@ LMR_QT_EXPORT QDBusConnection systemBus();
 // The block devices udisks2 knows on `bus`, with a size and not hidden
 // from users, sorted by their kernel names and named by
 // lmrplatform::displayName.  *listed is false when udisks2 could not be
-// asked (no bus, no service, no answer in a few seconds).
+// asked (no bus, no service, no answer in a few seconds).  Waits for the
+// answer: not on a thread that must stay responsive.
 LMR_QT_EXPORT QList<lmrplatform::VolumeInfo> blockDevices(const QDBusConnection &bus, bool *listed);
+
+// What askForBlockDevices hands over: blockDevices' list and its `listed`.
+using DevicesAnswer = std::function<void(const QList<lmrplatform::VolumeInfo> &volumes, bool listed)>;
+// The same without waiting: the question goes out and `done` runs later, in
+// `context`'s thread's event loop, once udisks2 has answered or `timeoutMs`
+// have passed without an answer (listed false).  Nothing runs when
+// `context` goes first.
+LMR_QT_EXPORT void askForBlockDevices(const QDBusConnection &bus, QObject *context, DevicesAnswer done,
+                                      int timeoutMs = 5000);
 
 }  // namespace lmrudisks
 

@@ -15,6 +15,14 @@
         <source>可移动</source>
         <translation>removable</translation>
     </message>
+    <message>
+        <source>空文件（0 字节），无法扫描</source>
+        <translation>empty file (0 bytes), nothing to scan</translation>
+    </message>
+    <message>
+        <source>%1 的第 %2 个分区</source>
+        <translation>Partition %2 of %1</translation>
+    </message>
 </context>
 <context>
     <name>ExportFlow</name>
@@ -250,6 +258,22 @@ You can also run this program as administrator with sudo, or add your user to th
     <message>
         <source>有%1个扇区无法读取，已跳过；这些扇区中的文件无法找回，其余文件已列出。</source>
         <translation>%1 sectors could not be read and were skipped: files in them cannot be recovered. Every other file found is listed.</translation>
+    </message>
+    <message>
+        <source>找不到 %1，无法扫描。</source>
+        <translation>%1 cannot be found, so it cannot be scanned.</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：%2</source>
+        <translation>Cannot open %1: %2</translation>
+    </message>
+    <message>
+        <source>%1 是一个文件夹，无法扫描；请选择磁盘映像文件或分区。</source>
+        <translation>%1 is a folder and cannot be scanned; choose a disk image file or a partition.</translation>
+    </message>
+    <message>
+        <source>%1 既不是磁盘映像文件也不是分区，无法扫描。</source>
+        <translation>%1 is neither a disk image file nor a partition and cannot be scanned.</translation>
     </message>
 </context>
 <context>

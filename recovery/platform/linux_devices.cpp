@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <blkid.h>
 #include <climits>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -168,24 +170,44 @@ QString displayName(const VolumeInfo &v) {
     return parts.join(QStringLiteral(" · "));
 }
 
+namespace {
+
+// Type, version and label of the file system a probe set on its range finds.
+bool readFileSystem(blkid_probe probe, VolumeInfo *v) {
+    blkid_probe_enable_superblocks(probe, 1);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    blkid_probe_enable_partitions(probe, 0);
+    if (blkid_do_safeprobe(probe) != 0) return false;
+    auto value = [probe](const char *name) {
+        const char *data = nullptr;
+        size_t len = 0;
+        if (blkid_probe_lookup_value(probe, name, &data, &len) != 0 || !data) return QString();
+        return cleanText(QByteArray(data, int(qMin<size_t>(len, 4096))));
+    };
+    v->fsType = value("TYPE");
+    v->fsVersion = value("VERSION");
+    v->label = value("LABEL");
+    return true;
+}
+
+}  // namespace
+
+void probeFileSystemAt(const QString &path, qint64 offset, qint64 size, VolumeInfo *v) {
+    if (offset < 0 || size <= 0) return;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    blkid_probe probe = blkid_new_probe();
+    if (probe && blkid_probe_set_device(probe, fd, blkid_loff_t(offset), blkid_loff_t(size)) == 0)
+        readFileSystem(probe, v);
+    if (probe) blkid_free_probe(probe);
+    ::close(fd);
+}
+
 void probeFileSystem(const QString &path, VolumeInfo *v) {
     const QByteArray file = QFile::encodeName(path);
     blkid_probe probe = blkid_new_probe_from_filename(file.constData());
     if (probe) {
-        blkid_probe_enable_superblocks(probe, 1);
-        blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
-        blkid_probe_enable_partitions(probe, 0);
-        if (blkid_do_safeprobe(probe) == 0) {
-            auto value = [probe](const char *name) {
-                const char *data = nullptr;
-                size_t len = 0;
-                if (blkid_probe_lookup_value(probe, name, &data, &len) != 0 || !data) return QString();
-                return cleanText(QByteArray(data, int(qMin<size_t>(len, 4096))));
-            };
-            v->fsType = value("TYPE");
-            v->fsVersion = value("VERSION");
-            v->label = value("LABEL");
-        }
+        readFileSystem(probe, v);
         blkid_free_probe(probe);
         return;
     }

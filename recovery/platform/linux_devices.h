@@ -47,6 +47,9 @@ LMR_QT_EXPORT QString cleanText(const QByteArray &raw);
 // Fills in the file system's type, version and label of `path` (a block
 // device or an image file) with libblkid, when it can be read.
 LMR_QT_EXPORT void probeFileSystem(const QString &path, VolumeInfo *v);
+// The same for the `size` bytes at `offset` of `path`: a partition of a disk
+// image.  The file is opened read-only.
+LMR_QT_EXPORT void probeFileSystemAt(const QString &path, qint64 offset, qint64 size, VolumeInfo *v);
 
 // Block devices under SYS/class/block with a non-zero size, sorted by name,
 // named from sysfs (vendor, model, removable) and libblkid (label and type

@@ -13,12 +13,14 @@
 #include "windowprompts.h"
 
 #include "recovery/device.h"
+#include "recovery/devicelist.h"
 #include "recovery/filevalidationthread.h"
 #include "recovery/recoveredinfo.h"
 #include "recovery/scansession.h"
 #include "recovery/suffixutils.h"
 
 #include <QAbstractItemView>
+#include <QIcon>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -45,14 +47,16 @@ struct FakePrompts : WindowPrompts {
     bool answer = false;     // to every yes/no question
     QList<QUrl> opened;
     int folderAsked = 0;
+    QString folderStart;     // where the last folder dialog opened
 
     void message(const QString &text) override { messages << text; }
     bool confirm(QWidget *, const QString &text) override {
         questions << text;
         return answer;
     }
-    QString chooseFolder(QWidget *, const QString &, const QString &) override {
+    QString chooseFolder(QWidget *, const QString &, const QString &start) override {
         ++folderAsked;
+        folderStart = start;
         return folder;
     }
     void openFolder(const QUrl &url) override { opened << url; }
@@ -79,6 +83,25 @@ inline void clickCell(QAbstractItemView *view, int row, int column, bool twice =
     const QPoint at = view->visualRect(index).center();
     QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
     if (twice) QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+// What a result table shows in a cell, and in a header section.
+inline QVariant cellData(QAbstractItemView *view, int row, int column, int role = Qt::DisplayRole) {
+    return view->model()->index(row, column).data(role);
+}
+inline QString cellText(QAbstractItemView *view, int row, int column) { return cellData(view, row, column).toString(); }
+inline QString headerText(QAbstractItemView *view, int section) {
+    return view->model()->headerData(section, Qt::Horizontal).toString();
+}
+
+// The thumbnail a result row shows once it is made: thumbnails are made for
+// the rows on screen, so the row is scrolled into view first.
+inline QIcon thumbnailOf(MainWindow *w, QAbstractItemView *view, int row) {
+    const QModelIndex cell = view->model()->index(row, 1);
+    view->scrollTo(cell);
+    cell.data(Qt::DecorationRole);
+    lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000);
+    return cell.data(Qt::DecorationRole).value<QIcon>();
 }
 
 // The row of the drive list whose name starts with `name` (an image is
@@ -123,6 +146,36 @@ private:
     }
 };
 
+// The demo volume as the first partition of a whole-card image with an MBR
+// (an unformatted partition 5 after it), made once per test program.
+struct DemoCard {
+    QString image;
+    qint64 partitionStart = 0;  // of partition 1, in bytes
+    qint64 partitionSize = 0;
+
+    static const DemoCard &get() {
+        static DemoCard c;
+        return c;
+    }
+    bool ok() const { return partitionStart > 0; }
+
+private:
+    DemoCard() {
+        const DemoVolume &v = DemoVolume::get();
+        if (!v.ok()) return;
+        image = v.dir + QStringLiteral("/demo-card.img");
+        int status = 0;
+        const std::string table = lmrtest::run("'" LUMAREK_SOURCE_DIR "/tests/fixtures/make_disk.sh' mbr '" +
+                                                   image.toStdString() + "' '" + v.image.toStdString() + "'",
+                                               &status);
+        // "1 START SIZE PATH" for the demo volume's partition.
+        const QStringList first = QString::fromStdString(table).section(QLatin1Char('\n'), 0, 0).split(QLatin1Char(' '));
+        if (status != 0 || first.size() < 3 || first.at(0) != QLatin1String("1")) return;
+        partitionStart = first.at(1).toLongLong();
+        partitionSize = first.at(2).toLongLong();
+    }
+};
+
 // A window on the demo volume, with fake prompts.
 struct Session {
     FakePrompts prompts;
@@ -133,6 +186,9 @@ struct Session {
         window.reset(new MainWindow(nullptr, images));
         window->setPrompts(&prompts);
         window->show();
+        // The system's partitions are listed once the disk service has
+        // answered, as a person would see them come in.
+        lmrtest::pumpUntil([] { return DeviceList::listsWaiting() == 0; }, 10000);
     }
     ~Session() { close(); }
     void close() {
@@ -167,7 +223,7 @@ struct Session {
         click(w(), "exportBtn");
         lmrtest::pumpUntil([this] { return !w()->session()->exporting(); }, 60000);
     }
-    int rows(int category) const { return w()->category(category)->getTable()->rowCount(); }
+    int rows(int category) const { return w()->category(category)->getTable()->model()->rowCount(); }
     int totalRows() const {
         int n = 0;
         for (int k = 0; k < 5; ++k) n += rows(k);

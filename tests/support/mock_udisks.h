@@ -171,6 +171,22 @@ public:
         QMutexLocker hold(&lock);
         answer = a;
     }
+    // With `on`, requests for the list of devices go unanswered, as from a
+    // service that hangs; without, those held are answered.
+    void holdLists(bool on) {
+        QList<QDBusMessage> answer;
+        {
+            QMutexLocker hold(&lock);
+            holding = on;
+            if (!on) answer.swap(held);
+        }
+        for (const QDBusMessage &m : answer) conn.send(m.createReply(QVariant::fromValue(allObjects())));
+    }
+    // Requests for the list of devices held unanswered.
+    int listsHeld() {
+        QMutexLocker hold(&lock);
+        return held.size();
+    }
     // Requests for a descriptor so far, as "METHOD name".
     QStringList requests() {
         QMutexLocker hold(&lock);
@@ -182,15 +198,14 @@ public:
     bool handleMessage(const QDBusMessage &m, const QDBusConnection &c) override {
         if (m.type() != QDBusMessage::MethodCallMessage) return false;
         if (m.path() == root() && m.member() == QLatin1String("GetManagedObjects")) {
-            UDisksObjects all;
             {
                 QMutexLocker hold(&lock);
-                for (auto it = drives.constBegin(); it != drives.constEnd(); ++it)
-                    all[QDBusObjectPath(drivePath(it.key()))] = driveInterfaces(it.value());
-                for (auto it = blocks.constBegin(); it != blocks.constEnd(); ++it)
-                    all[QDBusObjectPath(blockPath(it.key()))] = blockInterfaces(it.value());
+                if (holding) {
+                    held << m;
+                    return true;
+                }
             }
-            c.send(m.createReply(QVariant::fromValue(all)));
+            c.send(m.createReply(QVariant::fromValue(allObjects())));
             return true;
         }
         const QString prefix = blockPath(QString());
@@ -229,6 +244,15 @@ public:
     }
 
 private:
+    UDisksObjects allObjects() {
+        UDisksObjects all;
+        QMutexLocker hold(&lock);
+        for (auto it = drives.constBegin(); it != drives.constEnd(); ++it)
+            all[QDBusObjectPath(drivePath(it.key()))] = driveInterfaces(it.value());
+        for (auto it = blocks.constBegin(); it != blocks.constEnd(); ++it)
+            all[QDBusObjectPath(blockPath(it.key()))] = blockInterfaces(it.value());
+        return all;
+    }
     UDisksInterfaces interfacesOf(const QString &name) {
         QMutexLocker hold(&lock);
         return blockInterfaces(blocks.value(name));
@@ -265,6 +289,8 @@ private:
     QMap<QString, Block> blocks;
     Answer answer = Grant;
     QStringList asked;
+    bool holding = false;
+    QList<QDBusMessage> held;
 };
 
 }  // namespace lmrtest

@@ -114,7 +114,7 @@ TEST(Export, TheCheckMarkHeaderTicksAndUnticksEveryRowOfItsTable) {
     LMTableWidget *t = table(w, Image);
     auto marks = [&] {
         QString m;
-        for (int r = 0; r < t->rowCount(); ++r) m += QLatin1Char('0' + checkMark(w, Image, r));
+        for (int r = 0; r < t->model()->rowCount(); ++r) m += QLatin1Char('0' + checkMark(w, Image, r));
         return m;
     };
     auto clickHeader = [&] {
@@ -124,16 +124,16 @@ TEST(Export, TheCheckMarkHeaderTicksAndUnticksEveryRowOfItsTable) {
     };
     l.check(Image, 1);
     clickHeader();
-    EXPECT_EQ(marks(), QString(t->rowCount(), QLatin1Char('1')));
+    EXPECT_EQ(marks(), QString(t->model()->rowCount(), QLatin1Char('1')));
     // The other tables are left as they were.
     EXPECT_TRUE(table(w, Document)->selectionModel()->selectedRows().isEmpty());
     clickHeader();
-    EXPECT_EQ(marks(), QString(t->rowCount(), QLatin1Char('0')));
+    EXPECT_EQ(marks(), QString(t->model()->rowCount(), QLatin1Char('0')));
     clickHeader();
     QTemporaryDir out;
     l.s.prompts.folder = out.path();
     l.s.save();
-    EXPECT_EQ(filesIn(out.path()).size(), t->rowCount());
+    EXPECT_EQ(filesIn(out.path()).size(), t->model()->rowCount());
 }
 
 TEST(Export, NothingCheckedOrACancelledFolderChoiceDoesNothing) {
@@ -290,7 +290,7 @@ TEST(Export, WhileTheScanIsPausedAndTheScanGoesOnAfterwards) {
     click(w, "stopBtn");
     EXPECT_TRUE(lmrtest::pumpUntil([w] { return w->liveScans() == 0; }, 30000));
     // The rows listed before the stop are still there to export.
-    EXPECT_EQ(table(w, Image)->rowCount(), 2);
+    EXPECT_EQ(table(w, Image)->model()->rowCount(), 2);
 }
 
 TEST(Export, ASecondSaveIntoTheSameFolderKeepsTheFirstAndNamesTheNewFiles) {
@@ -322,4 +322,52 @@ TEST(Export, ASecondSaveIntoTheSameFolderKeepsTheFirstAndNamesTheNewFiles) {
     EXPECT_EQ(saved.value(again0), l.vol.at(0).bytes);
     EXPECT_EQ(saved.value(nameOf(w, Image, 1)), l.vol.at(1).bytes);
     EXPECT_EQ(saved.value(again1), l.vol.at(1).bytes);
+}
+
+TEST(Export, TheFolderDialogOpensAtTheLastFolderElseTheUsersPicturesElseHomeNeverAtAMissingOne) {
+    // A home of the test's own: without user folders, then with them.
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    const QByteArray savedHome = qgetenv("HOME"), savedConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qunsetenv("XDG_CONFIG_HOME");
+    struct Restore {
+        QByteArray home, config;
+        ~Restore() {
+            qputenv("HOME", home);
+            if (config.isEmpty()) qunsetenv("XDG_CONFIG_HOME");
+            else qputenv("XDG_CONFIG_HOME", config);
+        }
+    } restore{savedHome, savedConfig};
+
+    Listed l;
+    l.check(Image, 0);
+    auto opensAt = [&l] {
+        l.s.prompts.folder = QString();  // cancelled
+        l.s.save();
+        return l.s.prompts.folderStart;
+    };
+    // No Desktop, no Pictures: home, never a folder that is not there.
+    EXPECT_EQ(opensAt(), home.path());
+    ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral("Documents")));
+    EXPECT_EQ(opensAt(), home.filePath(QStringLiteral("Documents")));
+    // Pictures as the desktop's user folders name it (a Chinese desktop).
+    ASSERT_TRUE(QDir(home.path()).mkpath(QStringLiteral(".config")));
+    QFile dirs(home.filePath(QStringLiteral(".config/user-dirs.dirs")));
+    ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
+    dirs.write("XDG_PICTURES_DIR=\"$HOME/\xe5\x9b\xbe\xe7\x89\x87\"\n");
+    dirs.close();
+    EXPECT_EQ(opensAt(), home.filePath(QStringLiteral("Documents"))) << "the named Pictures folder does not exist yet";
+    ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral("图片")));
+    EXPECT_EQ(opensAt(), home.filePath(QStringLiteral("图片")));
+
+    // After a save, the folder saved into; once it is gone, Pictures again.
+    {
+        QTemporaryDir out;
+        l.s.prompts.folder = out.path();
+        l.s.save();
+        EXPECT_EQ(l.s.prompts.messages.last(), savedTo(1, out.path()));
+        EXPECT_EQ(opensAt(), out.path());
+    }
+    EXPECT_EQ(opensAt(), home.filePath(QStringLiteral("图片")));
 }

@@ -9,7 +9,9 @@
 
 #include <QDirIterator>
 #include <QHeaderView>
+#include <QLibraryInfo>
 #include <QLocale>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStyleOptionButton>
@@ -189,6 +191,7 @@ TEST(English, NoPageShowsChineseAndEveryTextFits) {
     EXPECT_EQ(cramped(w).join(QLatin1Char('\n')).toStdString(), "");
 
     shot(w, "en-1-partitions");
+    click(w, "refreshBtn");  // the image named at start is no longer chosen
     click(w, "nextBtn");
     EXPECT_EQ(s.prompts.messages, QStringList{QStringLiteral("Please choose the partition to recover from first.")});
 
@@ -213,6 +216,27 @@ TEST(English, NoPageShowsChineseAndEveryTextFits) {
     EXPECT_EQ(chineseAmong(s.prompts.messages), "");
 }
 
+TEST(English, WhatTheCommandLineNamesAndAnImagesPartitionsAreSaidInEnglish) {
+    Language english("en_US");
+    ASSERT_TRUE(english.ok);
+    ASSERT_TRUE(DemoCard::get().ok());
+    QTemporaryDir dir;
+    const QString empty = dir.filePath(QStringLiteral("empty.img"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    Session s({dir.filePath(QStringLiteral("missing.img")), dir.path(), empty, DemoCard::get().image});
+    ASSERT_TRUE(lmrtest::pumpUntil([&] { return !s.prompts.messages.isEmpty(); }, 5000));
+    click(s.w(), "nextBtn");  // on the empty image, chosen as the first named
+    ASSERT_EQ(s.prompts.messages.size(), 2);
+    EXPECT_EQ(chineseAmong(s.prompts.messages + textsOf(s.w())), "");
+    auto *drives = child<QTreeView>(s.w(), "driveTreeView");
+    const int card = driveRow(s.w(), QStringLiteral("demo-card.img"));
+    ASSERT_GE(card, 0);
+    EXPECT_EQ(drives->model()->index(card + 1, 0).data(Qt::ToolTipRole).toString(),
+              QStringLiteral("Partition 1 of %1").arg(DemoCard::get().image));
+    EXPECT_EQ(chineseAmong({drives->model()->index(driveRow(s.w(), QStringLiteral("empty.img")), 0).data().toString()}),
+              "");
+}
+
 TEST(English, MessagesAndThePreviewAreInEnglish) {
     Language english("en_US");
     ASSERT_TRUE(english.ok);
@@ -234,7 +258,7 @@ TEST(English, MessagesAndThePreviewAreInEnglish) {
         EXPECT_TRUE(said.endsWith(QStringLiteral("\n...and 2 more files"))) << said.toStdString();
         EXPECT_EQ(chineseAmong({said}), "");
         EXPECT_EQ(text(l.w, "successLabel"), QStringLiteral("Found 13 files"));
-        EXPECT_EQ(table(l.w, Image)->horizontalHeaderItem(0)->text(), QStringLiteral("✓"));
+        EXPECT_EQ(headerText(table(l.w, Image), 0), QStringLiteral("✓"));
         EXPECT_EQ(cramped(l.w).join(QLatin1Char('\n')).toStdString(), "");
 
         // The preview of a document, which has none.
@@ -315,9 +339,19 @@ TEST(Chinese, TheWindowShowsItsChineseTexts) {
     EXPECT_EQ(child<QTreeView>(w, "categoryTree")->model()->index(1, 0).data().toString(), QStringLiteral("文档"));
     EXPECT_EQ(child<QTreeView>(w, "driveTreeView")->model()->headerData(0, Qt::Horizontal).toString(),
               QStringLiteral("分区名称"));
-    EXPECT_EQ(table(w, Image)->horizontalHeaderItem(0)->text(), QStringLiteral("选中"));
+    EXPECT_EQ(headerText(table(w, Image), 0), QStringLiteral("选中"));
     // The layout the form gives.
-    EXPECT_EQ(table(w, Image)->columnWidth(0), 40);
+    // The tick-all box and the whole of "选中" beside it, with the header's
+    // margins on either side (the form's 40 px clipped the text to "选").
+    {
+        QHeaderView *h = table(w, Image)->horizontalHeader();
+        h->ensurePolished();
+        const int box = h->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, h);
+        const int margin = h->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, h);
+        const int needed = box + h->fontMetrics().horizontalAdvance(QStringLiteral("选中")) + 2 * margin;
+        EXPECT_GE(table(w, Image)->columnWidth(0), needed) << box << " " << margin;
+        EXPECT_LE(table(w, Image)->columnWidth(0), needed + 40);
+    }
     EXPECT_EQ(child<QTreeView>(w, "categoryTree")->width(), 120);
     EXPECT_EQ(cramped(w).join(QLatin1Char('\n')).toStdString(), "");
     shot(w, "zh-3-results");
@@ -335,6 +369,27 @@ TEST(Chinese, TheWindowShowsItsChineseTexts) {
     ASSERT_EQ(l.s.prompts.messages.size(), 2);
     EXPECT_TRUE(l.s.prompts.messages.last().startsWith(QStringLiteral("已保存0个文件，共2个。\n以下文件保存失败：\n")))
         << l.s.prompts.messages.last().toStdString();
+}
+
+TEST(Language, QtsOwnButtonsAndDialogsFollowTheWindowsLanguage) {
+    const QString qm = QLibraryInfo::location(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm");
+    if (!QFile::exists(qm)) GTEST_SKIP() << "Qt's translations (qttranslations5-l10n) are not installed";
+    {
+        Language chinese("zh_CN");
+        ASSERT_TRUE(chinese.ok);
+        EXPECT_TRUE(AppLanguage::qtTranslated());
+        QMessageBox box;
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        EXPECT_TRUE(hasChinese(box.button(QMessageBox::Ok)->text())) << box.button(QMessageBox::Ok)->text().toStdString();
+        EXPECT_TRUE(hasChinese(box.button(QMessageBox::Cancel)->text()));
+        EXPECT_TRUE(hasChinese(QCoreApplication::translate("QFileDialog", "Directory:")));
+    }
+    Language english("en_US");
+    ASSERT_TRUE(english.ok);
+    EXPECT_FALSE(AppLanguage::qtTranslated());
+    QMessageBox box;
+    box.setStandardButtons(QMessageBox::Ok);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text().remove(QLatin1Char('&')), QStringLiteral("OK"));
 }
 
 TEST(Language, ChineseLocalesKeepTheSourceTextsAndEveryOtherGetsEnglish) {

@@ -68,7 +68,7 @@ TEST(FindFlood, TheScanWaitsWhileTheWindowIsBehindAndEveryFindIsListedInOrder) {
     int misplaced = 0;
     for (int r = 0; r < many; ++r) {
         const QString expected = QStringLiteral("file%1.pdf").arg(qint64(r) * 512);
-        if (table(w, Document)->item(r, 1)->text() != expected || w->category(Document)->getInfos()->at(r)->getName() != expected)
+        if (cellText(table(w, Document), r, 1) != expected || w->category(Document)->getInfos()->at(r)->getName() != expected)
             ++misplaced;
     }
     EXPECT_EQ(misplaced, 0);
@@ -113,14 +113,15 @@ TEST(PictureRows, KeepTheirIconAndNeitherTheRecordsThumbnailNorThePicturesText) 
         ASSERT_FALSE(r->readyThumbImage().textKeys().isEmpty()) << "the thumbnail should carry the picture's text";
         feed(w, r);
     }
-    ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 10000));
-    lmrtest::pumpUntil([] { return false; }, 50);
+    // And one completed by name only, whose icon the worker decodes from
+    // the bytes.
+    feed(w, vol.recordNamed(2));
 
-    for (int r = 0; r < 3; ++r) {
+    for (int r = 0; r < 4; ++r) {
+        const QIcon icon = thumbnailOf(w, table(w, Image), r);
         // The worker made the icon from its own copy; the record has let its
         // thumbnail go.
-        EXPECT_TRUE(records[r]->readyThumbImage().isNull()) << r;
-        const QIcon icon = table(w, Image)->item(r, 1)->data(Qt::DecorationRole).value<QIcon>();
+        if (r < 3) EXPECT_TRUE(records[r]->readyThumbImage().isNull()) << r;
         ASSERT_FALSE(icon.isNull()) << r;
         const QSize size = icon.availableSizes().value(0);
         EXPECT_EQ(size, QSize(25, 18)) << r;

@@ -61,6 +61,15 @@ public:
         r->readInfo();
         return r;
     }
+    // The same record completed as far as its name needs, as the window's
+    // scans complete them: without a thumbnail.
+    FileRecoveredInfo *recordNamed(int i) const {
+        const Sample &s = pieces.at(i);
+        FileRecoveredInfo *r = FileRecoveredInfo::newRecoveredInfo(
+            lmrtest::makeInfo(file.toStdString(), quint64(s.offset), quint64(s.bytes.size()), s.suffix));
+        r->readName();
+        return r;
+    }
     const Sample &at(int i) const { return pieces.at(i); }
     QString path() const { return file; }
     QString folder() const { return dir.path(); }
@@ -86,9 +95,9 @@ inline QImage pictureOf(const QVariant &decoration) {
 inline int checkMark(MainWindow *w, int category, int row) {
     static const QImage checked = QPixmap(QStringLiteral(":/icons/resource/icon_checked.png")).toImage();
     static const QImage unchecked = QPixmap(QStringLiteral(":/icons/resource/icon_unchecked.png")).toImage();
-    QTableWidgetItem *item = table(w, category)->item(row, 0);
-    if (!item) return -1;
-    const QImage shown = pictureOf(item->data(Qt::DecorationRole));
+    LMTableWidget *t = table(w, category);
+    if (row < 0 || row >= t->model()->rowCount()) return -1;
+    const QImage shown = pictureOf(cellData(t, row, 0, Qt::DecorationRole));
     return shown == checked ? 1 : shown == unchecked ? 0 : -1;
 }
 
@@ -96,9 +105,10 @@ inline int checkMark(MainWindow *w, int category, int row) {
 inline int rowSelection(MainWindow *w, int category, int row) {
     LMTableWidget *t = table(w, category);
     int selected = 0;
-    for (int c = 0; c < t->columnCount(); ++c)
+    const int columns = t->model()->columnCount();
+    for (int c = 0; c < columns; ++c)
         if (t->selectionModel()->isSelected(t->model()->index(row, c))) ++selected;
-    return selected == 0 ? 0 : selected == t->columnCount() ? 1 : -1;
+    return selected == 0 ? 0 : selected == columns ? 1 : -1;
 }
 
 // A click on a category of the tree on the left, as the mouse does it.

@@ -3,7 +3,14 @@
 // a restart while it is busy), and the preview dialog.
 #include "sample_finds.h"
 
+#include "resulttablemodel.h"
+#include "support/camera_raw.h"
+#include "thumbnailcache.h"
+
+#include <QBuffer>
+#include <QHeaderView>
 #include <QIcon>
+#include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
@@ -43,9 +50,8 @@ Shown previewOutcome(MainWindow *w) {
 }
 
 QSize iconSizeOf(MainWindow *w, int category, int row) {
-    QTableWidgetItem *item = table(w, category)->item(row, 1);
-    if (!item) return QSize(-1, -1);
-    const QIcon icon = item->data(Qt::DecorationRole).value<QIcon>();
+    if (row >= table(w, category)->model()->rowCount()) return QSize(-1, -1);
+    const QIcon icon = thumbnailOf(w, table(w, category), row);
     return icon.isNull() ? QSize(0, 0) : icon.availableSizes().value(0);
 }
 
@@ -90,40 +96,63 @@ TEST(ResultRouting, FindsAreListedUnderTheirCategoryAndCounted) {
 
     // Row r of a table is entry r of its category's records.
     LMTableWidget *docs = table(w, Document);
-    ASSERT_EQ(docs->rowCount(), 2);
+    ASSERT_EQ(docs->model()->rowCount(), 2);
     for (int r = 0; r < 2; ++r) {
         FileRecoveredInfo *rec = w->category(Document)->getInfos()->at(r);
         EXPECT_EQ(rec->getOffset(), vol.at(3 + r).offset);
-        EXPECT_EQ(docs->item(r, 1)->text(), rec->getName());
-        EXPECT_EQ(docs->item(r, 2)->text(), QStringLiteral("pdf"));
-        EXPECT_EQ(docs->item(r, 3)->text(), Utils::formatSize(vol.at(3 + r).bytes.size()));
+        EXPECT_EQ(cellText(docs, r, 1), rec->getName());
+        EXPECT_EQ(cellText(docs, r, 2), QStringLiteral("pdf"));
+        EXPECT_EQ(cellText(docs, r, 3), Utils::formatSize(vol.at(3 + r).bytes.size()));
     }
     // The suffix is shown as the engine reported it.
-    EXPECT_EQ(table(w, Image)->item(0, 2)->text(), QStringLiteral("JPG"));
-    EXPECT_EQ(table(w, Image)->item(1, 2)->text(), QStringLiteral("bmp"));
+    EXPECT_EQ(cellText(table(w, Image), 0, 2), QStringLiteral("JPG"));
+    EXPECT_EQ(cellText(table(w, Image), 1, 2), QStringLiteral("bmp"));
 
     // The preview cell: the play picture for audio and video, the default
     // one elsewhere.
     feed(w, vol.record(9));
-    ASSERT_EQ(table(w, Media)->rowCount(), 1);
+    ASSERT_EQ(table(w, Media)->model()->rowCount(), 1);
     EXPECT_EQ(treeText(w, Media), QStringLiteral("音视频(1)"));
     const QImage play = QPixmap(QStringLiteral(":/icons/resource/icon_preview_play.png")).toImage();
     const QImage plain = QPixmap(QStringLiteral(":/icons/resource/icon_preview_default.png")).toImage();
     ASSERT_FALSE(play.isNull());
     ASSERT_FALSE(plain.isNull());
-    EXPECT_EQ(pictureOf(table(w, Media)->item(0, 4)->data(Qt::DecorationRole)), play);
+    EXPECT_EQ(pictureOf(cellData(table(w, Media), 0, 4, Qt::DecorationRole)), play);
     for (int k : {Image, Document, Other})
-        EXPECT_EQ(pictureOf(table(w, k)->item(0, 4)->data(Qt::DecorationRole)), plain) << k;
+        EXPECT_EQ(pictureOf(cellData(table(w, k), 0, 4, Qt::DecorationRole)), plain) << k;
 
     // A new scan empties the tables and takes the counts off the tree.
     w->resetResults();
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(table(w, k)->rowCount(), 0) << k;
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(table(w, k)->model()->rowCount(), 0) << k;
     EXPECT_EQ(treeText(w, Document), QStringLiteral("文档"));
     EXPECT_EQ(treeText(w, Other), QStringLiteral("其他"));
     EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到0个文件"));
     EXPECT_EQ(treeText(w, Media), QStringLiteral("音视频"));
     feed(w, vol.record(4));
     EXPECT_EQ(treeText(w, Document), QStringLiteral("文档(1)"));
+}
+
+TEST(ResultRouting, ABatchOfFindsIsInsertedOnceForEachCategory) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    feed(w, vol.recordNamed(3));
+    QSignalSpy pictures(table(w, Image)->model(), &QAbstractItemModel::rowsInserted);
+    QSignalSpy documents(table(w, Document)->model(), &QAbstractItemModel::rowsInserted);
+    QSignalSpy others(table(w, Other)->model(), &QAbstractItemModel::rowsInserted);
+    QList<FileRecoveredInfo *> batch;
+    for (int i = 0; i < 200; ++i) batch << vol.recordNamed(i % 3 == 0 ? 4 : 1);
+    w->listFinds(batch);
+    ASSERT_EQ(documents.size(), 1);
+    EXPECT_EQ(documents.at(0).at(1).toInt(), 1);
+    EXPECT_EQ(documents.at(0).at(2).toInt(), 67);
+    ASSERT_EQ(pictures.size(), 1);
+    EXPECT_EQ(pictures.at(0).at(2).toInt(), 132);
+    EXPECT_EQ(others.size(), 0);
+    // In the order they came.
+    for (int r = 1; r <= 67; ++r)
+        EXPECT_EQ(w->category(Document)->getInfos()->at(r), batch.at((r - 1) * 3)) << r;
+    EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到201个文件"));
 }
 
 TEST(CheckMarks, AClickOnTheNameTogglesTheRowAndThePreviewCellDoesNot) {
@@ -185,7 +214,7 @@ TEST(CheckMarks, ADoubleClickOpensThePreviewAndTheMarkEndsAsItWas) {
         }
         EXPECT_EQ(rowSelection(w, category, 0), 0);
         EXPECT_EQ(rowSelection(w, category, 1), 1);
-        EXPECT_EQ(t->item(0, 1)->text(), w->category(category)->getInfos()->at(0)->getName());
+        EXPECT_EQ(cellText(t, 0, 1), w->category(category)->getInfos()->at(0)->getName());
     }
 
     // An open preview is modal: clicks on the table wait until it is closed,
@@ -267,12 +296,46 @@ TEST(CheckMarks, TheMarksFollowTheSelectionHoweverItChanges) {
     QTest::keyClick(t, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(selected(), QStringLiteral("1111"));
     EXPECT_EQ(marks(), selected());
-    t->setCurrentCell(3, 1, QItemSelectionModel::NoUpdate);
+    t->selectionModel()->setCurrentIndex(t->model()->index(3, 1), QItemSelectionModel::NoUpdate);
     QTest::keyClick(t, Qt::Key_Space);
     EXPECT_EQ(selected(), QStringLiteral("1110"));
     EXPECT_EQ(marks(), selected());
     t->clearSelection();
     EXPECT_EQ(marks(), QStringLiteral("0000"));
+}
+
+TEST(CheckMarks, TheTickAllBoxTicksEveryRowAndIsClearedByANewRow) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    w->showPage(2);
+    for (int i : {3, 4, 3}) feed(w, vol.recordNamed(i));
+    showCategory(w, Document);
+    LMTableWidget *t = table(w, Document);
+    auto box = [t] {
+        static const QImage checked = QPixmap(QStringLiteral(":/icons/resource/icon_checked.png")).toImage();
+        return pictureOf(t->model()->headerData(0, Qt::Horizontal, Qt::DecorationRole)) == checked;
+    };
+    auto clickBox = [t] {
+        QHeaderView *h = t->horizontalHeader();
+        QTest::mouseClick(h->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(h->sectionViewportPosition(0) + h->sectionSize(0) / 2, h->height() / 2));
+    };
+    EXPECT_FALSE(box());
+    clickCell(t, 1, 1);
+    clickBox();
+    EXPECT_TRUE(box());
+    for (int r = 0; r < 3; ++r) EXPECT_EQ(checkMark(w, Document, r), 1) << r;
+    // A find that comes now is not ticked, so not every row is.
+    feed(w, vol.recordNamed(4));
+    EXPECT_FALSE(box());
+    EXPECT_EQ(checkMark(w, Document, 3), 0);
+    // The box then ticks the rest; once all are ticked it unticks them all.
+    clickBox();
+    for (int r = 0; r < 4; ++r) EXPECT_EQ(checkMark(w, Document, r), 1) << r;
+    clickBox();
+    for (int r = 0; r < 4; ++r) EXPECT_EQ(rowSelection(w, Document, r), 0) << r;
+    EXPECT_FALSE(box());
 }
 
 TEST(Thumbnails, PictureRowsGetThemAndOtherRowsDoNot) {
@@ -281,7 +344,7 @@ TEST(Thumbnails, PictureRowsGetThemAndOtherRowsDoNot) {
     MainWindow *w = s.w();
     for (int i = 0; i < kinds().size(); ++i) feed(w, vol.record(i));
     // jpg, png, gif, bmp, the jpg that is not a picture, JPG, png
-    ASSERT_EQ(table(w, Image)->rowCount(), 7);
+    ASSERT_EQ(table(w, Image)->model()->rowCount(), 7);
     ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 10000));
     lmrtest::pumpUntil([] { return false; }, 50);
 
@@ -289,37 +352,78 @@ TEST(Thumbnails, PictureRowsGetThemAndOtherRowsDoNot) {
     for (int r : {0, 1, 2, 3, 5}) EXPECT_EQ(iconSizeOf(w, Image, r), QSize(25, 18)) << r;
     EXPECT_EQ(iconSizeOf(w, Image, 6), QSize(25, 25));
     EXPECT_EQ(iconSizeOf(w, Image, 4), QSize(0, 0)) << "bytes that are no picture have no thumbnail";
-    EXPECT_EQ(table(w, Image)->item(4, 1)->text(), w->category(Image)->getInfos()->at(4)->getName());
+    EXPECT_EQ(cellText(table(w, Image), 4, 1), w->category(Image)->getInfos()->at(4)->getName());
     // Nothing else gets one.
     for (int k : {Document, Media, Other})
-        for (int r = 0; r < table(w, k)->rowCount(); ++r)
-            EXPECT_TRUE(table(w, k)->item(r, 1)->data(Qt::DecorationRole).isNull()) << k << " " << r;
+        for (int r = 0; r < table(w, k)->model()->rowCount(); ++r)
+            EXPECT_TRUE(cellData(table(w, k), r, 1, Qt::DecorationRole).isNull()) << k << " " << r;
 }
 
 TEST(Thumbnails, ANewScanWhileTheWorkerIsBusyGetsNoneOfTheOldThumbnails) {
     SampleVolume vol(kinds());
     Session s{QStringList()};
     MainWindow *w = s.w();
+    w->showPage(2);
+    LMTableWidget *t = table(w, Image);
     for (int round = 0; round < 3; ++round) {
         const int many = 300;
-        for (int i = 0; i < many; ++i) feed(w, vol.record(8));
-        ASSERT_EQ(w->thumbnailsPending(), many);
-        // Restarted at once: the worker still has most of the jobs, and
-        // what it has done waits in the event queue.
+        for (int i = 0; i < many; ++i) feed(w, vol.recordNamed(8));
+        // Every row asked for, as a fast scroll over them does.
+        for (int r = 0; r < many; ++r) cellData(t, r, 1, Qt::DecorationRole);
+        EXPECT_GT(w->thumbnailsPending(), 0);
+        // Restarted at once: the worker still has jobs, and what it has done
+        // waits in the event queue.  The new records may even be where the
+        // old ones were in memory.
         w->resetResults();
         EXPECT_EQ(w->thumbnailsPending(), 0);
         // The new rows: pictures without thumbnails, then one with.
-        for (int i = 0; i < many; ++i) feed(w, vol.record(6));
-        feed(w, vol.record(2));
+        for (int i = 0; i < many; ++i) feed(w, vol.recordNamed(6));
+        feed(w, vol.recordNamed(2));
+        for (int r = 0; r <= many; ++r) cellData(t, r, 1, Qt::DecorationRole);
         ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000)) << w->thumbnailsPending();
         lmrtest::pumpUntil([] { return false; }, 100);
         int stale = 0;
         for (int r = 0; r < many; ++r)
-            if (!table(w, Image)->item(r, 1)->data(Qt::DecorationRole).isNull()) ++stale;
+            if (!cellData(t, r, 1, Qt::DecorationRole).isNull()) ++stale;
         EXPECT_EQ(stale, 0) << "round " << round;
         EXPECT_EQ(iconSizeOf(w, Image, many), QSize(25, 18)) << "round " << round;
         w->resetResults();
     }
+}
+
+TEST(Thumbnails, OnlyTheRowsOnScreenAreDecodedAndFewAreKept) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    w->showPage(2);
+    auto *cache = w->findChild<ThumbnailCache *>();
+    ASSERT_TRUE(cache);
+    LMTableWidget *t = table(w, Image);
+    const int many = 3000;
+    QList<FileRecoveredInfo *> finds;
+    for (int i = 0; i < many; ++i) finds << vol.recordNamed(i % 2 ? 8 : 1);
+    w->listFinds(finds);
+    ASSERT_EQ(t->model()->rowCount(), many);
+    lmrtest::pumpUntil([] { return false; }, 200);
+    ASSERT_TRUE(lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000));
+    const int onScreen = t->viewport()->height() / t->verticalHeader()->defaultSectionSize() + 2;
+    EXPECT_GT(cache->decoded(), 0);
+    EXPECT_LE(cache->decoded(), onScreen);
+    EXPECT_TRUE(cellData(t, many - 1, 1, Qt::DecorationRole).isNull());
+
+    // Scrolled through a few hundred rows: each screen's are made, and no
+    // more are kept than the cache's bound.
+    cache->setLimit(40);
+    for (int r = 0; r < 400; r += onScreen) {
+        t->scrollTo(t->model()->index(r, 1), QAbstractItemView::PositionAtTop);
+        lmrtest::pumpUntil([] { return false; }, 20);
+        lmrtest::pumpUntil([w] { return w->thumbnailsPending() == 0; }, 20000);
+    }
+    EXPECT_LE(cache->held(), 40);
+    EXPECT_GE(cache->decoded(), 300);
+    EXPECT_LT(cache->decoded(), 600);
+    EXPECT_EQ(iconSizeOf(w, Image, many - 1), QSize(25, 25));
+    EXPECT_EQ(iconSizeOf(w, Image, many - 2), QSize(25, 18));
 }
 
 TEST(Thumbnails, StartingAgainWhileThumbnailsAreMadeIsSafe) {
@@ -360,6 +464,84 @@ TEST(Thumbnails, StartingAgainWhileThumbnailsAreMadeIsSafe) {
             EXPECT_LE(qAbs(got.width() - expected.width()) + qAbs(got.height() - expected.height()), 2)
                 << rec->getName().toStdString() << " " << got.width() << "x" << got.height();
         }
+    }
+}
+
+// The pictures of a phone or camera card of today, each with what it shows.
+struct ModernPicture {
+    Sample sample;
+    QSize thumbnail;  // empty: the type's icon
+    QSize preview;    // empty: no preview
+};
+
+QVector<ModernPicture> modernPictures() {
+    QFile jfif(QStringLiteral(LUMAREK_TEST_DATA "/image/jfif.jpg"));  // 320 x 240
+    jfif.open(QIODevice::ReadOnly);
+    const std::string preview = jfif.readAll().toStdString();
+    QByteArray thumb;
+    {
+        QImage small(40, 40, QImage::Format_RGB32);
+        small.fill(Qt::darkRed);
+        QBuffer buffer(&thumb);
+        buffer.open(QIODevice::WriteOnly);
+        small.save(&buffer, "JPG");
+    }
+    const std::string raw = lmrtest::CameraRaw(true).build(thumb.toStdString(), preview,
+                                                           lmrtest::CameraRaw::lossless(preview, 30000));
+    const QImage webp(QStringLiteral(LUMAREK_TEST_DATA "/image/lossy.webp"));
+    const QImage tif(QStringLiteral(LUMAREK_TEST_DATA "/image/strips.tif"));
+    return {
+        {sampleFile("image/lossy.webp", "webp"), webp.size().scaled(25, 25, Qt::KeepAspectRatio), webp.size()},
+        {sampleFile("image/strips.tif", "tif"), tif.size().scaled(25, 25, Qt::KeepAspectRatio), tif.size()},
+        {Sample{QString(), QByteArray::fromStdString(raw), "cr2"}, QSize(25, 18), QSize(320, 240)},
+        {sampleFile("media/cr3_layout.cr3", "cr3"), QSize(), QSize()},  // sizes from its own previews below
+        {sampleFile("media/photo.heic", "heic"), QSize(), QSize()},
+    };
+}
+
+TEST(Thumbnails, ModernPicturesShowTheirPictureTheirPreviewOrTheirTypesIcon) {
+    const QVector<ModernPicture> pictures = modernPictures();
+    QVector<Sample> samples;
+    for (const ModernPicture &p : pictures) samples << p.sample;
+    SampleVolume vol(samples);
+    ASSERT_FALSE(QImage(QStringLiteral(LUMAREK_TEST_DATA "/image/lossy.webp")).isNull())
+        << "no WebP reader: install qt5-image-formats-plugins (scripts/setup)";
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    w->showPage(2);
+    for (int i = 0; i < samples.size(); ++i) feed(w, vol.recordNamed(i));
+    ASSERT_EQ(table(w, Image)->model()->rowCount(), samples.size());
+
+    for (int i = 0; i < pictures.size(); ++i) {
+        const char *what = pictures[i].sample.suffix;
+        const QIcon icon = thumbnailOf(w, table(w, Image), i);
+        ASSERT_FALSE(icon.isNull()) << what;
+        if (pictures[i].thumbnail.isValid())
+            EXPECT_EQ(icon.availableSizes().value(0), pictures[i].thumbnail) << what;
+    }
+    // The CR3's thumbnail is its embedded JPEG's picture; the HEIC, which
+    // carries none, shows the icon of a picture file, as a JPEG row without
+    // a picture would not.
+    const QSize cr3 = thumbnailOf(w, table(w, Image), 3).availableSizes().value(0);
+    EXPECT_TRUE(cr3.width() == 25 || cr3.height() == 25) << cr3.width() << "x" << cr3.height();
+    const QIcon heic = thumbnailOf(w, table(w, Image), 4);
+    EXPECT_NE(heic.availableSizes().value(0), cr3);
+
+    // The preview shows the same picture, full size.
+    for (int i : {0, 1, 2, 4}) {
+        clickCell(table(w, Image), i, 4);
+        const Shown shown = previewOutcome(w);
+        const char *what = pictures[i].sample.suffix;
+        const QSize full = pictures[i].preview;
+        if (full.isValid()) {
+            const bool fits = full.width() < PreviewDialog::MaxWidth && full.height() < PreviewDialog::MaxHeight;
+            EXPECT_EQ(shown.picture,
+                      fits ? full : full.scaled(PreviewDialog::MaxWidth, PreviewDialog::MaxHeight, Qt::KeepAspectRatio))
+                << what;
+        } else {
+            EXPECT_EQ(shown.text, QStringLiteral("暂无预览")) << what;
+        }
+        closePreviews(w);
     }
 }
 

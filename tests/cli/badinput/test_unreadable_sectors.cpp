@@ -43,21 +43,15 @@ Scan scanWholeVolume(const QString &path, qint64 size, const QString &out = QStr
     Device device;
     device.setDevFile(path);
     device.totalSize = size;
-    DeviceManager::setCurrentDevice(&device);
     EngineControl::setWholeInput(true);
     lmrtest::DiagCapture quiet;
     CarveSession session(out, false);
-    {
-        FileRecovery recovery;
-        recovery.setRecoveryCallback(&session);
-        recovery.startGroup(QStringList{QStringLiteral("jpg")});
-        recovery.finishValidation(-1);
-    }
+    session.run(&device, QStringList{QStringLiteral("jpg")}, false);
     DeviceManager::setCurrentDevice(nullptr);
     EngineControl::setWholeInput(false);
     Scan s;
     s.files = session.files();
-    s.unreadable = EngineControl::lastRunUnreadableSectors();
+    s.unreadable = session.scan().unreadableSectors();
     s.summary = lmrtest::stdoutOf([&] { session.printSummary(false, s.unreadable); });
     return s;
 }

@@ -41,7 +41,7 @@ std::map<quint64, QString> suffixesByOffset(const QString &out) {
 }
 
 // UTF-8 text of `n` bytes or more whose first character is not ASCII, and
-// no byte-order mark: only a text scan finds it.
+// no byte-order mark: with the built-in rules only a text scan finds it.
 QByteArray textWithoutMark(int n) {
     QByteArray t;
     while (t.size() < n) t += QString::fromUtf8("Žluťoučký kůň úpěl ďábelské ódy.\n").toUtf8();
@@ -56,15 +56,20 @@ TEST(CarveTypes, TheOrderOfAListDoesNotChangeWhatIsFound) {
                                              {131072, textWithoutMark(6000)}});
     ASSERT_FALSE(volume.isEmpty());
 
-    CarveRun txtFirst = carve({"--whole", "-t", "txt,jpg", volume});
-    CarveRun jpgFirst = carve({"--whole", "-t", "jpg,txt", volume});
+    CarveRun txtFirst = carve({"--whole", "--no-deep", "-t", "txt,jpg", volume});
+    CarveRun jpgFirst = carve({"--whole", "--no-deep", "-t", "jpg,txt", volume});
     ASSERT_EQ(txtFirst.exitCode, 0) << txtFirst.err.toStdString();
     ASSERT_EQ(jpgFirst.exitCode, 0) << jpgFirst.err.toStdString();
     const std::map<quint64, QString> expected = {{512, "jpg"}, {65536, "txt"}};
     EXPECT_EQ(suffixesByOffset(txtFirst.out), expected) << txtFirst.out.toStdString();
     EXPECT_EQ(suffixesByOffset(jpgFirst.out), expected) << jpgFirst.out.toStdString();
     // A group holding txt is no text scan either.
-    EXPECT_EQ(suffixesByOffset(carve({"--whole", "-t", "txt,images", volume}).out), expected);
+    EXPECT_EQ(suffixesByOffset(carve({"--whole", "--no-deep", "-t", "txt,images", volume}).out), expected);
+    // A deep scan finds text at a block where no signature stands, in
+    // either order.
+    const std::map<quint64, QString> deep = {{512, "jpg"}, {65536, "txt"}, {131072, "txt"}};
+    EXPECT_EQ(suffixesByOffset(carve({"--whole", "-t", "txt,jpg", volume}).out), deep);
+    EXPECT_EQ(suffixesByOffset(carve({"--whole", "-t", "jpg,txt", volume}).out), deep);
 
     // txt alone scans in text mode: the text without a mark is found too,
     // and nothing else is looked for.

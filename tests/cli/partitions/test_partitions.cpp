@@ -1,12 +1,15 @@
 // lumarek-carve on a whole disk with an MBR: --list-partitions, a scan of
 // every partition (free clusters of the FAT one, the unformatted one and
-// the space between them whole), --partition N, and --whole.
+// the space between them whole), --partition N, --whole, and the report's
+// partition of each find.
 #include "cli_test_support.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <QMap>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 using namespace clitest;
 
@@ -96,4 +99,96 @@ TEST_F(Disk, ScansEachPartitionByItsFileSystemWithOffsetsOfTheDisk) {
     EXPECT_EQ(offsets({QStringLiteral("--partition"), QStringLiteral("1")}), (QList<quint64>{kDeletedPng}));
     EXPECT_EQ(offsets({QStringLiteral("--partition"), QStringLiteral("2")}), (QList<quint64>{kRawGif}));
     EXPECT_EQ(offsets({QStringLiteral("--whole")}), (QList<quint64>{kLivePng, kDeletedPng, kGapJpg, kRawGif}));
+}
+
+namespace {
+
+// What a report says of the partitions: the table's entries (number, start,
+// length) and, by the offset of its first byte, each find's partition and
+// that partition's start (0, 0 for a find outside every partition).
+struct ReportedPartitions {
+    QString scheme;
+    QList<QList<quint64>> table;
+    QMap<quint64, QPair<int, quint64>> finds;
+};
+
+ReportedPartitions partitionsOf(const QString &report) {
+    QFile f(report);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&f);
+    ReportedPartitions r;
+    bool inPartition = false, inFile = false, firstRun = true;
+    quint64 start = 0, length = 0, offset = 0;
+    QPair<int, quint64> where;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        const QStringRef n = xml.name();
+        if (xml.isStartElement()) {
+            if (n == QLatin1String("pstype_str")) r.scheme = xml.readElementText();
+            else if (n == QLatin1String("partitionobject")) inPartition = true;
+            else if (n == QLatin1String("fileobject")) inFile = true, firstRun = true, where = {0, 0};
+            else if (inPartition && n == QLatin1String("byte_run")) {
+                start = xml.attributes().value("img_offset").toULongLong();
+                length = xml.attributes().value("len").toULongLong();
+            } else if (inPartition && n == QLatin1String("partition_index")) {
+                r.table.append({xml.readElementText().toULongLong(), start, length});
+            } else if (inFile && n == QLatin1String("byte_run") && firstRun) {
+                offset = xml.attributes().value("img_offset").toULongLong();
+                firstRun = false;
+            } else if (inFile && n == QLatin1String("partition")) {
+                where.first = xml.readElementText().toInt();
+            } else if (inFile && n == QLatin1String("partition_start")) {
+                where.second = xml.readElementText().toULongLong();
+            }
+        } else if (xml.isEndElement()) {
+            if (n == QLatin1String("partitionobject")) inPartition = false;
+            if (n == QLatin1String("fileobject")) {
+                r.finds.insert(offset, where);
+                inFile = false;
+            }
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return r;
+}
+
+}  // namespace
+
+TEST_F(Disk, TheReportNamesThePartitionOfEachFind) {
+    // Every find of the whole disk, the live picture too: each names the
+    // partition holding its first byte, and the one between them none.
+    const QString report = dir.filePath(QStringLiteral("card.xml"));
+    EXPECT_EQ(offsets({QStringLiteral("--whole"), QStringLiteral("--report"), report}),
+              (QList<quint64>{kLivePng, kDeletedPng, kGapJpg, kRawGif}));
+    ReportedPartitions r = partitionsOf(report);
+    EXPECT_EQ(r.scheme, QStringLiteral("MBR"));
+    EXPECT_EQ(r.table, (QList<QList<quint64>>{{1, kFatStart, 512 * kSector}, {2, kRawStart, 512 * kSector}}));
+    using At = QPair<int, quint64>;
+    EXPECT_EQ(r.finds.value(kLivePng), At(1, kFatStart));
+    EXPECT_EQ(r.finds.value(kDeletedPng), At(1, kFatStart));
+    EXPECT_EQ(r.finds.value(kGapJpg), At(0, 0));
+    EXPECT_EQ(r.finds.value(kRawGif), At(2, kRawStart));
+    EXPECT_EQ(r.finds.size(), 4);
+
+    // One partition scanned: its finds still name it.
+    EXPECT_EQ(offsets({QStringLiteral("--partition"), QStringLiteral("2"), QStringLiteral("--report"), report}),
+              (QList<quint64>{kRawGif}));
+    r = partitionsOf(report);
+    EXPECT_EQ(r.finds.value(kRawGif), At(2, kRawStart));
+
+    // An input without a table: no partition anywhere in the report.
+    const QString plain = dir.filePath(QStringLiteral("plain.img"));
+    {
+        QFile in(path), out(plain);
+        ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+        QByteArray d = in.readAll();
+        d[510] = 0;  // no boot signature: no table
+        out.write(d);
+    }
+    CarveRun run = carve({QStringLiteral("--whole"), QStringLiteral("-t"), QStringLiteral("gif"), QStringLiteral("--report"), report, plain});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    r = partitionsOf(report);
+    EXPECT_TRUE(r.scheme.isEmpty());
+    EXPECT_TRUE(r.table.isEmpty());
+    EXPECT_EQ(r.finds.value(kRawGif), At(0, 0));
 }

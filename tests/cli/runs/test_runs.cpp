@@ -104,19 +104,13 @@ TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
     Device device;
     device.setDevFile(QString::fromStdString(image.path()));
     device.totalSize = qint64(vol.size());
-    DeviceManager::setCurrentDevice(&device);
     EngineControl::setWholeInput(true);
     probe_fn saved = register_probe(kJpgKey, runsProbe);
     lmrtest::DiagCapture quiet;
     CarveSession session(out.path(), false);
     session.setHashExports(true);
-    const std::string lines = lmrtest::stdoutOf([&] {
-        FileRecovery recovery;
-        recovery.setRecoveryCallback(&session);
-        recovery.setThumbnails(false);
-        recovery.startGroup(QStringList{QStringLiteral("jpg")});
-        recovery.finishValidation(-1);
-    });
+    const std::string lines =
+        lmrtest::stdoutOf([&] { session.run(&device, QStringList{QStringLiteral("jpg")}, false); });
     register_probe(kJpgKey, saved);
     set_callbacks(nullptr, nullptr, nullptr, nullptr);
     set_runs_callback(nullptr);

@@ -1,4 +1,4 @@
-// Deep mode's 7z and gzip walks: an archive made by the packaged tools ends
+// Deep mode's 7z, gzip and tar walks: an archive made by the packaged tools ends
 // where its own structure says, checked by its CRCs; a cut or damaged copy
 // is not taken; outside deep mode neither is found.
 #include "engine/media/probe_helpers.h"
@@ -92,6 +92,115 @@ TEST(ModernArchives, AnEmptyGzipMemberIsWhole) {
     auto r = probe_once(empty, "gz", empty.size());
     EXPECT_EQ(r.found, 1);
     EXPECT_EQ(r.length, empty.size());
+}
+
+// The tar archive as tar writes it: the two zero blocks and the zeros that
+// pad them to a whole record are the archive's end.
+TEST(ModernArchives, TarEndsWithItsZeroBlocksAndRecord) {
+    for (const char *name : {"notes.tar", "card_gnu.tar"}) {
+        Bytes a = archive(name);
+        ASSERT_EQ(a.size() % 10240, 0u) << name;
+        expect_whole(a, "tar", "tar", name);
+        EXPECT_EQ(probe_placed(a, "tar", a.size()).found, 0) << name << " outside deep mode";
+        DeepScan deep;
+        probe_damaged_copies(a, "tar", 100, 41);
+    }
+}
+
+// Where the archive's end is lost or damaged it ends after its last whole
+// member; a first header whose checksum fails is no tar.
+TEST(ModernArchives, TarWithoutItsEndStopsAfterItsLastWholeMember) {
+    DeepScan deep;
+    const Bytes a = archive("notes.tar");
+    // The members' ends, walked by hand: header, then the data's blocks.
+    std::vector<size_t> ends;
+    for (size_t at = 0; at + 512 <= a.size() && a[at] != 0;) {
+        const size_t size = size_t(std::stoull(std::string(a.begin() + long(at) + 124, a.begin() + long(at) + 135), nullptr, 8));
+        at += 512 + (size + 511) / 512 * 512;
+        ends.push_back(at);
+    }
+    ASSERT_GE(ends.size(), 3u);
+    const size_t last = ends.back();
+
+    // The end blocks overwritten by other bytes, or cut off.
+    Bytes other(a.begin(), a.begin() + long(last));
+    append(other, random_bytes(4096, 3));
+    auto r = probe_once(other, "tar", other.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, last);
+    Bytes cut(a.begin(), a.begin() + long(last) + 100);
+    r = probe_once(cut, "tar", cut.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, last);
+    // A member cut short is not whole: the archive ends before it.
+    Bytes short_member(a.begin(), a.begin() + long(ends[1]) - 1);
+    r = probe_once(short_member, "tar", short_member.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, ends[0]);
+    // One zero block is no end.
+    Bytes one_zero(a.begin(), a.begin() + long(last));
+    append(one_zero, Bytes(512, 0));
+    append(one_zero, random_bytes(1024, 4));
+    r = probe_once(one_zero, "tar", one_zero.size());
+    EXPECT_EQ(r.length, last);
+    // A damaged header in the middle ends the archive before it.
+    Bytes damaged = a;
+    damaged[ends[1] + 20] ^= 0x01;
+    r = probe_once(damaged, "tar", damaged.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, ends[1]);
+    // Zeros after the archive that are not its padding stay out of it.
+    Bytes more = a;
+    append(more, Bytes(20480, 0));
+    EXPECT_EQ(probe_once(more, "tar", more.size()).length, a.size());
+    // The first header damaged: nothing.
+    Bytes first = a;
+    first[10] ^= 0x01;
+    EXPECT_EQ(probe_once(first, "tar", first.size()).found, 0);
+    // A member whose size field claims more than the input holds is not
+    // whole: the archive ends before it.
+    Bytes huge = a;
+    unsigned char *h = &huge[ends[0]];
+    ASSERT_EQ(h[156], '0');  // a file's member
+    memcpy(h + 124, "77777777777", 11);
+    unsigned sum = 0;
+    for (int i = 0; i < 512; ++i) sum += (i >= 148 && i < 156) ? ' ' : h[i];
+    char field[8];
+    snprintf(field, sizeof field, "%06o", sum);
+    memcpy(h + 148, field, 7);
+    r = probe_once(huge, "tar", huge.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, ends[0]);
+}
+
+// A scan finds tar by its magic at byte 257 of a block, beside mp4 by its
+// "ftyp" at byte 4: both shifted headers are tested in one run, and each
+// find keeps its own block.
+TEST(ModernArchives, TarAndMp4ShiftedHeadersInOneScan) {
+    DeepScan deep;
+    const Bytes tar = archive("notes.tar");
+    const Bytes mp4 = sample("media/moov_first.mp4");
+    Bytes image(4096, 0);
+    const size_t tar_at = image.size();
+    append(image, tar);
+    pad_to(image, 4096);
+    const size_t mp4_at = image.size();
+    append(image, mp4);
+    pad_to(image, 4096);
+    const size_t tar2_at = image.size() + 1024;
+    image.resize(tar2_at, 0);
+    append(image, archive("card_gnu.tar"));
+    image.resize(image.size() + 8192, 0);
+    TempFile f(image);
+    auto finds = scan(f.path(), "mp4,tar");
+    ASSERT_EQ(finds.size(), 3u);
+    EXPECT_EQ(finds[0].offset, tar_at);
+    EXPECT_EQ(finds[0].length, tar.size());
+    EXPECT_EQ(finds[0].suffix, "tar");
+    EXPECT_EQ(finds[1].offset, mp4_at);
+    EXPECT_EQ(finds[1].suffix, "mp4");
+    EXPECT_EQ(finds[2].offset, tar2_at);
+    EXPECT_EQ(finds[2].suffix, "tar");
 }
 
 }  // namespace

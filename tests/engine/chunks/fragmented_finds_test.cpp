@@ -5,6 +5,7 @@
 // lie; the crafted ext2 layouts place a file's blocks and indirect blocks by
 // hand in an empty volume where the file system itself would have left them.
 #include "chunk_helpers.h"
+#include "crafted_volumes.h"
 
 #include <gtest/gtest.h>
 
@@ -378,4 +379,43 @@ TEST(FragmentedFinds, HostileIndirectBlocksEndTheFileAndTheScanEnds) {
         EXPECT_LE(f.runs.size(), size_t(LMR_MAX_RUNS));
         for (auto &r : f.runs) EXPECT_GE(r.first, 1000u * 1024) << "find reaches block " << r.first / 1024;
     }
+}
+
+namespace {
+
+// Raw AAC of `frames` ADTS frames of `len` bytes each (MPEG-4, no CRC,
+// 44.1 kHz, stereo): every frame starts like the file.
+Bytes adts_stream(int frames, uint32_t len) {
+    Bytes out;
+    for (int i = 0; i < frames; ++i) {
+        const uint8_t h[7] = {0xFF, 0xF1, 0x50, uint8_t(0x80 | (len >> 11)), uint8_t(len >> 3),
+                              uint8_t((len & 7) << 5 | 0x1F), 0xFC};
+        out.insert(out.end(), h, h + 7);
+        Bytes body = lmrtest::random_bytes(len - 7, uint32_t(i));
+        out.insert(out.end(), body.begin(), body.end());
+    }
+    return out;
+}
+
+}  // namespace
+
+// A find's own blocks are not tried again as the start of another file,
+// though they start like one: raw AAC, whose frames all look like its
+// first, found once in the free space of a FAT32 volume, not once more from
+// each cluster that a frame starts.
+TEST(FragmentedFinds, AFindsOwnBlocksAreNotFoundAgain) {
+    Fat32 v(200);
+    v.img[13] = 1;  // 512-byte clusters: every other frame starts one
+    v.img.resize(size_t(v.data_start() + 200 * 512));
+    put32(v.img, 32, uint32_t(v.img.size() / 512));
+    v.used(2, 4);  // a live file first; the rest is free
+    const Bytes aac = adts_stream(150, 256);
+    const uint64_t at = v.data_start() + 2 * 512;
+    std::copy(aac.begin(), aac.end(), v.img.begin() + long(at));
+    lmrtest::TempFile image(v.img);
+    const std::vector<Find> finds = scan(image.path(), true, "aac");
+    ASSERT_EQ(finds.size(), 1u);
+    EXPECT_EQ(finds[0].suffix, "aac");
+    EXPECT_EQ(finds[0].length, aac.size());
+    EXPECT_EQ(finds[0].runs.front().first, at);
 }

@@ -155,3 +155,9 @@ TEST(ModernPictures, HostileDirectoriesEndTheWalk) {
 }
 
 }  // namespace
+
+// The camera RAW layouts the benchmark's card holds are the ones built here.
+TEST(RawLayouts, CommittedSamplesAreTheBuiltLayouts) {
+    for (const lmrtest::Raw &r : lmrtest::raws())
+        EXPECT_TRUE(lmrtest::sample(std::string("image/layout.") + r.suffix) == r.file) << r.suffix;
+}

@@ -58,7 +58,7 @@ TEST(SuffixClasses, EachClassIsItsFixedList) {
         {SuffixUtils::isAudioSuffix, "mp3,wav,wma,amr,m4a,ogg,opus,oga,flac,aac"},
         {SuffixUtils::isImageSuffix, "jpg,png,gif,jpeg,bmp,heic,avif,cr3"},
         {SuffixUtils::isCompressedSuffix, "zip,gzip,rar,gz"},
-        {SuffixUtils::isDocumentSuffix, "pdf,txt,doc,docx,xls,xlsx,ppt,pptx"},
+        {SuffixUtils::isDocumentSuffix, "pdf,txt,doc,docx,xls,xlsx,ppt,pptx,htm,html"},
     };
     for (const auto &c : classes) {
         const QStringList members = QString::fromLatin1(c.members).split(',');
@@ -67,7 +67,8 @@ TEST(SuffixClasses, EachClassIsItsFixedList) {
     // The types found in deep mode only are sorted by their row's class.
     for (const char *n : {"webp", "tif", "cr2", "nef", "arw", "dng", "orf", "rw2", "pef"})
         EXPECT_TRUE(SuffixUtils::isImageSuffix(n)) << n;
-    for (const char *n : {"7z", "tar.gz"}) EXPECT_TRUE(SuffixUtils::isCompressedSuffix(n)) << n;
+    for (const char *n : {"7z", "tar.gz", "tar"}) EXPECT_TRUE(SuffixUtils::isCompressedSuffix(n)) << n;
+    for (const char *n : {"xml", "json", "csv", "eml"}) EXPECT_TRUE(SuffixUtils::isDocumentSuffix(n)) << n;
 }
 
 // The desktop program's groups are fixed values that its window repeats, so
@@ -97,10 +98,11 @@ TEST(Groups, CarverGroupsHoldEveryTypeThatCanBeFound) {
     EXPECT_EQ(ScanGroups::names(), (QStringList{"images", "documents", "media", "archives", "all"}));
     EXPECT_EQ(ScanGroups::members("images"),
               QString("jpg,png,gif,bmp,webp,tif,cr2,nef,arw,dng,orf,rw2,pef,heic,avif,cr3").split(','));
-    EXPECT_EQ(ScanGroups::members("documents"), QString("docx,pptx,xlsx,doc,ppt,xls,pdf,sqlite,txt").split(','));
+    EXPECT_EQ(ScanGroups::members("documents"),
+              QString("docx,pptx,xlsx,doc,ppt,xls,pdf,sqlite,txt,html,xml,json,csv,eml").split(','));
     EXPECT_EQ(ScanGroups::members("media"),
               QString("mp4,avi,mov,3gp,wmv,mp3,amr,wav,m4a,ogg,opus,oga,flac,mkv,webm,aac").split(','));
-    EXPECT_EQ(ScanGroups::members("archives"), QString("zip,rar,gz,7z,tar.gz").split(','));
+    EXPECT_EQ(ScanGroups::members("archives"), QString("zip,rar,gz,7z,tar.gz,tar").split(','));
     const QStringList all = ScanGroups::members("all");
     QStringList rest = all;
     for (const char *g : {"images", "documents", "media", "archives"})

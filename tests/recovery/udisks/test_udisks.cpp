@@ -1,6 +1,7 @@
 // The udisks2 path against a stand-in service on a private bus: devices
 // listed with their names, descriptors handed out and scanned through,
-// refusals, and the signals of devices that come and go.
+// refusals, the signals of devices that come and go, and a list that fills
+// in when the service answers, however long that takes.
 #include "qt_test_support.h"
 #include "support/mock_udisks.h"
 
@@ -255,10 +256,13 @@ TEST_F(UDisksTest, DevicesThatComeAndGoAreSignalledOnceABurst) {
     ASSERT_TRUE(listed);
     for (const auto &v : volumes) EXPECT_NE(v.devFile, "/dev/lmrtest-sdx1");
 
-    // Without udisks2 the kernel's events are watched instead.
+    // Without udisks2 the kernel's events are watched instead: at once
+    // without a bus, once the bus has said so with one.
     mock->stopServing();
     DeviceWatcher fallback(QDBusConnection(QStringLiteral("never-connected")), nullptr);
     EXPECT_NE(fallback.source(), DeviceWatcher::UDisks);
+    DeviceWatcher told(bus(), nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return told.source() != DeviceWatcher::UDisks; }, 5000));
 }
 
 TEST_F(UDisksTest, TheListFollowsTheSystemAndKeepsTheDevicesStillThere) {
@@ -306,4 +310,63 @@ TEST_F(UDisksTest, TheListFollowsTheSystemAndKeepsTheDevicesStillThere) {
     ASSERT_EQ(list.devices().size(), 2);
     EXPECT_NE(list.at(1), card);
     EXPECT_EQ(list.at(1)->descriptor(), -1);
+}
+
+TEST_F(UDisksTest, TheListFillsInWhenTheServiceAnswersAndASilentServiceHoldsNothingUp) {
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QFile f(image);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(4096, '\0'));
+    f.close();
+
+    // The service does not answer: the list is made all the same, with the
+    // image file, while the question is still out.
+    mock->holdLists(true);
+    DeviceList list({image}, false, nullptr);
+    int changes = 0;
+    QObject::connect(&list, &DeviceList::changed, [&changes] { ++changes; });
+    ASSERT_TRUE(pumpUntil([&] { return mock->listsHeld() == 1; }, 5000));
+    ASSERT_EQ(list.devices().size(), 1);
+    EXPECT_EQ(list.at(0)->getName(), QStringLiteral("card.img"));
+    EXPECT_TRUE(list.waiting());
+    EXPECT_EQ(DeviceList::listsWaiting(), 1);
+    Device *file = list.at(0);
+    pumpUntil([] { return false; }, 200);
+    EXPECT_EQ(changes, 0);
+
+    // The answer comes: the card is listed before the image, which stays
+    // the same object.
+    mock->holdLists(false);
+    ASSERT_TRUE(pumpUntil([&] { return changes == 1; }, 5000));
+    ASSERT_EQ(list.devices().size(), 2);
+    EXPECT_EQ(list.at(0)->getDevFile(), kCard);
+    EXPECT_EQ(list.at(0)->getName(), "SanDisk Ultra · CAMERA (FAT32) · 31.9 GB");
+    EXPECT_EQ(list.at(1), file);
+    EXPECT_FALSE(list.waiting());
+    EXPECT_EQ(DeviceList::listsWaiting(), 0);
+
+    // Two questions in a row: the answer to the first, overtaken, is not
+    // shown; the list changes once, as the last answer says.
+    mock->holdLists(true);
+    list.refresh();
+    list.refresh();
+    ASSERT_TRUE(pumpUntil([&] { return mock->listsHeld() == 2; }, 5000));
+    mock->removeBlock(QStringLiteral("lmrtest_sdz1"), false);
+    mock->holdLists(false);
+    ASSERT_TRUE(pumpUntil([&] { return changes == 2; }, 5000));
+    pumpUntil([] { return false; }, 200);
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(list.devices(), QList<Device *>{file});
+
+    // A list that goes before its answer comes: the answer finds nothing.
+    mock->holdLists(true);
+    {
+        DeviceList gone({}, false, nullptr);
+        ASSERT_TRUE(pumpUntil([&] { return mock->listsHeld() == 1; }, 5000));
+        EXPECT_EQ(DeviceList::listsWaiting(), 1);
+    }
+    EXPECT_EQ(DeviceList::listsWaiting(), 0);
+    mock->holdLists(false);
+    pumpUntil([] { return false; }, 200);
 }

@@ -1,0 +1,238 @@
+// Plain text in a deep scan: notes, CSV, HTML, XML, JSON, e-mail,
+// subtitles.  Text has no header and no length: a text file is valid UTF-8
+// (ASCII included) from the block it starts at up to the first byte that
+// cannot be text (a NUL, a control byte, a malformed sequence).  A file
+// that does not fill its last block leaves zeros after it, which are not
+// the file's.  Its kind comes from its first line where that is plain.
+//
+// Random or binary bytes pass as text for a few bytes only, so a text must
+// run long enough (k_min_free_text) unless it ends as a file on a disk
+// does, its zeros running on to the end of its sector, and even then it
+// needs a line end and a few letters.
+#include "../../file_types.h"
+#include "../probe_reader.h"
+#include "../../scan_run.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t k_step = 4096;
+constexpr uint32_t k_sector = 512;
+constexpr uint64_t k_max_text = 256ull << 20;  // the walk stops there: no text file on a card is larger
+constexpr uint64_t k_min_free_text = 24;       // a text that does not end in zeros is at least this long
+constexpr uint32_t k_min_letters = 3;          // a short text ended by zeros has at least this many
+constexpr unsigned char k_bom[3] = {0xEF, 0xBB, 0xBF};
+
+// Bytes that text holds as they are: tab, line feed, form feed, carriage
+// return and the printable ASCII characters.
+constexpr bool plain_byte(unsigned char c) { return (c >= 0x20 && c <= 0x7E) || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+
+// The length of a valid UTF-8 sequence at p (n bytes there), 0 when p does
+// not start one, or -1 when it is cut by the end of the bytes at hand.
+// Overlong forms, surrogates and code points past U+10FFFF are not text.
+int sequence_at(const unsigned char *p, uint64_t n) {
+    const unsigned char c = p[0];
+    if (c < 0x80) return plain_byte(c) ? 1 : 0;
+    int len;
+    unsigned char lo = 0x80, hi = 0xBF;  // the bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    for (int i = 1; i < len; ++i) {
+        if (uint64_t(i) >= n) return -1;
+        const unsigned char b = p[i];
+        if (i == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) return 0;
+    }
+    return len;
+}
+
+bool starts_with_nocase(const unsigned char *p, uint64_t n, const char *word) {
+    for (uint64_t i = 0; word[i]; ++i) {
+        if (i >= n) return false;
+        unsigned char c = p[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+        if (c != static_cast<unsigned char>(word[i])) return false;
+    }
+    return true;
+}
+
+bool blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Header fields an e-mail message starts with.
+bool mail_header(const unsigned char *p, uint64_t n) {
+    static const char *const fields[] = {"return-path:", "received:", "from:", "date:", "message-id:",
+                                         "mime-version:", "delivered-to:", "to:", "subject:", "reply-to:",
+                                         "x-", "dkim-signature:", "arc-seal:", "authentication-results:"};
+    for (const char *f : fields)
+        if (starts_with_nocase(p, n, f)) return true;
+    return false;
+}
+
+// Separators of a line up to its end: how many commas and semicolons.
+void separators(const unsigned char *p, uint64_t n, uint64_t *commas, uint64_t *semicolons, uint64_t *end) {
+    *commas = *semicolons = 0;
+    uint64_t i = 0;
+    for (; i < n && p[i] != '\n'; ++i) {
+        *commas += p[i] == ',';
+        *semicolons += p[i] == ';';
+    }
+    *end = i;
+}
+
+// The kind of a text from its start (`n` bytes of it, the byte-order mark
+// left out): HTML, XML, JSON, e-mail, CSV, or plain text.
+const char *kind_of(const unsigned char *p, uint64_t n) {
+    uint64_t i = 0;
+    while (i < n && blank(p[i])) ++i;
+    p += i;
+    n -= i;
+    if (n == 0) return "txt";
+    if (starts_with_nocase(p, n, "<!doctype html") || starts_with_nocase(p, n, "<html")) return "html";
+    if (starts_with_nocase(p, n, "<?xml")) return "xml";
+    if (p[0] == '{' || p[0] == '[') {
+        uint64_t j = 1;
+        while (j < n && blank(p[j])) ++j;
+        if (j < n) {
+            const unsigned char c = p[j];
+            const bool object = p[0] == '{' && (c == '"' || c == '}');
+            const bool array = p[0] == '[' && (c == '{' || c == '[' || c == '"' || c == ']' || c == '-' ||
+                                               (c >= '0' && c <= '9') || c == 't' || c == 'f' || c == 'n');
+            if (object || array) return "json";
+        }
+    }
+    if (mail_header(p, n)) return "eml";
+    // CSV: the first two lines have as many separators, at least one, or
+    // at least two each (the last fields of a row may be left out); and the
+    // first line (the column names) is not prose, with a blank after a
+    // separator.
+    uint64_t c1, s1, e1, c2, s2, e2;
+    separators(p, n, &c1, &s1, &e1);
+    if (e1 < n) {
+        separators(p + e1 + 1, n - e1 - 1, &c2, &s2, &e2);
+        bool prose = false;
+        for (uint64_t k = 0; k + 1 < e1; ++k) prose |= (p[k] == ',' || p[k] == ';') && p[k + 1] == ' ';
+        const bool same = (c1 > 0 && c1 == c2) || (s1 > 0 && s1 == s2);
+        const bool columns = (c1 >= 2 && c2 >= 2) || (s1 >= 2 && s2 >= 2);
+        if (e1 + 1 + e2 < n && !prose && (same || columns)) return "csv";
+    }
+    return "txt";
+}
+
+// Whether the entry was asked for under exactly `name` (a word of its
+// comma-joined requested names).
+bool requested_word(const search_spec_entry *entry, const char *name) {
+    const size_t n = strlen(name);
+    for (const char *p = entry->requested; (p = strstr(p, name)) != nullptr; p += n) {
+        const bool starts = p == entry->requested || p[-1] == ',';
+        const bool ends = p[n] == '\0' || p[n] == ',';
+        if (starts && ends) return true;
+    }
+    return false;
+}
+
+// A find of `kind` is reported when that kind was asked for, or text of any
+// kind ("txt").
+bool kind_requested(const search_spec_entry *entry, const char *kind) {
+    return requested_word(entry, kind) || requested_word(entry, "txt");
+}
+
+}  // namespace
+
+bool lmr::text_block_start(const unsigned char *p) {
+    // The first bytes are text up to k_fallback_reach of them, or up to a
+    // NUL after at least two.
+    uint64_t i = 0;
+    while (i < uint64_t(lmr::k_fallback_reach)) {
+        if (p[i] == 0) return i >= 2;
+        const int len = sequence_at(p + i, uint64_t(lmr::k_fallback_reach) - i);
+        if (len < 0) return true;  // a character that runs on past the bytes tested
+        if (len == 0) return false;
+        i += uint64_t(len);
+    }
+    return true;
+}
+
+uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
+                        int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
+    if (!entry || !found) return 0;
+    const uint64_t bound = limit < k_max_text ? limit : k_max_text;
+    lmr::probe_reader in(state, data, available, offset, bound);
+    if (!in) return 0;
+
+    unsigned char buf[k_step];
+    unsigned char head[k_sector];  // the text's first bytes, for its kind
+    uint32_t head_len = 0;
+    uint64_t text = 0;       // valid bytes so far
+    uint64_t letters = 0;    // letters and digits among them (ASCII), up to what a short text needs
+    bool line_end = false;
+    bool bom = false;
+    int stop = 0;            // what ended it: 0 the end of the bytes, 1 a NUL, 2 another byte
+    uint32_t carry = 0;      // bytes of a cut sequence moved to the front of buf
+    for (;;) {
+        const uint32_t got = in.read(buf + carry, k_step - carry);
+        const uint32_t have = carry + got;
+        if (have == 0) break;
+        uint32_t i = 0;
+        if (text == 0 && have >= 3 && memcmp(buf, k_bom, 3) == 0) bom = true;
+        while (i < have) {
+            const unsigned char c = buf[i];
+            if (c == 0) {
+                stop = 1;
+                break;
+            }
+            const int len = sequence_at(buf + i, have - i);
+            if (len == 0) {
+                stop = 2;
+                break;
+            }
+            if (len < 0) break;  // completed by the next read
+            if (c == '\n') line_end = true;
+            if (letters < k_min_letters && ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) ++letters;
+            if (letters < k_min_letters && c >= '0' && c <= '9') ++letters;
+            if (head_len < sizeof head) {
+                const uint32_t take = uint32_t(len) < sizeof head - head_len ? uint32_t(len) : uint32_t(sizeof head - head_len);
+                memcpy(head + head_len, buf + i, take);
+                head_len += take;
+            }
+            i += uint32_t(len);
+            text += uint64_t(len);
+        }
+        if (stop) break;
+        carry = have - i;  // a sequence cut by the end of the read
+        if (got == 0) break;
+        memmove(buf, buf + i, carry);
+        if (text >= bound) break;
+        if (const lmr::scan_run *run = lmr::run_of(state); run && run->stop_asked()) return 0;
+    }
+    const uint64_t content = bom ? (text >= 3 ? text - 3 : 0) : text;
+    if (content == 0) return 0;
+    if (content < k_min_free_text) {
+        // Short: only as a file on a disk ends, in zeros up to the end of
+        // its sector (or of the bytes there are).
+        if (stop != 1 || !line_end || letters < k_min_letters) return 0;
+        const uint64_t sector_end = (text / k_sector + 1) * k_sector;
+        in.renew();
+        in.skip(text);
+        unsigned char z[k_sector];
+        const uint64_t want = sector_end - text;
+        const uint32_t got = in.peek(z, uint32_t(want));
+        for (uint32_t k = 0; k < got; ++k)
+            if (z[k]) return 0;
+    }
+    const char *kind = kind_of(bom ? head + 3 : head, bom ? (head_len >= 3 ? head_len - 3 : 0) : head_len);
+    if (!kind_requested(entry, kind)) return 0;
+    entry->suffix = kind;
+    *found = 1;
+    return text;
+}

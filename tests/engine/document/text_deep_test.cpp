@@ -1,0 +1,174 @@
+// Plain text in a deep scan: found at a block where no signature stands,
+// named by its first line, ended at the first byte that cannot be text
+// with the zeros of its last block left out; never cut out of another find;
+// the rules that keep random and binary bytes from passing as text.
+#include "../media/probe_helpers.h"
+
+#include <map>
+
+using namespace lmrtest;
+
+namespace {
+
+struct Sample {
+    const char *file;
+    const char *kind;
+};
+
+const Sample k_samples[] = {
+    {"document/users-and-groups.html", "html"}, {"document/apache-site.xml", "xml"},
+    {"document/synopsis.json", "json"},         {"document/debian-releases.csv", "csv"},
+    {"document/licence.eml", "eml"},            {"document/note_utf8.txt", "txt"},
+    {"document/short_note.txt", "txt"},
+};
+
+std::map<uint64_t, Find> by_offset(const std::vector<Find> &finds) {
+    std::map<uint64_t, Find> m;
+    for (const Find &f : finds) m[f.offset] = f;
+    return m;
+}
+
+// Every sample at a 4 KiB boundary, with zeros, random bytes and a PDF
+// (whose text must not be found on its own) between them.
+TEST(DeepText, SamplesAreFoundWholeWithTheirKind) {
+    Bytes image(4096, 0);
+    std::map<uint64_t, std::pair<size_t, std::string>> expected;
+    int n = 0;
+    for (const Sample &s : k_samples) {
+        const Bytes b = sample(s.file);
+        ASSERT_FALSE(b.empty());
+        expected[image.size()] = {b.size(), s.kind};
+        append(image, b);
+        pad_to(image, 4096);
+        // Random bytes after every other one, zeros after the rest.
+        if (++n % 2) append(image, random_bytes(8192, uint32_t(n)));
+        else image.resize(image.size() + 4096, 0);
+    }
+    const uint64_t pdf_at = image.size();
+    const Bytes pdf = sample("document/gs_lf.pdf");
+    append(image, pdf);
+    pad_to(image, 4096);
+    image.resize(image.size() + 4096, 0);
+    TempFile f(image);
+
+    {
+        DeepScan deep;
+        auto finds = by_offset(scan(f.path(), "jpg,pdf,txt,html,xml,json,csv,eml"));
+        for (const auto &e : expected) {
+            auto it = finds.find(e.first);
+            ASSERT_NE(it, finds.end()) << e.second.second << " at " << e.first;
+            EXPECT_EQ(it->second.length, e.second.first) << e.second.second;
+            EXPECT_EQ(it->second.suffix, e.second.second);
+        }
+        ASSERT_TRUE(finds.count(pdf_at));
+        EXPECT_EQ(finds[pdf_at].length, pdf.size());
+        EXPECT_EQ(finds.size(), expected.size() + 1) << "nothing else, no piece of the PDF";
+
+        // Asked for one kind, the others are passed over.
+        auto json = scan(f.path(), "jpg,json");
+        ASSERT_EQ(json.size(), 1u);
+        EXPECT_EQ(json[0].suffix, "json");
+        // "html" is the other spelling of the HTML row: its finds alone.
+        auto html = scan(f.path(), "jpg,html");
+        ASSERT_EQ(html.size(), 1u);
+        EXPECT_EQ(html[0].suffix, "html");
+    }
+    // The built-in rules find none of them: none has a byte-order mark.
+    auto builtin = scan(f.path(), "jpg,pdf,txt");
+    ASSERT_EQ(builtin.size(), 1u);
+    EXPECT_EQ(builtin[0].offset, pdf_at);
+}
+
+struct TextCase {
+    const char *what;
+    std::string text;
+    const char *kind;  // null: no find
+};
+
+// The kind from the first line; short texts only as a file ends on disk.
+TEST(DeepText, KindAndShortTexts) {
+    DeepScan deep;
+    const std::string body = "and the text goes on for a while, line after line.\n";
+    const TextCase cases[] = {
+        {"doctype", "\n<!DOCTYPE html>\n<html><body>" + body, "html"},
+        {"html tag", "<HTML lang=en>" + body, "html"},
+        {"xml", "<?xml version=\"1.0\"?>\n<a>" + body + "</a>\n", "xml"},
+        {"json object", "{\n  \"name\": \"" + body + "\"}\n", "json"},
+        {"json array", "[1, 2, 3]\n" + body, "json"},
+        {"ini section", "[section]\nkey=value\n" + body, "txt"},
+        {"csv", "a,b,c\n1,2,3\n4,5,6\n" + body, "csv"},
+        {"semicolons", "name;size;date\nx;1;2024\n" + body, "csv"},
+        {"prose with commas", "Hello, world, again\nThis, too, goes\n" + body, "txt"},
+        {"mail", "From: a@example.org\nTo: b@example.org\n\n" + body, "eml"},
+        {"byte-order mark", "\xEF\xBB\xBF<?xml version=\"1.0\"?>" + body, "xml"},
+        {"no line end", "DCIM", nullptr},
+        {"two letters", "ab\n", nullptr},
+        {"a name in a record", "README  TXT ", nullptr},
+        {"short note", "Buy milk\nCall mum\n", "txt"},
+    };
+    for (const TextCase &c : cases) {
+        Bytes b = bytes_of(c.text);
+        pad_to(b, 512);
+        if (b.size() == c.text.size()) b.resize(b.size() + 512, 0);
+        append(b, random_bytes(512, 3));
+        auto r = probe_once(b, "txt", b.size());
+        if (!c.kind) {
+            EXPECT_EQ(r.found, 0) << c.what;
+            continue;
+        }
+        EXPECT_EQ(r.found, 1) << c.what;
+        EXPECT_EQ(r.length, c.text.size()) << c.what;
+        EXPECT_EQ(r.suffix, c.kind) << c.what;
+    }
+    // A short text whose sector goes on with other bytes is no file's end.
+    Bytes stray = bytes_of("Buy milk\nCall mum\n");
+    stray.resize(200, 0);
+    stray.push_back(0x17);
+    stray.resize(1024, 0);
+    EXPECT_EQ(probe_once(stray, "txt", stray.size()).found, 0);
+}
+
+// The end: the first byte that cannot be text, however the bytes are read.
+TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
+    DeepScan deep;
+    const std::string text = "Line one of a note, with \xC3\xA4 and \xE4\xB8\xAD\xE6\x96\x87 in it.\nLine two.\n";
+    const struct {
+        const char *what;
+        std::string after;
+    } ends[] = {
+        {"NUL", std::string("\0\0\0", 3)},
+        {"control byte", "\x01zz"},
+        {"DEL", "\x7Fzz"},
+        {"continuation byte alone", "\x80zz"},
+        {"overlong form", "\xC0\x80zz"},
+        {"surrogate", "\xED\xA0\x80zz"},
+        {"past U+10FFFF", "\xF4\x90\x80\x80zz"},
+        {"cut sequence", "\xE4\xB8"},
+        {"invalid lead", "\xFF\xFE"},
+    };
+    for (const auto &e : ends) {
+        Bytes b = bytes_of(text + e.after);
+        append(b, Bytes(600, 0));
+        for (size_t in_memory : {b.size(), size_t(20), size_t(0)}) {
+            TempFile f(b);
+            ProbeRun run(f.path(), "txt");
+            auto r = run.probe(b, 0, in_memory);
+            EXPECT_EQ(r.found, 1) << e.what;
+            EXPECT_EQ(r.length, text.size()) << e.what << ", " << in_memory << " in memory";
+        }
+    }
+    // A text longer than the reads, with a character across each boundary.
+    std::string long_text;
+    while (long_text.size() < 20000) long_text += "\xE4\xB8\xAD" "abc ";
+    Bytes b = bytes_of(long_text);
+    b.push_back(0);
+    auto r = probe_once(b, "txt", 100);
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, long_text.size());
+    // Random bytes and zeros are no text.
+    EXPECT_EQ(probe_once(random_bytes(4096, 8), "txt", 4096).found, 0);
+    EXPECT_EQ(probe_once(Bytes(4096, 0), "txt", 4096).found, 0);
+    probe_damaged_copies(sample("document/licence.eml"), "txt", 100, 43);
+}
+
+}  // namespace
