@@ -207,3 +207,44 @@ TEST_P(MountedNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, MountedNames, ::testing::Values("exfat", "ntfs"));
+
+// Hostile directories: a folder whose entry points back at its parent, and
+// a deleted file whose size runs past the volume.
+TEST(HostileNames, FolderLoopsEndAndSizesPastTheVolumeAreLeftOut) {
+    if (!have_tool("mkfs.vfat") || !have_tool("mcopy")) GTEST_SKIP() << "dosfstools or mtools missing";
+    Folder folder;
+    for (size_t size : {5000, 7000}) folder.add(size);
+    const std::string img = folder.path("loop.img");
+    int status = 0;
+    run("cd '" + folder.dir() + "' && export MTOOLS_SKIP_CHECK=1 && truncate -s 8M loop.img && "
+        "mkfs.vfat -F 16 -s 1 loop.img >/dev/null && mmd -i loop.img ::Outer ::Outer/Inner && "
+        "mcopy -i loop.img f0.bin ::Outer/Gone.bin && mcopy -i loop.img f1.bin ::Outer/Huge.bin && "
+        "mdel -i loop.img ::Outer/Gone.bin ::Outer/Huge.bin",
+        &status);
+    ASSERT_EQ(status, 0);
+    Bytes b = lmrtest::read_file(img);
+    auto entry = [&](const char *name11) {
+        const Bytes name(reinterpret_cast<const uint8_t *>(name11), reinterpret_cast<const uint8_t *>(name11) + 11);
+        auto at = std::search(b.begin(), b.end(), name.begin(), name.end());
+        EXPECT_NE(at, b.end()) << name11;
+        return size_t(at - b.begin());
+    };
+    const size_t outer = entry("OUTER      "), inner = entry("INNER      ");
+    // Inner's first cluster becomes Outer's: walking Inner walks Outer again.
+    b[inner + 26] = b[outer + 26];
+    b[inner + 27] = b[outer + 27];
+    // Huge.bin's short entry follows its long name: its size goes past the volume.
+    const size_t huge = entry("\xE5UGE    BIN");
+    put32(b, huge + 28, 0xFFFFFF00u);
+    FILE *f = fopen(img.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(b.data(), 1, b.size(), f);
+    fclose(f);
+
+    DiagCapture diag;
+    auto found = named_finds(img);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.begin()->first, "Outer/Gone.bin");
+    EXPECT_TRUE(found.begin()->second.bytes == folder.files()[0].content);
+    EXPECT_NE(diag.text().find("past the last cluster"), std::string::npos) << diag.text();
+}
