@@ -310,7 +310,7 @@ void windowSavesWhatTheCarverExports(const Choice &c) {
     auto *kinds = child<QTreeView>(w, "categoryTree");
     for (int k = 0; k < 5; ++k) {
         LMTableWidget *table = w->category(k)->getTable();
-        if (table->rowCount() == 0) continue;
+        if (table->model()->rowCount() == 0) continue;
         clickCell(kinds, k, 0);
         QHeaderView *h = table->horizontalHeader();
         QTest::mouseClick(h->viewport(), Qt::LeftButton, Qt::NoModifier,
