@@ -5,6 +5,7 @@
 #include "recovery/recoveredinfo.h"
 #include "recovery/suffixutils.h"
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 
@@ -59,9 +60,28 @@ void CarveSession::interrupt() {
 }
 
 void CarveSession::takeFinds() {
-    const QList<FileRecoveredInfo *> batch = session.takeFinds(kBatch);
+    QList<FileRecoveredInfo *> batch = session.takeFinds(kBatch);
+    if (named) {
+        for (FileRecoveredInfo *r : batch) named->annotate(r);
+        // Once every carved find is in, the named files no carve found.
+        if (batch.isEmpty() && scanOver && !namedRestTaken && !interrupted) {
+            namedRestTaken = true;
+            batch = named->takeRest(namedInput);
+        }
+    }
     if (batch.isEmpty()) {
         finishWhenDone();
+        return;
+    }
+    // A named find whose clusters a live file took holds that file's bytes
+    // now: it is listed, not exported.
+    for (int i = batch.size(); i-- > 0;)
+        if (batch.at(i)->getState() == FileRecoveredInfo::Overwritten) {
+            list(batch.at(i), false);
+            delete batch.takeAt(i);
+        }
+    if (batch.isEmpty()) {
+        takeFinds();
         return;
     }
     if (outputDir.isEmpty() || interrupted || OutputGuard::exportsStopped()) {
@@ -118,10 +138,18 @@ void CarveSession::list(const FileRecoveredInfo *record, bool exported) {
     f.name = record->getName();
     if (record->isFragmented())
         for (const r_run &r : record->getRuns()) f.runs.append(ByteRun{r.offset, r.length});
+    f.originalPath = record->getOriginalPath();
+    f.modified = record->getModified();
+    f.created = record->getCreated();
+    f.accessed = record->getAccessed();
+    f.overwritten = record->getState() == FileRecoveredInfo::Overwritten;
+    if (!f.originalPath.isEmpty()) f.name = f.originalPath;
     f.exported = exported;
     if (exported) {
-        // The name actually taken: an existing file keeps its own.
-        f.name = QFileInfo(record->getExportedFile()).fileName();
+        // The name actually taken (below the output folder, for a named
+        // find): an existing file keeps its own.
+        f.name = f.originalPath.isEmpty() ? QFileInfo(record->getExportedFile()).fileName()
+                                          : QDir(outputDir).relativeFilePath(record->getExportedFile());
         f.sha256 = record->getExportSha256();
     }
 
@@ -135,6 +163,14 @@ void CarveSession::list(const FileRecoveredInfo *record, bool exported) {
         fputs("  runs:", stdout);
         for (const ByteRun &run : f.runs)
             printf(" %llu+%llu", (unsigned long long)run.imgOffset, (unsigned long long)run.length);
+        fputc('\n', stdout);
+    }
+    // A named find: its original path and times on an indented line.
+    if (!f.originalPath.isEmpty()) {
+        printf("  named: %s", f.originalPath.toUtf8().constData());
+        if (f.modified != INT64_MIN) printf("  modified: %s", isoTime(f.modified).toUtf8().constData());
+        if (f.created != INT64_MIN) printf("  created: %s", isoTime(f.created).toUtf8().constData());
+        if (f.overwritten) fputs("  overwritten: not exported", stdout);
         fputc('\n', stdout);
     }
     fflush(stdout);

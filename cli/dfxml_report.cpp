@@ -6,6 +6,7 @@
 #include <QXmlStreamWriter>
 
 #include <cerrno>
+#include <utility>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -75,6 +76,10 @@ const PartitionInfo *partitionAt(const QList<PartitionInfo> &parts, quint64 offs
 }
 
 }  // namespace
+
+QString isoTime(qint64 seconds) {
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
+}
 
 bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<CarvedFile> &files, QString *error) {
     QBuffer out;
@@ -160,6 +165,11 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
         if (part && part->number > 0)
             w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("partition"), QString::number(part->number));
         w.writeTextElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("filesize"), QString::number(f.length));
+        // The times a named find's file system kept, in the schema's order.
+        const std::pair<const char *, qint64> times[] = {{"mtime", f.modified}, {"atime", f.accessed}, {"crtime", f.created}};
+        for (const auto &t : times)
+            if (!f.originalPath.isEmpty() && t.second != INT64_MIN)
+                w.writeTextElement(QString::fromLatin1(kDfxmlNs), QString::fromLatin1(t.first), isoTime(t.second));
         w.writeStartElement(QString::fromLatin1(kDfxmlNs), QStringLiteral("byte_runs"));
         // A find in several pieces: each run where it lies in the input and
         // where it goes in the file, in file order.
@@ -180,6 +190,11 @@ bool writeDfxmlReport(const QString &path, const ReportHeader &h, const QList<Ca
             w.writeEndElement();
         }
         w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("suffix"), xmlSafe(f.suffix));
+        if (!f.originalPath.isEmpty()) {
+            w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("original_path"), xmlSafe(f.originalPath));
+            w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("state"),
+                               f.overwritten ? QStringLiteral("overwritten") : QStringLiteral("named"));
+        }
         if (part && part->number > 0)
             w.writeTextElement(QString::fromLatin1(kLmrNs), QStringLiteral("partition_start"), QString::number(part->start));
         w.writeEndElement();

@@ -22,7 +22,16 @@ struct CarvedFile {
     QString name;
     bool exported = false;
     QByteArray sha256;  // hex, when exported
+    // A deleted file its file system still names: its path relative to the
+    // volume's root, its times (seconds since 1970 UTC; INT64_MIN unknown)
+    // and whether its clusters were overwritten since.
+    QString originalPath;
+    qint64 modified = INT64_MIN, created = INT64_MIN, accessed = INT64_MIN;
+    bool overwritten = false;
 };
+
+// A time of a named find as ISO 8601 in UTC ("2024-06-12T14:30:16Z").
+QString isoTime(qint64 seconds);
 
 struct ReportHeader {
     QString program;

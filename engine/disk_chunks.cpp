@@ -12,20 +12,17 @@ int32_t scan_partition = 0;
 namespace lmr {
 namespace {
 
-// The free space of one partition by its file system.
+// The free space of one partition by its file system.  An ext volume's
+// block numbers count from the partition's start, not the disk's, so its
+// indirect blocks are not followed here: a block-mapped file past its 12th
+// block is taken to go on in the free space that follows.
 volume_free read_partition(FILE *f, const disk_partition &p) {
     const volume_span span{f, p.start, p.size};
     volume_free r = read_fat_free(span, true);
     if (!r.recognised) r = read_exfat_free(span);
     if (!r.recognised) r = read_ntfs_free(span);
+    if (!r.recognised) r = read_ext_free(span, nullptr);
     return r;
-}
-
-// Whether the partition holds an ext volume (read whole: the ext reader
-// reads volumes that start at the input's first byte).
-bool holds_ext(FILE *f, const disk_partition &p) {
-    unsigned char magic[2];
-    return p.size >= 2048 && read_at(f, p.start + 1024 + 56, magic, 2) == 2 && le16(magic) == 0xEF53;
 }
 
 void add_whole(chunk_list **list, uint64_t start, uint64_t length) {
@@ -75,8 +72,7 @@ chunk_list *lmr::read_partitioned_chunks(const char *path, int32_t only, volume_
             if (!r.list) lmr::diag("partition %d: no free cluster", p.number);
             lmr::append(&list, r.list);
         } else {
-            lmr::diag("partition %d: %s, scanned whole", p.number,
-                      lmr::holds_ext(f, p) ? "ext volume" : "no file system read here");
+            lmr::diag("partition %d: no file system read here, scanned whole", p.number);
             whole_partition = true;
             lmr::add_whole(&list, p.start, p.size);
         }
@@ -125,7 +121,7 @@ int list_partitions(const char *path, lmr_partition_info *out, int max, char *sc
         lmr::copy_text(i.label, sizeof i.label, p.label);
         lmr::volume_free r = lmr::read_partition(f, p);
         free_chunk_list(r.list);
-        lmr::copy_text(i.file_system, sizeof i.file_system, r.recognised ? r.name : lmr::holds_ext(f, p) ? "ext" : "");
+        lmr::copy_text(i.file_system, sizeof i.file_system, r.recognised ? r.name : "");
     }
     return int(disk.partitions.size());
 }

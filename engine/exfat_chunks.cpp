@@ -7,6 +7,7 @@
 // the FAT, and a chain that the FAT does not describe (entries left zero, as
 // for files kept contiguous) is taken to go on in the next cluster.  Every
 // walk is bounded by the cluster count, so a looping chain ends.
+#include "volume_geometry.h"
 #include "volume_readers.h"
 
 #include <cstring>
@@ -18,15 +19,7 @@ namespace {
 constexpr size_t kPiece = 64 * 1024;
 constexpr uint64_t kMaxRootEntries = 1u << 20;  // entries of the root folder looked at
 
-struct exfat_geometry {
-    uint64_t bytes_per_sector;
-    uint64_t cluster_bytes;
-    uint64_t fat_offset;   // bytes from the volume's start (the active FAT)
-    uint64_t heap_offset;  // bytes
-    uint64_t clusters;
-    uint64_t root;
-    unsigned active;       // 0 or 1: which FAT and bitmap are in use
-};
+}  // namespace
 
 bool parse_exfat_boot(const unsigned char *b, size_t got, exfat_geometry *g) {
     if (got < 512) return false;
@@ -56,6 +49,8 @@ bool parse_exfat_boot(const unsigned char *b, size_t got, exfat_geometry *g) {
     g->active = active;
     return true;
 }
+
+namespace {
 
 // The checksum of a boot region: its first 11 sectors, less the volume
 // flags and the percent in use, which change without a new checksum.
@@ -145,6 +140,21 @@ bool find_bitmap(const volume_span &v, const exfat_geometry &g, uint64_t *first,
 
 }  // namespace
 
+bool read_exfat_boot(const volume_span &v, exfat_geometry *g) {
+    if (!read_boot_region(v, 0, g)) {
+        // The backup boot region follows the main one (12 sectors of the
+        // size the boot sector names; try each size there is).
+        bool backup = false;
+        for (unsigned shift = 9; shift <= 12 && !backup; ++shift) backup = read_boot_region(v, 12ull << shift, g);
+        if (!backup) {
+            diag("exFAT volume at %llu: boot region damaged, checksum does not match", (unsigned long long)v.base);
+            return false;
+        }
+        diag("exFAT volume at %llu: main boot region damaged, backup used", (unsigned long long)v.base);
+    }
+    return true;
+}
+
 bool looks_like_exfat_boot(const unsigned char *sector, size_t got) {
     exfat_geometry g;
     return parse_exfat_boot(sector, got, &g);
@@ -156,17 +166,7 @@ volume_free read_exfat_free(const volume_span &v) {
     if (v.size < 512 || read_at(v.f, v.base, first, sizeof first) != sizeof first) return out;
     if (memcmp(first + 3, "EXFAT   ", 8) != 0) return out;
     exfat_geometry g;
-    if (!read_boot_region(v, 0, &g)) {
-        // The backup boot region follows the main one (12 sectors of the
-        // size the boot sector names; try each size there is).
-        bool backup = false;
-        for (unsigned shift = 9; shift <= 12 && !backup; ++shift) backup = read_boot_region(v, 12ull << shift, &g);
-        if (!backup) {
-            diag("exFAT volume at %llu: boot region damaged, checksum does not match", (unsigned long long)v.base);
-            return out;
-        }
-        diag("exFAT volume at %llu: main boot region damaged, backup used", (unsigned long long)v.base);
-    }
+    if (!read_exfat_boot(v, &g)) return out;
     uint64_t bitmap = 0, bitmap_bytes = 0;
     if (!find_bitmap(v, g, &bitmap, &bitmap_bytes) || bitmap < 2 || bitmap > g.clusters + 1) {
         diag("exFAT volume at %llu: no allocation bitmap in the root folder", (unsigned long long)v.base);

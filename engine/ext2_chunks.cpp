@@ -14,8 +14,9 @@
 // an ext volume.
 #include "volume_readers.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -148,34 +149,29 @@ const char *read_geometry(const unsigned char *sb, uint64_t input_size, Geometry
 
 }  // namespace
 
-chunk_list *lmr::read_ext2_chunks(const char *path, volume_notes &notes) {
-    lmr::InputHandle input(path);
-    FILE *f = input.get();
-    if (!f) return nullptr;
+namespace lmr {
 
-    uint64_t input_size = lmr::measure_input(f);
-    if (input_size == 0) return nullptr;
+volume_free read_ext_free(const volume_span &v, block_map_volume *layout) {
+    volume_free out;
+    const uint64_t input_size = v.size;
+    if (input_size == 0) return out;
+    FILE *f = v.f;
     unsigned char sb[1024];
-    if (lmr::read_at(f, 1024, sb, sizeof sb) < sizeof sb) return nullptr;
+    if (input_size < 2048 || lmr::read_at(f, v.base + 1024, sb, sizeof sb) < sizeof sb) return out;
     Geometry g{};
     if (const char *broken = read_geometry(sb, input_size, g)) {
         if (*broken) lmr::diag("ext superblock fails its own rules (%s): not an ext volume", broken);
-        return nullptr;
+        return out;
     }
-    // Only a volume taken for ext sets the scan's step.
-    notes.block_size = uint32_t(g.block_size);
+    out.recognised = true;
+    out.name = g.extents ? "ext4" : g.journal ? "ext3" : "ext2";
+    out.unit = uint32_t(g.block_size);
 
     const size_t bitmap_bytes = size_t(g.block_size);
-    auto *bitmap = static_cast<unsigned char *>(malloc(bitmap_bytes));
-    auto *descs = static_cast<unsigned char *>(malloc(bitmap_bytes));
-    if (!bitmap || !descs) {
-        free(bitmap);
-        free(descs);
-        return nullptr;
-    }
+    std::vector<unsigned char> bitmap(bitmap_bytes), descs(bitmap_bytes);
     uint64_t descs_at = UINT64_MAX;  // byte offset of the descriptor block held
 
-    lmr::FreeRuns runs(0, g.unit_size);
+    lmr::FreeRuns runs(v.base, g.unit_size);
     for (uint64_t grp = 0; grp < g.groups; ++grp) {
         // Descriptor tables start on a block boundary and a block holds a
         // whole number of descriptors: read them one block at a time.
@@ -183,9 +179,12 @@ chunk_list *lmr::read_ext2_chunks(const char *path, volume_notes &notes) {
         uint64_t block_at = at / g.block_size * g.block_size;
         if (block_at != descs_at) {
             descs_at = block_at;
-            lmr::read_at(f, block_at, descs, bitmap_bytes);
+            std::fill(descs.begin(), descs.end(), 0);
+            if (block_at < input_size)
+                lmr::read_at(f, v.base + block_at, descs.data(),
+                             size_t(std::min<uint64_t>(bitmap_bytes, input_size - block_at)));
         }
-        const unsigned char *d = descs + (at - block_at);
+        const unsigned char *d = descs.data() + (at - block_at);
         uint64_t bitmap_block = lmr::le32(d);
         if (g.wide_bitmap_number) bitmap_block |= uint64_t(lmr::le32(d + 0x20)) << 32;
         bool uninit = g.uninit_flags && (lmr::le16(d + 0x12) & kGroupBlockUninit);
@@ -194,10 +193,11 @@ chunk_list *lmr::read_ext2_chunks(const char *path, volume_notes &notes) {
         // (the superblock's block, or past the volume), or the part of one
         // that cannot be read, counts as free: scanning more is safe,
         // skipping a free block is not.
-        if (uninit || bitmap_block <= g.first_data_block || bitmap_block >= g.blocks)
-            memset(bitmap, 0, bitmap_bytes);
-        else
-            lmr::read_at(f, bitmap_block * g.block_size, bitmap, bitmap_bytes);
+        std::fill(bitmap.begin(), bitmap.end(), 0);
+        const uint64_t bitmap_at = bitmap_block * g.block_size;
+        if (!uninit && bitmap_block > g.first_data_block && bitmap_block < g.blocks && bitmap_at < input_size)
+            lmr::read_at(f, v.base + bitmap_at, bitmap.data(),
+                         size_t(std::min<uint64_t>(bitmap_bytes, input_size - bitmap_at)));
 
         uint64_t first = g.first_unit + grp * g.units_per_group;
         uint64_t end = g.units - first < g.units_per_group ? g.units : first + g.units_per_group;
@@ -219,23 +219,29 @@ chunk_list *lmr::read_ext2_chunks(const char *path, volume_notes &notes) {
             ++k;
         }
     }
-    free(bitmap);
-    free(descs);
     runs.finish(g.units);
     chunk_list *list = runs.take();
     // A last cluster that the block count cuts short ends with the volume.
     const uint64_t volume_end = g.blocks * g.block_size;
     // An image cut short ends the scan where its bytes end.
-    list = lmr::clip_chunks(list, volume_end < input_size ? volume_end : input_size);
+    out.list = lmr::clip_chunks(list, v.base + (volume_end < input_size ? volume_end : input_size));
     // Without extents every file is block-mapped: past its 12th block it
     // reaches its data through indirect blocks, which lie among the data.
-    if (list && !g.extents && g.unit_size == g.block_size) {
-        notes.layout.block_mapped = true;
-        notes.layout.block_size = uint32_t(g.block_size);
-        notes.layout.blocks = g.blocks;
-        notes.layout.journal = g.journal;
+    if (out.list && layout && !g.extents && g.unit_size == g.block_size) {
+        layout->block_mapped = true;
+        layout->block_size = uint32_t(g.block_size);
+        layout->blocks = g.blocks;
+        layout->journal = g.journal;
     }
-    return list;
+    return out;
+}
+
+}  // namespace lmr
+
+// An ext volume that is the whole input.  Only there are block numbers of
+// indirect blocks offsets of the input, so only there are they followed.
+chunk_list *lmr::read_ext2_chunks(const char *path, volume_notes &notes) {
+    return read_whole_input(path, notes, [&notes](const volume_span &v) { return lmr::read_ext_free(v, &notes.layout); });
 }
 
 extern "C" chunk_list *get_ext2_chunk_list(const char *path) {

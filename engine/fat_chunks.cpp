@@ -7,6 +7,7 @@
 // has are walked, and those that lie past the end of the input are left
 // out.  The FAT is read in fixed pieces, so memory does not depend on the
 // boot sector.
+#include "volume_geometry.h"
 #include "volume_readers.h"
 
 #include <cstdlib>
@@ -18,17 +19,7 @@ namespace {
 
 constexpr size_t kFatPiece = 64 * 1024;  // bytes of FAT read at a time (a multiple of 12)
 
-struct fat_geometry {
-    uint64_t bytes_per_sector = 0;
-    uint64_t sectors_per_cluster = 0;
-    uint64_t reserved = 0;
-    uint64_t fats = 0;
-    uint64_t fat_sectors = 0;
-    uint64_t total_sectors = 0;
-    uint64_t data_start = 0;  // bytes from the volume's start
-    uint64_t clusters = 0;
-    int bits = 0;             // 12, 16 or 32
-};
+}  // namespace
 
 bool parse_fat_boot(const unsigned char *b, size_t got, fat_geometry *g) {
     if (got < 512) return false;
@@ -72,8 +63,6 @@ bool parse_fat_boot(const unsigned char *b, size_t got, fat_geometry *g) {
     g->bits = bits;
     return true;
 }
-
-}  // namespace
 
 bool looks_like_fat_boot(const unsigned char *sector, size_t got) {
     fat_geometry g;

@@ -5,6 +5,7 @@
 // and its unnamed data attribute is read as runs of clusters.  A run that
 // points outside the volume ends the walk: the clusters not described by a
 // readable bitmap are scanned, never skipped.
+#include "volume_geometry.h"
 #include "volume_readers.h"
 
 #include <cstring>
@@ -17,13 +18,7 @@ constexpr size_t kPiece = 64 * 1024;
 constexpr uint64_t kBitmapRecord = 6;
 constexpr uint64_t kMaxClusterBytes = 2u << 20;
 
-struct ntfs_geometry {
-    uint64_t bytes_per_sector;
-    uint64_t cluster_bytes;
-    uint64_t clusters;
-    uint64_t mft_offset;   // bytes from the volume's start
-    uint64_t record_bytes;
-};
+}  // namespace
 
 bool parse_ntfs_boot(const unsigned char *b, size_t got, ntfs_geometry *g) {
     if (got < 512) return false;
@@ -83,10 +78,31 @@ bool apply_fixups(unsigned char *rec, size_t bytes) {
     return true;
 }
 
-struct data_run {
-    uint64_t lcn;  // ~0: sparse
-    uint64_t length;
-};
+bool decode_runs(const unsigned char *a, size_t len, uint64_t clusters, std::vector<data_run> *runs) {
+    size_t p = le16(a + 32);
+    int64_t lcn = 0;
+    while (p < len && a[p]) {
+        const unsigned len_bytes = a[p] & 15, off_bytes = a[p] >> 4;
+        if (len_bytes == 0 || len_bytes > 8 || off_bytes > 8 || p + 1 + len_bytes + off_bytes > len) break;
+        uint64_t count = 0;
+        for (unsigned i = 0; i < len_bytes; ++i) count |= uint64_t(a[p + 1 + i]) << (8 * i);
+        uint64_t delta = 0;
+        for (unsigned i = 0; i < off_bytes; ++i) delta |= uint64_t(a[p + 1 + len_bytes + i]) << (8 * i);
+        if (off_bytes && off_bytes < 8 && (delta >> (off_bytes * 8 - 1)) & 1)
+            delta |= ~uint64_t(0) << (off_bytes * 8);  // sign extension
+        p += 1 + len_bytes + off_bytes;
+        if (off_bytes == 0) {
+            runs->push_back({~uint64_t(0), count});
+            continue;
+        }
+        lcn = int64_t(uint64_t(lcn) + delta);
+        if (lcn < 0 || uint64_t(lcn) >= clusters || count > clusters - uint64_t(lcn)) return false;
+        runs->push_back({uint64_t(lcn), count});
+    }
+    return true;
+}
+
+namespace {
 
 // The runs of the record's unnamed non-resident data attribute.  Runs that
 // leave the volume end the list (with a diagnostic).
@@ -103,30 +119,8 @@ bool bitmap_runs(const volume_span &v, const ntfs_geometry &g, const unsigned ch
         const unsigned char *a = rec + at;
         if (type == 0x80 && a[9] == 0 && a[8] == 1 && len >= 64 && le64(a + 16) == 0) {
             *data_size = le64(a + 48);
-            size_t p = le16(a + 32);
-            int64_t lcn = 0;
-            while (p < len && a[p]) {
-                const unsigned len_bytes = a[p] & 15, off_bytes = a[p] >> 4;
-                if (len_bytes == 0 || len_bytes > 8 || off_bytes > 8 || p + 1 + len_bytes + off_bytes > len)
-                    break;
-                uint64_t count = 0;
-                for (unsigned i = 0; i < len_bytes; ++i) count |= uint64_t(a[p + 1 + i]) << (8 * i);
-                uint64_t delta = 0;
-                for (unsigned i = 0; i < off_bytes; ++i) delta |= uint64_t(a[p + 1 + len_bytes + i]) << (8 * i);
-                if (off_bytes && off_bytes < 8 && (delta >> (off_bytes * 8 - 1)) & 1)
-                    delta |= ~uint64_t(0) << (off_bytes * 8);  // sign extension
-                p += 1 + len_bytes + off_bytes;
-                if (off_bytes == 0) {
-                    runs->push_back({~uint64_t(0), count});
-                    continue;
-                }
-                lcn += int64_t(delta);
-                if (lcn < 0 || uint64_t(lcn) >= g.clusters || count > g.clusters - uint64_t(lcn)) {
-                    diag("NTFS volume at %llu: a run of $Bitmap points outside the volume", (unsigned long long)v.base);
-                    break;
-                }
-                runs->push_back({uint64_t(lcn), count});
-            }
+            if (!decode_runs(a, len, g.clusters, runs))
+                diag("NTFS volume at %llu: a run of $Bitmap points outside the volume", (unsigned long long)v.base);
             return true;
         }
         at += len;

@@ -347,7 +347,7 @@ typedef struct lmr_partition_info {
     uint64_t size;        /* bytes */
     char type[40];        /* "0x0c", or the GPT type's name or GUID */
     char label[80];       /* GPT partition name, UTF-8; empty on MBR */
-    char file_system[8];  /* "FAT12", "FAT16", "FAT32", "exFAT", "NTFS", "ext" or empty */
+    char file_system[8];  /* "FAT12", "FAT16", "FAT32", "exFAT", "NTFS", "ext2", "ext3", "ext4" or empty */
 } lmr_partition_info;
 /* Describes up to `max` partitions of the input in `out` and the table's
  * scheme ("MBR", "GPT") in `scheme` (8 bytes, may be null).  Returns the
@@ -355,6 +355,50 @@ typedef struct lmr_partition_info {
  * input has no partition table, -1 when it cannot be opened. */
 LMR_API int list_partitions(const char *path, lmr_partition_info *out, int max, char *scheme);
 LMR_API chunk_list *get_free_chunk_list(recovery_state *state);
+
+/* ------------------------------------------------------------------ */
+/* Deleted files with their names                                      */
+/* ------------------------------------------------------------------ */
+
+#define LMR_NAMED_PATH_MAX 1024   /* bytes of lmr_named_find.path, NUL included */
+#define LMR_NO_TIME INT64_MIN     /* a time the file system did not keep */
+
+enum lmr_named_state {
+    LMR_NAMED_INTACT = 1,       /* its clusters are still free: its bytes should be whole */
+    LMR_NAMED_OVERWRITTEN = 2   /* some of its clusters now belong to a live file */
+};
+
+/* A deleted file that a FAT12/16/32, exFAT or NTFS volume still names. */
+typedef struct lmr_named_find {
+    /* Its path relative to the volume's root, UTF-8, parts joined by '/'.
+     * Every part is safe to create in a folder: no '/', no control
+     * character, never "." or "..", no more than 255 bytes.  A file whose
+     * folder is no longer known lies under a folder "_orphans".  On a disk
+     * with several partitions that name files, the path starts with
+     * "partition N/". */
+    char path[LMR_NAMED_PATH_MAX];
+    uint64_t size;       /* bytes: the sum of the runs' lengths */
+    int64_t modified;    /* seconds since 1970 UTC, or LMR_NO_TIME */
+    int64_t created;
+    int64_t accessed;
+    int32_t state;       /* enum lmr_named_state */
+    int32_t run_count;   /* at least 1 */
+    const r_run *runs;   /* its bytes in the input, in file order */
+    char file_system[8]; /* "FAT12", "FAT16", "FAT32", "exFAT" or "NTFS" */
+    /* Non-zero when its first cluster is still free: a find carved from
+     * there is this file, even when later clusters were taken (a file in
+     * pieces whose chain deleting cleared is taken to lie in a row). */
+    int32_t head_free;
+} lmr_named_find;
+
+/* Walks the folders of the input's file system (or of each partition of a
+ * disk; scan_partition chooses one) for deleted files whose names and
+ * clusters are still known.  Stores an array of the finds in *finds (free
+ * it with free_named_finds; null when there are none) and returns their
+ * count, or -1 when the input cannot be opened.  Every walk is bounded,
+ * whatever the volume's structures claim. */
+LMR_API int list_named_finds(const char *path, lmr_named_find **finds);
+LMR_API void free_named_finds(lmr_named_find *finds);
 
 /* ------------------------------------------------------------------ */
 /* Probe byte reader                                                   */

@@ -35,6 +35,10 @@ struct volume_free {
 volume_free read_fat_free(const volume_span &v, bool accept_fat32);
 volume_free read_exfat_free(const volume_span &v);
 volume_free read_ntfs_free(const volume_span &v);
+// ext2, ext3 and ext4.  When `layout` is given, a block-mapped volume (no
+// extents) says so there, for the scan that follows indirect blocks.
+struct block_map_volume;
+volume_free read_ext_free(const volume_span &v, block_map_volume *layout);
 
 // A reader run on the whole input at `path`: its free runs, and the block
 // size noted when it recognised its file system.

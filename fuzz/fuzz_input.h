@@ -129,4 +129,37 @@ inline int check_free_space_reader(chunk_list *(*reader)(const char *), const ui
     return 0;
 }
 
+// Walks `data` as a whole input for deleted files with their names: every
+// path stays inside the folder it is exported into, and the bytes of a
+// find said intact lie in the input.
+inline int check_named_walk(const uint8_t *data, size_t size) {
+    quiet();
+    MemFile file(data, size);
+    lmr_named_find *finds = nullptr;
+    const int n = list_named_finds(file.path(), &finds);
+    for (int i = 0; i < n; ++i) {
+        const lmr_named_find &f = finds[i];
+        const std::string path(f.path, strnlen(f.path, sizeof f.path));
+        if (path.empty() || path.size() >= sizeof f.path || path[0] == '/' || f.run_count < 1) abort();
+        size_t part = 0;
+        for (size_t k = 0; k <= path.size(); ++k) {
+            if (k < path.size() && static_cast<unsigned char>(path[k]) < 0x20) abort();
+            if (k == path.size() || path[k] == '/') {
+                const std::string p = path.substr(part, k - part);
+                if (p.empty() || p == "." || p == ".." || p.size() > 255) abort();
+                part = k + 1;
+            }
+        }
+        uint64_t sum = 0;
+        for (int32_t r = 0; r < f.run_count; ++r) {
+            sum += f.runs[r].length;
+            if (f.state == LMR_NAMED_INTACT && (f.runs[r].offset > size || f.runs[r].length > size - f.runs[r].offset))
+                abort();
+        }
+        if (sum != f.size) abort();
+    }
+    free_named_finds(finds);
+    return 0;
+}
+
 }  // namespace lmrfuzz

@@ -5,6 +5,7 @@
 #include "recovery/suffixutils.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QGuiApplication>
@@ -19,6 +20,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -92,7 +95,11 @@ void FileRecoveredInfo::setDevFile(const QString &path) {
     if (!path.isEmpty()) devFile = path;
 }
 
-QString FileRecoveredInfo::getName() const { return name; }
+QString FileRecoveredInfo::getName() const {
+    // A named find keeps the name its file system gave it.
+    if (!originalPath.isEmpty()) return originalPath.section(QLatin1Char('/'), -1);
+    return name;
+}
 QString FileRecoveredInfo::getSuffix() const { return suffix; }
 qint64 FileRecoveredInfo::getLen() const { return len; }
 qint64 FileRecoveredInfo::getOffset() const { return offset; }
@@ -152,6 +159,39 @@ void FileRecoveredInfo::genName() {
     name = QStringLiteral("file%1.%2").arg(quint64(offset)).arg(suffix);
 }
 
+void FileRecoveredInfo::setOriginal(const QString &relativePath, qint64 modified, qint64 created, qint64 accessed,
+                                    State newState) {
+    originalPath = relativePath;
+    modifiedTime = modified;
+    createdTime = created;
+    accessedTime = accessed;
+    state = newState;
+}
+
+namespace {
+
+// Makes the folders of `relative` (all its parts but the last) inside
+// `root`, each a real folder: a part that exists as anything else, a link
+// among them, is refused.  The folder to export into, or empty.
+QByteArray makeFolders(const QByteArray &root, const QString &relative) {
+    QByteArray dir = root;
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        const QByteArray part = parts[i].toLocal8Bit();
+        if (part.isEmpty() || part == "." || part == ".." || part.contains('/')) return {};
+        dir += '/' + part;
+        if (mkdir(dir.constData(), 0777) != 0 && errno != EEXIST) return {};
+        struct stat st;
+        if (lstat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            errno = ENOTDIR;
+            return {};
+        }
+    }
+    return dir;
+}
+
+}  // namespace
+
 bool FileRecoveredInfo::exportSelf() {
     exportError.clear();
     exportedFile.clear();
@@ -162,8 +202,16 @@ bool FileRecoveredInfo::exportSelf() {
     }
     if (name.isEmpty()) genName();
     const QByteArray src = devFile.toUtf8();
-    const QByteArray dir = exportPath.toLocal8Bit();
-    const QByteArray base = name.toLocal8Bit();
+    QByteArray dir = exportPath.toLocal8Bit();
+    if (!originalPath.isEmpty()) {
+        dir = makeFolders(dir, originalPath);
+        if (dir.isEmpty()) {
+            exportError = QStringLiteral("cannot make the folders of %1 in %2: %3")
+                              .arg(originalPath, exportPath, QString::fromLocal8Bit(strerror(errno)));
+            return false;
+        }
+    }
+    const QByteArray base = getName().toLocal8Bit();
     const QVector<r_run> parts = runs.isEmpty() ? QVector<r_run>{r_run{quint64(offset), quint64(len)}} : runs;
     // The engine never replaces a file: an earlier recovery, another run's
     // file or a link planted in the folder keeps its name, and this one gets
@@ -179,7 +227,17 @@ bool FileRecoveredInfo::exportSelf() {
         return e ? QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(e))) : what;
     };
     if (status == 0) {
-        exportedFile = QStringLiteral("%1/%2").arg(exportPath, QString::fromLocal8Bit(written));
+        exportedFile = QStringLiteral("%1/%2").arg(QString::fromLocal8Bit(dir), QString::fromLocal8Bit(written));
+        if (modifiedTime != kNoTime) {
+            // The file just made keeps the time the file system kept; its
+            // access time too where known.
+            struct timespec times[2];
+            times[0].tv_sec = time_t(accessedTime != kNoTime ? accessedTime : modifiedTime);
+            times[0].tv_nsec = 0;
+            times[1].tv_sec = time_t(modifiedTime);
+            times[1].tv_nsec = 0;
+            utimensat(AT_FDCWD, QFile::encodeName(exportedFile).constData(), times, AT_SYMLINK_NOFOLLOW);
+        }
         if (hashOnExport) exportSha256 = QByteArray(reinterpret_cast<const char *>(digest), 32).toHex();
         return true;
     }

@@ -60,6 +60,7 @@ public:
     // run names the input it passed in.  An empty path changes nothing.
     void setDevFile(const QString &path);
 
+    // The name it is shown and exported under: a named find's own.
     QString getName() const;
     QString getSuffix() const;
     qint64 getLen() const;
@@ -73,6 +74,19 @@ public:
     // true when the find lies in more than one run.
     bool isFragmented() const;
 
+    // What the file system still says of the file, for a deleted file it
+    // names: its path relative to the volume's root ('/'-separated, every
+    // part safe to create), its times (seconds since 1970 UTC, or kNoTime)
+    // and its state.  A carved find has none of these.
+    enum State { Carved, Named, Overwritten };
+    static constexpr qint64 kNoTime = INT64_MIN;
+    void setOriginal(const QString &relativePath, qint64 modified, qint64 created, qint64 accessed, State state);
+    QString getOriginalPath() const { return originalPath; }
+    qint64 getModified() const { return modifiedTime; }
+    qint64 getCreated() const { return createdTime; }
+    qint64 getAccessed() const { return accessedTime; }
+    State getState() const { return state; }
+
     // The scan that made the find (a ScanSession's number; 0: none).
     void setScan(quint64 scan) { scanNumber = scan; }
     quint64 getScan() const { return scanNumber; }
@@ -84,7 +98,9 @@ public:
     // Completes the record as far as its name needs, without a thumbnail:
     // for callers that show no pictures (the command-line carver).
     virtual void readName();
-    // Copies the file's bytes into the export folder under its name, or,
+    // Copies the file's bytes into the export folder under its name (a
+    // named find under its original path, folders made as needed and never
+    // followed through a link, with its modification time), or,
     // when a file (or link) of that name is there, under the first free
     // "NAME (1).EXT", "NAME (2).EXT", ...: nothing there is ever replaced
     // or followed.  The copy is made in a temporary file and named when
@@ -150,6 +166,9 @@ protected:
     QByteArray exportSha256;
     bool hashOnExport = false;
     quint64 scanNumber = 0;
+    QString originalPath;
+    qint64 modifiedTime = kNoTime, createdTime = kNoTime, accessedTime = kNoTime;
+    State state = Carved;
 
     QMutex thumbLock;  // guards thumbImage
     QImage thumbImage;  // kept until the GUI thread has cached its pixmap

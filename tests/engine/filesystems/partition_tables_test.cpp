@@ -188,6 +188,88 @@ TEST(GptDisks, DamagedPrimaryFallsBackToTheBackupAndBothDamagedMeansNoTable) {
     EXPECT_NE(diag.text().find("scanned as one volume"), std::string::npos) << diag.text();
 }
 
+// An ext volume made by mke2fs and debugfs, with files deleted, in the
+// second partition of a disk behind a FAT16 one: its free blocks are read
+// at the partition's offset, block for block as dumpe2fs and blkls see
+// them.
+class ExtPartitions : public ::testing::TestWithParam<std::tuple<const char *, const char *>> {};
+
+TEST_P(ExtPartitions, FreeBlocksAreReadAtThePartitionsOffset) {
+    if (!have_disk_tools() || !have_tool("mke2fs") || !have_tool("debugfs") || !have_tool("dumpe2fs") ||
+        !have_tool("blkls"))
+        GTEST_SKIP() << "sfdisk, gdisk, dosfstools, e2fsprogs or sleuthkit missing";
+    const std::string scheme = std::get<0>(GetParam()), type = std::get<1>(GetParam());
+    Folder folder;
+    for (size_t size : {30000, 90000, 12000, 150000, 7000, 64000}) folder.add(size);
+    bool skipped = false;
+    ASSERT_TRUE(build_volume(folder, "fat16", "-n", {}, folder.path("fat16.img"), &skipped));
+    std::string cmd = "'" + fixture_script("make_ext_volume.sh") + "' -t " + type + " -s 8192 -d f1.bin -d f4.bin '" +
+                      folder.path("ext.img") + "'";
+    for (auto &f : folder.files()) cmd += " '" + f.path + "'";
+    int status = 0;
+    const std::vector<Placed> placed = parse_listing(run(cmd, &status));
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(placed.size(), folder.files().size());
+    const std::string disk = folder.path(scheme + ".img");
+    std::istringstream table(run("'" + fixture_script("make_disk.sh") + "' " + scheme + " '" + disk + "' '" +
+                                     folder.path("fat16.img") + "' '" + folder.path("ext.img") + "'",
+                                 &status));
+    ASSERT_EQ(status, 0);
+    std::vector<DiskPart> parts;
+    DiskPart p;
+    while (table >> p.number >> p.start >> p.size >> p.image) parts.push_back(p);
+    ASSERT_EQ(parts.size(), 3u);
+    const DiskPart &ext = parts[1];
+
+    const Ext2Groups groups = dumpe2fs_groups(folder.path("ext.img"));
+    ASSERT_GT(groups.block_size, 0u);
+    Ranges expected;
+    for (auto &r : unite(groups.free, groups.uninit_groups))
+        expected.push_back({ext.start + r.first, ext.start + std::min(r.second, file_size(folder.path("ext.img")))});
+    expected = normalize(expected);
+
+    scan_partition = ext.number;
+    _block_size = 0;
+    List one(get_partitioned_chunk_list(disk.c_str()));
+    scan_partition = 0;
+    EXPECT_EQ(_block_size, groups.block_size);
+    EXPECT_EQ(one.ranges(), expected);
+    // The Sleuth Kit reads the volume inside the disk on its own.
+    std::istringstream blkls(run("blkls -l -A -o " + std::to_string(ext.start / 512) + " '" + disk + "' 2>/dev/null"));
+    Ranges theirs;
+    std::string line;
+    while (std::getline(blkls, line)) {
+        const auto bar = line.find('|');
+        if (bar == std::string::npos || line.substr(bar + 1) != "f" || line[0] < '0' || line[0] > '9') continue;
+        const uint64_t block = std::stoull(line.substr(0, bar));
+        theirs.push_back({ext.start + block * groups.block_size, ext.start + (block + 1) * groups.block_size});
+    }
+    EXPECT_EQ(one.ranges(), unite(normalize(theirs), expected));
+    for (auto &f : placed)
+        for (auto &r : f.ranges) {
+            const Range on_disk{ext.start + r.first, ext.start + r.second};
+            if (f.deleted)
+                EXPECT_TRUE(contains(expected, on_disk)) << f.name;
+            else
+                EXPECT_FALSE(overlaps(expected, on_disk)) << f.name;
+        }
+
+    // The whole disk: the ext partition's free blocks among the rest.
+    List all(get_partitioned_chunk_list(disk.c_str()));
+    Ranges in_ext;
+    for (auto &r : all.ranges()) {
+        const uint64_t a = std::max(r.first, ext.start), b = std::min(r.second, ext.start + ext.size);
+        if (a < b) in_ext.push_back({a, b});
+    }
+    EXPECT_EQ(normalize(in_ext), expected);
+    lmr_partition_info info[4];
+    ASSERT_EQ(list_partitions(disk.c_str(), info, 4, nullptr), 3);
+    EXPECT_STREQ(info[1].file_system, type.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ExtPartitions,
+                         ::testing::Combine(::testing::Values("mbr", "gpt"), ::testing::Values("ext2", "ext4")));
+
 // Tables crafted byte by byte: no tools needed.
 namespace {
 
