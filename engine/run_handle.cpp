@@ -43,6 +43,7 @@ struct recovery_run {
 namespace {
 
 void run_with(recovery_run *h, const char *dev_file, const char *suffixs, const char *fs_type, uint64_t total) {
+    lmr::diag("start_recovery2");
     lmr::scan_run run;
     run.context = h->context;
     run.recovered = h->recovered;
