@@ -38,15 +38,9 @@ uint64_t runsProbe(recovery_state *state, search_spec_entry *entry, const unsign
                    uint64_t, int32_t *found) {
     *found = 0;
     if (offset != kRuns.front().offset) return 0;
-    r_info info{};
-    info.offset = kRuns.front().offset;
-    for (const r_run &r : kRuns) info.length += r.length;
-    std::strncpy(info.path, state->InputFile, sizeof info.path - 1);
-    std::strncpy(info.suffix, entry->suffix, sizeof info.suffix - 1);
-    if (recovered_runs_call) recovered_runs_call(obj, &info, kRuns.data(), int32_t(kRuns.size()));
-    info.offset = kWholeAt;
-    info.length = 38898;
-    recovered_callback(&info);
+    std::vector<r_run> runs = kRuns;
+    find_file_runs(state, entry, runs.data(), int32_t(runs.size()));
+    find_file(state, entry, 38898, kWholeAt);
     return 0;
 }
 
