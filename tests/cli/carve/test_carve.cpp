@@ -319,7 +319,7 @@ TEST(CarveDiagnostics, LinesOfTheEngineAndOfThePictureDecoderGoToTheLog) {
     EXPECT_TRUE(r.err.isEmpty()) << r.err.toStdString();
     QFile f(log);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(f.readAll().contains("start_recovery2"));
+    EXPECT_TRUE(f.readAll().contains("s.InputFile:"));
 }
 
 TEST(CarveRefusal, WillNotExportOntoTheScannedDevice) {
