@@ -313,7 +313,12 @@ void MainWindow::onScanEnded(int ending, int code) {
 void MainWindow::listFinds(const QList<FileRecoveredInfo *> &finds) { views->list(finds); }
 
 void MainWindow::listWaitingFinds() {
-    views->list(scan->takeFinds(listingPace > 0 ? listingPace : kFindsPerTurn));
+    QList<FileRecoveredInfo *> finds = scan->takeFinds(listingPace > 0 ? listingPace : kFindsPerTurn);
+    // A deleted file whose clusters a live file took holds that file's bytes
+    // now: it is not offered for saving.
+    for (int i = finds.size(); i-- > 0;)
+        if (finds.at(i)->getState() == FileRecoveredInfo::Overwritten) delete finds.takeAt(i);
+    views->list(finds);
     showEndIfListed();
 }
 

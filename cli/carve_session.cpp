@@ -61,14 +61,6 @@ void CarveSession::interrupt() {
 
 void CarveSession::takeFinds() {
     QList<FileRecoveredInfo *> batch = session.takeFinds(kBatch);
-    if (named) {
-        for (FileRecoveredInfo *r : batch) named->annotate(r);
-        // Once every carved find is in, the named files no carve found.
-        if (batch.isEmpty() && scanOver && !namedRestTaken && !interrupted) {
-            namedRestTaken = true;
-            batch = named->takeRest(namedInput);
-        }
-    }
     if (batch.isEmpty()) {
         finishWhenDone();
         return;

@@ -7,7 +7,6 @@
 #include "dfxml_report.h"
 #include "progress_line.h"
 
-#include "recovery/namedfinds.h"
 #include "recovery/scansession.h"
 
 #include <QList>
@@ -25,13 +24,6 @@ public:
     CarveSession(const QString &outputDir, bool progress, QObject *parent = nullptr);
     // Take the SHA-256 of each export as it is copied (for the report).
     void setHashExports(bool on) { hashExports = on; }
-    // Deleted files the file system of `input` still names: a find that
-    // starts where one does is exported under its original path with its
-    // times, and the named files no carve found follow the carved finds.
-    void setNamedFinds(NamedFinds *finds, const QString &input) {
-        named = finds;
-        namedInput = input;
-    }
 
     // Scans `device` (borrowed) for the engine's type names `types`, in
     // their order, in deep mode or not, and returns once every find is
@@ -66,9 +58,6 @@ private:
     QString outputDir;
     ProgressLine progressLine;
     bool hashExports = false;
-    NamedFinds *named = nullptr;
-    QString namedInput;
-    bool namedRestTaken = false;
     bool interrupted = false;
     // The finds handed to the export worker, each listed when its result
     // comes, in order; the rest after a cancel.

@@ -379,10 +379,6 @@ int main(int argc, char **argv) {
 
     CarveSession session(outputDir, isatty(STDERR_FILENO) != 0);
     session.setHashExports(parser.isSet(reportOpt));
-    // Deleted files the file system still names come back under their
-    // names; the carved finds that start where one does take its name.
-    NamedFinds named;
-    if (named.load(input) > 0) session.setNamedFinds(&named, input);
     const QDateTime started = QDateTime::currentDateTimeUtc();
     Interrupts::install([&session] { session.interrupt(); });
     session.run(device, types, !parser.isSet(noDeepOpt));

@@ -2,12 +2,15 @@
 
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
+#include "recovery/namedfinds.h"
 #include "recovery/recoveredinfo.h"
+#include "recovery/suffixutils.h"
 #include "recovery/udisks.h"
 
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QMutexLocker>
+#include <QSet>
 
 #include <unistd.h>
 
@@ -36,9 +39,9 @@ bool ProgressThrottle::bytes(quint64 value, quint64 total_) {
 class ScanSession::Run : public QThread, public RecoveryCallback {
 public:
     Run(ScanSession *session_, quint64 scan_, Device *device_, const QStringList &types_, bool deep_, bool thumbnails_,
-        bool diskService_)
+        bool diskService_, bool names_)
         : session(session_), scan(scan_), device(device_), types(types_), deep(deep_), thumbnails(thumbnails_),
-          diskService(diskService_) {}
+          diskService(diskService_), names(names_) {}
 
     // Any thread.
     void stopScan() {
@@ -66,6 +69,7 @@ public:
             delete info;
             return;
         }
+        named.annotate(info);
         info->setScan(scan);
         session->handOver(scan, info);
     }
@@ -92,6 +96,10 @@ protected:
         // Each scan runs on its controller's own run record: a scan stopped
         // a moment ago may still wind down beside this one.
         if (!cancelled.load() && gainAccess()) {
+            // Deleted files the file system still names come back under
+            // their names: a carved find that starts where one does takes
+            // its name, folder and times.
+            if (names && device) named.load(device->getRDevFile());
             {
                 QMutexLocker guard(&lock);
                 recovery = new FileRecovery();
@@ -113,6 +121,19 @@ protected:
             if (recovery->lastInputShrank(&left)) facts.shrankTo = qint64(left);
         }
         if (recovery) recovery->finishValidation(-1);
+        // Then the named files no carved find stood for, whatever their
+        // type (those whose clusters a live file took, marked so).
+        if (!cancelled.load() && !abandoned.load() && device) {
+            const QList<FileRecoveredInfo *> rest = named.takeRest(device->getRDevFile());
+            for (FileRecoveredInfo *info : rest) {
+                if (!wanted(info->getSuffix())) {
+                    delete info;
+                    continue;
+                }
+                info->setScan(scan);
+                session->handOver(scan, info);
+            }
+        }
         {
             QMutexLocker guard(&lock);
             delete recovery;
@@ -126,6 +147,21 @@ protected:
     }
 
 private:
+    // Whether a named file no carve found belongs to this scan's choice: its
+    // type was asked for, or the whole of its kind was (every type of a
+    // category; all files take those of no known type too).
+    bool wanted(const QString &suffix) const {
+        QSet<QString> asked;
+        for (const QString &t : types)
+            for (const QString &one : t.split(QLatin1Char(','), Qt::SkipEmptyParts)) asked.insert(one.trimmed().toLower());
+        if (types.isEmpty() || asked.contains(suffix.toLower())) return true;
+        const QStringList kind = SuffixUtils::categoryTypes(SuffixUtils::categoryOf(suffix));
+        if (kind.isEmpty()) return false;
+        for (const QString &t : kind)
+            if (!asked.contains(t.toLower())) return false;
+        return true;
+    }
+
     void forwardBytes(quint64 value, quint64 total) {
         ScanSession *s = session;
         s->post(scan, [s, value, total] { emit s->proceed(value, total); });
@@ -162,6 +198,8 @@ private:
     const bool deep;
     const bool thumbnails;
     const bool diskService;
+    const bool names;
+    NamedFinds named;
     QMutex lock;                        // guards recovery
     FileRecovery *recovery = nullptr;   // lives while the scan runs
     ProgressThrottle throttle;          // scanning thread
@@ -269,7 +307,7 @@ quint64 ScanSession::start(Device *device, const QStringList &types, bool deep) 
     scannedDevice = device;
     DeviceManager::setCurrentDevice(device);
     active = true;
-    run = new Run(this, scan, device, types, deep, thumbnails, diskService);
+    run = new Run(this, scan, device, types, deep, thumbnails, diskService, names);
     connect(run, &QThread::finished, run, &QObject::deleteLater);
     runs.append(run);
     run->start(QThread::InheritPriority);

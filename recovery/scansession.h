@@ -104,6 +104,9 @@ public:
     // service (the default), which may put up the desktop's password
     // prompt; without it such a scan fails to open its input.
     void setDiskService(bool ask) { diskService = ask; }
+    // Whether deleted files the input's file system still names are joined
+    // with the carved finds (the default).
+    void setNamedFinds(bool on) { names = on; }
     // At most this many finds wait to be taken before the scan's validation
     // waits for the front end.
     void setWaitingLimit(int finds);
@@ -161,6 +164,7 @@ private:
     bool active = false;
     bool thumbnails = true;
     bool diskService = true;
+    bool names = true;
     Device *scannedDevice = nullptr;
     Run *run = nullptr;            // the shown scan's thread, until it ends
     QList<QPointer<Run>> runs;  // every scan thread not yet ended
