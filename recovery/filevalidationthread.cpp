@@ -14,16 +14,25 @@
 
 namespace {
 std::atomic<int> liveThreads{0};
-QMutex activeLock;
-QWaitCondition activeChanged;
-int activeThreads = 0;  // guarded by activeLock
+// A thread that has just said it is done may still hold the lock while the
+// process that waited for it exits: the lock and its condition are never
+// destroyed, so that exit never meets a locked mutex.
+QMutex &activeLockRef() {
+    static QMutex *lock = new QMutex;
+    return *lock;
+}
+QWaitCondition &activeChangedRef() {
+    static QWaitCondition *changed = new QWaitCondition;
+    return *changed;
+}
+int activeThreads = 0;  // guarded by activeLockRef()
 }  // namespace
 
 FileValidationThread::FileValidationThread(RecoveryCallback *callback_, QObject *parent)
     : QThread(parent), callback(callback_) {
     ++liveThreads;
     {
-        QMutexLocker lock(&activeLock);
+        QMutexLocker lock(&activeLockRef());
         ++activeThreads;
     }
     connect(this, SIGNAL(finished()), this, SLOT(deleteLater()));
@@ -44,21 +53,21 @@ FileValidationThread::~FileValidationThread() {
 }
 
 void FileValidationThread::markDone() {
-    QMutexLocker lock(&activeLock);
+    QMutexLocker lock(&activeLockRef());
     if (done) return;
     done = true;
     --activeThreads;
-    activeChanged.wakeAll();
+    activeChangedRef().wakeAll();
     if (doneSignal) doneSignal->release();
 }
 
 int FileValidationThread::liveCount() { return liveThreads.load(); }
 
 bool FileValidationThread::waitForAll(int msecs) {
-    QMutexLocker lock(&activeLock);
+    QMutexLocker lock(&activeLockRef());
     QDeadlineTimer deadline(msecs);
     while (activeThreads > 0) {
-        if (!activeChanged.wait(&activeLock, deadline)) return activeThreads == 0;
+        if (!activeChangedRef().wait(&activeLockRef(), deadline)) return activeThreads == 0;
     }
     return true;
 }
