@@ -357,7 +357,11 @@ qint64 ImageFileRecoveredInfo::maxPictureBytes() {
             builtin_type t = getInfo(i);
             if (t.name && SuffixUtils::isImageSuffix(QString::fromLatin1(t.name))) m = qMax<quint64>(m, t.max_len);
         }
-        return qint64(qMin<quint64>(m, quint64(INT_MAX)));
+        // A find's length comes from hostile bytes and a camera file's row
+        // allows hundreds of megabytes: what is read to decode a picture is
+        // bounded well below what a thumbnail worker may allocate.
+        constexpr quint64 k_decode_cap = quint64(256) * 1024 * 1024;
+        return qint64(qMin<quint64>(m, k_decode_cap));
     }();
     return limit;
 }
