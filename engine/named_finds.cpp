@@ -1,6 +1,8 @@
 // Helpers of the directory walks: safe names, UTF-16, dates, free runs.
 #include "named_finds.h"
 
+#include "utf16_text.h"
+
 #include <algorithm>
 
 namespace lmr {
@@ -39,36 +41,7 @@ std::string safe_path(const std::vector<std::string> &parts) {
     return out;
 }
 
-std::string utf16_to_utf8(const unsigned char *le, size_t units) {
-    std::string out;
-    for (size_t i = 0; i < units; ++i) {
-        uint32_t c = le16(le + 2 * i);
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
-            const uint32_t low = le16(le + 2 * (i + 1));
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string utf16_to_utf8(const unsigned char *le, size_t units) { return utf16le_to_utf8(le, units, false, 0xFFFD); }
 
 int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second) {
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59) return kNoTime;

@@ -9,6 +9,7 @@
 // its size is within a fixed bound.
 #include "partition_table.h"
 
+#include "utf16_text.h"
 #include "volume_readers.h"
 
 #include <algorithm>
@@ -75,40 +76,7 @@ std::string gpt_type_name(const unsigned char *g) {
 
 // UTF-16LE name of up to `units` code units, to UTF-8 (unpaired
 // surrogates become '?').
-std::string utf16_name(const unsigned char *p, size_t units) {
-    std::string out;
-    for (size_t i = 0; i < units; ++i) {
-        uint32_t c = le16(p + 2 * i);
-        if (c == 0) break;
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
-            uint32_t d = le16(p + 2 * i + 2);
-            if (d >= 0xDC00 && d < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00);
-                ++i;
-            } else {
-                c = '?';
-            }
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = '?';
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::string utf16_name(const unsigned char *p, size_t units) { return utf16le_to_utf8(p, units, true, '?'); }
 
 // Checks the GPT header at `lba` (sectors of `sector` bytes) and its entry
 // array; fills `parts` from it.
