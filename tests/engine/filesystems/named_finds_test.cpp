@@ -167,7 +167,11 @@ TEST_P(MountedNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
                                   ? "mount -t exfat -o loop '" + img + "' '" + mnt + "' 2>/dev/null || "
                                     "mount.exfat-fuse $(losetup -f --show '" + img + "') '" + mnt + "'"
                                   : "ntfs-3g '" + img + "' '" + mnt + "'";
-    const std::string detach = "for l in $(losetup -j '" + img + "' | cut -d: -f1); do losetup -d $l; done";
+    // A FUSE writer may still hold its loop device for a moment after the
+    // unmount: the detach is tried until it is let go.
+    const std::string detach = "for l in $(losetup -j '" + img +
+                               "' | cut -d: -f1); do for t in $(seq 50); do losetup -d $l 2>/dev/null && break; "
+                               "sleep 0.1; done; done";
     const std::string script =
         "set -e; truncate -s 16M '" + img + "'; " + format + " >/dev/null; mkdir '" + mnt + "'; " + mount +
         "; cd '" + mnt + "'; mkdir -p DCIM/100CAMERA Docs Old; cp -p '" + f[0].path +
