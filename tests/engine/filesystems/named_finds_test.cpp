@@ -39,6 +39,22 @@ std::map<std::string, Named> named_finds(const std::string &image) {
     return out;
 }
 
+// Each expected path is a named find of file `files[i]`, whole, with the
+// time every test file was given, on file system `fs`.
+template <class Files>
+void expect_intact(const std::map<std::string, Named> &found, const std::map<std::string, size_t> &expected,
+                   const Files &files, const std::string &fs) {
+    for (auto &[path, i] : expected) {
+        auto it = found.find(path);
+        ASSERT_NE(it, found.end()) << path;
+        EXPECT_EQ(it->second.size, files[i].content.size()) << path;
+        EXPECT_EQ(it->second.state, LMR_NAMED_INTACT) << path;
+        EXPECT_TRUE(it->second.bytes == files[i].content) << path;
+        EXPECT_EQ(it->second.modified, 1718202616) << path;
+        EXPECT_EQ(it->second.fs, fs);
+    }
+}
+
 // Every part of a path can be created inside the output folder as it is.
 void expect_safe(const std::string &path) {
     EXPECT_FALSE(path.empty());
@@ -113,15 +129,7 @@ TEST_P(FatNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
                                                     {"Old/_.TXT", 4},  // no long name: its first letter is lost
                                                     {"Zz", 5},
                                                     {"Qq.bin", 6}};
-    for (auto &[path, i] : expected) {
-        auto it = found.find(path);
-        ASSERT_NE(it, found.end()) << path;
-        EXPECT_EQ(it->second.size, f[i].content.size()) << path;
-        EXPECT_EQ(it->second.state, LMR_NAMED_INTACT) << path;
-        EXPECT_TRUE(it->second.bytes == f[i].content) << path;
-        EXPECT_EQ(it->second.modified, 1718202616) << path;
-        EXPECT_EQ(it->second.fs, fs);
-    }
+    expect_intact(found, expected, f, fs);
     EXPECT_EQ(found.size(), expected.size());  // the live files are not named finds
 
     // Hostile long names: ".." and a control character with a slash.
@@ -198,15 +206,7 @@ TEST_P(MountedNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
                                                     {"Old/Apple.bin", 3},
                                                     {"Old/B.TXT", 4},
                                                     {"small.txt", 5}};
-    for (auto &[path, i] : expected) {
-        auto it = found.find(path);
-        ASSERT_NE(it, found.end()) << path;
-        EXPECT_EQ(it->second.size, f[i].content.size()) << path;
-        EXPECT_EQ(it->second.state, LMR_NAMED_INTACT) << path;
-        EXPECT_TRUE(it->second.bytes == f[i].content) << path;
-        EXPECT_EQ(it->second.modified, 1718202616) << path;
-        EXPECT_EQ(it->second.fs, type == "exfat" ? "exFAT" : "NTFS");
-    }
+    expect_intact(found, expected, f, type == "exfat" ? "exFAT" : "NTFS");
     for (auto &[path, x] : found) EXPECT_TRUE(expected.count(path)) << path << ": not a deleted file";
 }
 
