@@ -24,6 +24,27 @@ namespace {
 
 constexpr uint64_t kMaxFolderClusters = 65536;  // of one folder; a FAT folder holds 65536 entries at most
 
+// Whether a cluster reads as folder entries up to its first unused one:
+// long-name entries with their fixed fields zero, short entries with
+// name bytes a name may hold and no attribute bits past the six defined.
+bool looks_like_entries(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i + 32 <= n; i += 32) {
+        const unsigned char *e = p + i;
+        if (e[0] == 0) return true;
+        if ((e[11] & 0x3F) == 0x0F) {
+            if (e[12] != 0 || e[26] != 0 || e[27] != 0) return false;
+            continue;
+        }
+        if (e[11] & 0xC0) return false;
+        for (int k = 0; k < 11; ++k) {
+            const unsigned char c = e[k];
+            if (c < 0x20 && !(k == 0 && c == 0x05)) return false;
+            if (strchr("\"*+,/:;<=>?[\\]|", c) && c != 0) return false;
+        }
+    }
+    return true;
+}
+
 struct fat_volume {
     const volume_span &v;
     fat_geometry g;
@@ -66,6 +87,12 @@ struct fat_volume {
             const size_t old = bytes.size();
             bytes.resize(old + cluster_bytes);
             read_at(v.f, v.base + at, bytes.data() + old, size_t(cluster_bytes));
+            // A deleted folder's next cluster in a row may be another file's
+            // bytes: read as entries they would name files that never were.
+            if (deleted && n > 0 && !looks_like_entries(bytes.data() + old, size_t(cluster_bytes))) {
+                bytes.resize(old);
+                break;
+            }
             // A folder ends at its first unused entry.
             bool ended = false;
             for (size_t i = old; i < bytes.size(); i += 32)

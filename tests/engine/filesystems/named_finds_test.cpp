@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 
 using namespace fstest;
 
@@ -218,6 +219,47 @@ TEST(FatNames, ALostFirstLetterComesBackFromTheFoldersOtherNamesOfItsSeries) {
     // Where the letter stays '_', the log says so, folder by folder.
     for (const char *where : {"DCIM/100CANON", "DCIM/101CANON", "DCIM/102CANON"})
         EXPECT_NE(diag.text().find(std::string("1 deleted short names in ") + where), std::string::npos) << diag.text();
+}
+
+// A deleted folder's chain is cleared: past its first cluster, the next
+// cluster in a row is taken only while it reads as folder entries, never
+// as another file's bytes (which would name files that never were).
+TEST(FatNames, ADeletedFolderDoesNotReadAFilesBytesAsItsEntries) {
+    if (!have_tool("mkfs.vfat") || !have_tool("mcopy") || !have_tool("mdeltree"))
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    Folder folder;
+    std::string script = "export MTOOLS_SKIP_CHECK=1; set -e; cd '" + folder.dir() +
+                         "'; truncate -s 8M trip.img; mkfs.vfat -F 16 -s 1 trip.img >/dev/null; mmd -i trip.img ::Trip; ";
+    // Three entries a file: the folder's first 512-byte cluster is full
+    // after five, the rest go to a cluster after their bytes.
+    std::set<std::string> written;
+    for (int i = 0; i < 12; ++i) {
+        folder.add(3000 + 512 * i);
+        const std::string name = "Trip/Day " + std::to_string(i) + " photo.bin";
+        written.insert(name);
+        script += "mcopy -i trip.img f" + std::to_string(i) + ".bin '::" + name + "'; ";
+    }
+    // The first file, right after the folder's first cluster, holds small
+    // numbers, as many binary formats do: read as entries, they would make
+    // files of sizes and clusters that fit the volume.
+    {
+        FILE *f = fopen(folder.files()[0].path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        for (uint16_t v = 1; v <= 1500; ++v) fwrite(&v, 2, 1, f);
+        fclose(f);
+    }
+    script += "mdeltree -i trip.img ::Trip";
+    int status = 0;
+    const std::string out = run("bash -c \"" + script + "\" 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+    const auto found = named_finds(folder.path("trip.img"));
+    EXPECT_FALSE(found.empty());
+    for (auto &[path, x] : found) {
+        EXPECT_TRUE(written.count(path)) << path << ": no such file was written";
+        if (written.count(path)) {
+            EXPECT_EQ(x.state, LMR_NAMED_INTACT) << path;
+        }
+    }
 }
 
 // exFAT and NTFS written through a mount (the kernel's driver or FUSE):
