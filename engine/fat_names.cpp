@@ -22,7 +22,8 @@
 namespace lmr {
 namespace {
 
-constexpr uint64_t kMaxFolderClusters = 65536;  // of one folder; a FAT folder holds 65536 entries at most
+constexpr uint64_t kMaxFolderClusters = 65536;  // of one folder
+constexpr size_t kMaxFolderBytes = 65536 * 32;  // a FAT folder holds 65536 entries at most
 
 // Whether a cluster reads as folder entries up to its first unused one:
 // long-name entries with their fixed fields zero, short entries with
@@ -80,7 +81,9 @@ struct fat_volume {
         std::vector<unsigned char> bytes;
         uint64_t c = first;
         std::set<uint64_t> seen;  // a chain that comes back to a cluster ends there
-        for (uint64_t n = 0; n < kMaxFolderClusters && valid_cluster(c) && seen.insert(c).second; ++n) {
+        for (uint64_t n = 0; n < kMaxFolderClusters && bytes.size() < kMaxFolderBytes && valid_cluster(c) &&
+                             seen.insert(c).second;
+             ++n) {
             const uint64_t at = cluster_offset(c);
             if (at >= v.size) break;
             if (deleted && fat_entry(c) != 0) break;  // its cluster now belongs to a live file
@@ -196,7 +199,7 @@ void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::st
                       unsigned depth) {
     std::vector<folder_entry> named;
     std::vector<const unsigned char *> long_parts;  // long-name entries before the current one, nearest last
-    for (size_t i = 0; i + 32 <= dir.size(); i += 32) {
+    for (size_t i = 0; i + 32 <= dir.size() && i < kMaxFolderBytes; i += 32) {
         if (++entries > kMaxEntriesWalked) break;
         const unsigned char *e = dir.data() + i;
         if (e[0] == 0) break;
