@@ -120,12 +120,21 @@ TEST(DeepText, KindAndShortTexts) {
         EXPECT_EQ(r.length, c.text.size()) << c.what;
         EXPECT_EQ(r.suffix, c.kind) << c.what;
     }
-    // A short text whose sector goes on with other bytes is no file's end.
+    // A short text whose sector goes on with other bytes is no file's end
+    // by its zeros: words and line ends make it one, a name in a record
+    // does not.
     Bytes stray = bytes_of("Buy milk\nCall mum\n");
     stray.resize(200, 0);
     stray.push_back(0x17);
     stray.resize(1024, 0);
-    EXPECT_EQ(probe_once(stray, "txt", stray.size()).found, 0);
+    auto r = probe_once(stray, "txt", stray.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, 18u);
+    Bytes name = bytes_of("README  TXT \nDCIM\n");
+    name.resize(200, 0);
+    name.push_back(0x17);
+    name.resize(1024, 0);
+    EXPECT_EQ(probe_once(name, "txt", name.size()).found, 0);
 }
 
 // The end: the first byte that cannot be text, however the bytes are read.
@@ -158,12 +167,19 @@ TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
             EXPECT_EQ(r.length, text.size()) << e.what << ", " << in_memory << " in memory";
         }
     }
-    // A shorter text that other bytes follow is no text: pixels of a grey
-    // picture and program tables pass for some tens of bytes.
-    Bytes pixels = bytes_of("Line one of a note.\nLine two of it, and on.\n");
-    pixels.push_back(0x01);
-    append(pixels, random_bytes(1024, 6));
-    EXPECT_EQ(probe_once(pixels, "txt", pixels.size()).found, 0);
+    // A shorter text that other bytes follow is text when it shows it:
+    // words between blanks, line ends.  Program tables (names between
+    // NULs) pass for some tens of bytes and are none.
+    Bytes note = bytes_of("Line one of a note.\nLine two of it, and on.\n");
+    note.push_back(0x01);
+    append(note, random_bytes(1024, 6));
+    auto r = probe_once(note, "txt", note.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, 44u);
+    Bytes table = bytes_of("GLIBC_2.2.5 memcpy strlen __cxa_finalize");
+    table.push_back(0x01);
+    append(table, random_bytes(1024, 6));
+    EXPECT_EQ(probe_once(table, "txt", table.size()).found, 0);
     // One character over and over (a picture's filler, blank padding) is
     // no text, however long.
     Bytes filler(6000, 'x');
@@ -174,7 +190,7 @@ TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
     while (long_text.size() < 20000) long_text += "\xE4\xB8\xAD" "abc def, ghi.\n";
     Bytes b = bytes_of(long_text);
     b.push_back(0);
-    auto r = probe_once(b, "txt", 100);
+    r = probe_once(b, "txt", 100);
     EXPECT_EQ(r.found, 1);
     EXPECT_EQ(r.length, long_text.size());
     // Random bytes and zeros are no text.
