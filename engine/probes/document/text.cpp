@@ -212,6 +212,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
                              // 3 another file's start at a sector
     uint32_t carry = 0;      // bytes of a cut sequence moved to the front of buf
     lmr::text_counts counts; // the characters of the text proper
+    int prev_kind = -1;      // the kind of the character before
     lmr::json_tracker json;
     bool json_like = false;  // the text's first character (blanks left out) opens a JSON value
     bool first_char = true;
@@ -257,7 +258,8 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
                 head_len += take;
             }
             if (!(bom && text < 3)) {
-                counts.add(buf + i, len);
+                counts.add(buf + i, len, prev_kind);
+                prev_kind = lmr::text_counts::class_of(buf + i, len);
                 if (first_char && !blank(c)) {
                     first_char = false;
                     json_like = c == '{' || c == '[';
@@ -314,10 +316,14 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
         if (in.read(tail, uint32_t(span)) != span) return 0;
         uint32_t skip = 0;  // to the first byte of a character
         while (skip < span && (tail[skip] & 0xC0) == 0x80) ++skip;
-        lmr::text_counts before = counts;
+        // What the text holds before these bytes (the first of them stays
+        // counted after the character before it).
+        lmr::text_counts &before = counts;
+        int prev = -1;
         for (uint32_t k = skip; k < span;) {
             const int len = lmr::utf8_length(tail[k]);
-            before.remove(tail + k, len);
+            before.remove(tail + k, len, prev);
+            prev = lmr::text_counts::class_of(tail + k, len);
             k += uint32_t(len);
         }
         const lmr::text_tail t{tail + skip, uint32_t(span - skip), text - span + skip, first, kind,
@@ -333,6 +339,11 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
             if (!line_end || letters < k_min_letters) return 0;
         } else {
             // Short, and other bytes follow: it shows it is text by itself.
+            // A NUL that other bytes follow ends a string among binary data
+            // (a program's messages, a catalogue of translations), which
+            // would pass: a text file that random bytes follow seldom meets
+            // a NUL first.
+            if (stop == 1) return 0;
             unsigned char proper[k_sector];
             in.renew();
             in.skip(first);

@@ -15,9 +15,14 @@ namespace {
 
 constexpr uint32_t k_window = 64;     // the last bytes of a text where its end is looked for
 constexpr double k_line_end = 7.0;    // log odds of a text ending at a line end over another character
+constexpr double k_closing_end = 3.0;  // log odds of a text ending after a character that closes
+const char k_closing[] = ">}]).;!?\"'";  // something (a tag, a block, a sentence) over another one
 constexpr double k_closed = 12.0;     // log odds of a text ending at its structure's close
 constexpr double k_blend = 4.0;       // weight of what texts mostly hold against the text's own counts,
                                       // at least
+constexpr double k_follow = 8.0;      // weight of how often a character occurs against how often it
+                                      // follows the kind of character before it
+constexpr double k_follow_floor = 0.25;  // a pair never seen is still this share of the character's chance
 constexpr double k_expected_close = 0.05;  // the chance of a bracket that closes an open one
 const double k_log_byte = std::log(256.0);
 
@@ -67,8 +72,8 @@ double share_of(const unsigned char *p, int len) {
 
 // The gain in log odds of the bytes [p, p+len) being bytes that passed as
 // text by chance rather than a text's own character.
-double chance_gain(const text_counts &c, const unsigned char *p, int len) {
-    return -double(len) * k_log_byte - c.log_chance(p, len);
+double chance_gain(const text_counts &c, const unsigned char *p, int len, int prev) {
+    return -double(len) * k_log_byte - c.log_chance(p, len, prev);
 }
 
 // The offset of the line end that follows position q (q itself when none).
@@ -153,11 +158,19 @@ uint32_t structure_ends(const text_tail &t, uint32_t *ends, uint32_t cap, bool *
     char name[64];
     size_t name_len = 0;
     const bool html = strcmp(t.kind, "html") == 0;
+    bool markup = strcmp(t.kind, "xml") == 0;
     if (html) {
         strcpy(name, "html");
         name_len = 4;
-    } else if (strcmp(t.kind, "xml") == 0) {
+    } else if (markup) {
         name_len = root_name(t.head, t.head_len, name, sizeof name);
+    } else if (strcmp(t.kind, "txt") == 0) {
+        // A text that starts with an element (an SVG picture, a fragment
+        // of markup) likely ends with its close.
+        uint32_t i = 0;
+        while (i < t.head_len && blank(t.head[i])) ++i;
+        if (i + 1 < t.head_len && t.head[i] == '<' && letter(t.head[i + 1]))
+            name_len = root_name(t.head + i, t.head_len - i, name, sizeof name);
     }
     if (name_len) {
         // "</name", blanks, ">"; HTML in any case.
@@ -168,7 +181,7 @@ uint32_t structure_ends(const text_tail &t, uint32_t *ends, uint32_t cap, bool *
             const uint32_t q = after_blanks(b, n, i + 2 + uint32_t(name_len));
             if (q < n && b[q] == '>') ends[count++] = q + 1;
         }
-        *absolute = true;
+        *absolute = html || markup;
         return count;
     }
     if (strcmp(t.kind, "eml") == 0) {
@@ -186,7 +199,24 @@ uint32_t structure_ends(const text_tail &t, uint32_t *ends, uint32_t cap, bool *
 
 }  // namespace
 
-double text_counts::log_chance(const unsigned char *p, int len) const {
+int text_counts::class_of(const unsigned char *p, int len) {
+    if (len > 1) return 10;
+    const unsigned char c = p[0];
+    if (c >= 'a' && c <= 'z') return 0;
+    if (c >= 'A' && c <= 'Z') return 1;
+    if (c >= '0' && c <= '9') return 2;
+    switch (c) {
+    case ' ': return 3;
+    case '\n': return 4;
+    case '\r': return 5;
+    case '\t': case '\f': return 6;
+    case '.': return 7;
+    case ',': return 8;
+    default: return 9;
+    }
+}
+
+double text_counts::chance(const unsigned char *p, int len) const {
     double own;
     if (len == 1) {
         own = ascii_[p[0] & 0x7F];
@@ -197,17 +227,39 @@ double text_counts::log_chance(const unsigned char *p, int len) const {
     // A text brings in new characters the more often the more different
     // ones it already holds.
     const double blend = distinct_ > k_blend ? double(distinct_) : k_blend;
-    double chance = (own + blend * share_of(p, len)) / (double(total_) + blend);
-    // A bracket the text opened and has not closed yet is to be expected.
-    if (len == 1) {
-        const unsigned char c = p[0];
-        const unsigned char open = c == ']' ? '[' : c == '}' ? '{' : c == ')' ? '(' : 0;
-        if (open && ascii_[open] > ascii_[c] && chance < k_expected_close) chance = k_expected_close;
-    }
-    return std::log(chance);
+    return (own + blend * share_of(p, len)) / (double(total_) + blend);
 }
 
-uint32_t text_end_in_tail(const text_tail &t, const text_counts &before) {
+// A bracket the text opened and has not closed yet is to be expected.
+bool text_counts::closes_open_bracket(const unsigned char *p, int len) const {
+    if (len != 1) return false;
+    const unsigned char c = p[0];
+    const unsigned char open = c == ']' ? '[' : c == '}' ? '{' : c == ')' ? '(' : 0;
+    return open && ascii_[open] > ascii_[c];
+}
+
+double text_counts::log_chance(const unsigned char *p, int len, int prev) const {
+    const double alone = chance(p, len);
+    if (closes_open_bracket(p, len)) return std::log(alone > k_expected_close ? alone : k_expected_close);
+    if (prev < 0) return std::log(alone);
+    // After a kind of character: how often the text put this character
+    // (any longer sequence, for one) there, drawn towards how often it
+    // holds it at all.
+    double any_multi = 1.0;  // a longer sequence's chance among longer sequences
+    double base = alone;
+    if (len > 1) {
+        const double blend = distinct_ > k_blend ? double(distinct_) : k_blend;
+        const double all = (double(multi_total_) + blend * 0.02) / (double(total_) + blend);
+        any_multi = alone / all;
+        base = all;
+    }
+    const double seen = after_[prev][len == 1 ? (p[0] & 0x7F) : 128];
+    double v = (seen + k_follow * base) / (double(after_total_[prev]) + k_follow) * any_multi;
+    if (v < alone * k_follow_floor) v = alone * k_follow_floor;
+    return std::log(v);
+}
+
+uint32_t text_end_in_tail(const text_tail &t, text_counts &before) {
     const unsigned char *b = t.bytes;
     const uint32_t n = t.n;
     if (n == 0) return 0;
@@ -232,16 +284,25 @@ uint32_t text_end_in_tail(const text_tail &t, const text_counts &before) {
         if (!more && n - q <= k_window) return after_line_end(b, n, q);
     }
 
-    // The characters of the tail, from a character's start.
+    // The characters of the tail, from a character's start; those before
+    // the window are part of what the text is known to hold (the first
+    // one's kind of predecessor was counted with the text before).
     uint32_t starts[k_window + 1];
+    int prevs[k_window + 1];
     uint32_t count = 0;
-    text_counts c = before;
+    text_counts &c = before;
     uint32_t i = 0;
+    int prev = -1;
     const uint32_t from = n > k_window ? n - k_window : 0;
     while (i < n) {
         const int len = utf8_length(b[i]);
-        if (i >= from && i >= first && count < k_window) starts[count++] = i;
-        else c.add(b + i, len);  // before the window: part of what the text is known to hold
+        if (i >= from && i >= first && count < k_window) {
+            starts[count] = i;
+            prevs[count++] = prev;
+        } else {
+            c.add(b + i, len, prev);
+        }
+        prev = text_counts::class_of(b + i, len);
         i += uint32_t(len);
     }
     if (count == 0) return n;
@@ -250,8 +311,8 @@ uint32_t text_end_in_tail(const text_tail &t, const text_counts &before) {
     double gain[k_window + 1];
     for (uint32_t k = 0; k < count; ++k) {
         const int len = utf8_length(b[starts[k]]);
-        gain[k] = chance_gain(c, b + starts[k], len);
-        c.add(b + starts[k], len);
+        gain[k] = chance_gain(c, b + starts[k], len, prevs[k]);
+        c.add(b + starts[k], len, prevs[k]);
     }
     gain[count] = 0;
     for (uint32_t k = count; k-- > 0;) gain[k] += gain[k + 1];
@@ -259,6 +320,7 @@ uint32_t text_end_in_tail(const text_tail &t, const text_counts &before) {
     auto weight = [&](uint32_t p) {
         double w = 0;
         if (p > 0 && b[p - 1] == '\n') w += k_line_end;
+        if (p > 0 && strchr(k_closing, b[p - 1])) w += k_closing_end;
         for (uint32_t e = 0; e < closes; ++e)
             if (p == ends[e] || p == after_line_end(b, n, ends[e])) w += k_closed;
         return w;
@@ -280,6 +342,9 @@ uint32_t text_end_in_tail(const text_tail &t, const text_counts &before) {
 bool short_text_evident(const unsigned char *p, uint32_t n) {
     if (n < 12) return false;
     if (p[n - 1] != '\n') return false;
+    // A file starts as a note or a document does, not in the middle of a
+    // word or a sentence as a piece of a longer text at a block does.
+    if ((p[0] >= 'a' && p[0] <= 'z') || blank(p[0]) || strchr(".,;:!?)]}-_'", p[0])) return false;
     // Words: runs of two to 24 letters, not one letter over and over,
     // between blanks or punctuation.
     uint32_t words = 0, letters = 0, breaks = 0;

@@ -17,31 +17,55 @@ namespace lmr {
 constexpr int utf8_length(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
 
 // How often each character occurs in a text: ASCII by its byte, a longer
-// sequence by its first two bytes (a script's block of characters).
+// sequence by its first two bytes (a script's block of characters); and
+// how often each follows a kind of character (a letter, a blank, a full
+// stop...), so that "x.h" or "Pf" stand out in prose.
 class text_counts {
 public:
-    void add(const unsigned char *p, int len) {
+    static constexpr int k_classes = 11;
+    // The kind of the character at p (len bytes).
+    static int class_of(const unsigned char *p, int len);
+
+    // `prev` is the kind of the character before, or -1 for none.
+    void add(const unsigned char *p, int len, int prev) {
         uint32_t &c = len == 1 ? ascii_[p[0] & 0x7F] : multi_[p[0] & 0x3F][p[1] & 0x3F];
         if (c++ == 0) ++distinct_;
         ++total_;
+        if (len > 1) ++multi_total_;
+        if (prev >= 0) {
+            ++after_[prev][len == 1 ? (p[0] & 0x7F) : 128];
+            ++after_total_[prev];
+        }
     }
-    void remove(const unsigned char *p, int len) {
+    void remove(const unsigned char *p, int len, int prev) {
         uint32_t &c = len == 1 ? ascii_[p[0] & 0x7F] : multi_[p[0] & 0x3F][p[1] & 0x3F];
-        if (c && total_) {
-            if (--c == 0) --distinct_;
-            --total_;
+        if (!c || !total_) return;
+        if (--c == 0) --distinct_;
+        --total_;
+        if (len > 1 && multi_total_) --multi_total_;
+        uint32_t &a = after_[prev < 0 ? 0 : prev][len == 1 ? (p[0] & 0x7F) : 128];
+        if (prev >= 0 && a && after_total_[prev]) {
+            --a;
+            --after_total_[prev];
         }
     }
     // The natural log of the chance that the text's next character is the
-    // one at p (len bytes): what the text so far holds, and for a text of
-    // a few characters what texts mostly hold.
-    double log_chance(const unsigned char *p, int len) const;
+    // one at p (len bytes) after a character of kind `prev`: what the text
+    // so far holds, and for a text of a few characters what texts mostly
+    // hold.
+    double log_chance(const unsigned char *p, int len, int prev) const;
     uint64_t total() const { return total_; }
 
 private:
+    double chance(const unsigned char *p, int len) const;
+    bool closes_open_bracket(const unsigned char *p, int len) const;
+
     uint32_t ascii_[128] = {};
     uint32_t multi_[64][64] = {};
+    uint32_t after_[k_classes][129] = {};  // [kind before][ASCII byte, or 128 for a longer sequence]
+    uint64_t after_total_[k_classes] = {};
     uint64_t total_ = 0;
+    uint64_t multi_total_ = 0;
     uint32_t distinct_ = 0;
 };
 
@@ -91,13 +115,13 @@ struct text_tail {
 };
 
 // How many of the tail's bytes are the text's.  `before` counts the
-// characters of the text before the tail.
-uint32_t text_end_in_tail(const text_tail &t, const text_counts &before);
+// characters of the text before the tail (and is used up).
+uint32_t text_end_in_tail(const text_tail &t, text_counts &before);
 
 // Whether `n` bytes of text, shorter than a sector and followed by other
-// bytes than zeros, show enough to be a file: they end at a line end or at
-// their structure's close, hold words, and are far likelier text than
-// bytes that pass as text by chance.
+// bytes than zeros, show enough to be a file: they start as a file does
+// (not inside a word or a sentence), end at a line end, hold words, and
+// are far likelier text than bytes that pass as text by chance.
 bool short_text_evident(const unsigned char *p, uint32_t n);
 
 }  // namespace lmr
