@@ -234,7 +234,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
                 stop = 3;
                 break;
             }
-            const int len = sequence_at(buf + i, have - i);
+            const int len = c < 0x80 ? (plain_byte(c) ? 1 : 0) : sequence_at(buf + i, have - i);
             if (len == 0) {
                 stop = 2;
                 break;

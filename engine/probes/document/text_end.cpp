@@ -199,23 +199,6 @@ uint32_t structure_ends(const text_tail &t, uint32_t *ends, uint32_t cap, bool *
 
 }  // namespace
 
-int text_counts::class_of(const unsigned char *p, int len) {
-    if (len > 1) return 10;
-    const unsigned char c = p[0];
-    if (c >= 'a' && c <= 'z') return 0;
-    if (c >= 'A' && c <= 'Z') return 1;
-    if (c >= '0' && c <= '9') return 2;
-    switch (c) {
-    case ' ': return 3;
-    case '\n': return 4;
-    case '\r': return 5;
-    case '\t': case '\f': return 6;
-    case '.': return 7;
-    case ',': return 8;
-    default: return 9;
-    }
-}
-
 double text_counts::chance(const unsigned char *p, int len) const {
     double own;
     if (len == 1) {

@@ -24,7 +24,7 @@ class text_counts {
 public:
     static constexpr int k_classes = 11;
     // The kind of the character at p (len bytes).
-    static int class_of(const unsigned char *p, int len);
+    static int class_of(const unsigned char *p, int len) { return len > 1 ? 10 : kinds().of[p[0] & 0x7F]; }
 
     // `prev` is the kind of the character before, or -1 for none.
     void add(const unsigned char *p, int len, int prev) {
@@ -57,6 +57,31 @@ public:
     uint64_t total() const { return total_; }
 
 private:
+    // Lowercase, uppercase, digit, space, line feed, carriage return, tab
+    // or form feed, full stop, comma, other ASCII; 10 is a longer sequence.
+    struct kind_table {
+        uint8_t of[128];
+        constexpr kind_table() : of() {
+            for (int c = 0; c < 128; ++c) {
+                uint8_t k = 9;
+                if (c >= 'a' && c <= 'z') k = 0;
+                else if (c >= 'A' && c <= 'Z') k = 1;
+                else if (c >= '0' && c <= '9') k = 2;
+                else if (c == ' ') k = 3;
+                else if (c == '\n') k = 4;
+                else if (c == '\r') k = 5;
+                else if (c == '\t' || c == '\f') k = 6;
+                else if (c == '.') k = 7;
+                else if (c == ',') k = 8;
+                of[c] = k;
+            }
+        }
+    };
+    static const kind_table &kinds() {
+        static constexpr kind_table table{};
+        return table;
+    }
+
     double chance(const unsigned char *p, int len) const;
     bool closes_open_bracket(const unsigned char *p, int len) const;
 
