@@ -328,7 +328,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
         }
         const lmr::text_tail t{tail + skip, uint32_t(span - skip), text - span + skip, first, kind,
                                head + first, head_len > first ? head_len - uint32_t(first) : 0,
-                               json_like ? json.last_close() : 0, blank_lines > 0};
+                               json_like ? json.last_close() : 0, blank_lines};
         end = text - span + skip + lmr::text_end_in_tail(t, before);
     }
     if (end <= first) return 0;

@@ -88,6 +88,14 @@ uint32_t after_blanks(const unsigned char *b, uint32_t n, uint32_t q) {
     return q;
 }
 
+// How many lines end empty from position q on.
+uint64_t empty_lines_from(const unsigned char *b, uint32_t n, uint32_t q) {
+    uint64_t count = 0;
+    for (uint32_t j = q > 0 ? q : 1; j < n; ++j)
+        if (b[j] == '\n' && (b[j - 1] == '\n' || (j >= 2 && b[j - 1] == '\r' && b[j - 2] == '\n'))) ++count;
+    return count;
+}
+
 bool same_nocase(const unsigned char *p, const char *w, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = p[i];
@@ -260,8 +268,8 @@ uint32_t text_end_in_tail(const text_tail &t, text_counts &before) {
         const uint32_t q = ends[closes - 1];
         const uint32_t r = after_blanks(b, n, q);
         // Blanks after the close are the text's when it leaves lines
-        // empty elsewhere too; else a line end is.
-        if (r == n) return t.blank_lines ? n : after_line_end(b, n, q);
+        // empty before it too; else a line end is.
+        if (r == n) return t.blank_lines > empty_lines_from(b, n, q) ? n : after_line_end(b, n, q);
         const unsigned char next = b[r];
         const bool more = next == '<' || next == '{' || next == '[';
         if (!more && n - q <= k_window) return after_line_end(b, n, q);

@@ -136,7 +136,7 @@ struct text_tail {
     const unsigned char *head;   // the text's first bytes, the byte-order mark left out
     uint32_t head_len;
     uint64_t json_close;         // json_tracker::last_close()
-    bool blank_lines;            // the text has empty lines
+    uint64_t blank_lines;        // empty lines in all the bytes
 };
 
 // How many of the tail's bytes are the text's.  `before` counts the
