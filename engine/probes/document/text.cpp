@@ -307,6 +307,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
     }
 
     uint64_t end = text;
+    bool closed = false;  // the end is the close of the text's structure
     if (!zeros_after && stop != 0) {
         // Other bytes follow: some of the last ones may have passed as text.
         unsigned char tail[k_sector];
@@ -329,7 +330,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
         const lmr::text_tail t{tail + skip, uint32_t(span - skip), text - span + skip, first, kind,
                                head + first, head_len > first ? head_len - uint32_t(first) : 0,
                                json_like ? json.last_close() : 0, blank_lines};
-        end = text - span + skip + lmr::text_end_in_tail(t, before);
+        end = text - span + skip + lmr::text_end_in_tail(t, before, &closed);
     }
     if (end <= first) return 0;
     if (end - first < k_min_free_text) {
@@ -348,7 +349,9 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
             in.renew();
             in.skip(first);
             if (in.read(proper, uint32_t(end - first)) != end - first) return 0;
-            if (!lmr::short_text_evident(proper, uint32_t(end - first))) return 0;
+            const uint32_t n = uint32_t(end - first);
+            if (!lmr::short_text_evident(proper, n) && !(closed && lmr::short_structure_evident(proper, n)))
+                return 0;
         }
     }
     if (!kind_requested(entry, kind)) return 0;

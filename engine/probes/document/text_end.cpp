@@ -17,7 +17,8 @@ constexpr uint32_t k_window = 64;     // the last bytes of a text where its end 
 constexpr double k_line_end = 7.0;    // log odds of a text ending at a line end over another character
 constexpr double k_closing_end = 3.0;  // log odds of a text ending after a character that closes
 const char k_closing[] = ">}]).;!?\"'";  // something (a tag, a block, a sentence) over another one
-constexpr double k_closed = 12.0;     // log odds of a text ending at its structure's close
+constexpr double k_closed = 12.0;
+constexpr uint32_t k_min_structure = 32;  // bytes of a short text its structure alone vouches for     // log odds of a text ending at its structure's close
 constexpr double k_blend = 4.0;       // weight of what texts mostly hold against the text's own counts,
                                       // at least
 constexpr double k_follow = 8.0;      // weight of how often a character occurs against how often it
@@ -250,7 +251,8 @@ double text_counts::log_chance(const unsigned char *p, int len, int prev) const 
     return std::log(v);
 }
 
-uint32_t text_end_in_tail(const text_tail &t, text_counts &before) {
+uint32_t text_end_in_tail(const text_tail &t, text_counts &before, bool *closed) {
+    *closed = false;
     const unsigned char *b = t.bytes;
     const uint32_t n = t.n;
     if (n == 0) return 0;
@@ -269,10 +271,16 @@ uint32_t text_end_in_tail(const text_tail &t, text_counts &before) {
         const uint32_t r = after_blanks(b, n, q);
         // Blanks after the close are the text's when it leaves lines
         // empty before it too; else a line end is.
-        if (r == n) return t.blank_lines > empty_lines_from(b, n, q) ? n : after_line_end(b, n, q);
+        if (r == n) {
+            *closed = true;
+            return t.blank_lines > empty_lines_from(b, n, q) ? n : after_line_end(b, n, q);
+        }
         const unsigned char next = b[r];
         const bool more = next == '<' || next == '{' || next == '[';
-        if (!more && n - q <= k_window) return after_line_end(b, n, q);
+        if (!more && n - q <= k_window) {
+            *closed = true;
+            return after_line_end(b, n, q);
+        }
     }
 
     // The characters of the tail, from a character's start; those before
@@ -308,12 +316,16 @@ uint32_t text_end_in_tail(const text_tail &t, text_counts &before) {
     gain[count] = 0;
     for (uint32_t k = count; k-- > 0;) gain[k] += gain[k + 1];
 
+    auto is_close = [&](uint32_t p) {
+        for (uint32_t e = 0; e < closes; ++e)
+            if (p == ends[e] || p == after_line_end(b, n, ends[e])) return true;
+        return false;
+    };
     auto weight = [&](uint32_t p) {
         double w = 0;
         if (p > 0 && b[p - 1] == '\n') w += k_line_end;
         if (p > 0 && strchr(k_closing, b[p - 1])) w += k_closing_end;
-        for (uint32_t e = 0; e < closes; ++e)
-            if (p == ends[e] || p == after_line_end(b, n, ends[e])) w += k_closed;
+        if (is_close(p)) w += k_closed;
         return w;
     };
     uint32_t best = n;
@@ -327,6 +339,7 @@ uint32_t text_end_in_tail(const text_tail &t, text_counts &before) {
             best = p;
         }
     }
+    *closed = is_close(best);
     return best;
 }
 
@@ -364,6 +377,13 @@ bool short_text_evident(const unsigned char *p, uint32_t n) {
         i += uint32_t(len);
     }
     return words >= 2 && breaks >= 2 && letters * 2 >= n && odds >= 1.0 * double(n);
+}
+
+bool short_structure_evident(const unsigned char *p, uint32_t n) {
+    uint32_t i = 0;
+    while (i < n && blank(p[i])) ++i;
+    if (n - i < k_min_structure) return false;
+    return p[i] == '<' || p[i] == '{' || p[i] == '[';
 }
 
 }  // namespace lmr

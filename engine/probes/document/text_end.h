@@ -140,13 +140,19 @@ struct text_tail {
 };
 
 // How many of the tail's bytes are the text's.  `before` counts the
-// characters of the text before the tail (and is used up).
-uint32_t text_end_in_tail(const text_tail &t, text_counts &before);
+// characters of the text before the tail (and is used up).  *closed tells
+// whether the end is the close of the text's structure.
+uint32_t text_end_in_tail(const text_tail &t, text_counts &before, bool *closed);
 
 // Whether `n` bytes of text, shorter than a sector and followed by other
 // bytes than zeros, show enough to be a file: they start as a file does
 // (not inside a word or a sentence), end at a line end, hold words, and
 // are far likelier text than bytes that pass as text by chance.
 bool short_text_evident(const unsigned char *p, uint32_t n);
+
+// Whether `n` bytes of text, shorter than a sector, that end at the close
+// of their structure show enough of it: they start with it (an element,
+// a JSON value) and are not a few bytes only.
+bool short_structure_evident(const unsigned char *p, uint32_t n);
 
 }  // namespace lmr

@@ -324,7 +324,18 @@ TEST(DeepText, ShortNotesAndTextLikeBinaryData) {
         EXPECT_EQ(r.found, 1) << after;
         EXPECT_EQ(r.length, note.size()) << after;
     }
+    // A short picture in markup or JSON value: its close vouches for it.
+    for (const std::string &t : {std::string("<svg width=\"16\" height=\"16\"><path d=\"M8 1a7 7 0 100 14\"/></svg>"),
+                                std::string("{\"volume\": 7, \"muted\": false, \"eq\": [1, 2]}\n")}) {
+        Bytes b = bytes_of(t + "x");
+        b.push_back(0x01);
+        append(b, random_bytes(1024, 6));
+        auto r = probe_once(b, "txt", b.size());
+        EXPECT_EQ(r.found, 1) << t;
+        EXPECT_EQ(r.length, t.size()) << t;
+    }
     const char *none[] = {
+        "{\"a\": [1]}\n",                   // too short to tell
         "ilk\nCall mum and dad\n",           // a piece of a longer text: starts inside a word
         "Hi mum\n",                          // too short to tell
         "README  TXT DCIM    JPG \n",        // names in a directory record
