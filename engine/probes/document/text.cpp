@@ -323,6 +323,7 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
         int prev = -1;
         for (uint32_t k = skip; k < span;) {
             const int len = lmr::utf8_length(tail[k]);
+            if (k + uint32_t(len) > span) break;  // a character cut by another file's header
             before.remove(tail + k, len, prev);
             prev = lmr::text_counts::class_of(tail + k, len);
             k += uint32_t(len);

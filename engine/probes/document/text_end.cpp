@@ -254,7 +254,10 @@ double text_counts::log_chance(const unsigned char *p, int len, int prev) const 
 uint32_t text_end_in_tail(const text_tail &t, text_counts &before, bool *closed) {
     *closed = false;
     const unsigned char *b = t.bytes;
-    const uint32_t n = t.n;
+    // Up to the last whole character (another file's header may have cut
+    // the bytes inside one).
+    uint32_t n = 0;
+    while (n < t.n && n + uint32_t(utf8_length(b[n])) <= t.n) n += uint32_t(utf8_length(b[n]));
     if (n == 0) return 0;
     const uint32_t first = t.first > t.at ? uint32_t(t.first - t.at) : 0;  // no end before the text starts
 
@@ -265,7 +268,9 @@ uint32_t text_end_in_tail(const text_tail &t, text_counts &before, bool *closed)
     // line, a comment after the root) is weighed like a line end instead.
     uint32_t ends[8];
     bool absolute = false;
-    const uint32_t closes = structure_ends(t, ends, 8, &absolute);
+    text_tail whole = t;
+    whole.n = n;
+    const uint32_t closes = structure_ends(whole, ends, 8, &absolute);
     if (closes && absolute) {
         const uint32_t q = ends[closes - 1];
         const uint32_t r = after_blanks(b, n, q);

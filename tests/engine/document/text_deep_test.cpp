@@ -261,6 +261,20 @@ TEST(DeepText, EndsWhereTheTextEndsWhateverFollows) {
         EXPECT_EQ(finds[512 + note.size()].suffix, n.suffix);
         EXPECT_EQ(finds[512 + note.size()].length, n.next.size()) << n.what;
     }
+    // A picture whose first byte completes a character the text's last
+    // byte began: the text ends before that character.
+    const Bytes png = sample("image/png_small.png");
+    Bytes image(512, 0);
+    append(image, bytes_of(note.substr(0, 1022) + "\n\xC3"));
+    append(image, png);
+    pad_to(image, 512);
+    image.resize(image.size() + 1024, 0);
+    TempFile f(image);
+    auto finds = by_offset(scan(f.path(), "jpg,png,pdf,txt,html,xml,json,csv,eml"));
+    ASSERT_TRUE(finds.count(512));
+    EXPECT_EQ(finds[512].length, 1023u);
+    ASSERT_TRUE(finds.count(512 + 1024));
+    EXPECT_EQ(finds[512 + 1024].suffix, "png");
 }
 
 // Where the kind has a structure, its close ends the text, whatever
