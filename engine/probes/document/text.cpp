@@ -1,15 +1,20 @@
 // Plain text in a deep scan: notes, CSV, HTML, XML, JSON, e-mail,
 // subtitles.  Text has no header and no length: a text file is valid UTF-8
-// (ASCII included) from the block it starts at up to the first byte that
-// cannot be text (a NUL, a control byte, a malformed sequence).  A file
+// (ASCII included) from the block it starts at, walked up to the first byte
+// that cannot be text (a NUL, a control byte, a malformed sequence).  A file
 // that does not fill its last block leaves zeros after it, which are not
-// the file's.  Its kind comes from its first line where that is plain.
+// the file's: followed by zeros to the end of its sector, the text is all
+// it walked.  Followed by other bytes (random ones, another file's), some
+// of them passed as text, and the end is judged from the text's last bytes
+// (text_end.h); another file's header at a sector ends it in any case.
+// Its kind comes from its first line where that is plain.
 //
 // Random bytes pass as text for a few bytes, and binary data (pixels of a
 // grey picture, tables of a program) for some tens: a text must fill a
 // sector (k_min_free_text) unless it ends as a file on a disk does, its
-// zeros running on to the end of its sector, and even then it needs a line
-// end and a few letters.
+// zeros running on to the end of its sector, with a line end and a few
+// letters; or shows by itself that it is one (words, line ends, the close
+// of its structure).
 #include "../../file_types.h"
 #include "../probe_reader.h"
 #include "../../scan_run.h"
