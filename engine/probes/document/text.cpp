@@ -166,6 +166,16 @@ bool lmr::text_block_start(const unsigned char *p) {
     return true;
 }
 
+bool lmr::text_block_pair(unsigned char first, unsigned char second) {
+    // What text_block_start asks of the first two bytes: a first character
+    // that may be text and, where it is one byte long, a second that may
+    // start another (a NUL there leaves fewer than two bytes).
+    const unsigned char p[2] = {first, second};
+    const int len = sequence_at(p, 2);
+    if (len != 1) return len != 0;
+    return second != 0 && sequence_at(p + 1, 1) != 0;
+}
+
 uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
                         int32_t available, uint64_t offset, uint64_t limit, int32_t *found) {
     if (!entry || !found) return 0;
