@@ -183,7 +183,71 @@ bool kind_requested(const search_spec_entry *entry, const char *kind) {
 
 }  // namespace
 
+namespace {
+
+// The first bytes of a block as text_block_start reads them, one table
+// step a byte: where they can go no further as text, most blocks of other
+// data are told apart without a branch a byte.  States: at a character's
+// start, within a sequence (its next byte's bounds), and the two ends.
+enum text_state : uint8_t {
+    at_start, need_1, need_2, need_3, after_e0, after_ed, after_f0, after_f4, text_accepted, text_rejected,
+    text_state_count
+};
+
+struct text_steps {
+    uint8_t next[2][text_state_count][256];  // [a NUL at a start ends the text][state][byte]
+};
+
+constexpr text_steps make_text_steps() {
+    text_steps t{};
+    for (int nul_ends = 0; nul_ends < 2; ++nul_ends) {
+        for (int s = 0; s < text_state_count; ++s) {
+            for (int b = 0; b < 256; ++b) {
+                const unsigned char c = static_cast<unsigned char>(b);
+                uint8_t to = text_rejected;
+                const bool cont = c >= 0x80 && c <= 0xBF;
+                switch (s) {
+                case at_start:
+                    if (c == 0) to = nul_ends ? text_accepted : text_rejected;
+                    else if (plain_byte(c)) to = at_start;
+                    else if (c >= 0xC2 && c <= 0xDF) to = need_1;
+                    else if (c == 0xE0) to = after_e0;
+                    else if (c == 0xED) to = after_ed;
+                    else if (c >= 0xE1 && c <= 0xEF) to = need_2;
+                    else if (c == 0xF0) to = after_f0;
+                    else if (c == 0xF4) to = after_f4;
+                    else if (c >= 0xF1 && c <= 0xF3) to = need_3;
+                    break;
+                case need_1: to = cont ? at_start : text_rejected; break;
+                case need_2: to = cont ? need_1 : text_rejected; break;
+                case need_3: to = cont ? need_2 : text_rejected; break;
+                case after_e0: to = c >= 0xA0 && c <= 0xBF ? need_1 : text_rejected; break;
+                case after_ed: to = c >= 0x80 && c <= 0x9F ? need_1 : text_rejected; break;
+                case after_f0: to = c >= 0x90 && c <= 0xBF ? need_2 : text_rejected; break;
+                case after_f4: to = c >= 0x80 && c <= 0x8F ? need_2 : text_rejected; break;
+                case text_accepted: to = text_accepted; break;
+                default: to = text_rejected; break;
+                }
+                t.next[nul_ends][s][b] = to;
+            }
+        }
+    }
+    return t;
+}
+
+constexpr text_steps k_text_steps = make_text_steps();
+
+}  // namespace
+
 bool lmr::text_block_start(const unsigned char *p) {
+    // Four bytes through the table first: random bytes and the data of
+    // other files mostly stop being text there.  (A NUL ends a text from
+    // its third byte on.)
+    unsigned s = k_text_steps.next[0][at_start][p[0]];
+    s = k_text_steps.next[0][s][p[1]];
+    s = k_text_steps.next[1][s][p[2]];
+    s = k_text_steps.next[1][s][p[3]];
+    if (s == text_rejected) return false;
     // The first bytes are text up to k_fallback_reach of them, or up to a
     // NUL after at least two.
     uint64_t i = 0;
@@ -195,6 +259,16 @@ bool lmr::text_block_start(const unsigned char *p) {
         i += uint64_t(len);
     }
     return true;
+}
+
+bool lmr::text_block_pair(unsigned char first, unsigned char second) {
+    // What text_block_start asks of the first two bytes: a first character
+    // that may be text and, where it is one byte long, a second that may
+    // start another (a NUL there leaves fewer than two bytes).
+    const unsigned char p[2] = {first, second};
+    const int len = sequence_at(p, 2);
+    if (len != 1) return len != 0;
+    return second != 0 && sequence_at(p + 1, 1) != 0;
 }
 
 uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const unsigned char *data,
