@@ -185,6 +185,26 @@ std::string series_of(const unsigned char *name11) {
     return key;
 }
 
+// The letter a camera's file name starts with, from the three letters
+// after it: cameras name their files by the DCF rule, four letters then
+// four digits ("IMG_0001.JPG", "MVI_0005.MOV", "DSC_0001.NEF"), with a
+// handful of prefixes in use.  0 when the name is not of that form or its
+// letters fit no prefix, or fit more than one.
+unsigned char camera_first_letter(const unsigned char *name11) {
+    static const char *const kPrefixes[] = {"IMG_", "MVI_", "DSC_", "DSCN", "DSCF", "SAM_", "PICT",
+                                            "GOPR", "DJI_", "CIMG", "IMGP", "HPIM", "SANY"};
+    for (int k = 4; k < 8; ++k)
+        if (name11[k] < '0' || name11[k] > '9') return 0;
+    if (name11[8] == ' ') return 0;
+    unsigned char found = 0;
+    for (const char *p : kPrefixes) {
+        if (memcmp(p + 1, name11 + 1, 3) != 0) continue;
+        if (found && found != (unsigned char)p[0]) return 0;
+        found = (unsigned char)p[0];
+    }
+    return found;
+}
+
 // The entries of one folder that name something, read before any is
 // acted on: a deleted short name without a long name lost its first
 // letter, which the folder's other names may tell.
@@ -276,13 +296,21 @@ void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::st
         auto at = first_of.emplace(series_of(x.name11), x.name11[0]);
         if (!at.second && at.first->second != x.name11[0]) at.first->second = 0;
     }
+    // A camera's name of a series the folder holds no other name of (a
+    // lone film among photos, a folder whose pictures were all deleted)
+    // takes its prefix's letter.
     size_t kept = 0;
-    if (lost && !first_of.empty()) {
+    if (lost) {
         for (folder_entry &x : named) {
             if (!x.lost_first) continue;
             const auto it = first_of.find(series_of(x.name11));
-            if (it == first_of.end() || it->second == 0 || it->second == 0xE5) continue;
-            x.name11[0] = it->second;
+            unsigned char letter = 0;
+            if (it != first_of.end())
+                letter = it->second == 0xE5 ? 0 : it->second;
+            else
+                letter = camera_first_letter(x.name11);
+            if (!letter) continue;
+            x.name11[0] = letter;
             x.lost_first = false;
         }
     }
