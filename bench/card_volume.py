@@ -92,13 +92,18 @@ class Plan:
                 phone.append((f'DCIM/Camera/VID_{day(ts)}.mp4', rng.randint(30 * MIB, 300 * MIB), ts))
             else:
                 phone.append((f'DCIM/Camera/{day(ts)}.jpg', rng.randint(2 * MIB, 6 * MIB), ts))
-        for _ in range(self.n(1500)):
+        for _ in range(self.n(1200)):
             ts = stamp()
             screens.append((f'Pictures/Screenshots/Screenshot_{day(ts).replace("_", "-")}.png',
                             rng.randint(100 * KIB, 1500 * KIB), ts))
-        for k in range(self.n(4000)):
+        # Received pictures, and (a third) the sent ones in their own
+        # folder.  mtools looks for a free short name of a long one file by
+        # file, so a few thousand long names of one prefix in one folder
+        # would take it an hour: 2,000 is the most per folder here.
+        for k in range(self.n(3000)):
             ts = stamp()
-            wa.append((f'WhatsApp/Media/WhatsApp Images/IMG-{day(ts)[:8]}-WA{k % 10000:04d}.jpg',
+            sent = 'Sent/' if k % 3 == 2 else ''
+            wa.append((f'WhatsApp/Media/WhatsApp Images/{sent}IMG-{day(ts)[:8]}-WA{k % 10000:04d}.jpg',
                        rng.randint(40 * KIB, 400 * KIB), ts))
         for k in range(self.n(2000)):
             ts = stamp()

@@ -83,22 +83,28 @@ double plain_read_seconds(const std::string &path, uint64_t *bytes) {
 // ---- the scan, as lumarek-carve scans a volume ----------------------------
 
 struct Receiver {
-    std::atomic<unsigned long long> finds{0}, total{0};
+    std::atomic<unsigned long long> finds{0};
 };
 void on_recovered(void *ctx, r_info *) { ++static_cast<Receiver *>(ctx)->finds; }
 void on_recovered_runs(void *ctx, r_info *, const r_run *, int32_t) { ++static_cast<Receiver *>(ctx)->finds; }
 void on_progress(void *, float) {}
-void on_proceed(void *ctx, unsigned long long, unsigned long long total) {
-    static_cast<Receiver *>(ctx)->total.store(total, std::memory_order_relaxed);
+void on_proceed(void *, unsigned long long, unsigned long long) {}
+
+// Bytes of the volume's free space, as its reader lists them.
+uint64_t free_bytes(const std::string &path, const std::string &kind) {
+    chunk_list *list = kind == "fat32"   ? get_fat32_chunk_list(path.c_str())
+                       : kind == "exfat" ? get_exfat_chunk_list(path.c_str())
+                                         : get_ntfs_chunk_list(path.c_str());
+    uint64_t bytes = 0;
+    for (const chunk *c = list ? list->head : nullptr; c; c = c->next) bytes += c->length;
+    free_chunk_list(list);
+    return bytes;
 }
 
-// Seconds of a scan of the volume's free space; the finds and the bytes
-// scanned in *finds and *scanned.
-double scan_seconds(const std::string &path, bool deep, Receiver &rx, unsigned long long *finds,
-                    unsigned long long *scanned) {
+// Seconds of a scan of the volume's free space, and its finds in *finds.
+double scan_seconds(const std::string &path, bool deep, Receiver &rx, unsigned long long *finds) {
     static const std::string all_types = lmr::carver_group(0);
     rx.finds = 0;
-    rx.total = 0;
     skip_exist = 1;
     is_formated = 0;
     deep_scan = deep ? 1 : 0;
@@ -107,7 +113,6 @@ double scan_seconds(const std::string &path, bool deep, Receiver &rx, unsigned l
     const double s = seconds_since(t0);
     deep_scan = 0;
     *finds = rx.finds;
-    *scanned = rx.total;
     return s;
 }
 
@@ -266,16 +271,16 @@ int card_walk_main(int argc, char **argv) {
         }
         std::vector<double> reads, scans, deeps, colds, warms, per_scan, per_deep, per_read;
         WalkResult last;
-        unsigned long long scanned = 0;
+        const uint64_t scanned = free_bytes(path, kind);
         for (int r = 0; r < repeat; ++r) {
             uint64_t bytes = 0;
             unsigned long long finds = 0, deep_finds = 0;
             drop_cached(path);
             const double read = plain_read_seconds(path, &bytes);
             drop_cached(path);
-            const double scan = scan_seconds(path, false, rx, &finds, &scanned);
+            const double scan = scan_seconds(path, false, rx, &finds);
             drop_cached(path);
-            const double deep = scan_seconds(path, true, rx, &deep_finds, &scanned);
+            const double deep = scan_seconds(path, true, rx, &deep_finds);
             drop_cached(path);
             const WalkResult cold = walk_in_child(path, dump.empty() ? "" : dump + "-" + kind + ".txt");
             const WalkResult warm = walk_in_child(path, "");
