@@ -201,12 +201,18 @@ class MtoolsWriter:
                 if d not in self.dirs:
                     self.dirs.add(d)
                     wanted.append(d)
-        for k in range(0, len(wanted), 500):
-            self._run('mmd', *('::/' + d for d in wanted[k:k + 500]))
+        if wanted:
+            self._run('mmd', *('::/' + d for d in wanted))
 
     def write(self, files, after_batch):
-        self._mkdirs(p for p, _, _ in files)
-        # Files of one folder in a row go in one call, up to a batch's bytes.
+        # One mtools call per folder (a call costs tens of milliseconds, and
+        # apps' caches are written a file here, a file there): the files are
+        # taken folder by folder, each folder's in their order, up to a
+        # batch's bytes a call.
+        first = {}
+        for p, _, _ in files:
+            first.setdefault(p.rsplit('/', 1)[0], len(first))
+        files = sorted(files, key=lambda f: first[f[0].rsplit('/', 1)[0]])
         k = 0
         while k < len(files):
             folder = files[k][0].rsplit('/', 1)[0]
@@ -215,6 +221,9 @@ class MtoolsWriter:
                 batch.append(files[k])
                 size += files[k][1]
                 k += 1
+            # A folder is made just before its first files, as a camera or
+            # a phone makes it: its clusters lie among the files'.
+            self._mkdirs([batch[0][0]])
             staged = []
             for p, s, ts in batch:
                 src = os.path.join(self.stage, p.rsplit('/', 1)[1])
