@@ -155,6 +155,17 @@ void fat_volume::add_file(const unsigned char *e, const std::string &name, const
 
 void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::string> &path, bool deleted_folder,
                       unsigned depth) {
+    // The first clusters of the subfolders are asked for at once: a disk
+    // that serves several reads at a time has them ready when the walk
+    // gets there, instead of one wait per folder.
+    for (size_t i = 0; i + 32 <= dir.size() && dir[i] != 0; i += 32) {
+        const unsigned char *e = dir.data() + i;
+        if ((e[11] & 0x3F) == 0x0F || !(e[11] & 0x10) || e[0] == '.') continue;
+        uint64_t first = le16(e + 26);
+        if (g.bits == 32) first |= uint64_t(le16(e + 20)) << 16;
+        if (valid_cluster(first) && cluster_offset(first) < v.size)
+            read_ahead(v.f, v.base + cluster_offset(first), cluster_bytes);
+    }
     std::vector<const unsigned char *> long_parts;  // long-name entries before the current one, nearest last
     for (size_t i = 0; i + 32 <= dir.size(); i += 32) {
         if (++entries > kMaxEntriesWalked) return;
