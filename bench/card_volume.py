@@ -10,7 +10,7 @@ device, NTFS by mkntfs and ntfs-3g (both need root).  What is written is
 what a card holds after a year in a camera and a phone: camera folders of
 999 photos of 3-9 MB and some clips, a phone's camera folder with long
 names, screenshots, messenger pictures and voice notes in weekly folders,
-apps' cache trees seven folders deep of small files, music; about 85% of
+apps' cache trees eight folders deep of small files, music; about 85% of
 the volume in round one, then about half of the files deleted (single
 files, and whole folders as a person or an app deletes them), then a
 second round of photos that takes some of the freed clusters.
