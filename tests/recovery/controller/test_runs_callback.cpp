@@ -3,6 +3,7 @@
 // assembled file; finds it cannot take are not reported.
 #include "qt_test_support.h"
 
+#include "engine/file_types.h"
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
 #include "recovery/filevalidationthread.h"
@@ -20,7 +21,7 @@ using namespace lmrtest;
 
 namespace {
 
-const int kJpgKey = 0;
+const int kJpgKey = lmr::row_key("jpg");
 
 // Where the test's probe reports its finds: at `at` it reports each list of
 // runs through the engine's runs callback, and `single` through the
