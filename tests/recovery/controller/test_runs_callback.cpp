@@ -3,7 +3,6 @@
 // assembled file; finds it cannot take are not reported.
 #include "qt_test_support.h"
 
-#include "engine/file_types.h"
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
 #include "recovery/filevalidationthread.h"
@@ -21,7 +20,7 @@ using namespace lmrtest;
 
 namespace {
 
-const int kJpgKey = lmr::row_key("jpg");
+const int kJpgKey = 0;
 
 // Where the test's probe reports its finds: at `at` it reports each list of
 // runs through the engine's runs callback, and `single` through the
