@@ -115,10 +115,6 @@ inline int driveRow(QWidget *w, const QString &name) {
 
 // The demo volume, made once per test program in a temporary folder.
 struct DemoVolume {
-    QString dir;
-    QString image;
-    QStringList deleted;  // names of the deleted samples
-
     static const DemoVolume &get() {
         static DemoVolume v;
         return v;
@@ -127,22 +123,21 @@ struct DemoVolume {
     bool ok() const { return !deleted.isEmpty(); }
 
 private:
+    lmrtest::TempDir tmp_{"lmr-app-volume"};
+
+public:
+    QString dir = QString::fromStdString(tmp_.path());
+    QString image;
+    QStringList deleted;  // names of the deleted samples
+
+private:
     DemoVolume() {
-        char tmpl[] = "/tmp/lmr-app-volume-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir = QString::fromLocal8Bit(tmpl);
-        image = dir + QStringLiteral("/demo-fat32.img");
-        const QString list = dir + QStringLiteral("/deleted.txt");
-        int status = 0;
-        lmrtest::run("'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image.toStdString() + "' '" +
-                  list.toStdString() + "' 2>/dev/null",
-              &status);
-        QFile f(list);
-        if (status == 0 && f.open(QIODevice::ReadOnly))
+        if (dir.isEmpty()) return;
+        image = QString::fromStdString(tmp_.at("demo-fat32.img"));
+        const std::string list = tmp_.at("deleted.txt");
+        QFile f(QString::fromStdString(list));
+        if (lmrtest::make_demo_volume(image.toStdString(), list) && f.open(QIODevice::ReadOnly))
             deleted = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    ~DemoVolume() {
-        if (!dir.isEmpty()) QDir(dir).removeRecursively();
     }
 };
 

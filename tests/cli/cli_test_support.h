@@ -1,7 +1,11 @@
 // Running lumarek-carve and reading what it leaves behind.
 #pragma once
 
+#include "support/qt_printing.h"
+#include "support/test_support.h"
+
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
@@ -10,11 +14,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 
-inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
-
 namespace clitest {
+
+// The core application of a test that drives the carver's session code
+// in-process, for the life of the object.
+struct CoreApp {
+    int argc = 1;
+    char name[5] = "test";
+    char *argv[2] = {name, nullptr};
+    QCoreApplication app{argc, argv};
+};
 
 struct CarveRun {
     int exitCode = -1;
@@ -106,5 +118,18 @@ inline const Placed kPlaced[] = {
     {"gif87a_2colour.gif", 65536},
     {"png_edge_10240.png", 90112},
 };
+
+// A plain volume of 128 KiB (no file system): the sample pictures of
+// kPlaced at their offsets between random bytes.  Empty when a sample is
+// missing.
+inline lmrtest::Bytes placedVolume() {
+    lmrtest::Bytes vol = lmrtest::random_bytes(128 * 1024, 7);
+    for (const Placed &p : kPlaced) {
+        const lmrtest::Bytes s = lmrtest::read_file(lmrtest::data_path(std::string("recovery/") + p.sample));
+        if (s.empty()) return {};
+        std::copy(s.begin(), s.end(), vol.begin() + long(p.offset));
+    }
+    return vol;
+}
 
 }  // namespace clitest

@@ -1,6 +1,7 @@
 // Unreadable sectors: the scan loses only them, counts them, keeps every
 // reported offset exact, and no file's end search runs through them into
 // the next file.
+#include "engine/file_types.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +44,7 @@ uint64_t test_probe(recovery_state *, search_spec_entry *, const unsigned char *
 class BadSectors : public ::testing::Test {
 protected:
     void SetUp() override {
-        saved_probe_ = register_probe(26, test_probe);
+        saved_probe_ = register_probe(lmr::row_key("exe"), test_probe);
         saved_read_ = set_input_pread(failing_pread);
         set_callbacks(nullptr, on_found, nullptr, nullptr);
         is_formated = 1;
@@ -52,7 +53,7 @@ protected:
         g_failed_calls = 0;
     }
     void TearDown() override {
-        register_probe(26, saved_probe_);
+        register_probe(lmr::row_key("exe"), saved_probe_);
         set_input_pread(saved_read_);
         set_callbacks(nullptr, nullptr, nullptr, nullptr);
         is_formated = 0;

@@ -22,14 +22,11 @@ using namespace lmrtest;
 
 namespace {
 
-Bytes pattern_bytes(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = (unsigned char)(i * 7 + i / 251);
-    return b;
-}
+// The pattern of these tests.
+Bytes src_bytes(size_t n) { return pattern_bytes(n, 7, 251); }
 
 TEST(Export, CopiesExactBytesFromAnyOffset) {
-    Bytes src = pattern_bytes(10000);
+    Bytes src = src_bytes(10000);
     TempFile in(src);
     TempFile out;
     ASSERT_EQ(general_file_export(in.path().c_str(), 777, 3001, out.path().c_str()), 0);
@@ -38,14 +35,14 @@ TEST(Export, CopiesExactBytesFromAnyOffset) {
 }
 
 TEST(Export, ZeroLengthMakesAnEmptyFile) {
-    TempFile in(pattern_bytes(100));
+    TempFile in(src_bytes(100));
     TempFile out(Bytes{1, 2, 3});
     ASSERT_EQ(general_file_export(in.path().c_str(), 10, 0, out.path().c_str()), 0);
     EXPECT_TRUE(read_file(out.path()).empty());
 }
 
 TEST(Export, FailuresAreReportedAndLeaveNoFile) {
-    TempFile in(pattern_bytes(100));
+    TempFile in(src_bytes(100));
     const std::string dst = "/nonexistent-folder-lmr/out.bin";
     EXPECT_EQ(general_file_export(in.path().c_str(), 0, 10, dst.c_str()), 2);
     struct stat st;
@@ -58,7 +55,7 @@ TEST(Export, FailuresAreReportedAndLeaveNoFile) {
 
 TEST(Export, LargeRangesCopyWholeAcrossPieces) {
     // Not a multiple of any piece size, from an odd offset.
-    Bytes src = pattern_bytes((5u << 20) + 4321);
+    Bytes src = src_bytes((5u << 20) + 4321);
     TempFile in(src);
     TempFile out;
     ASSERT_EQ(general_file_export(in.path().c_str(), 999, src.size() - 2000, out.path().c_str()), 0);
@@ -66,7 +63,7 @@ TEST(Export, LargeRangesCopyWholeAcrossPieces) {
 }
 
 TEST(Export, AFileSizeLimitFailsTheExportAndNotTheProcess) {
-    Bytes src = pattern_bytes(3u << 20);
+    Bytes src = src_bytes(3u << 20);
     TempFile in(src);
     TempFile big;
     TempFile small;
@@ -139,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(TempFile, ExportInto, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &i) { return i.param ? "Named" : "Anonymous"; });
 
 TEST_P(ExportInto, NeverReplacesOrFollowsWhatIsInTheFolder) {
-    Bytes src = pattern_bytes(5000);
+    Bytes src = src_bytes(5000);
     TempFile in(src);
     TempDir out;
     TempDir elsewhere;  // stands for any file outside the output folder
@@ -197,7 +194,7 @@ TEST_P(ExportInto, NeverReplacesOrFollowsWhatIsInTheFolder) {
 }
 
 TEST(ExportIntoBytes, HashesTheBytesItCopiesOnlyWhenAsked) {
-    Bytes src = pattern_bytes((3u << 20) + 77);  // several copy pieces
+    Bytes src = src_bytes((3u << 20) + 77);  // several copy pieces
     TempFile in(src);
     TempDir out;
     unsigned char sha[32];
@@ -268,7 +265,7 @@ int64_t pread_with_bad_sector(int fd, void *buf, uint64_t count, uint64_t offset
 TEST(ExportIntoBytes, OnlyAFindWhoseOwnBytesAreUnreadableFails) {
     // A find ending a few hundred bytes before a bad sector, as a PDF at
     // 937984 of 6947 bytes with the sector at 945152 bad.
-    Bytes src = pattern_bytes(1u << 20);
+    Bytes src = src_bytes(1u << 20);
     TempFile in(src);
     TempDir out;
     g_bad_sector = 945152 / 512;
@@ -293,7 +290,7 @@ TEST(ExportIntoBytes, OnlyAFindWhoseOwnBytesAreUnreadableFails) {
 }
 
 TEST(Read, ShortAtTheEndAndZeroOnFailure) {
-    Bytes src = pattern_bytes(1000);
+    Bytes src = src_bytes(1000);
     TempFile in(src);
     std::vector<unsigned char> buf(600);
     EXPECT_EQ(general_file_read(in.path().c_str(), 513, 300, buf.data()), 300);

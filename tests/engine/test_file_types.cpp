@@ -169,9 +169,7 @@ TEST(FileTypes, DeepWalksAndScanRulesAreUsable) {
         // Configured from its name with its signature, wherever that comes from.
         Configured run(t.name);
         // One entry, or (a name of the TIFF family) one per byte order.
-        int at = -1;
-        for (int i = 0; i < run.state.spec_count; ++i)
-            if (search_spec[i].type_key == t.key) at = i;
+        const int at = lmrtest::entry_index(&run.state, t.key);
         ASSERT_GE(at, 0) << t.name << " cannot be searched for";
         EXPECT_LE(run.state.spec_count, 2) << t.name;
         EXPECT_GT(search_spec[at].header.len, 0) << t.name;

@@ -30,12 +30,6 @@ void collect(void *ctx, r_info *info) {
     static_cast<std::vector<Find> *>(ctx)->push_back({info->offset, info->length, info->suffix, info->path});
 }
 
-Bytes pattern_bytes(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = (unsigned char)(i * 13 + i / 509);
-    return b;
-}
-
 // An open read-only descriptor, closed when the object goes.
 struct Fd {
     int fd;
@@ -52,26 +46,12 @@ struct Forget {
     ~Forget() { forget_input_descriptor(nullptr); }
 };
 
-// The demo volume: FAT32, 512-byte clusters, deleted samples of every kind.
-std::string demo_volume(const std::string &dir) {
-    std::string image = dir + "/demo.img";
-    int status = 0;
-    run("'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image + "' 2>/dev/null", &status);
-    return status == 0 ? image : std::string();
-}
-
 }  // namespace
 
 TEST(InputDescriptor, AScanThroughADescriptorFindsWhatAScanOfThePathFinds) {
-    char tmpl[] = "/tmp/lmr-fd-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
-    struct Cleanup {
-        std::string d;
-        ~Cleanup() { run("rm -rf '" + d + "'"); }
-    } cleanup{dir};
-    const std::string image = demo_volume(dir);
-    if (image.empty()) GTEST_SKIP() << "mkfs.vfat or mtools missing (scripts/setup installs them)";
+    TempDir dir("lmr-fd");
+    const std::string image = dir.at("demo.img");
+    if (!make_demo_volume(image)) GTEST_SKIP() << "mkfs.vfat or mtools missing (scripts/setup installs them)";
     Forget forget;
 
     std::vector<Find> by_path, by_fd;

@@ -10,12 +10,6 @@ using namespace lmrtest;
 
 namespace {
 
-Bytes pattern_bytes(size_t n) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = (unsigned char)(i * 13 + i / 509);
-    return b;
-}
-
 // The runs' bytes of `src`, one after the other.
 Bytes assembled(const Bytes &src, const std::vector<r_run> &runs) {
     Bytes out;
@@ -100,17 +94,16 @@ TEST(ExportRuns, FailuresAreReported) {
     const std::string missing = "/nonexistent-folder-lmr/out.bin";
     EXPECT_EQ(general_file_export_runs(in.path().c_str(), kRuns.data(), 3, missing.c_str()), 2);
     EXPECT_FALSE(exists(missing));
-    char tmpl[] = "/tmp/lmr-ro-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string locked = std::string(tmpl) + "/out.bin";
-    ASSERT_EQ(chmod(tmpl, 0500), 0);
-    if (geteuid() != 0) {  // root writes anywhere
-        EXPECT_EQ(general_file_export_runs(in.path().c_str(), kRuns.data(), 3, locked.c_str()), 2);
-        EXPECT_FALSE(exists(locked));
+    {
+        TempDir ro("lmr-ro");
+        const std::string locked = ro.at("out.bin");
+        ASSERT_EQ(chmod(ro.path().c_str(), 0500), 0);
+        if (geteuid() != 0) {  // root writes anywhere
+            EXPECT_EQ(general_file_export_runs(in.path().c_str(), kRuns.data(), 3, locked.c_str()), 2);
+            EXPECT_FALSE(exists(locked));
+        }
+        chmod(ro.path().c_str(), 0700);
     }
-    chmod(tmpl, 0700);
-    unlink(locked.c_str());
-    rmdir(tmpl);
     // A "folder" that is a file: no one, root included, can write in it.
     TempFile plain(Bytes{1});
     const std::string inFile = plain.path() + "/out.bin";

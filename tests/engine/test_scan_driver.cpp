@@ -2,6 +2,7 @@
 // types that have no probe of their own ("exe": header MZ) and, where the
 // test needs it, in place of the mp4 and text probes.
 #include "engine/scan_run.h"
+#include "engine/file_types.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -74,17 +75,17 @@ protected:
         g_calls.clear();
         g_proceeds.clear();
         g_on_proceed = nullptr;
-        saved_exe_ = register_probe(26, test_probe);
-        saved_mp4_ = register_probe(32, test_probe);
-        saved_txt_ = register_probe(37, test_probe);
+        saved_exe_ = register_probe(lmr::row_key("exe"), test_probe);
+        saved_mp4_ = register_probe(lmr::row_key("mp4"), test_probe);
+        saved_txt_ = register_probe(lmr::row_key("txt"), test_probe);
         set_callbacks(this, on_found, on_progress, on_proceed);
         is_formated = 1;  // plain images: no file system, 512-byte blocks
         skip_exist = 0;
     }
     void TearDown() override {
-        register_probe(26, saved_exe_);
-        register_probe(32, saved_mp4_);
-        register_probe(37, saved_txt_);
+        register_probe(lmr::row_key("exe"), saved_exe_);
+        register_probe(lmr::row_key("mp4"), saved_mp4_);
+        register_probe(lmr::row_key("txt"), saved_txt_);
         set_callbacks(nullptr, nullptr, nullptr, nullptr);
         g_on_proceed = nullptr;
         is_formated = 0;
@@ -219,7 +220,7 @@ size_t count_lines(const DiagCapture &diag, const std::string &line) {
 TEST_F(ScanDriver, DiagnosticLinesAreAllOutWhenPausedAndWhenTheRunEnds) {
     // Text mode writes two lines for every block it probes: the densest
     // diagnostics there are.
-    register_probe(37, counting_probe);
+    register_probe(lmr::row_key("txt"), counting_probe);
     g_text_probes = 0;
     Bytes img(4 << 20, 'a');
     DiagCapture diag;
@@ -420,14 +421,11 @@ TEST_F(ScanDriver, FindRecordCarriesThePath) {
 
     // A path longer than the record's field is scanned, and left out of the
     // record rather than cut into the name of another file.
-    char base[] = "/tmp/lmr-long-XXXXXX";
-    ASSERT_NE(mkdtemp(base), nullptr);
-    std::string dir = base;
-    std::vector<std::string> made;
+    TempDir base("lmr-long");
+    std::string dir = base.path();
     for (int i = 0; i < 3; ++i) {
         dir += "/" + std::string(90, char('a' + i));
         ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-        made.push_back(dir);
     }
     const std::string path = dir + "/volume.img";
     ASSERT_GE(path.size(), size_t(LMR_PATH_MAX));
@@ -441,9 +439,6 @@ TEST_F(ScanDriver, FindRecordCarriesThePath) {
     ASSERT_EQ(g_finds.size(), 1u);
     EXPECT_EQ(g_finds[0].offset, 512u);
     EXPECT_EQ(g_finds[0].path, "");
-    ::unlink(path.c_str());
-    for (auto it = made.rbegin(); it != made.rend(); ++it) rmdir(it->c_str());
-    rmdir(base);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Helpers of the object layer's tests.
 #pragma once
 
+#include "support/qt_printing.h"
 #include "support/test_support.h"
 
 #include <QCoreApplication>
@@ -10,14 +11,6 @@
 
 #include <cstring>
 #include <functional>
-
-#include <QString>
-#include <QStringList>
-#include <ostream>
-
-// Readable failure messages for Qt strings.
-inline void PrintTo(const QString &s, std::ostream *os) { *os << '"' << s.toStdString() << '"'; }
-inline void PrintTo(const QStringList &l, std::ostream *os) { *os << '[' << l.join(", ").toStdString() << ']'; }
 
 namespace lmrtest {
 

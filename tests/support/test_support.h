@@ -10,10 +10,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <random>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,6 +29,21 @@ inline Bytes random_bytes(size_t n, uint32_t seed) {
     Bytes b(n);
     for (auto &c : b) c = static_cast<unsigned char>(rng());
     return b;
+}
+
+// `n` bytes of a pattern that a misplaced or repeated piece of them would not
+// reproduce: byte i is i * step + i / drift.
+inline Bytes pattern_bytes(size_t n, unsigned step = 13, size_t drift = 509) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = (unsigned char)(i * step + i / drift);
+    return b;
+}
+
+// The parts one after the other.
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
 // Deep scan on (or off) for the life of the object; the setting before it
@@ -97,6 +114,22 @@ inline Bytes read_file(const std::string &path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The size of a file; 0 when it cannot be read.
+inline uint64_t file_size(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+// Bytes this process has read through system calls so far.
+inline uint64_t bytes_read() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return 0;
+}
+
 // Runs a shell command; its standard output, and its status in `status`.
 inline std::string run(const std::string &cmd, int *status = nullptr) {
     std::string out;
@@ -110,7 +143,24 @@ inline std::string run(const std::string &cmd, int *status = nullptr) {
     return out;
 }
 
+// True when `name` is a command the shell finds.
+inline bool have_tool(const char *name) {
+    return run(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
+}
+
 inline std::string data_path(const std::string &name) { return std::string(LUMAREK_TEST_DATA) + "/" + name; }
+
+// Writes the demo volume (FAT32, 512-byte clusters, deleted samples of every
+// kind) to `image`, and the names of the deleted samples to `deleted_list`
+// when one is given.  False when it could not be made (mkfs.vfat or mtools
+// missing).
+inline bool make_demo_volume(const std::string &image, const std::string &deleted_list = "") {
+    std::string cmd = "'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image + "'";
+    if (!deleted_list.empty()) cmd += " '" + deleted_list + "'";
+    int status = 0;
+    run(cmd + " 2>/dev/null", &status);
+    return status == 0;
+}
 
 // What `body` writes to standard output.
 template <typename F>
@@ -191,6 +241,15 @@ private:
     std::string path_;
 };
 
+// The index of the entry of the signature row `key` among the entries of a
+// configured run (the last, where a name configures two rows), or -1.
+inline int entry_index(const recovery_state *state, int32_t key) {
+    int at = -1;
+    for (int i = 0; i < state->spec_count; ++i)
+        if (search_spec[i].type_key == key) at = i;
+    return at;
+}
+
 // A run state configured for the given suffix list, as start_recovery2
 // would build it, so a probe can be called directly.
 class ProbeRun {
@@ -225,12 +284,33 @@ private:
     recovery_state state_{};
 };
 
-// A candidate at the start of `input`, probed as the scan driver would, with
-// `input` also as the file the probe reads on from.
-inline ProbeRun::Result probe_once(const Bytes &input, const char *suffixes, size_t in_memory) {
+// What a probe made of a candidate of one signature row.
+struct ProbeOutcome {
+    bool found;
+    uint64_t length;
+    std::string suffix;
+};
+
+// Probes a candidate at `offset` of `input` on the entry of the row `key` of
+// a run configured for `suffixes`, with `in_memory` bytes handed over as the
+// scan buffer and `input` as the file read on from.  Nothing is found when
+// the suffixes configure no entry of that row.
+inline ProbeOutcome probe_row(int32_t key, const Bytes &input, const char *suffixes, size_t offset = 0,
+                         size_t in_memory = SIZE_MAX) {
     TempFile f(input);
     ProbeRun run(f.path(), suffixes);
-    return run.probe(input, 0, in_memory);
+    const int at = entry_index(run.state(), key);
+    if (at < 0) return {false, 0, ""};
+    auto r = run.probe(input, offset, in_memory, at);
+    return {r.found == 1, r.length, r.suffix};
+}
+
+// A candidate at `offset` of `input` (its start unless given), probed as the
+// scan driver would, with `input` also as the file the probe reads on from.
+inline ProbeRun::Result probe_once(const Bytes &input, const char *suffixes, size_t in_memory, uint64_t offset = 0) {
+    TempFile f(input);
+    ProbeRun run(f.path(), suffixes);
+    return run.probe(input, offset, in_memory);
 }
 
 }  // namespace lmrtest

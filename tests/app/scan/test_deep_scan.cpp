@@ -3,7 +3,7 @@
 #include "app_test_support.h"
 
 #include "recovery/filerecovery.h"
-#include "support/test_support.h"
+#include "support/qt_files.h"
 
 #include <QCheckBox>
 #include <QTemporaryDir>
@@ -17,20 +17,12 @@ TEST(DeepScanCheck, OffByDefaultAndReadWhenTheScanStarts) {
     // sizes sit in data descriptors: only a deep scan finds it.
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const lmrtest::Bytes jpg = lmrtest::read_file(lmrtest::data_path("image/jfif.jpg"));
-    const lmrtest::Bytes docx = lmrtest::read_file(lmrtest::data_path("archive/docx_lo_text.docx"));
-    ASSERT_FALSE(jpg.empty());
-    ASSERT_FALSE(docx.empty());
-    QByteArray vol(4096, '\0');
-    vol.append(reinterpret_cast<const char *>(jpg.data()), int(jpg.size()));
-    vol.append(262144 - vol.size(), '\0');
-    vol.append(reinterpret_cast<const char *>(docx.data()), int(docx.size()));
-    vol.append(262144, '\0');
+    const QByteArray jpg = lmrtest::testData("image/jfif.jpg");
+    const QByteArray docx = lmrtest::testData("archive/docx_lo_text.docx");
+    ASSERT_FALSE(jpg.isEmpty());
+    ASSERT_FALSE(docx.isEmpty());
     const QString image = dir.filePath("deepcheck.img");
-    QFile f(image);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    ASSERT_EQ(f.write(vol), vol.size());
-    f.close();
+    ASSERT_TRUE(lmrtest::writeBytes(image, lmrtest::volumeOf({{4096, jpg}, {262144, docx}}, 262144)));
 
     Session s({image});
     MainWindow *w = s.w();

@@ -29,55 +29,20 @@ using namespace apptest;
 
 namespace {
 
-// Standard output into a file for the life of the object.
-class CapturedStdout {
-public:
-    CapturedStdout() {
-        fflush(stdout);
-        char tmpl[] = "/tmp/lmr-stdout-XXXXXX";
-        fd = mkstemp(tmpl);
-        path = tmpl;
-        saved = dup(STDOUT_FILENO);
-        dup2(fd, STDOUT_FILENO);
-    }
-    ~CapturedStdout() {
-        restore();
-        unlink(path.c_str());
-    }
-    QStringList lines() {
-        restore();
-        QFile f(QString::fromStdString(path));
-        f.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    void restore() {
-        if (saved < 0) return;
-        fflush(stdout);
-        dup2(saved, STDOUT_FILENO);
-        close(saved);
-        close(fd);
-        saved = -1;
-    }
-    int fd = -1, saved = -1;
-    std::string path;
-};
+// The lines `body` writes to standard output.
+template <typename F>
+QStringList printedLines(F body) {
+    return QString::fromStdString(lmrtest::stdoutOf(body)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
 
 // A large sparse image (no file system: scanned whole), slow enough to
 // pause, stop or close the window in the middle of its scan.
 struct SparseImage {
-    QString path;
+    lmrtest::TempFile file{{}, "lmr-sparse"};
+    QString path = QString::fromStdString(file.path());
     explicit SparseImage(qint64 bytes) {
-        char tmpl[] = "/tmp/lmr-sparse-XXXXXX";
-        int fd = mkstemp(tmpl);
-        path = QString::fromLocal8Bit(tmpl);
-        if (fd >= 0) {
-            if (ftruncate(fd, bytes) != 0) path.clear();
-            close(fd);
-        }
+        if (truncate(file.path().c_str(), bytes) != 0) path.clear();
     }
-    ~SparseImage() { QFile::remove(path); }
 };
 
 // What the object layer finds on `image` with `group`, without the window.
@@ -125,13 +90,14 @@ TEST(ProgressBridge, ByteReportsAreShownInDecimalUnitsNeverPastTheTotalAndNothin
     Session s{QStringList()};
     MainWindow *w = s.w();
     const quint64 total = 1000000;
-    CapturedStdout out;
-    emit w->session()->proceed(104857, total);
-    EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("104.9 kB/1.0 MB"));
-    // The last free cluster run of a volume may end past the input.
-    emit w->session()->proceed(total + 512 * 1024, total);
-    EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("1.0 MB/1.0 MB"));
-    EXPECT_EQ(out.lines(), QStringList());
+    const QStringList printed = printedLines([&] {
+        emit w->session()->proceed(104857, total);
+        EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("104.9 kB/1.0 MB"));
+        // The last free cluster run of a volume may end past the input.
+        emit w->session()->proceed(total + 512 * 1024, total);
+        EXPECT_EQ(text(w, "proceedLabel"), QStringLiteral("1.0 MB/1.0 MB"));
+    });
+    EXPECT_EQ(printed, QStringList());
 }
 
 TEST(ProgressBridge, TheBarIsDrawnFromTheFirstPercent) {
@@ -354,16 +320,15 @@ TEST(RealScan, TheEnginesLinesGoToTheLogNotToStandardOutput) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString log = dir.filePath(QStringLiteral("logs/scan.log"));
-    {
-        CapturedStdout out;
+    const QStringList printed = printedLines([&] {
         Session s;
         s.w()->setLogFile(log);
         EXPECT_EQ(s.w()->logFile(), log);
         s.startScan();
         ASSERT_TRUE(s.waitEnded());
         s.close();
-        EXPECT_EQ(out.lines(), QStringList());
-    }
+    });
+    EXPECT_EQ(printed, QStringList());
     QFile f(log);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << "the log's folder is made as it is opened";
     const QStringList lines = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);

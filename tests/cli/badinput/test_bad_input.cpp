@@ -2,7 +2,9 @@
 // right exit status, no failed export passes for a saved one, and the
 // scanned input is never written.
 #include "cli_test_support.h"
+#include "support/qt_files.h"
 #include "support/test_support.h"
+#include "support/unprivileged.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -19,7 +21,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <iostream>
-#include <random>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -28,11 +29,12 @@
 #include <unistd.h>
 
 using namespace clitest;
+using lmrtest::entriesOf;
+using lmrtest::kNobody;
+using lmrtest::writeFile;
 using lmrtest::Bytes;
 
 namespace {
-
-const uid_t kNobody = 65534;
 
 // How the child runs: as an unprivileged user, and/or with a limit on the
 // size of the files it writes, as `ulimit -f` sets it (SIGXFSZ keeps its
@@ -106,31 +108,17 @@ CarveRun carveWith(const QStringList &args, const Limits &limits, int msecs = 12
 // Why the tests cannot run the program as an unprivileged user able to
 // reach `dir`; empty when they can.
 QString whyNoUnprivilegedRun(const QString &dir) {
-    if (geteuid() != 0) return QStringLiteral("not running as root: cannot switch to an unprivileged user");
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(1);
-        _exit(access(QFile::encodeName(dir).constData(), R_OK | X_OK) == 0 ? 0 : 2);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return QStringLiteral("fork failed");
-    if (WEXITSTATUS(status) == 1) return QStringLiteral("cannot switch to user 65534");
-    if (WEXITSTATUS(status) == 2) return QStringLiteral("user 65534 cannot reach ") + dir;
-    return QString();
+    QString why;
+    const QString said = lmrtest::asNobody(
+        [&] {
+            return access(QFile::encodeName(dir).constData(), R_OK | X_OK) == 0 ? QString() : QStringLiteral("no");
+        },
+        &why);
+    if (said.isNull()) return why;
+    return said.isEmpty() ? QString() : QStringLiteral("user 65534 cannot reach ") + dir;
 }
 
 const char *const kNames[] = {"IMG_1512.jpg", "image_315x208_65536.gif", "image_40x40_90112.png"};
-
-bool writeBytes(const QString &path, const QByteArray &bytes, QFile::Permissions perms) {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) return false;
-    f.close();
-    return f.setPermissions(perms);
-}
-
-QStringList entriesOf(const QString &dir) {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
 
 // A plain volume with the three sample pictures between random bytes, in a
 // folder an unprivileged user can read.  Every test ends by checking that
@@ -140,17 +128,11 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
-        Bytes vol(128 * 1024);
-        std::mt19937 rng(7);
-        for (auto &b : vol) b = uint8_t(rng());
-        for (const Placed &p : kPlaced) {
-            Bytes s = lmrtest::read_file(lmrtest::data_path(std::string("recovery/") + p.sample));
-            ASSERT_FALSE(s.empty());
-            std::copy(s.begin(), s.end(), vol.begin() + long(p.offset));
-        }
+        const Bytes vol = placedVolume();
+        ASSERT_FALSE(vol.empty());
         bytes = QByteArray(reinterpret_cast<const char *>(vol.data()), int(vol.size()));
         volume = dir.filePath("volume.img");
-        ASSERT_TRUE(writeBytes(volume, bytes, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+        ASSERT_TRUE(writeFile(volume, bytes, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
         volumeHash = sha256File(volume);
     }
     void TearDown() override { EXPECT_EQ(sha256File(volume), volumeHash) << "the scanned volume was written"; }
@@ -236,7 +218,7 @@ TEST_F(BadInput, AnUnprivilegedUserIsToldWhatIsRefused) {
 
     // An image only its owner may read.
     QString secret = dir.filePath("secret.img");
-    ASSERT_TRUE(writeBytes(secret, bytes, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(writeFile(secret, bytes, QFile::ReadOwner | QFile::WriteOwner));
     CarveRun denied = carveWith({"--whole", secret}, nobody);
     EXPECT_EQ(denied.exitCode, 2);
     EXPECT_TRUE(denied.err.contains("cannot open " + secret + ": Permission denied")) << denied.err.toStdString();
@@ -311,11 +293,11 @@ TEST_F(BadInput, NothingAlreadyInTheOutputFolderIsFollowedOrReplaced) {
     const QString out = dir.filePath("out");
     const QString outside = dir.filePath("outside.txt");
     ASSERT_TRUE(QDir().mkpath(out));
-    ASSERT_TRUE(writeBytes(outside, "not to be touched", QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(writeFile(outside, "not to be touched", QFile::ReadOwner | QFile::WriteOwner));
     const QByteArray fifo = QFile::encodeName(out + "/" + kNames[0] + ".part");
     ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
     ASSERT_EQ(symlink(QFile::encodeName(outside).constData(), QFile::encodeName(out + "/" + kNames[1]).constData()), 0);
-    ASSERT_TRUE(writeBytes(out + "/" + kNames[2], "earlier recovery", QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(writeFile(out + "/" + kNames[2], "earlier recovery", QFile::ReadOwner | QFile::WriteOwner));
 
     const QString report = dir.filePath("report.xml");
     CarveRun r = carveWith({"--whole", "-t", "images", "-o", out, "--report", report, volume}, Limits(), 60000);
@@ -515,7 +497,7 @@ TEST(Dfxml, ReportsAreCheckedAgainstTheSchema) {
     // The checker itself: a report out of order is rejected.
     QTemporaryDir dir;
     const QString bad = dir.filePath("bad.xml");
-    ASSERT_TRUE(writeBytes(bad,
+    ASSERT_TRUE(writeFile(bad,
                            "<dfxml xmlns='http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML' "
                            "version='1.0'><metadata/><source><image_size>1</image_size></source></dfxml>",
                            QFile::ReadOwner | QFile::WriteOwner));
@@ -545,7 +527,7 @@ TEST_F(BadInput, AnImageCutInsideAFileGivesTheWholeFilesOnly) {
     // whole, the png is not.
     const int cut = 95000;
     QString cutImage = dir.filePath("cut.img");
-    ASSERT_TRUE(writeBytes(cutImage, bytes.left(cut), QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(writeFile(cutImage, bytes.left(cut), QFile::ReadOwner | QFile::WriteOwner));
     QByteArray cutHash = sha256File(cutImage);
 
     for (const char *types : {"images", "all"}) {
@@ -567,7 +549,7 @@ TEST_F(BadInput, PathsWithSpacesAndNonAsciiCharactersWork) {
     QString folder = dir.filePath(QString::fromUtf8("Kärtchen 画像 2"));
     ASSERT_TRUE(QDir().mkpath(folder));
     QString image = folder + QString::fromUtf8("/my card — ü.img");
-    ASSERT_TRUE(writeBytes(image, bytes, QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(writeFile(image, bytes, QFile::ReadOwner | QFile::WriteOwner));
     QString out = dir.filePath(QString::fromUtf8("recovered files é/出力"));
     QString report = out + QString::fromUtf8("/report ü.xml");
 

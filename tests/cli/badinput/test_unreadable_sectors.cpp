@@ -3,12 +3,12 @@
 // seam), so this drives the program's session code in-process, the way
 // main() does.
 #include "cli/carve_session.h"
+#include "cli/cli_test_support.h"
 
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
 #include "support/test_support.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -59,10 +59,7 @@ Scan scanWholeVolume(const QString &path, qint64 size, const QString &out = QStr
 }  // namespace
 
 TEST(UnreadableSectors, TheSummaryCountsThemAndTheFindsBesideThemStay) {
-    int argc = 1;
-    char name[] = "test";
-    char *argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    clitest::CoreApp app;
 
     // The jpg at 512 (sectors 1 to 76), random bytes around it.
     lmrtest::Bytes vol = lmrtest::random_bytes(128 * 1024, 11);

@@ -26,14 +26,8 @@ class CarveFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        Bytes vol(128 * 1024);
-        std::mt19937 rng(7);
-        for (auto &b : vol) b = uint8_t(rng());
-        for (const Placed &p : kPlaced) {
-            Bytes s = lmrtest::read_file(lmrtest::data_path(std::string("recovery/") + p.sample));
-            ASSERT_FALSE(s.empty());
-            std::copy(s.begin(), s.end(), vol.begin() + long(p.offset));
-        }
+        const Bytes vol = placedVolume();
+        ASSERT_FALSE(vol.empty());
         volume = dir.filePath("volume.img");
         QFile f(volume);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));

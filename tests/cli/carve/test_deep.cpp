@@ -1,6 +1,6 @@
 // lumarek-carve scans deep by default; --no-deep keeps to the built-in rules.
 #include "cli_test_support.h"
-#include "support/test_support.h"
+#include "support/qt_files.h"
 
 #include <QTemporaryDir>
 
@@ -12,22 +12,15 @@ TEST(CarveDeep, DeepByDefaultAndTheBuiltInRulesWithNoDeep) {
     // A LibreOffice document keeps its member sizes in data descriptors:
     // the built-in rules cannot walk it, a deep scan ends it at its end
     // record.  A repacked copy with sizes in its headers is found either way.
-    const lmrtest::Bytes streamed = lmrtest::read_file(lmrtest::data_path("archive/docx_lo_text.docx"));
-    const lmrtest::Bytes sized = lmrtest::read_file(lmrtest::data_path("archive/xlsx_lo_repacked_ct_first.xlsx"));
-    ASSERT_FALSE(streamed.empty());
-    ASSERT_FALSE(sized.empty());
+    const QByteArray streamed = lmrtest::testData("archive/docx_lo_text.docx");
+    const QByteArray sized = lmrtest::testData("archive/xlsx_lo_repacked_ct_first.xlsx");
+    ASSERT_FALSE(streamed.isEmpty());
+    ASSERT_FALSE(sized.isEmpty());
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    QByteArray vol(4096, '\0');
-    vol.append(reinterpret_cast<const char *>(streamed.data()), int(streamed.size()));
-    vol.append(65536 - vol.size(), '\0');
-    vol.append(reinterpret_cast<const char *>(sized.data()), int(sized.size()));
-    vol.append(65536, '\0');
+    const QByteArray vol = lmrtest::volumeOf({{4096, streamed}, {65536, sized}});
     QString volume = dir.filePath("volume.img");
-    QFile f(volume);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    ASSERT_EQ(f.write(vol), vol.size());
-    f.close();
+    ASSERT_TRUE(lmrtest::writeBytes(volume, vol));
 
     QString out = dir.filePath("deep");
     CarveRun deep = carve({"-t", "documents", "-o", out, volume});

@@ -4,6 +4,7 @@
 #include "engine/archive/zip_writer.h"
 #include "engine/compound/ole_writer.h"
 #include "recovery/suffixutils.h"
+#include "support/qt_files.h"
 #include "support/test_support.h"
 
 #include <QFile>
@@ -18,20 +19,12 @@ using namespace clitest;
 namespace {
 
 QByteArray bytesOf(const lmrtest::Bytes &b) { return QByteArray(reinterpret_cast<const char *>(b.data()), int(b.size())); }
-QByteArray sample(const char *name) { return bytesOf(lmrtest::read_file(lmrtest::data_path(name))); }
+QByteArray sample(const char *name) { return lmrtest::testData(name); }
 
 // A plain volume of zeros with each file at its offset.
 QString writeVolume(const QTemporaryDir &dir, const std::map<int, QByteArray> &files) {
-    QByteArray vol;
-    for (const auto &f : files) {
-        if (vol.size() < f.first) vol.append(f.first - vol.size(), '\0');
-        vol.append(f.second);
-    }
-    vol.append(65536, '\0');
-    QString path = dir.filePath("volume.img");
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(vol) != vol.size()) return QString();
-    return path;
+    const QString path = dir.filePath("volume.img");
+    return lmrtest::writeBytes(path, lmrtest::volumeOf(files)) ? path : QString();
 }
 
 std::map<quint64, QString> suffixesByOffset(const QString &out) {

@@ -3,17 +3,12 @@
 #include "cli_test_support.h"
 #include "support/mock_udisks.h"
 
-#include <QCoreApplication>
-
 #include <gtest/gtest.h>
 
 using namespace clitest;
 
 TEST(ListDevices, DevicesAreNamedByModelLabelTypeAndSize) {
-    int argc = 1;
-    char name[] = "test";
-    char *argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    CoreApp app;
     lmrtest::PrivateBus &bus = lmrtest::PrivateBus::system();
     if (!bus.ok()) GTEST_SKIP() << "dbus-daemon missing (scripts/setup installs it)";
     lmrtest::MockUDisks udisks(bus);

@@ -4,6 +4,7 @@
 // hostile name stays inside the output folder; a file whose clusters a
 // later one took is listed as overwritten and not exported.
 #include "cli_test_support.h"
+#include "support/test_support.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,8 +23,6 @@ int sh(const QString &command) {
     p.waitForFinished(60000);
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
-
-bool haveMtools() { return sh(QStringLiteral("command -v mkfs.vfat && command -v mcopy >/dev/null")) == 0; }
 
 void writeBytes(const QString &path, const QByteArray &bytes) {
     QFile f(path);
@@ -48,7 +47,7 @@ void patch(const QString &path, const QByteArray &from, const QByteArray &to) {
 }  // namespace
 
 TEST(NamedExports, DeletedFilesComeBackUnderTheirFoldersNamesAndTimes) {
-    if (!haveMtools()) GTEST_SKIP() << "dosfstools or mtools missing";
+    if (!lmrtest::have_tool("mkfs.vfat") || !lmrtest::have_tool("mcopy")) GTEST_SKIP() << "dosfstools or mtools missing";
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString img = dir.filePath(QStringLiteral("card.img")), out = dir.filePath(QStringLiteral("out"));

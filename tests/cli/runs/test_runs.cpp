@@ -7,11 +7,11 @@
 #include "cli/carve_session.h"
 #include "cli/cli_test_support.h"
 
+#include "engine/file_types.h"
 #include "recovery/device.h"
 #include "recovery/filerecovery.h"
 #include "support/test_support.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QMap>
 #include <QStandardPaths>
@@ -27,7 +27,7 @@ using namespace clitest;
 
 namespace {
 
-const int kJpgKey = 0;
+const int kJpgKey = lmr::row_key("jpg");
 
 // The JPEG sample (38898 bytes) in three pieces, the second first in the
 // volume, and whole once more at 65536.
@@ -72,10 +72,7 @@ QMap<QString, QList<ByteRunSeen>> byteRunsOf(const QByteArray &xml) {
 }  // namespace
 
 TEST(CarveRuns, TheFindLineTheExportAndTheReportOfAFindInPieces) {
-    int argc = 1;
-    char name[] = "test";
-    char *argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
+    CoreApp app;
 
     const lmrtest::Bytes jpg = lmrtest::read_file(lmrtest::data_path("recovery/jpg_jfif_baseline_01.jpg"));
     ASSERT_EQ(jpg.size(), 38898u);

@@ -2,31 +2,20 @@
 // names and archives that must not be reported.
 #include "zip_writer.h"
 
+#include "engine/file_types.h"
+
 #include <gtest/gtest.h>
 
 using namespace lmrtest;
 
 namespace {
 
-constexpr int32_t k_zip_key = 9;
-
-struct Outcome {
-    bool found;
-    uint64_t length;
-    std::string suffix;
-};
+const int32_t k_zip_key = lmr::row_key("zip");
 
 // Probes a candidate at `offset` of `input` with the run configured for
 // `suffixes`; `in_memory` bytes are handed over as the scan buffer.
-Outcome probe_zip_in(const Bytes &input, const char *suffixes, size_t offset = 0, size_t in_memory = SIZE_MAX) {
-    TempFile f(input, "zip");
-    ProbeRun run(f.path(), suffixes);
-    int idx = -1;
-    for (int i = 0; i < run.state()->spec_count; ++i)
-        if (run.entry(i)->type_key == k_zip_key) idx = i;
-    if (idx < 0) return {false, 0, ""};
-    auto r = run.probe(input, offset, in_memory, idx);
-    return {r.found == 1, r.length, r.suffix};
+ProbeOutcome probe_zip_in(const Bytes &input, const char *suffixes, size_t offset = 0, size_t in_memory = SIZE_MAX) {
+    return probe_row(k_zip_key, input, suffixes, offset, in_memory);
 }
 
 Bytes with_padding(Bytes b, size_t before, size_t after, unsigned char fill = 0xA5) {
@@ -59,24 +48,24 @@ TEST(ZipProbe, OfficeFilesWithContentTypesFirstAreReportedUnderTheirOwnName) {
         ASSERT_FALSE(file.empty());
         Bytes volume = with_padding(file, 4096, 8192);
 
-        Outcome all = probe_zip_in(volume, "docx,xlsx,pptx", 4096);
+        ProbeOutcome all = probe_zip_in(volume, "docx,xlsx,pptx", 4096);
         EXPECT_TRUE(all.found);
         EXPECT_EQ(all.length, file.size());
         EXPECT_EQ(all.suffix, c.suffix);
 
         // Same find through the "office" group, whose zip entry comes second.
-        Outcome office = probe_zip_in(volume, "office", 4096);
+        ProbeOutcome office = probe_zip_in(volume, "office", 4096);
         EXPECT_TRUE(office.found);
         EXPECT_EQ(office.length, file.size());
 
         // Only the scan buffer's first kilobyte in memory: the rest is read
         // from the input.
-        Outcome partial = probe_zip_in(volume, "docx,xlsx,pptx", 4096, 1024);
+        ProbeOutcome partial = probe_zip_in(volume, "docx,xlsx,pptx", 4096, 1024);
         EXPECT_TRUE(partial.found);
         EXPECT_EQ(partial.length, file.size());
 
         // Asking for plain archives only does not report the document.
-        Outcome zip_only = probe_zip_in(volume, "zip", 4096);
+        ProbeOutcome zip_only = probe_zip_in(volume, "zip", 4096);
         EXPECT_FALSE(zip_only.found);
         EXPECT_EQ(zip_only.suffix, c.suffix);
     }
@@ -89,7 +78,7 @@ TEST(ZipProbe, RequestedNamesDecideWhichKindsAreReported) {
 
     // A word-processor part before the content types leaves a plain zip.
     Bytes late_ct = make_zip({{"word/document.xml", "<w/>", ""}, {"[Content_Types].xml", "<T/>", ""}});
-    Outcome r = probe_zip_in(late_ct, "docx,zip");
+    ProbeOutcome r = probe_zip_in(late_ct, "docx,zip");
     EXPECT_TRUE(r.found);
     EXPECT_EQ(r.suffix, "zip");
     EXPECT_FALSE(probe_zip_in(late_ct, "docx").found);
@@ -99,14 +88,14 @@ TEST(ZipProbe, RequestedNamesDecideWhichKindsAreReported) {
     EXPECT_TRUE(probe_zip_in(pptx, "pptx").found);
 
     Bytes snb = make_zip({{"snote/snote.xml", "<n/>", ""}, {"snote/media/a.jpg", "x", ""}});
-    Outcome note = probe_zip_in(snb, "snb");
+    ProbeOutcome note = probe_zip_in(snb, "snb");
     EXPECT_TRUE(note.found);
     EXPECT_EQ(note.suffix, "snb");
 
     // Kinds the classifier does not know are plain archives.
     Bytes plain = make_zip({{"content.xml", "<office/>", ""}, {"meta.xml", "<m/>", ""}});
     EXPECT_FALSE(probe_zip_in(plain, "sxw").found);
-    Outcome sxw = probe_zip_in(plain, "sxw,zip");
+    ProbeOutcome sxw = probe_zip_in(plain, "sxw,zip");
     EXPECT_TRUE(sxw.found);
     EXPECT_EQ(sxw.suffix, "zip");
     EXPECT_EQ(sxw.length, plain.size());
@@ -114,7 +103,7 @@ TEST(ZipProbe, RequestedNamesDecideWhichKindsAreReported) {
 
 TEST(ZipProbe, AndroidPackageNeedsMatchingFirstNames) {
     Bytes apk = make_zip({{"AndroidManifest.xml", "<manifest/>", ""}, {"classes.dex", "dex\n035", ""}});
-    Outcome ok = probe_zip_in(apk, "apk");
+    ProbeOutcome ok = probe_zip_in(apk, "apk");
     EXPECT_TRUE(ok.found);
     EXPECT_EQ(ok.suffix, "apk");
     EXPECT_EQ(ok.length, apk.size());
@@ -128,7 +117,7 @@ TEST(ZipProbe, ArchiveCommentAndDescriptorsAfterSizedDataAreCounted) {
     opt.comment = "archive comment";
     opt.descriptors = true;
     Bytes z = make_zip({{"a.txt", std::string(3000, 'a'), ""}, {"b.txt", "bb", ""}}, opt);
-    Outcome r = probe_zip_in(with_padding(z, 512, 600), "zip", 512);
+    ProbeOutcome r = probe_zip_in(with_padding(z, 512, 600), "zip", 512);
     EXPECT_TRUE(r.found);
     EXPECT_EQ(r.length, z.size());
 }

@@ -3,6 +3,8 @@
 // sizes, and the kind comes from the part names wherever they stand.
 #include "zip_writer.h"
 
+#include "engine/file_types.h"
+
 #include <gtest/gtest.h>
 
 
@@ -10,25 +12,12 @@ using namespace lmrtest;
 
 namespace {
 
-constexpr int32_t k_zip_key = 9;
+const int32_t k_zip_key = lmr::row_key("zip");
 
-struct Outcome {
-    bool found;
-    uint64_t length;
-    std::string suffix;
-};
-
-Outcome deep_probe(const Bytes &input, const char *suffixes, size_t offset = 0, size_t in_memory = SIZE_MAX,
+ProbeOutcome deep_probe(const Bytes &input, const char *suffixes, size_t offset = 0, size_t in_memory = SIZE_MAX,
                    bool deep = true) {
     DeepScan mode(deep);
-    TempFile f(input, "zipdeep");
-    ProbeRun run(f.path(), suffixes);
-    int idx = -1;
-    for (int i = 0; i < run.state()->spec_count; ++i)
-        if (run.entry(i)->type_key == k_zip_key) idx = i;
-    if (idx < 0) return {false, 0, ""};
-    auto r = run.probe(input, offset, in_memory, idx);
-    return {r.found == 1, r.length, r.suffix};
+    return probe_row(k_zip_key, input, suffixes, offset, in_memory);
 }
 
 Bytes surrounded(const Bytes &b, size_t before, size_t after, uint32_t seed) {
@@ -67,13 +56,13 @@ TEST(ZipDeep, ArchivesWithSizesInDataDescriptorsEndAtTheirEndRecord) {
         ASSERT_FALSE(file.empty());
         Bytes volume = surrounded(file, 4096, 9000, 3);
         for (size_t in_memory : {SIZE_MAX, size_t(4096 + 1024), size_t(4096 + 30)}) {
-            Outcome r = deep_probe(volume, k_kinds, 4096, in_memory == SIZE_MAX ? SIZE_MAX : in_memory - 4096);
+            ProbeOutcome r = deep_probe(volume, k_kinds, 4096, in_memory == SIZE_MAX ? SIZE_MAX : in_memory - 4096);
             EXPECT_TRUE(r.found);
             EXPECT_EQ(r.length, file.size());
             EXPECT_EQ(r.suffix, c.suffix);
         }
         // The requested names still decide.
-        Outcome other = deep_probe(volume, std::string(c.suffix) == "zip" ? "docx" : "zip", 4096);
+        ProbeOutcome other = deep_probe(volume, std::string(c.suffix) == "zip" ? "docx" : "zip", 4096);
         EXPECT_FALSE(other.found);
     }
     // Synthetic streamed archives: signed and unsigned descriptors, and a
@@ -83,7 +72,7 @@ TEST(ZipDeep, ArchivesWithSizesInDataDescriptorsEndAtTheirEndRecord) {
         o.descriptor_signature = signature;
         o.comment = "made in a pipe";
         Bytes z = make_zip({{"a.txt", std::string(70000, 'a'), ""}, {"empty", "", ""}, {"b.bin", "PK\x05\x06", ""}}, o);
-        Outcome r = deep_probe(surrounded(z, 512, 512, 5), "zip", 512);
+        ProbeOutcome r = deep_probe(surrounded(z, 512, 512, 5), "zip", 512);
         EXPECT_TRUE(r.found) << signature;
         EXPECT_EQ(r.length, z.size());
         EXPECT_FALSE(deep_probe(surrounded(z, 512, 512, 5), "zip", 512, SIZE_MAX, false).found);
@@ -112,7 +101,7 @@ TEST(ZipDeep, TheKindComesFromPartNamesWhereverTheyStand) {
         SCOPED_TRACE(c.suffix);
         for (const ZipOptions &opt : {ZipOptions(), o}) {
             Bytes z = make_zip(c.members, opt);
-            Outcome r = deep_probe(z, k_kinds);
+            ProbeOutcome r = deep_probe(z, k_kinds);
             EXPECT_TRUE(r.found);
             EXPECT_EQ(r.length, z.size());
             EXPECT_EQ(r.suffix, c.suffix);
@@ -142,11 +131,11 @@ TEST(ZipDeep, TheDirectoryMustAgreeWithTheCandidate) {
     // belongs to the inner one; the outer ends at its own.
     Bytes inner = make_zip({{"in.txt", std::string(300, 'i'), ""}}, streamed());
     Bytes outer = make_zip({{"inner.zip", std::string(inner.begin(), inner.end()), ""}, {"z.txt", "z", ""}}, streamed());
-    Outcome r = deep_probe(outer, "zip");
+    ProbeOutcome r = deep_probe(outer, "zip");
     EXPECT_TRUE(r.found);
     EXPECT_EQ(r.length, outer.size());
     size_t inner_at = 30 + 9;
-    Outcome in = deep_probe(outer, "zip", inner_at);
+    ProbeOutcome in = deep_probe(outer, "zip", inner_at);
     EXPECT_TRUE(in.found);
     EXPECT_EQ(in.length, inner.size());
 
@@ -158,7 +147,7 @@ TEST(ZipDeep, TheDirectoryMustAgreeWithTheCandidate) {
     both.resize(1536, 0);
     both.insert(both.end(), b.begin(), b.end());
     EXPECT_FALSE(deep_probe(both, "zip").found);
-    Outcome second_one = deep_probe(both, "zip", 1536);
+    ProbeOutcome second_one = deep_probe(both, "zip", 1536);
     EXPECT_TRUE(second_one.found);
     EXPECT_EQ(second_one.length, b.size());
 }
@@ -168,7 +157,7 @@ TEST(ZipDeep, SigningBlocksAndZip64EndRecords) {
     ZipOptions signed_apk;
     signed_apk.before_directory = std::string(4096, 'S') + "APK Sig Block 42";
     Bytes apk = make_zip({{"AndroidManifest.xml", "<manifest/>", ""}, {"classes.dex", "dex\n035", ""}}, signed_apk);
-    Outcome r = deep_probe(surrounded(apk, 1024, 100, 9), "apk", 1024);
+    ProbeOutcome r = deep_probe(surrounded(apk, 1024, 100, 9), "apk", 1024);
     EXPECT_TRUE(r.found);
     EXPECT_EQ(r.length, apk.size());
     EXPECT_EQ(r.suffix, "apk");
@@ -229,7 +218,7 @@ TEST(ZipDeep, CutArchivesAndTheSearchBound) {
                            {"b.bin", std::string(6u << 20, 'b'), ""},
                            {"c.bin", std::string(1u << 20, 'c'), ""}},
                           streamed());
-    Outcome m = deep_probe(many, "zip", 0, 4096);
+    ProbeOutcome m = deep_probe(many, "zip", 0, 4096);
     EXPECT_TRUE(m.found);
     EXPECT_EQ(m.length, many.size());
     // Without signatures the descriptors cannot be found by themselves:
@@ -244,7 +233,7 @@ TEST(ZipDeep, CutArchivesAndTheSearchBound) {
     // Sized members are passed by their sizes, so a large archive the
     // built-in walk finds is found too.
     Bytes sized = make_zip({{"big.bin", std::string(12u << 20, 'x'), ""}, {"s", "s", ""}});
-    Outcome r = deep_probe(sized, "zip", 0, 4096);
+    ProbeOutcome r = deep_probe(sized, "zip", 0, 4096);
     EXPECT_TRUE(r.found);
     EXPECT_EQ(r.length, sized.size());
 }

@@ -81,11 +81,8 @@ struct List {
     Ranges ranges() const { return to_ranges(l); }
 };
 
+using lmrtest::have_tool;
 using lmrtest::run;
-
-inline bool have_tool(const char *name) {
-    return run(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
-}
 
 inline std::string fixture_script(const char *name) { return std::string(LUMAREK_SOURCE_DIR) + "/tests/fixtures/" + name; }
 

@@ -50,15 +50,10 @@ TEST_P(FreeSpaceRecovery, FindsExactlyTheDeletedPicturesByteForByte) {
     if (!have_tool(vc.tool) || !have_tool("debugfs") || !have_tool("mcopy"))
         GTEST_SKIP() << vc.tool << " missing (scripts/setup installs it)";
 
-    char tmpl[] = "/tmp/lmr-recover-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
-    struct Cleanup {
-        std::string d;
-        ~Cleanup() { run("rm -rf '" + d + "'"); }
-    } cleanup{dir};
+    lmrtest::TempDir dir("lmr-recover");
+    ASSERT_FALSE(dir.path().empty());
 
-    std::string image = dir + "/volume.img";
+    std::string image = dir.at("volume.img");
     std::string cmd = "'" + fixture_script(vc.script) + "' " + vc.options;
     for (auto &d : kDeleted) cmd += " -d " + d;
     cmd += " '" + image + "'";
@@ -88,7 +83,7 @@ TEST_P(FreeSpaceRecovery, FindsExactlyTheDeletedPicturesByteForByte) {
             continue;
         }
         const Placed &p = *it->second;
-        std::string out = dir + "/found-" + p.name;
+        std::string out = dir.at("found-" + p.name);
         ASSERT_EQ(general_file_export(image.c_str(), f.offset, f.length, out.c_str()), 0);
         Bytes original = lmrtest::read_file(lmrtest::data_path("image/" + p.name));
         Bytes exported = lmrtest::read_file(out);

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 using namespace chunktest;
 
 namespace {
@@ -16,8 +14,6 @@ namespace {
 class Volume {
 public:
     Volume() {
-        char tmpl[] = "/tmp/lmr-chunks-XXXXXX";
-        dir_ = mkdtemp(tmpl) ? tmpl : "";
         // Sizes chosen to end inside clusters/blocks and to span several.
         const size_t sizes[] = {3000, 70000, 12000, 200000, 5000, 40000, 1, 9000};
         for (size_t i = 0; i < sizeof sizes / sizeof *sizes; ++i) {
@@ -29,7 +25,7 @@ public:
                 x ^= x << 5;
                 c = uint8_t(x);
             }
-            std::string path = dir_ + "/f" + std::to_string(i) + ".bin";
+            std::string path = dir_.at("f" + std::to_string(i) + ".bin");
             FILE *f = fopen(path.c_str(), "wb");
             if (f) {
                 fwrite(b.data(), 1, b.size(), f);
@@ -37,10 +33,7 @@ public:
             }
             files_.push_back(path);
         }
-        image_ = dir_ + "/volume.img";
-    }
-    ~Volume() {
-        if (!dir_.empty()) run("rm -rf '" + dir_ + "'");
+        image_ = dir_.at("volume.img");
     }
 
     // Runs the script with `options`, deleting f1, f3, f4 and f7.
@@ -55,14 +48,12 @@ public:
     }
 
     const std::string &image() const { return image_; }
-    uint64_t size() const {
-        struct stat st;
-        return stat(image_.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-    }
+    uint64_t size() const { return lmrtest::file_size(image_); }
     const std::vector<Placed> &placed() const { return placed_; }
 
 private:
-    std::string dir_, image_;
+    lmrtest::TempDir dir_{"lmr-chunks"};
+    std::string image_;
     std::vector<std::string> files_;
     std::vector<Placed> placed_;
 };

@@ -4,6 +4,8 @@
 // exploited.
 #include "ole_writer.h"
 
+#include "engine/file_types.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,25 +14,13 @@ using namespace lmrtest;
 
 namespace {
 
-constexpr int32_t k_ole_key = 15;
+const int32_t k_ole_key = lmr::row_key("ole");
 
-struct Outcome {
-    bool found;
-    uint64_t length;
-    std::string suffix;
-};
-
-Outcome probe_ole_in(const Bytes &input, const char *suffixes, size_t offset = 0, size_t in_memory = SIZE_MAX) {
-    TempFile f(input, "ole");
-    ProbeRun run(f.path(), suffixes);
-    int idx = -1;
-    for (int i = 0; i < run.state()->spec_count; ++i)
-        if (run.entry(i)->type_key == k_ole_key) idx = i;
-    if (idx < 0) return {false, 0, ""};
-    auto r = run.probe(input, offset, in_memory, idx);
+ProbeOutcome probe_ole_in(const Bytes &input, const char *suffixes, size_t offset = 0, size_t in_memory = SIZE_MAX) {
+    ProbeOutcome o = probe_row(k_ole_key, input, suffixes, offset, in_memory);
     EXPECT_EQ(FAT, nullptr);
     EXPECT_EQ(dirlist, nullptr);
-    return {r.found == 1, r.length, r.suffix};
+    return o;
 }
 
 OleEntry named(const std::string &name, uint32_t size = 100) {
@@ -70,17 +60,17 @@ TEST(OleProbe, LibreOfficeAndXlwtFiles) {
         std::fill(volume.begin(), volume.begin() + 1024, 0x11);
         std::copy(file.begin(), file.end(), volume.begin() + 1024);
 
-        Outcome r = probe_ole_in(volume, "office", 1024);
+        ProbeOutcome r = probe_ole_in(volume, "office", 1024);
         EXPECT_TRUE(r.found);
         EXPECT_EQ(r.suffix, c.suffix);
         EXPECT_EQ(r.length, file.size());
 
-        Outcome partial = probe_ole_in(volume, "doc,xls", 1024, 600);
+        ProbeOutcome partial = probe_ole_in(volume, "doc,xls", 1024, 600);
         EXPECT_TRUE(partial.found);
         EXPECT_EQ(partial.length, file.size());
 
         // The other kind was asked for: named, but not reported.
-        Outcome other = probe_ole_in(volume, std::string(c.suffix) == "doc" ? "xls" : "doc", 1024);
+        ProbeOutcome other = probe_ole_in(volume, std::string(c.suffix) == "doc" ? "xls" : "doc", 1024);
         EXPECT_FALSE(other.found);
         EXPECT_EQ(other.suffix, c.suffix);
     }
@@ -100,7 +90,7 @@ TEST(OleProbe, FirstClassifyingStreamNamesTheDocument) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.suffix);
-        Outcome r = probe_ole_in(make_ole(c.entries).bytes, "ole,doc,xls,ppt");
+        ProbeOutcome r = probe_ole_in(make_ole(c.entries).bytes, "ole,doc,xls,ppt");
         EXPECT_EQ(r.suffix, c.suffix);
         EXPECT_EQ(r.found, std::string(c.suffix) != "vis");
     }
@@ -171,7 +161,7 @@ TEST(OleProbe, DirectoryOfMoreThan500EntriesIsRefused) {
     std::vector<OleEntry> many(499, named("Data"));
     many.insert(many.begin(), named("WordDocument"));
     // Root plus 500 entries over 126 directory sectors.
-    Outcome at_limit = probe_ole_in(make_ole(std::vector<OleEntry>(many.begin(), many.end() - 1)).bytes, "doc");
+    ProbeOutcome at_limit = probe_ole_in(make_ole(std::vector<OleEntry>(many.begin(), many.end() - 1)).bytes, "doc");
     EXPECT_TRUE(at_limit.found);
     EXPECT_FALSE(probe_ole_in(make_ole(many).bytes, "doc").found);
 }
@@ -199,14 +189,14 @@ TEST(OleProbe, LengthRunsToTheLastSectorInUse) {
 
 TEST(OleProbe, LengthEstimateWithoutTheTable) {
     // Structures alone: bounded below by the sectors read.
-    Outcome small = probe_ole_in(without_table(make_ole({named("WordDocument", 100)})).bytes, "doc");
+    ProbeOutcome small = probe_ole_in(without_table(make_ole({named("WordDocument", 100)})).bytes, "doc");
     EXPECT_TRUE(small.found);
     EXPECT_EQ(small.length, k_min_len);
 
     // Streams over the cutoff count in 512-byte sectors, those under it in
     // 64-byte mini sectors: 1024 + 1024 (FAT) + 512 (directory) + 100352 +
     // 128.
-    Outcome big = probe_ole_in(without_table(make_ole({named("WordDocument", 100000), named("Data", 100)})).bytes,
+    ProbeOutcome big = probe_ole_in(without_table(make_ole({named("WordDocument", 100000), named("Data", 100)})).bytes,
                                "doc");
     EXPECT_EQ(big.length, 103424u);
 

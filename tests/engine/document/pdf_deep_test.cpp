@@ -16,10 +16,8 @@ struct Probed {
 
 Probed probe_pdf_bytes(const Bytes &input, size_t in_memory, bool deep = true, uint64_t offset = 0) {
     DeepScan mode(deep);
-    TempFile f(input);
-    ProbeRun run(f.path(), "pdf");
-    DiagCapture diag;
-    auto r = run.probe(input, offset, in_memory);
+    DiagCapture quiet;
+    auto r = probe_once(input, "pdf", in_memory, offset);
     return {r.found, r.length};
 }
 

@@ -14,10 +14,8 @@ struct Probed {
 };
 
 Probed probe_pdf_bytes(const Bytes &input, size_t in_memory, uint64_t offset = 0) {
-    TempFile f(input);
-    ProbeRun run(f.path(), "pdf");
     DiagCapture diag;
-    auto r = run.probe(input, offset, in_memory);
+    auto r = probe_once(input, "pdf", in_memory, offset);
     return {r.found, r.length, diag.lines()};
 }
 

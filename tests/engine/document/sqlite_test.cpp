@@ -7,10 +7,8 @@ using namespace lmrtest;
 namespace {
 
 ProbeRun::Result probe_db(const Bytes &input, size_t in_memory = 200) {
-    TempFile f(input);
-    ProbeRun run(f.path(), "sqlite");
     DiagCapture quiet;
-    return run.probe(input, 0, in_memory);
+    return probe_once(input, "sqlite", in_memory);
 }
 
 void put32(Bytes &b, size_t at, uint32_t v) {
@@ -30,10 +28,8 @@ TEST(SqliteProbe, ValidHeaderCountCoversOverflowAndFreeListPages) {
         Bytes db = sample(name);
         Bytes input = db;
         append(input, random_bytes(70000, 6));
-        TempFile f(input);
-        ProbeRun run(f.path(), "sqlite");
         DiagCapture diag;
-        auto r = run.probe(input, 0, 200);
+        auto r = probe_once(input, "sqlite", 200);
         EXPECT_EQ(1, r.found) << name;
         EXPECT_EQ(db.size(), r.length) << name;
         unsigned page = unsigned(db[16]) << 8 | db[17];

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 namespace fstest {
 
 using namespace chunktest;
@@ -79,9 +77,6 @@ inline Ranges blkls_unallocated(const std::string &image, uint64_t cluster) {
     return blkls_ranges(text, text.find("|Sector") != std::string::npos ? 512 : cluster);
 }
 
-inline uint64_t file_size(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
+using lmrtest::file_size;
 
 }  // namespace fstest

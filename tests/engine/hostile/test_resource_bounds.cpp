@@ -17,16 +17,6 @@ using namespace lmrtest;
 
 namespace {
 
-// Bytes this process has read through system calls so far.
-uint64_t bytes_read() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    uint64_t value = 0;
-    while (io >> key >> value)
-        if (key == "rchar:") return value;
-    return 0;
-}
-
 long peak_rss_kb() {
     struct rusage ru {};
     getrusage(RUSAGE_SELF, &ru);

@@ -2,7 +2,7 @@
 // that checks every chunk's CRC; a JPEG may begin with any segment and ends
 // where its marker structure ends, whatever thumbnails or stray FF D9
 // bytes its segments hold.
-#include "support/test_support.h"
+#include "engine/media/probe_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +14,6 @@
 using namespace lmrtest;
 
 namespace {
-
-Bytes sample(const std::string &name) {
-    Bytes b = read_file(data_path("image/" + name));
-    EXPECT_FALSE(b.empty()) << name;
-    return b;
-}
 
 // Probes `pic` placed after random bytes and followed by `tail`, with all
 // of it in memory, a few bytes, or none (the rest through the probe's own
@@ -54,12 +48,6 @@ void expect_no_deep(const Bytes &pic, const char *suffix, const std::string &wha
     EXPECT_EQ(probe_deep(pic, suffix, what).found, 0) << what;
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 Bytes slice(const Bytes &b, size_t from, size_t to) { return Bytes(b.begin() + long(from), b.begin() + long(to)); }
 
 TEST(DeepPictures, SamplesEndWhereTheFileEnds) {
@@ -68,12 +56,12 @@ TEST(DeepPictures, SamplesEndWhereTheFileEnds) {
     for (const char *name : {"png_small.png", "png_edge_10239.png", "png_edge_10240.png", "rgb.png", "no_app0.jpg",
                              "jfif.jpg", "jfif_baseline.jpg", "progressive.jpg", "jfif_exif_thumb.jpg",
                              "exif_first_thumb.jpg"}) {
-        Bytes pic = sample(name);
+        Bytes pic = image_sample(name);
         std::string suffix = std::string(name).substr(std::string(name).rfind('.') + 1);
         expect_deep(pic, suffix.c_str(), pic.size(), name);
         // Followed at once by another picture of its kind, it still ends at
         // its own end.
-        expect_deep(pic, suffix.c_str(), pic.size(), std::string(name) + " then another", sample(name));
+        expect_deep(pic, suffix.c_str(), pic.size(), std::string(name) + " then another", image_sample(name));
     }
 }
 
@@ -82,7 +70,7 @@ TEST(DeepPictures, SamplesEndWhereTheFileEnds) {
 TEST(DeepPictures, TruncatedPicturesAreNotFound) {
     DeepScan deep;
     for (const char *name : {"png_small.png", "exif_first_thumb.jpg", "progressive.jpg"}) {
-        Bytes pic = sample(name);
+        Bytes pic = image_sample(name);
         TempFile f(pic);
         ProbeRun run(f.path(), std::string(name).substr(std::string(name).rfind('.') + 1).c_str());
         for (size_t t = 0; t < pic.size(); t += (t < 64 ? 1 : 29)) {
@@ -119,7 +107,7 @@ Bytes chunk(const char *type, const Bytes &body) {
 
 // png_small.png: IHDR gAMA cHRM bKGD tIME IDAT tEXt tEXt IEND.
 struct SmallPng {
-    Bytes png = sample("png_small.png");
+    Bytes png = image_sample("png_small.png");
     size_t idat = 130, text = 1978, iend = 2076;
     SmallPng() { EXPECT_EQ(0, memcmp(png.data() + idat + 4, "IDAT", 4)); }
     Bytes head() const { return slice(png, 0, idat); }          // signature to IDAT
@@ -132,11 +120,11 @@ TEST(DeepPng, EveryChunkChecked) {
     const Bytes &png = s.png;
     // An empty chunk before IEND (the built-in rule ends there): the walk
     // goes on to IEND.
-    Bytes empty = cat({slice(png, 0, s.iend), chunk("teXt", {}), slice(png, s.iend, png.size())});
+    Bytes empty = concat({slice(png, 0, s.iend), chunk("teXt", {}), slice(png, s.iend, png.size())});
     expect_deep(empty, "png", empty.size(), "empty chunk before IEND");
     // Several IDAT chunks.
     Bytes data = slice(png, s.idat + 8, s.text - 4);
-    Bytes split = cat({s.head(), chunk("IDAT", slice(data, 0, 100)), chunk("IDAT", slice(data, 100, data.size())),
+    Bytes split = concat({s.head(), chunk("IDAT", slice(data, 0, 100)), chunk("IDAT", slice(data, 100, data.size())),
                        s.tail()});
     expect_deep(split, "png", split.size(), "image data in two chunks");
 
@@ -154,11 +142,11 @@ TEST(DeepPng, EveryChunkChecked) {
         {"a byte of a CRC", flip(s.text - 2)},
         {"a byte of IHDR", flip(20)},
         {"the IEND CRC", flip(png.size() - 1)},
-        {"a type that is not letters", cat({s.head(), chunk("ID4T", {1, 2, 3}), slice(png, s.idat, png.size())})},
-        {"no image data", cat({s.head(), s.tail()})},
-        {"IHDR not first", cat({slice(png, 0, 8), chunk("tEXt", {'a', 0, 'b'}), slice(png, 8, png.size())})},
-        {"IEND with data", cat({slice(png, 0, s.iend), chunk("IEND", {0})})},
-        {"a length over 2^31 - 1", cat({s.head(), Bytes{0x80, 0, 0, 0, 't', 'E', 'X', 't'}, s.idat_chunk(), s.tail()})},
+        {"a type that is not letters", concat({s.head(), chunk("ID4T", {1, 2, 3}), slice(png, s.idat, png.size())})},
+        {"no image data", concat({s.head(), s.tail()})},
+        {"IHDR not first", concat({slice(png, 0, 8), chunk("tEXt", {'a', 0, 'b'}), slice(png, 8, png.size())})},
+        {"IEND with data", concat({slice(png, 0, s.iend), chunk("IEND", {0})})},
+        {"a length over 2^31 - 1", concat({s.head(), Bytes{0x80, 0, 0, 0, 't', 'E', 'X', 't'}, s.idat_chunk(), s.tail()})},
         {"no IEND", slice(png, 0, s.iend)},
     };
     for (const Bad &b : bad) expect_no_deep(b.png, "png", b.what);
@@ -208,7 +196,7 @@ Bytes segment(unsigned char code, const Bytes &body) {
 }
 
 TEST(DeepJpeg, AnyFirstSegment) {
-    Bytes jpg = sample("jfif.jpg");  // APP0 DQT SOF0 DHT SOS
+    Bytes jpg = image_sample("jfif.jpg");  // APP0 DQT SOF0 DHT SOS
     const Bytes soi = {0xFF, 0xD8}, app0 = slice(jpg, 2, nth_marker(jpg, 0xDB, 0));
     const Bytes rest = slice(jpg, 2 + app0.size(), jpg.size());
     const Bytes com = segment(0xFE, {'h', 'i'});
@@ -218,14 +206,14 @@ TEST(DeepJpeg, AnyFirstSegment) {
         bool found;
     };
     const Case cases[] = {
-        {"DQT first", cat({soi, rest}), true},
-        {"a comment first", cat({soi, com, app0, rest}), true},
-        {"APP13 first", cat({soi, segment(0xED, {'P', 'h', 'o'}), rest}), true},
-        {"fill bytes before the first", cat({soi, {0xFF, 0xFF}, app0, rest}), true},
-        {"the scan before the frame", cat({soi, slice(jpg, nth_marker(jpg, 0xDA, 0), jpg.size())}), false},
-        {"end-of-image first", cat({soi, {0xFF, 0xD9}, app0, rest}), false},
-        {"a reserved marker first", cat({soi, segment(0x02, {0, 0}), app0, rest}), false},
-        {"start-of-image again", cat({soi, soi, app0, rest}), false},
+        {"DQT first", concat({soi, rest}), true},
+        {"a comment first", concat({soi, com, app0, rest}), true},
+        {"APP13 first", concat({soi, segment(0xED, {'P', 'h', 'o'}), rest}), true},
+        {"fill bytes before the first", concat({soi, {0xFF, 0xFF}, app0, rest}), true},
+        {"the scan before the frame", concat({soi, slice(jpg, nth_marker(jpg, 0xDA, 0), jpg.size())}), false},
+        {"end-of-image first", concat({soi, {0xFF, 0xD9}, app0, rest}), false},
+        {"a reserved marker first", concat({soi, segment(0x02, {0, 0}), app0, rest}), false},
+        {"start-of-image again", concat({soi, soi, app0, rest}), false},
     };
     for (const Case &c : cases) {
         if (c.found) {
@@ -237,11 +225,11 @@ TEST(DeepJpeg, AnyFirstSegment) {
 }
 
 TEST(DeepJpeg, EndFromTheMarkerStructure) {
-    Bytes prog = sample("progressive.jpg");
+    Bytes prog = image_sample("progressive.jpg");
     // An FF D9 inside a comment between two scans: the built-in search stops
     // there, the deep walk passes the segment whole.
     const size_t second_scan = nth_marker(prog, 0xDA, 1);
-    Bytes commented = cat({slice(prog, 0, second_scan), segment(0xFE, {0xFF, 0xD9, 0xFF, 0xD9}),
+    Bytes commented = concat({slice(prog, 0, second_scan), segment(0xFE, {0xFF, 0xD9, 0xFF, 0xD9}),
                            slice(prog, second_scan, prog.size())});
     expect_deep(commented, "jpg", commented.size(), "FF D9 in a comment between scans");
     {
@@ -254,7 +242,7 @@ TEST(DeepJpeg, EndFromTheMarkerStructure) {
     // Restart markers and stuffed zeros are data; a marker a scan cannot
     // hold ends the walk without a find, as does the start of another
     // picture inside the data.
-    Bytes jpg = sample("jfif_baseline.jpg");
+    Bytes jpg = image_sample("jfif_baseline.jpg");
     const size_t data = nth_marker(jpg, 0xDA, 0) + 14;  // SOS of three components
     Bytes restarts = jpg;
     restarts.insert(restarts.begin() + long(data) + 100, {0xFF, 0xD3, 0xFF, 0x00, 0xFF, 0xFF, 0xD4});
@@ -267,20 +255,20 @@ TEST(DeepJpeg, EndFromTheMarkerStructure) {
     }
     // A picture cut short and followed by another: the first is not found,
     // the second whole.
-    Bytes two = cat({slice(jpg, 0, data + 3000), jpg});
+    Bytes two = concat({slice(jpg, 0, data + 3000), jpg});
     expect_no_deep(two, "jpg", "cut short, then another picture");
 }
 
 // The segments before the first scan must describe a frame with its tables,
 // and the scan header must agree with its length.
 TEST(DeepJpeg, FrameAndScanHeadersChecked) {
-    Bytes jpg = sample("jfif.jpg");
+    Bytes jpg = image_sample("jfif.jpg");
     const size_t sof = nth_marker(jpg, 0xC0, 0), sos = nth_marker(jpg, 0xDA, 0);
     Bytes no_tables = jpg;
     for (size_t p = 2; p < sos; p += 2 + size_t(no_tables[p + 2] << 8 | no_tables[p + 3]))
         if (no_tables[p + 1] == 0xC4) no_tables[p + 1] = 0xE5;
     expect_no_deep(no_tables, "jpg", "no Huffman table");
-    expect_no_deep(cat({slice(jpg, 0, sof), slice(jpg, nth_marker(jpg, 0xC4, 0), jpg.size())}), "jpg", "no frame");
+    expect_no_deep(concat({slice(jpg, 0, sof), slice(jpg, nth_marker(jpg, 0xC4, 0), jpg.size())}), "jpg", "no frame");
     Bytes count = jpg;
     count[sos + 4] = 2;
     expect_no_deep(count, "jpg", "scan component count disagreeing with the length");
@@ -306,11 +294,11 @@ Bytes with_mpf(const Bytes &first, const Bytes &second, uint32_t second_offset_a
     be32(0x20030000), be32(first_size), be32(0), be16(0), be16(0);
     // The second picture's offset counts from the TIFF header, 10 bytes in.
     be32(0x00010001), be32(uint32_t(second.size())), be32(first_size - 10 + second_offset_adjust), be16(0), be16(0);
-    return cat({slice(first, 0, 2), segment(0xE2, body), slice(first, 2, first.size()), second});
+    return concat({slice(first, 0, 2), segment(0xE2, body), slice(first, 2, first.size()), second});
 }
 
 TEST(DeepJpeg, MultiPictureIndex) {
-    Bytes a = sample("jfif.jpg"), b = sample("no_app0.jpg");
+    Bytes a = image_sample("jfif.jpg"), b = image_sample("no_app0.jpg");
     Bytes both = with_mpf(a, b);
     expect_deep(both, "jpg", both.size(), "two pictures");
     // An index that points beside the second picture: the first alone.
@@ -320,22 +308,13 @@ TEST(DeepJpeg, MultiPictureIndex) {
 
 // ---- bounds and the scan ---------------------------------------------------
 
-uint64_t bytes_read() {
-    std::ifstream io("/proc/self/io");
-    std::string key;
-    uint64_t value = 0;
-    while (io >> key >> value)
-        if (key == "rchar:") return value;
-    return 0;
-}
-
 // A picture cut inside its data and followed by free space (zeros): the
 // walks give no find and stop within their bound.
 TEST(DeepPictures, WalksThroughZerosAreBounded) {
     DeepScan deep;
     const uint64_t chunk = 256ull << 20;
     for (const char *name : {"jfif_baseline.jpg", "rgb.png"}) {
-        Bytes pic = sample(name);
+        Bytes pic = image_sample(name);
         Bytes half(pic.begin(), pic.begin() + long(pic.size() / 2));
         if (std::string(name) == "rgb.png") {  // an IDAT chunk longer than the bound
             half = slice(pic, 0, 8 + 25);
@@ -374,14 +353,14 @@ TEST(DeepPictures, ScanFindsWhatTheBuiltInRulesMiss) {
         Bytes bytes;
         bool builtin;  // found by the built-in rules too
     };
-    Bytes jpg = sample("jfif_baseline.jpg");
+    Bytes jpg = image_sample("jfif_baseline.jpg");
     std::vector<Pic> pics = {
-        {"png_small.png", sample("png_small.png"), false},
-        {"no_app0.jpg", sample("no_app0.jpg"), false},
-        {"rgb.png", sample("rgb.png"), true},
-        {"jfif_exif_thumb.jpg", sample("jfif_exif_thumb.jpg"), true},
-        {"png_edge_10239.png", sample("png_edge_10239.png"), false},
-        {"progressive.jpg", sample("progressive.jpg"), true},
+        {"png_small.png", image_sample("png_small.png"), false},
+        {"no_app0.jpg", image_sample("no_app0.jpg"), false},
+        {"rgb.png", image_sample("rgb.png"), true},
+        {"jfif_exif_thumb.jpg", image_sample("jfif_exif_thumb.jpg"), true},
+        {"png_edge_10239.png", image_sample("png_edge_10239.png"), false},
+        {"progressive.jpg", image_sample("progressive.jpg"), true},
         // Last, so that the built-in rules' search for its end finds none.
         {"cut jpg", slice(jpg, 0, jpg.size() / 2), false},
     };

@@ -1,6 +1,6 @@
 // The picture probes on real samples and on crafted variants: where each
 // file ends, and which candidates are refused.
-#include "support/test_support.h"
+#include "engine/media/probe_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +10,10 @@
 using lmrtest::Bytes;
 using lmrtest::ProbeRun;
 using lmrtest::TempFile;
+using lmrtest::image_sample;
 using lmrtest::random_bytes;
 
 namespace {
-
-Bytes sample(const std::string &name) {
-    Bytes b = lmrtest::read_file(lmrtest::data_path("image/" + name));
-    EXPECT_FALSE(b.empty()) << name;
-    return b;
-}
 
 std::string suffix_of(const std::string &name) { return name.substr(name.rfind('.') + 1); }
 
@@ -63,17 +58,17 @@ TEST(ImageSamples, EachEndsWhereTheFileEnds) {
                            "png_edge_10240.png", "rgb.png",         "gif87a_128.gif",      "gif89a_comment.gif",
                            "gif89a_animated_pil.gif", "height_2000.bmp", "palette.bmp", "v5.bmp"};
     for (const char *name : found) {
-        Bytes pic = sample(name);
+        Bytes pic = image_sample(name);
         expect_found(pic, suffix_of(name).c_str(), pic.size(), name);
     }
     const char *refused[] = {"no_app0.jpg", "png_edge_10239.png", "height_2001.bmp"};
-    for (const char *name : refused) expect_not_found(sample(name), suffix_of(name).c_str(), name);
+    for (const char *name : refused) expect_not_found(image_sample(name), suffix_of(name).c_str(), name);
 }
 
 // Every shorter window of a sample: nothing is found, nothing is read
 // outside the window (the sanitizer build checks the reads).
 void truncations(const std::string &name, size_t stride_through_file) {
-    Bytes pic = sample(name);
+    Bytes pic = image_sample(name);
     TempFile f(pic);
     ProbeRun run(f.path(), suffix_of(name).c_str());
     for (size_t t = 0; t < pic.size(); ++t) {
@@ -99,7 +94,7 @@ TEST(ImageSamples, TruncatedPicturesAreNotFound) {
 TEST(ImageSamples, DamagedPicturesStayInsideTheWindow) {
     std::mt19937 rng(9);
     for (const char *name : {"jfif_exif_thumb.jpg", "rgb.png", "gif89a_comment.gif", "palette.bmp"}) {
-        const Bytes clean = sample(name);
+        const Bytes clean = image_sample(name);
         for (int round = 0; round < 60; ++round) {
             Bytes pic = clean;
             for (int i = 0, n = 1 + int(rng() % 8); i < n; ++i) {
@@ -134,7 +129,7 @@ Bytes retag_segments(Bytes jpg, unsigned char from, unsigned char to) {
 }
 
 TEST(JpegProbe, RefusesHeadersItCannotTrust) {
-    Bytes jpg = sample("jfif.jpg");
+    Bytes jpg = image_sample("jfif.jpg");
     Bytes app13 = jpg;
     app13[3] = 0xED;
     expect_not_found(app13, "jpg", "APP13 first");
@@ -149,7 +144,7 @@ TEST(JpegProbe, RefusesHeadersItCannotTrust) {
 }
 
 TEST(JpegProbe, FooterSearchBoundedByTheMaximumSize) {
-    Bytes jpg = sample("progressive.jpg");
+    Bytes jpg = image_sample("progressive.jpg");
     TempFile f(jpg);
     ProbeRun run(f.path(), "jpg");
     // Position after the scan header: where the footer search starts.
@@ -176,7 +171,7 @@ Bytes png_chunk(const char *type, const Bytes &body) {
 }
 
 TEST(PngProbe, EndsAtTheFirstEmptyChunk) {
-    Bytes png = sample("rgb.png");
+    Bytes png = image_sample("rgb.png");
     // An empty chunk just before IEND: the file ends after it.
     Bytes early(png.begin(), png.end() - 12);
     Bytes empty = png_chunk("tEXt", {});

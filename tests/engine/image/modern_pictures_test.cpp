@@ -11,8 +11,6 @@ using namespace lmrtest;
 
 namespace {
 
-Bytes image_sample(const std::string &name) { return sample("image/" + name); }
-
 // Probes `file` placed after random bytes and followed by others, with all
 // of it in memory, a few bytes or none: every way gives the same answer.
 ProbeRun::Result probe_placed(const Bytes &file, const char *suffixes, const std::string &what) {

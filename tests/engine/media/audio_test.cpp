@@ -77,10 +77,8 @@ TEST(AmrProbe, EncoderFilesAreFoundWhole) {
         Bytes b = sample(name);
         Bytes input = b;
         append(input, Bytes(700, 0));
-        TempFile f(input);
-        ProbeRun run(f.path(), "amr");
         DiagCapture diag;
-        auto r = run.probe(input, 0, 600);
+        auto r = probe_once(input, "amr", 600);
         EXPECT_EQ(1, r.found) << name;
         EXPECT_EQ(b.size(), r.length) << name;
         EXPECT_TRUE(diag.has("found a amr file, offset: 0, file_size: " + std::to_string(b.size()))) << name;
@@ -88,12 +86,7 @@ TEST(AmrProbe, EncoderFilesAreFoundWhole) {
 }
 
 TEST(AmrProbe, FrameRunRules) {
-    struct Case {
-        const char *what;
-        Bytes input;
-        int32_t found;
-        uint64_t length;
-    } cases[] = {
+    ProbeCase cases[] = {
         {"ten frames of mode 7", amr(10, 0x3C, 32), 1, 6 + 320},
         {"nine frames", amr(9, 0x3C, 32), 0, 0},
         {"mode change after 20 frames", amr(20, 0x14, 16, amr(30, 0x3C, 32)), 1, 6 + 20 * 16},

@@ -79,17 +79,11 @@ Bytes with_bytes(Bytes b, size_t at, const char *text) {
     return b;
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts) append(out, p);
-    return out;
-}
-
 // Probes `file` followed by random bytes (or the given tail), in deep mode,
 // with all of it in memory, a few bytes or none; every way must agree.
 ProbeRun::Result probe_deep(const Bytes &file, const std::string &what, const Bytes &tail = random_bytes(3000, 9)) {
     DeepScan deep;
-    Bytes input = cat({file, tail});
+    Bytes input = concat({file, tail});
     TempFile f(input);
     ProbeRun run(f.path(), "mp3");
     ProbeRun::Result first = run.probe(input, 0, input.size());
@@ -133,30 +127,30 @@ TEST(DeepMp3, EncoderFilesEndWhereTheyEnd) {
 TEST(DeepMp3, TagsBeforeAndAfterTheAudio) {
     const Bytes audio = frames(40, k_128k);
     const size_t n = audio.size();
-    Bytes mixed = cat({frames(3, k_128k), frames(2, k_128k_pad), frames(3, k_128k)});
+    Bytes mixed = concat({frames(3, k_128k), frames(2, k_128k_pad), frames(3, k_128k)});
     expect_deep_cases({
         // Synch-safe sizes: 300 is 02 2C.
-        {"ID3v2.2", cat({id3(2, 300), audio}), true, 310 + n},
-        {"ID3v2.3", cat({id3(3, 1000), audio}), true, 1010 + n},
-        {"ID3v2.4", cat({id3(4, 128), audio}), true, 138 + n},
-        {"ID3v2.4 with a footer", cat({id3(4, 200, 0x10), audio}), true, 220 + n},
-        {"two tags", cat({id3(3, 50), id3(4, 60), audio}), true, 60 + 70 + n},
-        {"zeros after the tag", cat({id3(3, 100), Bytes(700, 0), audio}), true, 110 + 700 + n},
-        {"other bytes after the tag", cat({id3(3, 100), random_bytes(900, 4), audio}), true, 110 + 900 + n},
-        {"ID3v1 after", cat({id3(3, 100), audio, id3v1()}), true, 110 + n + 128},
-        {"APEv2 and ID3v1 after", cat({id3(4, 100), audio, ape(), id3v1()}), true, 110 + n + ape().size() + 128},
-        {"APEv2 footer alone, not taken", cat({id3(3, 100), audio, ape(false)}), true, 110 + n},
-        {"frames with and without padding", cat({id3(3, 10), mixed}), true, 20 + mixed.size()},
-        {"MPEG-2", cat({id3(3, 10), frames(20, k_mpeg2)}), true, 20 + 20 * 208},
-        {"MPEG-2.5", cat({id3(3, 10), frames(20, k_mpeg25)}), true, 20 + 20 * 72},
-        {"layer II", cat({id3(3, 10), frames(20, k_layer2)}), true, 20 + 20 * 522},
-        {"a change of sample rate ends it", cat({id3(3, 10), audio, frames(10, k_48khz)}), true, 20 + n},
-        {"the last frame cut short by ID3v1", cat({id3(3, 10), slice(audio, n - 200), id3v1()}), true,
+        {"ID3v2.2", concat({id3(2, 300), audio}), true, 310 + n},
+        {"ID3v2.3", concat({id3(3, 1000), audio}), true, 1010 + n},
+        {"ID3v2.4", concat({id3(4, 128), audio}), true, 138 + n},
+        {"ID3v2.4 with a footer", concat({id3(4, 200, 0x10), audio}), true, 220 + n},
+        {"two tags", concat({id3(3, 50), id3(4, 60), audio}), true, 60 + 70 + n},
+        {"zeros after the tag", concat({id3(3, 100), Bytes(700, 0), audio}), true, 110 + 700 + n},
+        {"other bytes after the tag", concat({id3(3, 100), random_bytes(900, 4), audio}), true, 110 + 900 + n},
+        {"ID3v1 after", concat({id3(3, 100), audio, id3v1()}), true, 110 + n + 128},
+        {"APEv2 and ID3v1 after", concat({id3(4, 100), audio, ape(), id3v1()}), true, 110 + n + ape().size() + 128},
+        {"APEv2 footer alone, not taken", concat({id3(3, 100), audio, ape(false)}), true, 110 + n},
+        {"frames with and without padding", concat({id3(3, 10), mixed}), true, 20 + mixed.size()},
+        {"MPEG-2", concat({id3(3, 10), frames(20, k_mpeg2)}), true, 20 + 20 * 208},
+        {"MPEG-2.5", concat({id3(3, 10), frames(20, k_mpeg25)}), true, 20 + 20 * 72},
+        {"layer II", concat({id3(3, 10), frames(20, k_layer2)}), true, 20 + 20 * 522},
+        {"a change of sample rate ends it", concat({id3(3, 10), audio, frames(10, k_48khz)}), true, 20 + n},
+        {"the last frame cut short by ID3v1", concat({id3(3, 10), slice(audio, n - 200), id3v1()}), true,
          20 + n - 200 + 128},
-        {"\"TAG\" and binary bytes in the last frame", cat({id3(3, 10), with_bytes(audio, n - 300, "TAG\x01\x02")}),
+        {"\"TAG\" and binary bytes in the last frame", concat({id3(3, 10), with_bytes(audio, n - 300, "TAG\x01\x02")}),
          true, 20 + n},
-        {"one frame is not enough", cat({id3(3, 10), frames(1, k_128k)}), false, 0},
-        {"no audio after the tag", cat({id3(3, 10), random_bytes(70000, 2)}), false, 0},
+        {"one frame is not enough", concat({id3(3, 10), frames(1, k_128k)}), false, 0},
+        {"no audio after the tag", concat({id3(3, 10), random_bytes(70000, 2)}), false, 0},
     });
 }
 
@@ -164,7 +158,7 @@ TEST(DeepMp3, TagHeadersChecked) {
     const Bytes audio = frames(40, k_128k);
     auto with = [&](Bytes tag, size_t at, unsigned char v) {
         tag[at] = v;
-        return cat({tag, audio});
+        return concat({tag, audio});
     };
     expect_deep_cases({
         {"version 5", with(id3(3, 100), 3, 5), false, 0},
@@ -177,7 +171,7 @@ TEST(DeepMp3, UntaggedFilesNeedALongChain) {
     std::vector<Case> cases = {
         {"32 frames", frames(32, k_128k), true, 32 * 417},
         {"31 frames", frames(31, k_128k), false, 0},
-        {"1000 frames and ID3v1", cat({frames(1000, k_128k), id3v1()}), true, 1000 * 417 + 128},
+        {"1000 frames and ID3v1", concat({frames(1000, k_128k), id3v1()}), true, 1000 * 417 + 128},
         {"layer II", frames(100, k_layer2), false, 0},
         {"a reserved emphasis", [] {
              Kind k = k_128k;
@@ -191,7 +185,7 @@ TEST(DeepMp3, UntaggedFilesNeedALongChain) {
 // The chunk may end inside the last frame: the file ends before it.
 TEST(DeepMp3, FrameCutByTheChunkEnd) {
     DeepScan deep;
-    Bytes input = cat({id3(3, 10), frames(40, k_128k)});
+    Bytes input = concat({id3(3, 10), frames(40, k_128k)});
     input.resize(input.size() - 100);
     auto r = probe_once(input, "mp3", input.size());
     EXPECT_EQ(r.found, 1);
@@ -203,7 +197,7 @@ TEST(DeepMp3, FrameCutByTheChunkEnd) {
 TEST(DeepMp3, DamagedCopiesStayInside) {
     DeepScan deep;
     probe_damaged_copies(sample("media/id3v24_v1.mp3"), "mp3", 150, 21);
-    probe_damaged_copies(cat({frames(60, k_128k), ape(), id3v1()}), "mp3", 150, 22);
+    probe_damaged_copies(concat({frames(60, k_128k), ape(), id3v1()}), "mp3", 150, 22);
 }
 
 TEST(DeepMp3, ScanFindsEveryKindAtItsBlock) {
@@ -213,10 +207,10 @@ TEST(DeepMp3, ScanFindsEveryKindAtItsBlock) {
         bool builtin;  // a candidate of the built-in rules
     };
     const std::vector<Piece> pieces = {
-        {"untagged", cat({frames(200, k_128k), id3v1()}), false},
+        {"untagged", concat({frames(200, k_128k), id3v1()}), false},
         {"ID3v2.4", sample("media/id3v24_v1.mp3"), false},
         {"ID3v2.3, no ID3v1", sample("media/id3v23_no_v1.mp3"), true},
-        {"ID3v2.2", cat({id3(2, 300), frames(50, k_mpeg2), ape()}), false},
+        {"ID3v2.2", concat({id3(2, 300), frames(50, k_mpeg2), ape()}), false},
         {"ID3v2.3", sample("media/id3v23_v1.mp3"), true},
     };
     Bytes image = random_bytes(2048, 11);

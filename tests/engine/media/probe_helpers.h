@@ -1,4 +1,4 @@
-// Helpers shared by the media and document probe tests: building inputs,
+// Helpers shared by the probe tests: building inputs,
 // running a whole scan, and feeding damaged copies to the dispatcher.
 #pragma once
 
@@ -19,6 +19,9 @@ inline Bytes sample(const std::string &name) {
     if (b.empty()) ADD_FAILURE() << "missing test data " << name;
     return b;
 }
+
+// A sample of the pictures' test data.
+inline Bytes image_sample(const std::string &name) { return sample("image/" + name); }
 
 inline Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
@@ -93,8 +96,16 @@ inline void probe_damaged_copies(const Bytes &seed, const char *suffixes, int ro
     }
 }
 
-// Runs a table of crafted candidates (fields what, input, found, length)
-// through the probes of `suffixes`, each whole in memory.
+// A crafted candidate and what the probe must make of it.
+struct ProbeCase {
+    const char *what;
+    Bytes input;
+    int32_t found;
+    uint64_t length;
+};
+
+// Runs a table of crafted candidates (ProbeCase, or rows with the same
+// fields) through the probes of `suffixes`, each whole in memory.
 template <typename Cases>
 void expect_cases(const Cases &cases, const char *suffixes) {
     for (auto &c : cases) {

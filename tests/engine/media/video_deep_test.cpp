@@ -5,16 +5,6 @@
 
 using namespace lmrtest;
 
-namespace {
-
-Bytes build(std::initializer_list<Bytes> boxes) {
-    Bytes b;
-    for (auto &x : boxes) append(b, x);
-    return b;
-}
-
-}  // namespace
-
 TEST(Mp4Deep, EveryThreeGppBrandIsA3gpTheAudioBrandsAreM4aAndTheOtherMpeg4BrandsStayMp4) {
     struct Case {
         const char *brand;
@@ -55,25 +45,20 @@ TEST(Mp4Deep, EveryThreeGppBrandIsA3gpTheAudioBrandsAreM4aAndTheOtherMpeg4Brands
 
 TEST(Mp4Deep, MetadataAndFragmentBoxesAreWalkedAndASecondFtypEndsTheFile) {
     Bytes mdat = box("mdat", 3000);
-    struct Case {
-        const char *what;
-        Bytes input;
-        int32_t found;
-        uint64_t length;
-    } cases[] = {
-        {"metadata box before mdat", build({ftyp("isom"), box("meta", 40), mdat}), 1, 24 + 48 + 3008},
-        {"fragmented", build({ftyp("iso6"), box("moov", 200), box("sidx", 44), box("moof", 100), mdat,
+    ProbeCase cases[] = {
+        {"metadata box before mdat", concat({ftyp("isom"), box("meta", 40), mdat}), 1, 24 + 48 + 3008},
+        {"fragmented", concat({ftyp("iso6"), box("moov", 200), box("sidx", 44), box("moof", 100), mdat,
                               box("moof", 100), box("mdat", 500), box("mfra", 60)}),
          1, 24 + 208 + 52 + 108 + 3008 + 108 + 508 + 68},
-        {"user data after moov", build({ftyp("mp42"), mdat, box("moov", 300), box("udta", 30)}), 1,
+        {"user data after moov", concat({ftyp("mp42"), mdat, box("moov", 300), box("udta", 30)}), 1,
          24 + 3008 + 308 + 38},
-        {"unknown box still ends the walk", build({ftyp("isom"), mdat, box("moov", 30), box("zzzz", 30)}), 1,
+        {"unknown box still ends the walk", concat({ftyp("isom"), mdat, box("moov", 30), box("zzzz", 30)}), 1,
          24 + 3008 + 38},
-        {"no mdat", build({ftyp("isom"), box("moov", 100), box("meta", 10)}), 0, 0},
+        {"no mdat", concat({ftyp("isom"), box("moov", 100), box("meta", 10)}), 0, 0},
         // Pictures stored as ISO media are no videos.
-        {"HEIF picture", build({ftyp("heic"), box("meta", 300), mdat}), 0, 0},
-        {"AVIF picture", build({ftyp("avif"), box("meta", 300), mdat}), 0, 0},
-        {"HEIF sequence", build({ftyp("msf1"), box("meta", 30), box("moov", 90), mdat}), 0, 0},
+        {"HEIF picture", concat({ftyp("heic"), box("meta", 300), mdat}), 0, 0},
+        {"AVIF picture", concat({ftyp("avif"), box("meta", 300), mdat}), 0, 0},
+        {"HEIF sequence", concat({ftyp("msf1"), box("meta", 30), box("moov", 90), mdat}), 0, 0},
     };
     {
         DeepScan mode;
@@ -82,8 +67,8 @@ TEST(Mp4Deep, MetadataAndFragmentBoxesAreWalkedAndASecondFtypEndsTheFile) {
     // Two files back to back: by the built-in rules the second one's ftyp
     // is walked like any box and the two come back as one; a deep scan ends
     // the first where the second begins.
-    Bytes first = build({ftyp("isom"), box("moov", 100), mdat});
-    Bytes second = build({ftyp("3gp6"), box("free", 8), box("mdat", 700), box("moov", 90)});
+    Bytes first = concat({ftyp("isom"), box("moov", 100), mdat});
+    Bytes second = concat({ftyp("3gp6"), box("free", 8), box("mdat", 700), box("moov", 90)});
     Bytes both = first;
     append(both, second);
     append(both, Bytes(512, 0));

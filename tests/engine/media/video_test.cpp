@@ -39,24 +39,14 @@ TEST(Mp4Probe, EncoderFilesBySubtypeAndRequestedNames) {
 }
 
 TEST(Mp4Probe, BoxWalkRules) {
-    auto build = [](std::initializer_list<Bytes> boxes) {
-        Bytes b;
-        for (auto &x : boxes) append(b, x);
-        return b;
-    };
     Bytes mdat = box("mdat", 3000);
-    struct Case {
-        const char *what;
-        Bytes input;
-        int32_t found;
-        uint64_t length;
-    } cases[] = {
-        {"ftyp free mdat", build({ftyp("isom"), box("free", 0), mdat}), 1, 24 + 8 + 3008},
-        {"metadata box before mdat", build({ftyp("isom"), box("meta", 40), mdat}), 0, 0},
-        {"no mdat", build({ftyp("isom"), box("moov", 100)}), 0, 0},
-        {"no ftyp", build({box("moov", 100), mdat}), 0, 0},
-        {"pnot box accepted", build({ftyp("qt  "), box("pnot", 12), mdat}), 1, 24 + 20 + 3008},
-        {"mdat to end of file (size 0)", build({ftyp("isom"), box("free", 0), Bytes{0, 0, 0, 0, 'm', 'd', 'a', 't', 1, 2}}), 0, 0},
+    ProbeCase cases[] = {
+        {"ftyp free mdat", concat({ftyp("isom"), box("free", 0), mdat}), 1, 24 + 8 + 3008},
+        {"metadata box before mdat", concat({ftyp("isom"), box("meta", 40), mdat}), 0, 0},
+        {"no mdat", concat({ftyp("isom"), box("moov", 100)}), 0, 0},
+        {"no ftyp", concat({box("moov", 100), mdat}), 0, 0},
+        {"pnot box accepted", concat({ftyp("qt  "), box("pnot", 12), mdat}), 1, 24 + 20 + 3008},
+        {"mdat to end of file (size 0)", concat({ftyp("isom"), box("free", 0), Bytes{0, 0, 0, 0, 'm', 'd', 'a', 't', 1, 2}}), 0, 0},
     };
     expect_cases(cases, "mp4,mov");
 }
@@ -88,10 +78,8 @@ TEST(AsfProbe, HeaderChecksAndFileSizeField) {
     {
         Bytes input = wmv;
         append(input, random_bytes(4096, 9));
-        TempFile f(input);
-        ProbeRun run(f.path(), "wmv");
         DiagCapture diag;
-        auto r = run.probe(input, 0, 200);
+        auto r = probe_once(input, "wmv", 200);
         EXPECT_EQ(1, r.found);
         EXPECT_EQ(wmv.size(), r.length);
         // Header object of this file: 759 bytes, file-properties object 104.
@@ -105,12 +93,7 @@ TEST(AsfProbe, HeaderChecksAndFileSizeField) {
         std::copy(bytes.begin(), bytes.end(), b.begin() + long(at));
         return b;
     };
-    struct Case {
-        const char *what;
-        Bytes input;
-        int32_t found;
-        uint64_t length;
-    } cases[] = {
+    ProbeCase cases[] = {
         {"reserved byte 2", variant(28, {2}), 0, 0},
         {"no header objects", variant(24, {0, 0, 0, 0}), 0, 0},
         {"header size zero", variant(16, {0, 0, 0, 0, 0, 0, 0, 0}), 0, 0},

@@ -3,6 +3,8 @@
 // last run could not open its input.  The wording is the one lumarek-carve
 // prints; its end-to-end tests rely on it.
 #include "qt_test_support.h"
+#include "support/qt_files.h"
+#include "support/unprivileged.h"
 
 #include "recovery/filerecovery.h"
 #include "recovery/volumecheck.h"
@@ -31,57 +33,12 @@ using namespace lmrtest;
 
 namespace {
 
-const uid_t kNobody = 65534;
 const QString kDiskHint = QStringLiteral(" (reading a block device needs root or membership of the 'disk' group)");
-
-// Runs `check` in a child process as an unprivileged user and returns what
-// it said; sets `why` and returns a null string when that cannot be done.
-QString asNobody(const std::function<QString()> &check, QString *why) {
-    if (geteuid() != 0) {
-        *why = QStringLiteral("not running as root: cannot switch to an unprivileged user");
-        return QString();
-    }
-    int fds[2];
-    if (pipe(fds) != 0) {
-        *why = QStringLiteral("no pipe");
-        return QString();
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(3);
-        const QByteArray said = check().toUtf8();
-        const bool written = ::write(fds[1], said.constData(), size_t(said.size())) == said.size();
-        _exit(written ? 0 : 4);
-    }
-    ::close(fds[1]);
-    QByteArray said;
-    char buf[512];
-    for (ssize_t n; pid > 0 && (n = ::read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, int(n));
-    ::close(fds[0]);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        *why = QStringLiteral("the unprivileged child failed (status %1)").arg(status);
-        return QString();
-    }
-    return QString::fromUtf8(said.isNull() ? QByteArray("") : said);
-}
 
 QString yesNo(bool b) { return b ? QStringLiteral("yes") : QStringLiteral("no"); }
 
 bool makeNode(const QString &path, mode_t mode, dev_t numbers) {
     return ::mknod(QFile::encodeName(path).constData(), S_IFBLK | mode, numbers) == 0;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions perms) {
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) return false;
-    f.close();
-    return f.setPermissions(perms);
-}
-
-QStringList entriesOf(const QString &dir) {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // A folder an unprivileged user can reach, with an image file in it.

@@ -13,8 +13,6 @@ using lmrplatform::VolumeInfo;
 
 namespace {
 
-bool haveTool(const char *tool) { return lmrtest::run(std::string("command -v ") + tool + " >/dev/null 2>&1 && echo y") == "y\n"; }
-
 QString nameOf(const QList<Device *> *list, const QString &devFile) {
     for (const Device *d : *list)
         if (d->getDevFile() == devFile) return d->getName();
@@ -95,7 +93,7 @@ TEST(Naming, TextFromDevicesIsMadePrintable) {
 }
 
 TEST(Naming, SysfsAndLibblkidNameTheDevicesOfAFakeTree) {
-    if (!haveTool("mkfs.vfat") || !haveTool("mkfs.ext4")) GTEST_SKIP() << "dosfstools or e2fsprogs missing";
+    if (!lmrtest::have_tool("mkfs.vfat") || !lmrtest::have_tool("mkfs.ext4")) GTEST_SKIP() << "dosfstools or e2fsprogs missing";
     FakeSystem fs;
     // A card reader on USB with a FAT32 card, a SATA disk with an ext4
     // partition, a card in a built-in reader, a loop device.
@@ -150,7 +148,7 @@ TEST(Naming, SysfsAndLibblkidNameTheDevicesOfAFakeTree) {
 }
 
 TEST(Naming, ImageFilesKeepTheirNameWithTheirFileSystem) {
-    if (!haveTool("mkfs.vfat")) GTEST_SKIP() << "dosfstools missing";
+    if (!lmrtest::have_tool("mkfs.vfat")) GTEST_SKIP() << "dosfstools missing";
     QTemporaryDir dir;
     const QString card = dir.filePath("card.img");
     int status = 0;

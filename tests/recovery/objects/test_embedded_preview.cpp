@@ -5,10 +5,10 @@
 #include "qt_test_support.h"
 
 #include "support/camera_raw.h"
+#include "support/qt_pictures.h"
 
 #include "recovery/embeddedpreview.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QImage>
 
@@ -27,12 +27,7 @@ std::string fileBytes(const char *relative) {
 }
 
 std::string jpegOf(int w, int h) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(Qt::darkCyan);
-    QByteArray bytes;
-    QBuffer buf(&bytes);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG");
+    const QByteArray bytes = lmrtest::encodedPicture(w, h, "JPG");
     return std::string(bytes.constData(), size_t(bytes.size()));
 }
 

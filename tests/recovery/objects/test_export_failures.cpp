@@ -1,6 +1,7 @@
 // A failed export leaves nothing under the record's name: a partly written
 // file there would pass for a recovered one.
 #include "qt_test_support.h"
+#include "support/qt_files.h"
 
 #include "recovery/recoveredinfo.h"
 
@@ -13,15 +14,6 @@
 #include <memory>
 
 using namespace lmrtest;
-
-namespace {
-
-// Names in `dir` other than . and ..
-QStringList entriesOf(const QString &dir) {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-}  // namespace
 
 TEST(ExportFailures, NothingIsLeftUnderTheNameAndTheReasonIsKept) {
     Bytes bytes = random_bytes(6000, 3);

@@ -1,9 +1,9 @@
 // Records of recovered files: classes, names, thumbnails, reading, export.
 #include "qt_test_support.h"
+#include "support/qt_pictures.h"
 
 #include "recovery/recoveredinfo.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -21,12 +21,7 @@ using namespace lmrtest;
 namespace {
 
 Bytes pngOf(int w, int h) {
-    QImage img(w, h, QImage::Format_RGB32);
-    img.fill(Qt::darkCyan);
-    QByteArray bytes;
-    QBuffer buf(&bytes);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "PNG");
+    const QByteArray bytes = encodedPicture(w, h, "PNG");
     return Bytes(bytes.begin(), bytes.end());
 }
 

@@ -128,9 +128,7 @@ TEST_F(UDisksTest, DevicesAreListedWithModelLabelTypeAndSize) {
 TEST_F(UDisksTest, AScanThroughTheHandedDescriptorFindsWhatAScanOfTheImageFinds) {
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card.img"));
-    int status = 0;
-    run("'" LUMAREK_SOURCE_DIR "/scripts/make-demo-volume' '" + image.toStdString() + "' 2>/dev/null", &status);
-    if (status != 0) GTEST_SKIP() << "mkfs.vfat or mtools missing (scripts/setup installs them)";
+    if (!make_demo_volume(image.toStdString())) GTEST_SKIP() << "mkfs.vfat or mtools missing (scripts/setup installs them)";
     MockUDisks::Block card;
     card.device = QString::fromLatin1(kCard);
     card.size = quint64(QFileInfo(image).size());
