@@ -87,7 +87,7 @@ int walk_chunk(scan_run &run, scan_input *input, chunk *c, Test &&test) {
             got += n;
             if (n < piece) break;  // end of input
         }
-        if (got < want) run.watch.reaches(base + want);  // cut short: has the input shrunk?
+        if (got < want) run.watch.reaches(base + want, true);  // cut short: has the input shrunk?
         if (run.free_view && run.layout.block_mapped) note_indirect_blocks(run, base, got);
         run.window_base = base;
         run.window_bytes = got;

@@ -70,6 +70,9 @@ enum class family : uint8_t { none, image, archive, media, document, compound };
 // (k_fallback_reach for a deep fallback).
 using block_test = bool (*)(const unsigned char *p);
 constexpr int k_fallback_reach = 16;
+// A quick test of a block's first two bytes that a deep fallback needs to
+// hold: where it fails, the fallback's own test fails too.
+using pair_test = bool (*)(unsigned char first, unsigned char second);
 
 // The signature of a row that is not among the built-in signature rows.
 struct signature {
@@ -92,6 +95,7 @@ struct scan_rule {
     bool text_run = false;           // a run whose first type this is tests each block for text
     block_test deep_fallback = nullptr;  // deep mode: a block where no signature stands is this
                                          // row's candidate when this holds
+    pair_test fallback_pair = nullptr;   // the first two bytes deep_fallback can accept (null: any)
 };
 
 struct file_type {
@@ -131,6 +135,7 @@ LMR_DEEP_WALK(deep_tar);
 // mode at a block where no signature stands when the block starts like text.
 LMR_DEEP_WALK(deep_text);
 LMR_API bool text_block_start(const unsigned char *p);
+LMR_API bool text_block_pair(unsigned char first, unsigned char second);
 
 // TIFF of either byte order; the little-endian row also takes the RAW
 // variants with a magic of their own (ORF "IIRO", RW2 "IIU").
@@ -188,7 +193,7 @@ inline constexpr file_type table[] = {
     {"pdf",      4, R,     probe_pdf,    deep_pdf,     f::document, yes, c::document, d::document, DOC},
     {"sqlite",  36, R,     probe_sqlite, nullptr,      f::document, yes, c::none,     d::none,     DOC},
     {"txt",     37, R,     probe_txt,    deep_text,    f::document, yes, c::document, d::none,     DOC,
-                                                                   {{}, 0, nullptr, "", true, text_block_start}},
+                                                                   {{}, 0, nullptr, "", true, text_block_start, text_block_pair}},
     // The kinds of text the deep scan tells apart, asked for on the text
     // row.  (The built-in table's "<html" row keeps its own name, htm.)
     {"html",    37, A,     nullptr,      nullptr,      f::none,     yes, c::document, d::none,     DOC},

@@ -246,10 +246,16 @@ void input_watch::start(int input) {
     const int64_t now = input < 0 ? -1 : input_size_now(input);
     fd = now < 0 ? -1 : input;
     size = now < 0 ? 0 : uint64_t(now);
+    looked_for = 0;
 }
 
-bool input_watch::reaches(uint64_t end) {
+bool input_watch::reaches(uint64_t end, bool now_asked) {
     if (fd < 0) return true;
+    // The finds of a dense image follow each other every few tens of KB:
+    // one look serves those near it.  A find past the size last seen, or
+    // far from where the last look was, is looked at afresh.
+    if (!now_asked && end <= size && end < looked_for + k_look_every && end + k_look_every > looked_for) return true;
+    looked_for = end;
     const int64_t now = input_size_now(fd);
     if (now < 0) return true;
     if (uint64_t(now) < size) {

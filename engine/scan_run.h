@@ -70,17 +70,23 @@ struct window_marks {
 // Watches the scanned input for shrinking during the scan: a file
 // truncated, a card pulled.
 struct input_watch {
+    // A look at the input's size is a system call, which costs as much as
+    // the probe of a small find: a find that ends within this many bytes of
+    // the end the last look was for is judged by that look.
+    static constexpr uint64_t k_look_every = 256u << 10;
+
     int fd = -1;          // the scanned input, while a scan runs
     uint64_t size = 0;    // its size when the scan began, or when last found shorter
     bool shrank = false;
     uint64_t shrunk_to = 0;
+    uint64_t looked_for = 0;  // the end the size was last looked at for
 
     // Starts watching descriptor `fd` (-1 ends the watch).
     void start(int fd);
     // Whether the input still reaches byte `end`.  The first time it is
     // found shorter than when the scan began, a warning is written and the
-    // new end remembered.
-    bool reaches(uint64_t end);
+    // new end remembered.  `now`: look at the size whatever the last look.
+    bool reaches(uint64_t end, bool now = false);
 };
 
 struct LMR_API scan_run {

@@ -66,7 +66,7 @@ int scan_input_file(scan_run &run) {
             lmr::diag_gather(true);
             run.watch.start(lmr::input_fd(input.file));
             scan_stream(run, &input);
-            run.watch.reaches(0);  // a last look for a shrink the scan did not meet
+            run.watch.reaches(0, true);  // a last look for a shrink the scan did not meet
             run.watch.start(-1);
             lmr::diag_gather(false);
             result = 0;

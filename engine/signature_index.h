@@ -9,10 +9,33 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <vector>
 
 namespace lmr {
 
+// The pairs of first bytes a deep fallback's pair test accepts, one bit
+// each (bit `second` of word `first * 4 + second / 64`): made once for each
+// test and kept for the process, as every window of every run asks.
+inline const uint64_t *fallback_pairs(lmr::pair_test test) {
+    struct made {
+        lmr::pair_test test;
+        std::unique_ptr<uint64_t[]> bits;
+    };
+    static std::mutex lock;
+    static std::vector<made> tables;
+    std::lock_guard<std::mutex> hold(lock);
+    for (const made &m : tables)
+        if (m.test == test) return m.bits.get();
+    std::unique_ptr<uint64_t[]> bits(new (std::nothrow) uint64_t[1024]());
+    if (!bits) return nullptr;
+    for (unsigned v = 0; v < 65536; ++v)
+        if (test((unsigned char)(v >> 8), (unsigned char)v)) bits[v >> 6] |= uint64_t(1) << (v & 63);
+    tables.push_back({test, std::move(bits)});
+    return tables.back().bits.get();
+}
 
 // Whether the run searches for the type of `e` at all: a type only the
 // deep scan finds is left out of a scan with the built-in rules.
@@ -48,6 +71,7 @@ struct header_index {
     // its test holds (text), or -1.
     int fallback_entry = -1;
     lmr::block_test fallback_test = nullptr;
+    const uint64_t *fallback_pair_bits = nullptr;  // the first two bytes its test can accept, or null
     uint64_t reach = 0;  // bytes from a block start that a header test may look at
 
     explicit header_index(const scan_run &run) : types(run.types) {
@@ -75,6 +99,7 @@ struct header_index {
             if (deep && rule.deep_fallback && fallback_entry < 0) {
                 fallback_entry = i;
                 fallback_test = rule.deep_fallback;
+                if (rule.fallback_pair) fallback_pair_bits = fallback_pairs(rule.fallback_pair);
                 if (reach < uint64_t(lmr::k_fallback_reach)) reach = uint64_t(lmr::k_fallback_reach);
             }
         }
@@ -83,6 +108,10 @@ struct header_index {
     // The fallback entry for a block where no header matched, or -1.
     int fallback(const unsigned char *p, uint64_t avail) const {
         if (fallback_entry < 0 || avail < uint64_t(lmr::k_fallback_reach)) return -1;
+        // Most blocks fail on their first two bytes: a bit of the pair
+        // table decides them without a call.
+        const unsigned pair = unsigned(p[0]) << 8 | p[1];
+        if (fallback_pair_bits && !(fallback_pair_bits[pair >> 6] >> (pair & 63) & 1)) return -1;
         return fallback_test(p) ? fallback_entry : -1;
     }
 
@@ -161,6 +190,40 @@ struct signature_test {
         if (hit.size() < blocks) hit.resize(blocks);
     }
 
+    // The blocks of gather whose tests read only bytes already read, with
+    // the tests of up to two shifted headers (mp4's, and tar's in a deep
+    // scan) kept to a compare each of a byte at a fixed place; `Shifts` is
+    // their number, or -1 for any number.  Advances k and pos past them.
+    template <int Shifts>
+    void gather_blocks(const unsigned char *buf, uint64_t &k, uint64_t &pos, uint64_t to, uint32_t step,
+                       uint64_t need) {
+        const uint64_t *first = index.by_first_byte;
+        int8_t *out = hit.data();
+        const uint32_t s0 = Shifts >= 1 ? index.shifted[0].at : 0;
+        const unsigned char l0 = Shifts >= 1 ? index.shifted[0].lead : 0;
+        const uint32_t s1 = Shifts >= 2 ? index.shifted[1].at : 0;
+        const unsigned char l1 = Shifts >= 2 ? index.shifted[1].lead : 0;
+        // A shifted lead past the block's first cache line is a second line
+        // to wait for: it is asked for ahead as well.
+        const uint64_t far = index.shift_reach >= 64 ? index.shift_reach : 0;
+        for (; pos + need <= to; ++k, pos += step) {
+            const unsigned char *p = buf + pos;
+            // The bytes just read are mostly no longer in the cache:
+            // asking for the block starts well ahead overlaps the waits.
+            __builtin_prefetch(p + k_prefetch_ahead);
+            if (far) __builtin_prefetch(p + k_prefetch_ahead + far);
+            bool lead = first[p[0]] != 0;
+            if constexpr (Shifts >= 1) lead |= p[s0] == l0;
+            if constexpr (Shifts >= 2) lead |= p[s1] == l1;
+            if constexpr (Shifts < 0) lead = lead || index.shifted_lead(p, to - pos);
+            if (!lead) {
+                out[k] = int8_t(index.fallback(p, to - pos));
+                continue;
+            }
+            out[k] = int8_t(index.match_or_fallback(p, to - pos));
+        }
+    }
+
     // Blocks that start in [from, to) of the window; `to` is the end of the
     // bytes read so far.
     void gather(const unsigned char *buf, uint64_t from, uint64_t to, uint32_t step) {
@@ -172,34 +235,13 @@ struct signature_test {
         const uint64_t *first = index.by_first_byte;
         uint64_t need = index.reach > 5 ? index.reach : 5;
         if (need < uint64_t(index.shift_reach) + 1) need = uint64_t(index.shift_reach) + 1;
-        int8_t *out = hit.data();
-        if (index.shifted_count == 1) {
-            // One shifted header (mp4's, in most runs): its test kept to
-            // one compare of a byte the loop reads anyway.
-            const uint32_t shift = index.shifted[0].at;
-            const unsigned char lead = index.shifted[0].lead;
-            for (; pos + need <= to; ++k, pos += step) {
-                const unsigned char *p = buf + pos;
-                // The bytes just read are mostly no longer in the cache:
-                // asking for the block starts well ahead overlaps the waits.
-                __builtin_prefetch(p + k_prefetch_ahead);
-                if (first[p[0]] == 0 && p[shift] != lead) {
-                    out[k] = int8_t(index.fallback(p, to - pos));
-                    continue;
-                }
-                out[k] = int8_t(index.match_or_fallback(p, to - pos));
-            }
-        } else {
-            for (; pos + need <= to; ++k, pos += step) {
-                const unsigned char *p = buf + pos;
-                __builtin_prefetch(p + k_prefetch_ahead);
-                if (first[p[0]] == 0 && !index.shifted_lead(p, to - pos)) {
-                    out[k] = int8_t(index.fallback(p, to - pos));
-                    continue;
-                }
-                out[k] = int8_t(index.match_or_fallback(p, to - pos));
-            }
+        switch (index.shifted_count) {
+        case 0: gather_blocks<0>(buf, k, pos, to, step, need); break;
+        case 1: gather_blocks<1>(buf, k, pos, to, step, need); break;
+        case 2: gather_blocks<2>(buf, k, pos, to, step, need); break;
+        default: gather_blocks<-1>(buf, k, pos, to, step, need); break;
         }
+        int8_t *out = hit.data();
         // The last few blocks: their headers may reach past what is read.
         for (; pos < to; ++k, pos += step) {
             const unsigned char *p = buf + pos;

@@ -186,6 +186,39 @@ TEST(FileTypes, DeepWalksAndScanRulesAreUsable) {
     EXPECT_LE(fallbacks, 1) << "a block without a signature goes to one type's walk";
 }
 
+// A deep fallback's pair test is what the scan driver decides most blocks
+// by: wherever the fallback's own test holds, the pair test holds too, or
+// the deep scan would pass over blocks that start a find.
+TEST(FileTypes, AFallbacksPairTestHoldsWhereverItsTestDoes) {
+    // Tails after the first two bytes: what text goes on with (letters, a
+    // line end, zeros after a short text, more characters of a sequence)
+    // and bytes that are no text.
+    std::vector<Bytes> tails = {Bytes(14, 'a'), Bytes(14, 0), Bytes(14, 0x80), Bytes(14, 0xFF)};
+    Bytes mixed(14);
+    for (size_t i = 0; i < mixed.size(); ++i) mixed[i] = "\n\x80\xA0 b\xC3\xA9\0"[i % 8];
+    tails.push_back(mixed);
+    int rows = 0;
+    for (const lmr::file_type &t : lmr::k_file_types) {
+        const lmr::scan_rule &rule = t.scan;
+        if (!rule.deep_fallback) continue;
+        ++rows;
+        if (!rule.fallback_pair) continue;
+        for (unsigned v = 0; v < 65536; ++v) {
+            for (const Bytes &tail : tails) {
+                unsigned char p[lmr::k_fallback_reach];
+                p[0] = (unsigned char)(v >> 8);
+                p[1] = (unsigned char)v;
+                memcpy(p + 2, tail.data(), sizeof p - 2);
+                if (rule.deep_fallback(p)) {
+                    ASSERT_TRUE(rule.fallback_pair(p[0], p[1]))
+                        << t.name << ": first bytes " << (v >> 8) << ", " << (v & 255);
+                }
+            }
+        }
+    }
+    EXPECT_GT(rows, 0);
+}
+
 void collect(void *context, r_info *info) {
     (*static_cast<std::map<uint64_t, std::string> *>(context))[info->offset] = info->suffix;
 }
