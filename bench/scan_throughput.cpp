@@ -10,6 +10,7 @@
 //   lumarek-bench [--size MiB[,MiB...]] [--inputs random,zeros,dense,dense-ext2]
 //                 [--dir DIR] [--samples DIR] [--repeat N] [--export DIR]
 //                 [--deep]
+//   lumarek-bench --cards [fat32,exfat,ntfs] ...   (the name walk on full cards: card_walk.cpp)
 //
 // dense-ext2 is the dense image (samples at 4 KiB block starts) made into
 // an empty ext2 volume of 4 KiB blocks (mke2fs writes its metadata over a
@@ -291,7 +292,12 @@ std::vector<std::string> split(const std::string &s) {
 
 }  // namespace
 
+// The name walk on full cards (card_walk.cpp).
+int card_walk_main(int argc, char **argv);
+
 int main(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i)
+        if (strcmp(argv[i], "--cards") == 0) return card_walk_main(argc, argv);
     std::string sizes = "256", kinds = "random,zeros,dense", dir = "bench-data";
     std::string samples_dir = std::string(LUMAREK_SOURCE_DIR) + "/tests/data";
     int repeat = 1;

@@ -21,6 +21,7 @@ namespace lmr {
 namespace {
 
 constexpr uint64_t kMaxFolderBytes = 256u << 20;  // the largest folder exFAT allows
+constexpr uint64_t kFatPiece = 64 << 10;          // bytes of the FAT read at a time
 
 struct exfat_volume {
     const volume_span &v;
@@ -32,11 +33,21 @@ struct exfat_volume {
 
     bool valid_cluster(uint64_t c) const { return c >= 2 && c < g.clusters + 2; }
     uint64_t cluster_offset(uint64_t c) const { return g.heap_offset + (c - 2) * g.cluster_bytes; }
+    // A piece of the FAT read at once: a chain's entries lie close.
+    mutable std::vector<unsigned char> fat_piece;
+    mutable uint64_t fat_piece_at = 0, fat_piece_got = 0;
+
     uint32_t fat_entry(uint64_t c) const {
-        unsigned char e[4];
         const uint64_t at = g.fat_offset + c * 4;
-        if (at + 4 > v.size || read_at(v.f, v.base + at, e, 4) != 4) return 0xFFFFFFFF;
-        return le32(e);
+        if (at + 4 > v.size) return 0xFFFFFFFF;
+        if (at < fat_piece_at || at + 4 > fat_piece_at + fat_piece.size()) {
+            fat_piece_at = at / kFatPiece * kFatPiece;
+            const uint64_t left = v.size - fat_piece_at;
+            fat_piece.resize(size_t(left < kFatPiece + 4 ? left : kFatPiece + 4));  // an entry may cross the end
+            fat_piece_got = read_at(v.f, v.base + fat_piece_at, fat_piece.data(), fat_piece.size());
+        }
+        if (at + 4 > fat_piece_at + fat_piece_got) return 0xFFFFFFFF;  // could not be read
+        return le32(fat_piece.data() + (at - fat_piece_at));
     }
 
     // A folder's bytes: `length` bytes (0: until the chain ends) from its
@@ -118,6 +129,16 @@ int64_t exfat_time(uint32_t stamp, uint8_t utc_offset) {
 
 void exfat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::string> &path, bool deleted_folder,
                         unsigned depth) {
+    // The first clusters of the subfolders are asked for at once: a disk
+    // that serves several reads at a time has them ready when the walk
+    // gets there, instead of one wait per folder.
+    for (size_t i = 0; i + 64 <= dir.size() && dir[i] != 0; i += 32) {
+        const unsigned char *e = dir.data() + i, *s = e + 32;
+        if ((e[0] & 0x7F) != 0x05 || !(le16(e + 4) & 0x10) || (s[0] & 0x7F) != 0x40) continue;
+        const uint64_t first = le32(s + 20);
+        if (valid_cluster(first) && cluster_offset(first) < v.size)
+            read_ahead(v.f, v.base + cluster_offset(first), g.cluster_bytes);
+    }
     for (size_t i = 0; i + 32 <= dir.size(); i += 32) {
         if (++entries > kMaxEntriesWalked) return;
         const unsigned char *e = dir.data() + i;
@@ -196,7 +217,7 @@ std::vector<named_find> walk_exfat_names(const volume_span &v) {
     if (!read_exfat_boot(v, &g)) return out;
     volume_free fr = read_exfat_free(v);
     if (!fr.recognised) return out;
-    exfat_volume vol{v, g, free_map(fr.list), {}, 0, &out};
+    exfat_volume vol{v, g, free_map(fr.list), {}, 0, &out, {}, 0, 0};
     free_chunk_list(fr.list);
     vol.walked.insert(g.root);
     std::vector<std::string> path;

@@ -24,6 +24,7 @@ namespace {
 
 constexpr uint64_t kMaxFolderClusters = 65536;  // of one folder
 constexpr size_t kMaxFolderBytes = 65536 * 32;  // a FAT folder holds 65536 entries at most
+constexpr uint64_t kFatPiece = 64 << 10;         // bytes of the FAT read at a time
 
 // Whether a cluster reads as folder entries up to its first unused one:
 // long-name entries with their fixed fields zero, short entries with
@@ -59,11 +60,21 @@ struct fat_volume {
     uint64_t entries = 0;
     std::vector<named_find> *out;
 
+    // A piece of the FAT read at once: the entries of a folder's chain
+    // and of the clusters after a deleted folder's first lie close.
+    mutable std::vector<unsigned char> fat_piece;
+    mutable uint64_t fat_piece_at = 0;
+
     uint32_t fat_entry(uint64_t cluster) const {
-        unsigned char e[4] = {0, 0, 0, 0};
         const uint64_t at = g.bits == 12 ? cluster + cluster / 2 : cluster * uint64_t(g.bits / 8);
         if (fat_offset + at + 4 > v.size) return 0x0FFFFFF7;  // unreadable: as a bad cluster
-        read_at(v.f, v.base + fat_offset + at, e, 4);
+        if (at < fat_piece_at || at + 4 > fat_piece_at + fat_piece.size()) {
+            fat_piece_at = at / kFatPiece * kFatPiece;
+            const uint64_t left = v.size - (fat_offset + fat_piece_at);
+            fat_piece.resize(size_t(left < kFatPiece + 4 ? left : kFatPiece + 4));  // an entry may cross the end
+            read_at(v.f, v.base + fat_offset + fat_piece_at, fat_piece.data(), fat_piece.size());
+        }
+        const unsigned char *e = fat_piece.data() + (at - fat_piece_at);
         if (g.bits == 12) return (cluster & 1) ? (le16(e) >> 4) : (le16(e) & 0xFFF);
         if (g.bits == 16) return le16(e);
         return le32(e) & 0x0FFFFFFF;
@@ -185,6 +196,26 @@ std::string series_of(const unsigned char *name11) {
     return key;
 }
 
+// The letter a camera's file name starts with, from the three letters
+// after it: cameras name their files by the DCF rule, four letters then
+// four digits ("IMG_0001.JPG", "MVI_0005.MOV", "DSC_0001.NEF"), with a
+// handful of prefixes in use.  0 when the name is not of that form or its
+// letters fit no prefix, or fit more than one.
+unsigned char camera_first_letter(const unsigned char *name11) {
+    static const char *const kPrefixes[] = {"IMG_", "MVI_", "DSC_", "DSCN", "DSCF", "SAM_", "PICT",
+                                            "GOPR", "DJI_", "CIMG", "IMGP", "HPIM", "SANY"};
+    for (int k = 4; k < 8; ++k)
+        if (name11[k] < '0' || name11[k] > '9') return 0;
+    if (name11[8] == ' ') return 0;
+    unsigned char found = 0;
+    for (const char *p : kPrefixes) {
+        if (memcmp(p + 1, name11 + 1, 3) != 0) continue;
+        if (found && found != (unsigned char)p[0]) return 0;
+        found = (unsigned char)p[0];
+    }
+    return found;
+}
+
 // The entries of one folder that name something, read before any is
 // acted on: a deleted short name without a long name lost its first
 // letter, which the folder's other names may tell.
@@ -197,6 +228,17 @@ struct folder_entry {
 
 void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::string> &path, bool deleted_folder,
                       unsigned depth) {
+    // The first clusters of the subfolders are asked for at once: a disk
+    // that serves several reads at a time has them ready when the walk
+    // gets there, instead of one wait per folder.
+    for (size_t i = 0; i + 32 <= dir.size() && i < kMaxFolderBytes && dir[i] != 0; i += 32) {
+        const unsigned char *e = dir.data() + i;
+        if ((e[11] & 0x3F) == 0x0F || !(e[11] & 0x10) || e[0] == '.') continue;
+        uint64_t first = le16(e + 26);
+        if (g.bits == 32) first |= uint64_t(le16(e + 20)) << 16;
+        if (valid_cluster(first) && cluster_offset(first) < v.size)
+            read_ahead(v.f, v.base + cluster_offset(first), cluster_bytes);
+    }
     std::vector<folder_entry> named;
     std::vector<const unsigned char *> long_parts;  // long-name entries before the current one, nearest last
     for (size_t i = 0; i + 32 <= dir.size() && i < kMaxFolderBytes; i += 32) {
@@ -276,13 +318,21 @@ void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::st
         auto at = first_of.emplace(series_of(x.name11), x.name11[0]);
         if (!at.second && at.first->second != x.name11[0]) at.first->second = 0;
     }
+    // A camera's name of a series the folder holds no other name of (a
+    // lone film among photos, a folder whose pictures were all deleted)
+    // takes its prefix's letter.
     size_t kept = 0;
-    if (lost && !first_of.empty()) {
+    if (lost) {
         for (folder_entry &x : named) {
             if (!x.lost_first) continue;
             const auto it = first_of.find(series_of(x.name11));
-            if (it == first_of.end() || it->second == 0 || it->second == 0xE5) continue;
-            x.name11[0] = it->second;
+            unsigned char letter = 0;
+            if (it != first_of.end())
+                letter = it->second == 0xE5 ? 0 : it->second;
+            else
+                letter = camera_first_letter(x.name11);
+            if (!letter) continue;
+            x.name11[0] = letter;
             x.lost_first = false;
         }
     }
@@ -331,7 +381,7 @@ std::vector<named_find> walk_fat_names(const volume_span &v) {
     volume_free fr = read_fat_free(v, true);
     if (!fr.recognised) return out;
     fat_volume vol{v, g, g.reserved * g.bytes_per_sector, g.sectors_per_cluster * g.bytes_per_sector, 0, 0, 0,
-                   free_map(fr.list), {}, 0, &out};
+                   free_map(fr.list), {}, 0, &out, {}, 0};
     free_chunk_list(fr.list);
     std::vector<unsigned char> root;
     if (g.bits == 32) {

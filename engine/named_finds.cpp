@@ -4,6 +4,7 @@
 #include "utf16_text.h"
 
 #include <algorithm>
+#include <fcntl.h>
 
 namespace lmr {
 
@@ -53,6 +54,11 @@ int64_t utc_seconds(int year, int month, int day, int hour, int minute, int seco
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     const int64_t days = int64_t(era) * 146097 + doe - 719468;
     return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+void read_ahead(FILE *f, uint64_t offset, uint64_t length) {
+    if (offset <= uint64_t(INT64_MAX) && length <= uint64_t(INT64_MAX))
+        posix_fadvise(fileno(f), off_t(offset), off_t(length), POSIX_FADV_WILLNEED);
 }
 
 free_map::free_map(const chunk_list *list) {

@@ -62,6 +62,10 @@ private:
     std::vector<r_run> free_;
 };
 
+// Asks the system to read `length` bytes at `offset` of the input ahead
+// of time (the walks' next folders); nothing is read here.
+void read_ahead(FILE *f, uint64_t offset, uint64_t length);
+
 std::vector<named_find> walk_fat_names(const volume_span &v);
 std::vector<named_find> walk_exfat_names(const volume_span &v);
 std::vector<named_find> walk_ntfs_names(const volume_span &v);

@@ -23,6 +23,7 @@ namespace {
 constexpr uint64_t kMaxRecords = 1u << 22;
 constexpr uint64_t kRootRecord = 5;
 constexpr uint64_t kRefMask = 0xFFFFFFFFFFFFull;
+constexpr uint64_t kBatchRecords = 256;  // records read at a time
 
 struct mft_extent {
     uint64_t first_record_byte;  // bytes of the MFT before it
@@ -69,6 +70,9 @@ private:
         return ~uint64_t(0);
     }
     bool read_record(uint64_t n, std::vector<unsigned char> *rec) const;
+    // read_record for records walked in order: many records are read at a
+    // time from the MFT extent that holds them.
+    bool next_record(uint64_t n, std::vector<unsigned char> *rec);
     void parse(uint64_t n, const unsigned char *rec, record_info *info, std::vector<deleted_file> *files) const;
     std::vector<r_run> resident_runs(uint64_t n, const unsigned char *rec, size_t from, size_t length) const;
     std::string path_of(uint64_t n, const std::vector<record_info> &records) const;
@@ -77,6 +81,8 @@ private:
     const ntfs_geometry &g_;
     std::vector<mft_extent> mft_;
     uint64_t records_ = 0;
+    std::vector<unsigned char> batch_;  // records [batch_first_, batch_first_ + batch_count_)
+    uint64_t batch_first_ = 0, batch_count_ = 0;
 };
 
 bool ntfs_walk::read_record(uint64_t n, std::vector<unsigned char> *rec) const {
@@ -91,6 +97,36 @@ bool ntfs_walk::read_record(uint64_t n, std::vector<unsigned char> *rec) const {
         if (read_at(v_.f, v_.base + at, rec->data() + done, size_t(piece)) != piece) return false;
         done += piece;
     }
+    return apply_fixups(rec->data(), rec->size());
+}
+
+bool ntfs_walk::next_record(uint64_t n, std::vector<unsigned char> *rec) {
+    const uint64_t bytes = g_.record_bytes;
+    if (n < batch_first_ || n - batch_first_ >= batch_count_) {
+        // The whole records from n on that lie in a row in one extent and
+        // inside the volume, up to a batch.
+        batch_first_ = n;
+        batch_count_ = 0;
+        const uint64_t at = n * bytes;
+        for (const mft_extent &e : mft_) {
+            if (at < e.first_record_byte || at - e.first_record_byte >= e.length) continue;
+            const uint64_t from = e.offset + (at - e.first_record_byte);
+            uint64_t count = (e.length - (at - e.first_record_byte)) / bytes;
+            count = std::min(count, records_ - n);
+            count = std::min<uint64_t>(count, kBatchRecords);
+            count = from < v_.size ? std::min(count, (v_.size - from) / bytes) : 0;
+            if (count) {
+                batch_.resize(size_t(count * bytes));
+                batch_count_ = read_at(v_.f, v_.base + from, batch_.data(), batch_.size()) / bytes;
+            }
+            break;
+        }
+        // A record across two extents, or one the batch could not read,
+        // is read on its own.
+        if (!batch_count_) return read_record(n, rec);
+    }
+    const unsigned char *first = batch_.data() + (n - batch_first_) * bytes;
+    rec->assign(first, first + bytes);
     return apply_fixups(rec->data(), rec->size());
 }
 
@@ -270,7 +306,7 @@ void ntfs_walk::read_records(std::vector<named_find> *out) {
     std::vector<deleted_file> files;
     std::vector<unsigned char> rec;
     for (uint64_t n = 0; n < records_; ++n)
-        if (read_record(n, &rec)) parse(n, rec.data(), &records[n], &files);
+        if (next_record(n, &rec)) parse(n, rec.data(), &records[n], &files);
     volume_free fr = read_ntfs_free(v_);
     free_map free(fr.list);
     free_chunk_list(fr.list);
