@@ -123,6 +123,10 @@ QVariant ResultTableModel::data(const QModelIndex &index, int role) const {
     case Qt::TextAlignmentRole:
         if (index.column() == TypeColumn || index.column() == SizeColumn) return int(Qt::AlignCenter);
         return QVariant();
+    case Qt::ToolTipRole:
+        // A file its file system still named: where it was, folders and all.
+        if (index.column() == NameColumn && !info->getOriginalPath().isEmpty()) return info->getOriginalPath();
+        return QVariant();
     default:
         return QVariant();
     }

@@ -163,6 +163,7 @@ void exfat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::
         // it left the chain (it only clears the bitmap), the chain gives its
         // clusters, else they are taken in a row.
         if (!contiguous) f.runs = chain_runs(first, size);
+        f.runs_known = contiguous || !f.runs.empty();
         if (f.runs.empty()) {
             const uint64_t clusters = (size + g.cluster_bytes - 1) / g.cluster_bytes;
             if (clusters > g.clusters + 2 - first) {

@@ -3,7 +3,9 @@
 // cluster chains and through deleted folders by their clusters taken in a
 // row from the first (deleting a folder clears its chain).  A deleted
 // entry (first byte 0xE5) keeps its size, first cluster and times, and the
-// long-name entries before it keep its long name.  Its clusters are taken
+// long-name entries before it keep its long name (a short name alone lost
+// its first letter, which the folder's other names of the same series
+// may give back).  Its clusters are taken
 // in a row from the first, as the chain is cleared too; a file some of
 // whose clusters now belong to a live file is marked overwritten.
 //
@@ -15,11 +17,34 @@
 #include <cctype>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 
 namespace lmr {
 namespace {
 
-constexpr uint64_t kMaxFolderClusters = 65536;  // of one folder; a FAT folder holds 65536 entries at most
+constexpr uint64_t kMaxFolderClusters = 65536;  // of one folder
+constexpr size_t kMaxFolderBytes = 65536 * 32;  // a FAT folder holds 65536 entries at most
+
+// Whether a cluster reads as folder entries up to its first unused one:
+// long-name entries with their fixed fields zero, short entries with
+// name bytes a name may hold and no attribute bits past the six defined.
+bool looks_like_entries(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i + 32 <= n; i += 32) {
+        const unsigned char *e = p + i;
+        if (e[0] == 0) return true;
+        if ((e[11] & 0x3F) == 0x0F) {
+            if (e[12] != 0 || e[26] != 0 || e[27] != 0) return false;
+            continue;
+        }
+        if (e[11] & 0xC0) return false;
+        for (int k = 0; k < 11; ++k) {
+            const unsigned char c = e[k];
+            if (c < 0x20 && !(k == 0 && c == 0x05)) return false;
+            if (strchr("\"*+,/:;<=>?[\\]|", c) && c != 0) return false;
+        }
+    }
+    return true;
+}
 
 struct fat_volume {
     const volume_span &v;
@@ -56,13 +81,21 @@ struct fat_volume {
         std::vector<unsigned char> bytes;
         uint64_t c = first;
         std::set<uint64_t> seen;  // a chain that comes back to a cluster ends there
-        for (uint64_t n = 0; n < kMaxFolderClusters && valid_cluster(c) && seen.insert(c).second; ++n) {
+        for (uint64_t n = 0; n < kMaxFolderClusters && bytes.size() < kMaxFolderBytes && valid_cluster(c) &&
+                             seen.insert(c).second;
+             ++n) {
             const uint64_t at = cluster_offset(c);
             if (at >= v.size) break;
             if (deleted && fat_entry(c) != 0) break;  // its cluster now belongs to a live file
             const size_t old = bytes.size();
             bytes.resize(old + cluster_bytes);
             read_at(v.f, v.base + at, bytes.data() + old, size_t(cluster_bytes));
+            // A deleted folder's next cluster in a row may be another file's
+            // bytes: read as entries they would name files that never were.
+            if (deleted && n > 0 && !looks_like_entries(bytes.data() + old, size_t(cluster_bytes))) {
+                bytes.resize(old);
+                break;
+            }
             // A folder ends at its first unused entry.
             bool ended = false;
             for (size_t i = old; i < bytes.size(); i += 32)
@@ -142,13 +175,34 @@ void fat_volume::add_file(const unsigned char *e, const std::string &name, const
     out->push_back(std::move(f));
 }
 
+// A short name's letters after the first, with every digit as '0', and
+// its extension: names of one series ("IMG_0001.JPG", "IMG_0002.JPG")
+// have the same.
+std::string series_of(const unsigned char *name11) {
+    std::string key(reinterpret_cast<const char *>(name11) + 1, 10);
+    for (char &c : key)
+        if (c >= '0' && c <= '9') c = '0';
+    return key;
+}
+
+// The entries of one folder that name something, read before any is
+// acted on: a deleted short name without a long name lost its first
+// letter, which the folder's other names may tell.
+struct folder_entry {
+    const unsigned char *e;
+    unsigned char name11[11];
+    bool lost_first;  // deleted, and no long name gave its first letter back
+    std::string long_name;
+};
+
 void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::string> &path, bool deleted_folder,
                       unsigned depth) {
+    std::vector<folder_entry> named;
     std::vector<const unsigned char *> long_parts;  // long-name entries before the current one, nearest last
-    for (size_t i = 0; i + 32 <= dir.size(); i += 32) {
-        if (++entries > kMaxEntriesWalked) return;
+    for (size_t i = 0; i + 32 <= dir.size() && i < kMaxFolderBytes; i += 32) {
+        if (++entries > kMaxEntriesWalked) break;
         const unsigned char *e = dir.data() + i;
-        if (e[0] == 0) return;
+        if (e[0] == 0) break;
         const uint8_t attr = e[11];
         if ((attr & 0x3F) == 0x0F) {
             long_parts.push_back(e);
@@ -157,16 +211,15 @@ void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::st
         std::vector<const unsigned char *> parts;
         parts.swap(long_parts);
         if (attr & 0x08) continue;  // volume label
-        const bool deleted = e[0] == 0xE5 || deleted_folder;
         if (e[0] == '.' && (e[1] == ' ' || (e[1] == '.' && e[2] == ' '))) continue;
 
         // The long name: entries nearest first, all with the short name's
         // checksum.  A deleted entry lost its first character, so it is
         // taken from the long name when the checksum then holds.
-        unsigned char name11[11];
+        folder_entry x{e, {}, false, {}};
+        unsigned char *name11 = x.name11;
         memcpy(name11, e, 11);
         if (name11[0] == 0x05) name11[0] = 0xE5;  // a name that starts with 0xE5 is kept as 0x05
-        std::string long_name;
         bool matched = false;
         if (!parts.empty()) {
             std::string text;
@@ -198,16 +251,57 @@ void fat_volume::walk(const std::vector<unsigned char> &dir, std::vector<std::st
                         matched = short_checksum(name11) == sum;
                     }
                 }
-                if (matched) long_name = text;
+                if (matched) x.long_name = text;
             }
         }
-        if (e[0] == 0xE5 && !matched) name11[0] = '_';
-        unsigned char shown[13];
-        memcpy(shown, name11, 11);
-        shown[12] = e[12];
-        const std::string name = matched ? long_name : short_name(shown);
+        if (e[0] == 0xE5 && !matched) {
+            name11[0] = '_';
+            x.lost_first = true;
+        }
+        named.push_back(std::move(x));
+    }
 
-        if (attr & 0x10) {
+    // A lost first letter is given back where the folder's known names of
+    // the same series all start with one letter (live "IMG_0002.JPG"
+    // beside deleted "?MG_0001.JPG"); where none or several fit it stays
+    // '_', as a wrong letter would be worse.  One pass over the folder's
+    // names and one look-up per lost letter.
+    std::unordered_map<std::string, unsigned char> first_of;  // series -> its one first byte, 0 for several
+    size_t lost = 0;
+    for (const folder_entry &x : named) {
+        if (x.lost_first) {
+            ++lost;
+            continue;
+        }
+        auto at = first_of.emplace(series_of(x.name11), x.name11[0]);
+        if (!at.second && at.first->second != x.name11[0]) at.first->second = 0;
+    }
+    size_t kept = 0;
+    if (lost && !first_of.empty()) {
+        for (folder_entry &x : named) {
+            if (!x.lost_first) continue;
+            const auto it = first_of.find(series_of(x.name11));
+            if (it == first_of.end() || it->second == 0 || it->second == 0xE5) continue;
+            x.name11[0] = it->second;
+            x.lost_first = false;
+        }
+    }
+    for (const folder_entry &x : named) kept += x.lost_first;
+    if (kept) {
+        const std::string where = path.empty() ? std::string("the root folder") : safe_path(path);
+        diag("FAT volume at %llu: %zu deleted short names in %s lost their first letter, shown as '_'",
+             (unsigned long long)v.base, kept, where.c_str());
+    }
+
+    for (const folder_entry &x : named) {
+        const unsigned char *e = x.e;
+        const bool deleted = e[0] == 0xE5 || deleted_folder;
+        unsigned char shown[13];
+        memcpy(shown, x.name11, 11);
+        shown[12] = e[12];
+        const std::string name = x.long_name.empty() ? short_name(shown) : x.long_name;
+
+        if (e[11] & 0x10) {
             uint64_t first = le16(e + 26);
             if (g.bits == 32) first |= uint64_t(le16(e + 20)) << 16;
             if (!valid_cluster(first) || depth >= kMaxFolderDepth || !walked.insert(first).second) continue;

@@ -25,6 +25,11 @@ struct named_find {
     std::vector<r_run> runs;  // offsets of the input, in file order
     bool overwritten = false;  // some of its clusters now belong to a live file
     bool head_free = false;    // its first cluster is still free
+    // The runs are the file's own, as the file system kept them (NTFS runs,
+    // an exFAT file kept contiguous or whose chain survived); false where
+    // they are taken in a row from the first cluster only because deleting
+    // cleared the chain.
+    bool runs_known = false;
 };
 
 // One part of a path as it may stand in a folder of the local file

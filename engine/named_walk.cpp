@@ -79,6 +79,7 @@ int list_named_finds(const char *path, lmr_named_find **finds) {
             r.accessed = n.accessed;
             r.state = n.overwritten ? LMR_NAMED_OVERWRITTEN : LMR_NAMED_INTACT;
             r.head_free = n.head_free ? 1 : 0;
+            r.runs_known = n.runs_known ? 1 : 0;
             r.run_count = int32_t(n.runs.size());
             r.runs = run_at;
             memcpy(run_at, n.runs.data(), n.runs.size() * sizeof(r_run));

@@ -288,6 +288,7 @@ void ntfs_walk::read_records(std::vector<named_find> *out) {
         // Resident bytes live in the record itself; clusters must still be free.
         if (!d.resident && !free.all_free(f.runs)) f.overwritten = true;
         f.head_free = d.resident || free.head_free(f.runs, g_.cluster_bytes);
+        f.runs_known = true;
         out->push_back(std::move(f));
     }
 }

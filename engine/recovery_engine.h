@@ -389,6 +389,11 @@ typedef struct lmr_named_find {
      * there is this file, even when later clusters were taken (a file in
      * pieces whose chain deleting cleared is taken to lie in a row). */
     int32_t head_free;
+    /* Non-zero when the runs are the file's own as its file system kept
+     * them (NTFS runs, an exFAT file kept contiguous or whose chain is
+     * still there); zero where they are only taken in a row from the first
+     * cluster because deleting cleared the chain (FAT, exFAT). */
+    int32_t runs_known;
 } lmr_named_find;
 
 /* Walks the folders of the input's file system (or of each partition of a

@@ -7,6 +7,17 @@
 
 #include <cstring>
 
+namespace {
+
+bool sameRuns(const QVector<r_run> &a, const QVector<r_run> &b) {
+    if (a.size() != b.size()) return false;
+    for (int i = 0; i < a.size(); ++i)
+        if (a[i].offset != b[i].offset || a[i].length != b[i].length) return false;
+    return true;
+}
+
+}  // namespace
+
 int NamedFinds::load(const QString &input) {
     lmr_named_find *found = nullptr;
     const int n = list_named_finds(QFile::encodeName(input).constData(), &found);
@@ -23,6 +34,7 @@ int NamedFinds::load(const QString &input) {
         x.state = f.state == LMR_NAMED_INTACT ? FileRecoveredInfo::Named : FileRecoveredInfo::Overwritten;
         for (int32_t r = 0; r < f.run_count; ++r) x.runs.append(f.runs[r]);
         x.size = f.size;
+        x.runsKnown = f.runs_known != 0;
         x.used = false;
         // Two names for the same bytes (a file deleted, its clusters taken
         // by another deleted later): the first walked is kept for the join.
@@ -45,7 +57,9 @@ bool NamedFinds::annotate(FileRecoveredInfo *info) {
     if (it == byFirstByte.constEnd() || finds[*it].used) return false;
     Find &f = finds[*it];
     f.used = true;
-    // The carve's bytes are the file's: it is a good find under its name.
+    if (f.state == FileRecoveredInfo::Named && (f.runsKnown || !info->isFragmented()) && !sameRuns(info->getRuns(), f.runs))
+        info->replaceRuns(f.runs);
+    // It is a good find under its name.
     info->setOriginal(f.path, f.modified, f.created, f.accessed, FileRecoveredInfo::Named);
     return true;
 }

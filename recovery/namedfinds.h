@@ -24,6 +24,12 @@ public:
     // starts at its first byte, which is then used up: an intact one, or
     // one whose first cluster is still free (the carve found its bytes
     // where the file system no longer says).  True when there was one.
+    // Where the two disagree on the bytes, an intact named find's are
+    // kept when its file system kept its runs, or when the carve found
+    // the file in one piece (its clusters in a row are all free and the
+    // probe took its start for what the name says); the carve's are kept
+    // when it found the file in pieces whose runs the file system lost,
+    // or when some of the named clusters were taken since.
     // Safe from any thread.
     bool annotate(FileRecoveredInfo *info);
     // Records for the named finds no carved find stood for (overwritten
@@ -37,6 +43,7 @@ private:
         FileRecoveredInfo::State state;
         QVector<r_run> runs;
         quint64 size;
+        bool runsKnown;  // the runs are the file system's, not taken in a row
         bool used;
     };
     mutable QMutex lock;

@@ -73,6 +73,9 @@ public:
     QVector<r_run> getRuns() const;
     // true when the find lies in more than one run.
     bool isFragmented() const;
+    // The find's bytes are `runs` instead (at least one): where the file
+    // system that names the file knows them better than the carve did.
+    void replaceRuns(const QVector<r_run> &runs) { setRuns(runs); }
 
     // What the file system still says of the file, for a deleted file it
     // names: its path relative to the volume's root ('/'-separated, every

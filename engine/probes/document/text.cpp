@@ -1,18 +1,24 @@
 // Plain text in a deep scan: notes, CSV, HTML, XML, JSON, e-mail,
 // subtitles.  Text has no header and no length: a text file is valid UTF-8
-// (ASCII included) from the block it starts at up to the first byte that
-// cannot be text (a NUL, a control byte, a malformed sequence).  A file
+// (ASCII included) from the block it starts at, walked up to the first byte
+// that cannot be text (a NUL, a control byte, a malformed sequence).  A file
 // that does not fill its last block leaves zeros after it, which are not
-// the file's.  Its kind comes from its first line where that is plain.
+// the file's: followed by zeros to the end of its sector, the text is all
+// it walked.  Followed by other bytes (random ones, another file's), some
+// of them passed as text, and the end is judged from the text's last bytes
+// (text_end.h); another file's header at a sector ends it in any case.
+// Its kind comes from its first line where that is plain.
 //
 // Random bytes pass as text for a few bytes, and binary data (pixels of a
 // grey picture, tables of a program) for some tens: a text must fill a
 // sector (k_min_free_text) unless it ends as a file on a disk does, its
-// zeros running on to the end of its sector, and even then it needs a line
-// end and a few letters.
+// zeros running on to the end of its sector, with a line end and a few
+// letters; or shows by itself that it is one (words, line ends, the close
+// of its structure).
 #include "../../file_types.h"
 #include "../probe_reader.h"
 #include "../../scan_run.h"
+#include "text_end.h"
 
 #include <cstring>
 
@@ -130,6 +136,31 @@ const char *kind_of(const unsigned char *p, uint64_t n) {
         if (e1 + 1 + e2 < n && !prose && (same || columns)) return "csv";
     }
     return "txt";
+}
+
+// Another text file starts at p (n bytes there): a byte-order mark, or
+// the declaration of an XML or HTML document.
+bool text_file_at(const unsigned char *p, uint64_t n) {
+    if (p[0] == 0xEF) return n >= 3 && memcmp(p, k_bom, 3) == 0;
+    if (p[0] != '<') return false;
+    return starts_with_nocase(p, n, "<?xml ") || starts_with_nocase(p, n, "<!doctype html");
+}
+
+// Another file starts at p (n bytes there): the header of another type
+// the run searches for, where the type's rule places it.
+bool other_file_at(const recovery_state *state, const search_spec_entry *self, const unsigned char *p, uint32_t n) {
+    if (text_file_at(p, n)) return true;
+    const lmr::scan_run *run = lmr::run_of(state);
+    if (!run || !run->types || !state) return false;
+    const int32_t count = state->spec_count < LMR_MAX_SPECS ? state->spec_count : LMR_MAX_SPECS;
+    for (int32_t i = 0; i < count; ++i) {
+        const search_spec_entry &e = run->types[i];
+        if (e.type_key == self->type_key || e.header.len < 2 || !e.header.value) continue;
+        const uint32_t at = lmr::scan_rule_of(e.type_key).header_at;
+        if (uint64_t(at) + uint64_t(e.header.len) <= n && memcmp(p + at, e.header.value, size_t(e.header.len)) == 0)
+            return true;
+    }
+    return false;
 }
 
 // Whether the entry was asked for under exactly `name` (a word of its
@@ -256,8 +287,16 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
     uint32_t distinct = 0;
     bool line_end = false;
     bool bom = false;
-    int stop = 0;            // what ended it: 0 the end of the bytes, 1 a NUL, 2 another byte
+    int stop = 0;            // what ended it: 0 the end of the bytes, 1 a NUL, 2 another byte,
+                             // 3 another file's start at a sector
     uint32_t carry = 0;      // bytes of a cut sequence moved to the front of buf
+    lmr::text_counts counts; // the characters of the text proper
+    int prev_kind = -1;      // the kind of the character before
+    lmr::json_tracker json;
+    bool json_like = false;  // the text's first character (blanks left out) opens a JSON value
+    bool first_char = true;
+    uint64_t blank_lines = 0;         // empty lines
+    unsigned char last = 0, before_last = 0;  // the bytes before the current one
     for (;;) {
         const uint32_t got = in.read(buf + carry, k_step - carry);
         const uint32_t have = carry + got;
@@ -270,13 +309,22 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
                 stop = 1;
                 break;
             }
-            const int len = sequence_at(buf + i, have - i);
+            if (text % k_sector == 0 && text > 0 && text_file_at(buf + i, have - i)) {
+                stop = 3;
+                break;
+            }
+            const int len = c < 0x80 ? (plain_byte(c) ? 1 : 0) : sequence_at(buf + i, have - i);
             if (len == 0) {
                 stop = 2;
                 break;
             }
             if (len < 0) break;  // completed by the next read
-            if (c == '\n') line_end = true;
+            if (c == '\n') {
+                if (line_end && (last == '\n' || (last == '\r' && before_last == '\n'))) ++blank_lines;
+                line_end = true;
+            }
+            before_last = last;
+            last = c;
             if (text < k_sector && !seen[c]) {
                 seen[c] = true;
                 ++distinct;
@@ -288,6 +336,15 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
                 memcpy(head + head_len, buf + i, take);
                 head_len += take;
             }
+            if (!(bom && text < 3)) {
+                counts.add(buf + i, len, prev_kind);
+                prev_kind = lmr::text_counts::class_of(buf + i, len);
+                if (first_char && !blank(c)) {
+                    first_char = false;
+                    json_like = c == '{' || c == '[';
+                }
+                if (json_like) json.feed(c, text);
+            }
             i += uint32_t(len);
             text += uint64_t(len);
         }
@@ -298,24 +355,87 @@ uint64_t lmr::deep_text(recovery_state *state, search_spec_entry *entry, const u
         if (text >= bound) break;
         if (const lmr::scan_run *run = lmr::run_of(state); run && run->stop_asked()) return 0;
     }
-    const uint64_t content = bom ? (text >= 3 ? text - 3 : 0) : text;
-    if (content == 0 || distinct < k_min_distinct) return 0;
-    if (content < k_min_free_text) {
-        // Short: only as a file on a disk ends, in zeros up to the end of
-        // its sector (or of the bytes there are).
-        if (stop != 1 || !line_end || letters < k_min_letters) return 0;
+    const uint64_t first = bom ? 3 : 0;  // the text proper's first byte
+    if (text <= first || distinct < k_min_distinct) return 0;
+    const char *kind = kind_of(head + first, head_len > first ? head_len - uint32_t(first) : 0);
+
+    // A file on a disk ends in zeros up to the end of its sector (or of
+    // the bytes there are): the text is all its valid bytes.
+    bool zeros_after = stop == 0;
+    if (stop == 1) {
         const uint64_t sector_end = (text / k_sector + 1) * k_sector;
         in.renew();
         in.skip(text);
         unsigned char z[k_sector];
-        const uint64_t want = sector_end - text;
-        const uint32_t got = in.peek(z, uint32_t(want));
-        for (uint32_t k = 0; k < got; ++k)
-            if (z[k]) return 0;
+        const uint32_t got = in.peek(z, uint32_t(sector_end - text));
+        zeros_after = true;
+        for (uint32_t k = 0; k < got && zeros_after; ++k) zeros_after = z[k] == 0;
     }
-    const char *kind = kind_of(bom ? head + 3 : head, bom ? (head_len >= 3 ? head_len - 3 : 0) : head_len);
+    // Another file's header at the sector the walk stopped in: the text
+    // ends before it.
+    if (!zeros_after && stop != 3 && text > k_sector) {
+        const uint64_t sector = (text - 1) / k_sector * k_sector;
+        unsigned char s[k_sector];
+        in.renew();
+        in.skip(sector);
+        const uint32_t got = in.peek(s, k_sector);
+        if (other_file_at(state, entry, s, got)) {
+            text = sector;
+            stop = 3;
+        }
+    }
+
+    uint64_t end = text;
+    bool closed = false;  // the end is the close of the text's structure
+    if (!zeros_after && stop != 0) {
+        // Other bytes follow: some of the last ones may have passed as text.
+        unsigned char tail[k_sector];
+        const uint64_t span = text - first < k_sector ? text - first : k_sector;
+        in.renew();
+        in.skip(text - span);
+        if (in.read(tail, uint32_t(span)) != span) return 0;
+        uint32_t skip = 0;  // to the first byte of a character
+        while (skip < span && (tail[skip] & 0xC0) == 0x80) ++skip;
+        // What the text holds before these bytes (the first of them stays
+        // counted after the character before it).
+        lmr::text_counts &before = counts;
+        int prev = -1;
+        for (uint32_t k = skip; k < span;) {
+            const int len = lmr::utf8_length(tail[k]);
+            if (k + uint32_t(len) > span) break;  // a character cut by another file's header
+            before.remove(tail + k, len, prev);
+            prev = lmr::text_counts::class_of(tail + k, len);
+            k += uint32_t(len);
+        }
+        const lmr::text_tail t{tail + skip, uint32_t(span - skip), text - span + skip, first, kind,
+                               head + first, head_len > first ? head_len - uint32_t(first) : 0,
+                               json_like ? json.last_close() : 0, blank_lines};
+        end = text - span + skip + lmr::text_end_in_tail(t, before, &closed);
+    }
+    if (end <= first) return 0;
+    if (end - first < k_min_free_text) {
+        if (zeros_after && stop == 1) {
+            // Short, ended as a file on a disk ends: a line end and a few
+            // letters.
+            if (!line_end || letters < k_min_letters) return 0;
+        } else {
+            // Short, and other bytes follow: it shows it is text by itself.
+            // A NUL that other bytes follow ends a string among binary data
+            // (a program's messages, a catalogue of translations), which
+            // would pass: a text file that random bytes follow seldom meets
+            // a NUL first.
+            if (stop == 1) return 0;
+            unsigned char proper[k_sector];
+            in.renew();
+            in.skip(first);
+            if (in.read(proper, uint32_t(end - first)) != end - first) return 0;
+            const uint32_t n = uint32_t(end - first);
+            if (!lmr::short_text_evident(proper, n) && !(closed && lmr::short_structure_evident(proper, n)))
+                return 0;
+        }
+    }
     if (!kind_requested(entry, kind)) return 0;
     entry->suffix = kind;
     *found = 1;
-    return text;
+    return end;
 }

@@ -155,6 +155,33 @@ TEST(ResultRouting, ABatchOfFindsIsInsertedOnceForEachCategory) {
     EXPECT_EQ(child<QLabel>(w, "successLabel")->text(), QStringLiteral("已扫描到201个文件"));
 }
 
+TEST(ResultRouting, ANamedFindShowsItsFullPathInTheNameTipAndACarvedOneNone) {
+    SampleVolume vol(kinds());
+    Session s{QStringList()};
+    MainWindow *w = s.w();
+    FileRecoveredInfo *named = vol.record(0);
+    named->setOriginal(QStringLiteral("DCIM/100CANON/IMG_0001.JPG"), 0, 0, 0, FileRecoveredInfo::Named);
+    FileRecoveredInfo *orphan = vol.record(1);
+    orphan->setOriginal(QStringLiteral("_orphans/record 77/shot.png"), 0, 0, 0, FileRecoveredInfo::Overwritten);
+    feed(w, named);
+    feed(w, orphan);
+    feed(w, vol.record(2));  // carved
+    LMTableWidget *pictures = table(w, Image);
+    ASSERT_EQ(pictures->model()->rowCount(), 3);
+    for (int r = 0; r < 3; ++r) {
+        const FileRecoveredInfo *rec = w->category(Image)->getInfos()->at(r);
+        const QVariant tip = cellData(pictures, r, 1, Qt::ToolTipRole);
+        if (rec->getOriginalPath().isEmpty()) {
+            EXPECT_FALSE(tip.isValid()) << r;
+            continue;
+        }
+        // The cell shows the name, its tip the folders before it too.
+        EXPECT_EQ(tip.toString(), rec->getOriginalPath()) << r;
+        EXPECT_TRUE(tip.toString().endsWith(QLatin1Char('/') + cellText(pictures, r, 1))) << r;
+        for (int c : {0, 2, 3, 4}) EXPECT_FALSE(cellData(pictures, r, c, Qt::ToolTipRole).isValid()) << r << c;
+    }
+}
+
 TEST(CheckMarks, AClickOnTheNameTogglesTheRowAndThePreviewCellDoesNot) {
     SampleVolume vol(kinds());
     Session s{QStringList()};

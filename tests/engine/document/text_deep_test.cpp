@@ -120,7 +120,8 @@ TEST(DeepText, KindAndShortTexts) {
         EXPECT_EQ(r.length, c.text.size()) << c.what;
         EXPECT_EQ(r.suffix, c.kind) << c.what;
     }
-    // A short text whose sector goes on with other bytes is no file's end.
+    // A short text whose sector goes on with other bytes after its NUL is
+    // no file's end: a string among binary data ends so.
     Bytes stray = bytes_of("Buy milk\nCall mum\n");
     stray.resize(200, 0);
     stray.push_back(0x17);
@@ -158,12 +159,19 @@ TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
             EXPECT_EQ(r.length, text.size()) << e.what << ", " << in_memory << " in memory";
         }
     }
-    // A shorter text that other bytes follow is no text: pixels of a grey
-    // picture and program tables pass for some tens of bytes.
-    Bytes pixels = bytes_of("Line one of a note.\nLine two of it, and on.\n");
-    pixels.push_back(0x01);
-    append(pixels, random_bytes(1024, 6));
-    EXPECT_EQ(probe_once(pixels, "txt", pixels.size()).found, 0);
+    // A shorter text that other bytes follow is text when it shows it:
+    // words between blanks, line ends.  Program tables (names between
+    // NULs) pass for some tens of bytes and are none.
+    Bytes note = bytes_of("Line one of a note.\nLine two of it, and on.\n");
+    note.push_back(0x01);
+    append(note, random_bytes(1024, 6));
+    auto r = probe_once(note, "txt", note.size());
+    EXPECT_EQ(r.found, 1);
+    EXPECT_EQ(r.length, 44u);
+    Bytes table = bytes_of("GLIBC_2.2.5 memcpy strlen __cxa_finalize");
+    table.push_back(0x01);
+    append(table, random_bytes(1024, 6));
+    EXPECT_EQ(probe_once(table, "txt", table.size()).found, 0);
     // One character over and over (a picture's filler, blank padding) is
     // no text, however long.
     Bytes filler(6000, 'x');
@@ -174,13 +182,208 @@ TEST(DeepText, EndsAtTheFirstByteThatCannotBeText) {
     while (long_text.size() < 20000) long_text += "\xE4\xB8\xAD" "abc def, ghi.\n";
     Bytes b = bytes_of(long_text);
     b.push_back(0);
-    auto r = probe_once(b, "txt", 100);
+    r = probe_once(b, "txt", 100);
     EXPECT_EQ(r.found, 1);
     EXPECT_EQ(r.length, long_text.size());
     // Random bytes and zeros are no text.
     EXPECT_EQ(probe_once(random_bytes(4096, 8), "txt", 4096).found, 0);
     EXPECT_EQ(probe_once(Bytes(4096, 0), "txt", 4096).found, 0);
     probe_damaged_copies(sample("document/licence.eml"), "txt", 100, 43);
+}
+
+
+// The lines of a note, `n` bytes or a little more.
+std::string lines_of(size_t n) {
+    static const char *const words[] = {"the", "card", "holds", "pictures", "of", "a", "trip", "and", "notes",
+                                        "written", "on", "phone", "every", "evening", "about", "weather"};
+    std::string s;
+    std::mt19937 rng(17);
+    while (s.size() < n) {
+        std::string line;
+        for (int w = 0; w < 9; ++w) line += std::string(w ? " " : "") + words[rng() % 16];
+        s += line + ".\n";
+    }
+    return s;
+}
+
+// Texts followed by random bytes come back whole (the rare random bytes
+// that look like the text's own last ones aside), by zeros whole, and
+// never run into the next sector's file.
+TEST(DeepText, EndsWhereTheTextEndsWhateverFollows) {
+    DeepScan deep;
+    size_t cases = 0, exact = 0;
+    for (const Sample &s : k_samples) {
+        const Bytes text = sample(s.file);
+        for (uint32_t seed = 1; seed <= 12; ++seed) {
+            Bytes b = text;
+            append(b, random_bytes(1536, seed));
+            auto r = probe_once(b, "txt", b.size());
+            ++cases;
+            if (!r.found) {
+                ADD_FAILURE() << s.file << " seed " << seed << ": not found";
+                continue;
+            }
+            exact += r.length == text.size();
+            EXPECT_LE(r.length, text.size() + 16) << s.file << " seed " << seed;
+            EXPECT_GE(r.length + 16, text.size()) << s.file << " seed " << seed;
+            EXPECT_EQ(r.suffix, s.kind) << s.file;
+        }
+        Bytes z = text;
+        z.resize(z.size() + 1024, 0);
+        auto r = probe_once(z, "txt", z.size());
+        EXPECT_EQ(r.found, 1) << s.file;
+        EXPECT_EQ(r.length, text.size()) << s.file << " followed by zeros";
+    }
+    EXPECT_GE(exact * 100, cases * 90) << exact << " of " << cases << " exact";
+
+    // A text that fills its sectors and another file right after it: the
+    // text ends at the file's first byte, and the file is found too.
+    const std::string note = lines_of(1024).substr(0, 1023) + "\n";
+    const struct {
+        const char *what;
+        Bytes next;
+        const char *suffix;
+    } nexts[] = {
+        {"PDF", sample("document/gs_lf.pdf"), "pdf"},
+        {"XML text", sample("document/apache-site.xml"), "xml"},
+    };
+    for (const auto &n : nexts) {
+        Bytes image(512, 0);
+        append(image, bytes_of(note));
+        append(image, n.next);
+        pad_to(image, 512);
+        image.resize(image.size() + 1024, 0);
+        TempFile f(image);
+        auto finds = by_offset(scan(f.path(), "jpg,pdf,txt,html,xml,json,csv,eml"));
+        ASSERT_TRUE(finds.count(512)) << n.what;
+        EXPECT_EQ(finds[512].length, note.size()) << n.what;
+        ASSERT_TRUE(finds.count(512 + note.size())) << n.what;
+        EXPECT_EQ(finds[512 + note.size()].suffix, n.suffix);
+        EXPECT_EQ(finds[512 + note.size()].length, n.next.size()) << n.what;
+    }
+    // A picture whose first byte completes a character the text's last
+    // byte began: the text ends before that character.
+    const Bytes png = sample("image/png_small.png");
+    Bytes image(512, 0);
+    append(image, bytes_of(note.substr(0, 1022) + "\n\xC3"));
+    append(image, png);
+    pad_to(image, 512);
+    image.resize(image.size() + 1024, 0);
+    TempFile f(image);
+    auto finds = by_offset(scan(f.path(), "jpg,png,pdf,txt,html,xml,json,csv,eml"));
+    ASSERT_TRUE(finds.count(512));
+    EXPECT_EQ(finds[512].length, 1023u);
+    ASSERT_TRUE(finds.count(512 + 1024));
+    EXPECT_EQ(finds[512 + 1024].suffix, "png");
+}
+
+// Where the kind has a structure, its close ends the text, whatever
+// text-like bytes follow; what may stand after a close is kept.
+TEST(DeepText, StructuredTextsEndAtTheirClose) {
+    DeepScan deep;
+    std::string items, elements, paragraphs;
+    for (int i = 0; i < 24; ++i) {
+        items += "  {\"name\": \"note " + std::to_string(i) + "\", \"text\": \"a } and a ] in a string\"},\n";
+        elements += "  <note id=\"" + std::to_string(i) + "\">Buy milk, call mum</note>\n";
+        paragraphs += "<p>Paragraph " + std::to_string(i) + " of the page, in a few words.</p>\n";
+    }
+    const std::string mail_body = lines_of(700);
+    const struct {
+        const char *what;
+        std::string text;
+        std::string after;  // bytes that pass as text, then one that cannot
+        const char *kind;
+    } cases[] = {
+        {"JSON object", "{\n \"notes\": [\n" + items + "  {}\n ]\n}\n", "Tea", "json"},
+        {"JSON without a line end", "[\n" + items + "  {}\n]", "ab", "json"},
+        {"JSON, one value a line", items.substr(2) + "{\"last\": 1}\n", "xy", "json"},
+        {"XML", "<?xml version=\"1.0\"?>\n<notes>\n" + elements + "</notes>\n", "eat", "xml"},
+        {"XML, blank lines after the root", "<?xml version=\"1.0\"?>\n<notes>\n\n" + elements + "</notes>\n\n\n",
+         "", "xml"},
+        {"HTML", "<!DOCTYPE html>\n<html><body>\n" + paragraphs + "</body></HTML\n>\n", "ok", "html"},
+        {"a picture in markup", "<svg width=\"16\" height=\"16\">\n" + elements + "</svg>", "Zz", "txt"},
+        {"MIME message",
+         "From: a@example.org\r\nTo: b@example.org\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"part-b1\"\r\n\r\n--part-b1\r\n"
+         "Content-Type: text/plain\r\n\r\n" + mail_body + "\r\n--part-b1--\r\n",
+         "Hi", "eml"},
+    };
+    for (const auto &c : cases) {
+        Bytes b = bytes_of(c.text + c.after);
+        b.push_back(0x02);
+        append(b, random_bytes(600, 9));
+        auto r = probe_once(b, "txt", b.size());
+        ASSERT_EQ(r.found, 1) << c.what;
+        EXPECT_EQ(r.length, c.text.size()) << c.what;
+        EXPECT_EQ(r.suffix, c.kind) << c.what;
+    }
+    // A JSON text that leaves no line empty: a blank after its close and
+    // line end is not its own.
+    const std::string json = "[\n" + items + "  {}\n]\n";
+    Bytes b = bytes_of(json + "\n");
+    b.push_back(0x03);
+    auto r = probe_once(b, "txt", b.size());
+    EXPECT_EQ(r.length, json.size());
+}
+
+// A note shorter than a sector that random bytes follow is found by its
+// words and line ends; strings among binary data and pixels are not.
+TEST(DeepText, ShortNotesAndTextLikeBinaryData) {
+    DeepScan deep;
+    const std::string note = "Buy milk\nCall mum\n";
+    for (const char *after : {"\x01", "Z\x10~", "q}\xFF", "#\x80"}) {
+        Bytes b = bytes_of(note + after);
+        append(b, random_bytes(1024, 4));
+        auto r = probe_once(b, "txt", b.size());
+        EXPECT_EQ(r.found, 1) << after;
+        EXPECT_EQ(r.length, note.size()) << after;
+    }
+    // A short picture in markup or JSON value: its close vouches for it.
+    for (const std::string &t : {std::string("<svg width=\"16\" height=\"16\"><path d=\"M8 1a7 7 0 100 14\"/></svg>"),
+                                std::string("{\"volume\": 7, \"muted\": false, \"eq\": [1, 2]}\n")}) {
+        Bytes b = bytes_of(t + "x");
+        b.push_back(0x01);
+        append(b, random_bytes(1024, 6));
+        auto r = probe_once(b, "txt", b.size());
+        EXPECT_EQ(r.found, 1) << t;
+        EXPECT_EQ(r.length, t.size()) << t;
+    }
+    const char *none[] = {
+        "{\"a\": [1]}\n",                   // too short to tell
+        "ilk\nCall mum and dad\n",           // a piece of a longer text: starts inside a word
+        "Hi mum\n",                          // too short to tell
+        "README  TXT DCIM    JPG \n",        // names in a directory record
+        "@#$%^ &*+= ~|`^ @#$%\n!?*&^~\n",    // no words
+    };
+    for (const char *t : none) {
+        Bytes b = bytes_of(t);
+        b.push_back(0x01);
+        append(b, random_bytes(1024, 5));
+        EXPECT_EQ(probe_once(b, "txt", b.size()).found, 0) << t;
+    }
+    // A string a NUL ends, other bytes after it (a program's messages).
+    Bytes msg = bytes_of("Cannot open the file.\nPlease try again.\n");
+    msg.push_back(0);
+    append(msg, bytes_of("Next message\n"));
+    msg.resize(1024, 0x01);
+    EXPECT_EQ(probe_once(msg, "txt", msg.size()).found, 0);
+
+    // The pixels of a photo: two thirds of their bytes are printable.
+    const Bytes bmp = sample("image/top_down.bmp");
+    ASSERT_GT(bmp.size(), 1078u);
+    const Bytes pixels(bmp.begin() + 54, bmp.end());
+    for (size_t at = 0; at + 64 < pixels.size(); at += 8) {
+        Bytes b(pixels.begin() + long(at), pixels.end());
+        EXPECT_EQ(probe_once(b, "txt", b.size()).found, 0) << "pixels from " << at;
+    }
+    // Random bytes at many starts.
+    const Bytes noise = random_bytes(1 << 16, 11);
+    size_t finds = 0;
+    for (size_t at = 0; at + 512 < noise.size(); at += 16) {
+        Bytes b(noise.begin() + long(at), noise.begin() + long(at) + 512);
+        finds += probe_once(b, "txt", b.size()).found != 0;
+    }
+    EXPECT_EQ(finds, 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 
 using namespace fstest;
 
@@ -18,6 +19,7 @@ struct Named {
     int32_t state;
     Bytes bytes;  // read through its runs
     std::string fs;
+    bool runs_known;
 };
 
 std::map<std::string, Named> named_finds(const std::string &image) {
@@ -27,7 +29,7 @@ std::map<std::string, Named> named_finds(const std::string &image) {
     EXPECT_GE(n, 0);
     for (int i = 0; i < n; ++i) {
         const lmr_named_find &f = finds[i];
-        Named x{f.path, f.size, f.modified, f.state, Bytes(f.size), f.file_system};
+        Named x{f.path, f.size, f.modified, f.state, Bytes(f.size), f.file_system, f.runs_known != 0};
         EXPECT_EQ(general_file_read_runs(image.c_str(), f.runs, f.run_count, 0, int32_t(f.size), x.bytes.data()),
                   int(f.size));
         uint64_t sum = 0;
@@ -52,6 +54,9 @@ void expect_intact(const std::map<std::string, Named> &found, const std::map<std
         EXPECT_TRUE(it->second.bytes == files[i].content) << path;
         EXPECT_EQ(it->second.modified, 1718202616) << path;
         EXPECT_EQ(it->second.fs, fs);
+        // FAT's runs are taken in a row; the others' are the file system's
+        // (these exFAT files were written contiguous).
+        EXPECT_EQ(it->second.runs_known, fs.rfind("FAT", 0) != 0) << path;
     }
 }
 
@@ -157,6 +162,105 @@ TEST_P(FatNames, DeletedFilesComeBackUnderTheirFoldersWithTheirNames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, FatNames, ::testing::Values("16", "32"));
+
+// A camera writes 8.3 names without long names, so a deleted photo's
+// entry keeps "?MG_0001.JPG": the letter comes back where the folder's
+// other names of that series (live, or deleted with a long name) all
+// start with it, and stays '_' where none or several do.
+TEST(FatNames, ALostFirstLetterComesBackFromTheFoldersOtherNamesOfItsSeries) {
+    if (!have_tool("mkfs.vfat") || !have_tool("mcopy") || !have_tool("mdeltree"))
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    Folder folder;
+    const std::vector<std::pair<std::string, bool>> files = {  // (path, deleted)
+        {"DCIM/100CANON/IMG_0001.JPG", true},  {"DCIM/100CANON/IMG_0002.JPG", false},
+        {"DCIM/100CANON/IMG_0003.JPG", true},  {"DCIM/100CANON/MVI_0004.MOV", false},
+        {"DCIM/100CANON/MVI_0005.MOV", true},  {"DCIM/100CANON/DSC_0006.JPG", true},  // no other DSC_
+        {"DCIM/101CANON/AMG_0010.JPG", false}, {"DCIM/101CANON/IMG_0011.JPG", false},
+        {"DCIM/101CANON/IMG_0012.JPG", true},  // two letters fit
+        {"DCIM/101CANON/Clip1.mp4", true},     {"DCIM/101CANON/CLIP2.MP4", true},  // the long name tells
+        {"DCIM/102CANON/IMG_0020.JPG", true},  // the whole folder is deleted
+    };
+    for (size_t i = 0; i < files.size(); ++i) folder.add(3000 + 1000 * i);
+    const std::string img = folder.path("camera.img");
+    std::string script = "export MTOOLS_SKIP_CHECK=1; set -e; truncate -s 40M '" + img + "'; mkfs.vfat -F 32 -s 1 '" +
+                         img + "' >/dev/null; mmd -i '" + img + "' ::DCIM ::DCIM/100CANON ::DCIM/101CANON ::DCIM/102CANON; ";
+    for (size_t i = 0; i < files.size(); ++i)
+        script += "mcopy -i '" + img + "' '" + folder.files()[i].path + "' '::" + files[i].first + "'; ";
+    for (auto &[path, deleted] : files)
+        if (deleted && path.rfind("DCIM/102CANON/", 0) != 0) script += "mdel -i '" + img + "' '::" + path + "'; ";
+    script += "mdeltree -i '" + img + "' ::DCIM/102CANON";
+    int status = 0;
+    const std::string out = run("bash -c \"" + script + "\" 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+
+    DiagCapture diag;
+    const auto found = named_finds(img);
+    std::map<std::string, std::string> expected = {  // as written -> as named
+        {"DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/IMG_0001.JPG"},
+        {"DCIM/100CANON/IMG_0003.JPG", "DCIM/100CANON/IMG_0003.JPG"},
+        {"DCIM/100CANON/MVI_0005.MOV", "DCIM/100CANON/MVI_0005.MOV"},
+        {"DCIM/100CANON/DSC_0006.JPG", "DCIM/100CANON/_SC_0006.JPG"},
+        {"DCIM/101CANON/IMG_0012.JPG", "DCIM/101CANON/_MG_0012.JPG"},
+        {"DCIM/101CANON/Clip1.mp4", "DCIM/101CANON/Clip1.mp4"},
+        {"DCIM/101CANON/CLIP2.MP4", "DCIM/101CANON/CLIP2.MP4"},
+        // The deleted folder's letter comes from its live neighbours; nothing
+        // tells its file's.
+        {"DCIM/102CANON/IMG_0020.JPG", "DCIM/102CANON/_MG_0020.JPG"},
+    };
+    EXPECT_EQ(found.size(), expected.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!files[i].second) continue;
+        const std::string &want = expected.at(files[i].first);
+        auto it = found.find(want);
+        ASSERT_NE(it, found.end()) << want;
+        EXPECT_EQ(it->second.state, LMR_NAMED_INTACT) << want;
+        EXPECT_TRUE(it->second.bytes == folder.files()[i].content) << want;
+    }
+    // Where the letter stays '_', the log says so, folder by folder.
+    for (const char *where : {"DCIM/100CANON", "DCIM/101CANON", "DCIM/102CANON"})
+        EXPECT_NE(diag.text().find(std::string("1 deleted short names in ") + where), std::string::npos) << diag.text();
+}
+
+// A deleted folder's chain is cleared: past its first cluster, the next
+// cluster in a row is taken only while it reads as folder entries, never
+// as another file's bytes (which would name files that never were).
+TEST(FatNames, ADeletedFolderDoesNotReadAFilesBytesAsItsEntries) {
+    if (!have_tool("mkfs.vfat") || !have_tool("mcopy") || !have_tool("mdeltree"))
+        GTEST_SKIP() << "dosfstools or mtools missing";
+    Folder folder;
+    std::string script = "export MTOOLS_SKIP_CHECK=1; set -e; cd '" + folder.dir() +
+                         "'; truncate -s 8M trip.img; mkfs.vfat -F 16 -s 1 trip.img >/dev/null; mmd -i trip.img ::Trip; ";
+    // Three entries a file: the folder's first 512-byte cluster is full
+    // after five, the rest go to a cluster after their bytes.
+    std::set<std::string> written;
+    for (int i = 0; i < 12; ++i) {
+        folder.add(3000 + 512 * i);
+        const std::string name = "Trip/Day " + std::to_string(i) + " photo.bin";
+        written.insert(name);
+        script += "mcopy -i trip.img f" + std::to_string(i) + ".bin '::" + name + "'; ";
+    }
+    // The first file, right after the folder's first cluster, holds small
+    // numbers, as many binary formats do: read as entries, they would make
+    // files of sizes and clusters that fit the volume.
+    {
+        FILE *f = fopen(folder.files()[0].path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        for (uint16_t v = 1; v <= 1500; ++v) fwrite(&v, 2, 1, f);
+        fclose(f);
+    }
+    script += "mdeltree -i trip.img ::Trip";
+    int status = 0;
+    const std::string out = run("bash -c \"" + script + "\" 2>&1", &status);
+    ASSERT_EQ(status, 0) << out;
+    const auto found = named_finds(folder.path("trip.img"));
+    EXPECT_FALSE(found.empty());
+    for (auto &[path, x] : found) {
+        EXPECT_TRUE(written.count(path)) << path << ": no such file was written";
+        if (written.count(path)) {
+            EXPECT_EQ(x.state, LMR_NAMED_INTACT) << path;
+        }
+    }
+}
 
 // exFAT and NTFS written through a mount (the kernel's driver or FUSE):
 // files in nested folders deleted, a folder deleted with its files.
