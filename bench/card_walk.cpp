@@ -19,6 +19,7 @@
 // With --dump, each walk's finds go to PREFIX-KIND.txt, one line each
 // (path, size, times, state, runs), to compare the walk's output before
 // and after a change; the line "digest" is a hash of the same.
+#include "comma_list.h"
 #include "engine/file_types.h"
 #include "engine/recovery_engine.h"
 
@@ -218,18 +219,6 @@ bool card_image(const std::string &dir, const std::string &kind, int gib, std::s
                             *path + "' --gib " + std::to_string(gib);
     fprintf(stderr, "building %s (a few minutes for 32 GiB)\n", path->c_str());
     return system(cmd.c_str()) == 0 && stat(path->c_str(), &st) == 0;
-}
-
-std::vector<std::string> split(const std::string &s) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= s.size()) {
-        size_t c = s.find(',', start);
-        if (c == std::string::npos) c = s.size();
-        if (c > start) out.push_back(s.substr(start, c - start));
-        start = c + 1;
-    }
-    return out;
 }
 
 }  // namespace

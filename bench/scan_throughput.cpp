@@ -27,6 +27,7 @@
 // SHA-256 taken while copying (--report).  The figure of merit is
 // (scan + cp -r of the exported files) / (scan + export): what a run that
 // exports costs against scanning and then copying the same files.
+#include "comma_list.h"
 #include "engine/file_types.h"
 #include "engine/recovery_engine.h"
 
@@ -277,18 +278,6 @@ double copy_tree_seconds(const std::string &from, const std::string &to) {
 }
 
 void remove_tree(const std::string &dir) { (void)!system(("rm -rf '" + dir + "'").c_str()); }
-
-std::vector<std::string> split(const std::string &s) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= s.size()) {
-        size_t c = s.find(',', start);
-        if (c == std::string::npos) c = s.size();
-        if (c > start) out.push_back(s.substr(start, c - start));
-        start = c + 1;
-    }
-    return out;
-}
 
 }  // namespace
 

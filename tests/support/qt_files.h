@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -45,6 +46,15 @@ inline bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permi
 // Names in `dir` other than . and .., hidden ones too, by name.
 inline QStringList entriesOf(const QString &dir) {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// Runs a shell command line; its exit status, -1 when it did not end by
+// itself within two minutes.
+inline int sh(const QString &command) {
+    QProcess p;
+    p.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
+    p.waitForFinished(120000);
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
 }  // namespace lmrtest

@@ -5,6 +5,7 @@
 // later one took is listed as overwritten and not exported.
 #include "cli_test_support.h"
 #include "support/test_support.h"
+#include "support/qt_files.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -14,15 +15,9 @@
 #include <sys/stat.h>
 
 using namespace clitest;
+using lmrtest::sh;
 
 namespace {
-
-int sh(const QString &command) {
-    QProcess p;
-    p.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
-    p.waitForFinished(60000);
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
 
 void writeBytes(const QString &path, const QByteArray &bytes) {
     QFile f(path);

@@ -4,6 +4,7 @@
 // found the file in pieces whose runs the file system lost, or where the
 // named clusters were taken since.
 #include "qt_test_support.h"
+#include "support/qt_files.h"
 
 #include "recovery/namedfinds.h"
 #include "recovery/recoveredinfo.h"
@@ -21,13 +22,6 @@
 using namespace lmrtest;
 
 namespace {
-
-int sh(const QString &command) {
-    QProcess p;
-    p.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
-    p.waitForFinished(120000);
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
 
 QByteArray content(int size, int seed) {
     QByteArray b(size, 0);
