@@ -7,17 +7,6 @@
 
 #include <cstring>
 
-namespace {
-
-bool sameRuns(const QVector<r_run> &a, const QVector<r_run> &b) {
-    if (a.size() != b.size()) return false;
-    for (int i = 0; i < a.size(); ++i)
-        if (a[i].offset != b[i].offset || a[i].length != b[i].length) return false;
-    return true;
-}
-
-}  // namespace
-
 int NamedFinds::load(const QString &input) {
     lmr_named_find *found = nullptr;
     const int n = list_named_finds(QFile::encodeName(input).constData(), &found);
@@ -57,7 +46,7 @@ bool NamedFinds::annotate(FileRecoveredInfo *info) {
     if (it == byFirstByte.constEnd() || finds[*it].used) return false;
     Find &f = finds[*it];
     f.used = true;
-    if (f.state == FileRecoveredInfo::Named && (f.runsKnown || !info->isFragmented()) && !sameRuns(info->getRuns(), f.runs))
+    if (f.state == FileRecoveredInfo::Named && (f.runsKnown || !info->isFragmented()))
         info->replaceRuns(f.runs);
     // It is a good find under its name.
     info->setOriginal(f.path, f.modified, f.created, f.accessed, FileRecoveredInfo::Named);
